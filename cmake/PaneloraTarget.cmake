@@ -1,0 +1,25 @@
+# Common settings for every target of our own: warnings as errors, and the sanitizers when asked for.
+set(PANELORA_WARNINGS -Wall -Wextra -Werror)
+
+if(PANELORA_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+function(panelora_target target)
+  target_compile_options(${target} PRIVATE ${PANELORA_WARNINGS})
+endfunction()
+
+# panelora_test(name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s])
+# One GoogleTest executable registered with CTest.
+function(panelora_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  panelora_target(${name})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+endfunction()

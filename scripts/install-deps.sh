@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that building, testing and running Panelora needs.
+# Idempotent: packages already installed are skipped, and apt is not touched when nothing is missing.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format git
+  # core libraries
+  libasio-dev libplist-dev libspdlog-dev libfmt-dev nlohmann-json3-dev
+  # video
+  libavcodec-dev libavutil-dev libx264-dev libyuv-dev
+  # X11 backend
+  libx11-dev libxext-dev libxrandr-dev libxdamage-dev libxtst-dev libxfixes-dev libxi-dev
+  libpng-dev
+  # update check
+  libcurl4-openssl-dev ca-certificates openssl
+  # tray
+  qt6-base-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils x11-apps xauth
+  usbmuxd libusbmuxd-tools
+  ffmpeg procps psmisc iproute2
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  echo "install-deps: all ${#packages[@]} packages present"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
