@@ -2,6 +2,9 @@
 
 #include <time.h>
 
+#include <condition_variable>
+#include <mutex>
+
 namespace panelora {
 namespace {
 
@@ -13,6 +16,14 @@ public:
         return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
     }
     WallTime wallNow() const override { return std::chrono::system_clock::now(); }
+
+    bool sleepFor(Duration duration, std::stop_token stop) const override {
+        std::mutex mutex;
+        std::condition_variable_any wake;
+        std::unique_lock lock(mutex);
+        return !wake.wait_for(lock, stop, duration, [] { return false; }) &&
+               !stop.stop_requested();
+    }
 };
 
 }  // namespace

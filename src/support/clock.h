@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <stop_token>
 
 namespace panelora {
 
@@ -23,6 +24,10 @@ public:
 
     int64_t uptimeMicros() const { return uptimeNanos() / 1000; }
     double uptimeSeconds() const { return static_cast<double>(uptimeNanos()) / 1e9; }
+
+    // Blocks for `duration`, or less when `stop` is requested; returns false when it was.
+    // A ManualClock does not block: it advances itself by the duration instead.
+    virtual bool sleepFor(Duration duration, std::stop_token stop = {}) const = 0;
 
     // The process's real clock.
     static const Clock& system();

@@ -104,6 +104,12 @@ void ManualClock::advance(Duration by) {
     }
 }
 
+bool ManualClock::sleepFor(Duration duration, std::stop_token stop) const {
+    if (stop.stop_requested()) return false;
+    const_cast<ManualClock*>(this)->advance(duration);
+    return !stop.stop_requested();
+}
+
 void ManualClock::runUntilIdle() { advance(Duration::zero()); }
 
 void ManualClock::jumpWallClock(Duration by) {
