@@ -1,0 +1,176 @@
+#include "transport/usbmux_client.h"
+
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "transport/plist_message.h"
+#include "transport/socket_io.h"
+
+namespace panelora::USBMux {
+
+namespace {
+
+constexpr int kDaemonTimeoutSeconds = 3;
+constexpr const char* kClientName = "Slatecast";
+
+void setTimeouts(int fd, int seconds) {
+    const timeval timeout{seconds, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+}
+
+// connect() interrupted by a signal keeps going in the background; wait for its outcome
+// instead of calling connect() again.
+bool connectRetryingInterrupts(int fd, const sockaddr* address, socklen_t length) {
+    if (::connect(fd, address, length) == 0) return true;
+    if (errno != EINTR) return false;
+    pollfd pfd{fd, POLLOUT, 0};
+    for (;;) {
+        const int ready = ::poll(&pfd, 1, kDaemonTimeoutSeconds * 1000);
+        if (ready > 0) break;
+        if (ready == 0 || errno != EINTR) return false;
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+}
+
+UniqueFd openUnixSocket(const std::string& path) {
+    sockaddr_un address{};
+    if (path.empty() || path.size() >= sizeof address.sun_path) return {};  // never truncate
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return {};
+    setTimeouts(fd.get(), kDaemonTimeoutSeconds);
+    if (!connectRetryingInterrupts(fd.get(), reinterpret_cast<const sockaddr*>(&address),
+                                   sizeof address)) {
+        return {};
+    }
+    return fd;
+}
+
+struct AddrInfoFree {
+    void operator()(addrinfo* info) const { freeaddrinfo(info); }
+};
+
+UniqueFd openTcpSocket(const std::string& host, uint16_t port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return {};
+    std::unique_ptr<addrinfo, AddrInfoFree> results(found);
+
+    for (const addrinfo* ai = results.get(); ai != nullptr; ai = ai->ai_next) {
+        UniqueFd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol));
+        if (!fd) continue;
+        setTimeouts(fd.get(), kDaemonTimeoutSeconds);
+        if (!connectRetryingInterrupts(fd.get(), ai->ai_addr, ai->ai_addrlen)) continue;
+        // The tunnel carries latency-sensitive packets once connected.
+        const int one = 1;
+        setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        return fd;
+    }
+    return {};
+}
+
+UniqueFd openDaemonSocket(const DaemonAddress& daemon) {
+    if (daemon.kind == DaemonAddress::Kind::tcp) return openTcpSocket(daemon.host, daemon.port);
+    return openUnixSocket(daemon.path);
+}
+
+Plist makeRequest(const char* messageType) {
+    Plist request(plist_new_dict());
+    plist_dict_set_item(request.get(), "MessageType", plist_new_string(messageType));
+    return request;
+}
+
+bool sendRequest(int fd, plist_t request, uint32_t tag) {
+    plist_dict_set_item(request, "ClientVersionString", plist_new_string(kClientName));
+    plist_dict_set_item(request, "ProgName", plist_new_string(kClientName));
+    return sendMessage(fd, request, tag, PlistFormat::xml);
+}
+
+std::optional<Device> parseDevice(plist_t entry) {
+    plist_t properties = plist_dict_get_item(entry, "Properties");
+    if (properties == nullptr || plist_get_node_type(properties) != PLIST_DICT) {
+        return std::nullopt;
+    }
+    const auto id = dictUnsigned(properties, "DeviceID");
+    if (!id) return std::nullopt;
+    const auto connectionType = dictString(properties, "ConnectionType");
+    if (!connectionType || *connectionType != "USB") return std::nullopt;
+    return Device{static_cast<int64_t>(*id),
+                  dictString(properties, "SerialNumber").value_or(std::string())};
+}
+
+uint16_t swapBytes(uint16_t port) {
+    return static_cast<uint16_t>((port << 8) | (port >> 8));
+}
+
+}  // namespace
+
+std::vector<Device> listDevices() {
+    return listDevices(daemonAddressFromEnvironment());
+}
+
+std::vector<Device> listDevices(const DaemonAddress& daemon) {
+    const UniqueFd fd = openDaemonSocket(daemon);
+    if (!fd) return {};
+    const Plist request = makeRequest("ListDevices");
+    if (!sendRequest(fd.get(), request.get(), listDevicesTag)) return {};
+    const Plist reply = receiveMessage(fd.get());
+    if (!reply) return {};
+
+    plist_t list = plist_dict_get_item(reply.get(), "DeviceList");
+    if (list == nullptr || plist_get_node_type(list) != PLIST_ARRAY) return {};
+    const uint32_t count = plist_array_get_size(list);
+    // One malformed element makes the whole list untrustworthy.
+    for (uint32_t i = 0; i < count; ++i) {
+        if (plist_get_node_type(plist_array_get_item(list, i)) != PLIST_DICT) return {};
+    }
+    std::vector<Device> devices;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (auto device = parseDevice(plist_array_get_item(list, i))) {
+            devices.push_back(std::move(*device));
+        }
+    }
+    return devices;
+}
+
+std::optional<int> connect(int64_t deviceID, uint16_t port) {
+    return connect(daemonAddressFromEnvironment(), deviceID, port);
+}
+
+std::optional<int> connect(const DaemonAddress& daemon, int64_t deviceID, uint16_t port) {
+    UniqueFd fd = openDaemonSocket(daemon);
+    if (!fd) return std::nullopt;
+    const Plist request = makeRequest("Connect");
+    plist_dict_set_item(request.get(), "DeviceID", plist_new_uint(static_cast<uint64_t>(deviceID)));
+    plist_dict_set_item(request.get(), "PortNumber", plist_new_uint(swapBytes(port)));
+    if (!sendRequest(fd.get(), request.get(), connectTag)) return std::nullopt;
+    const Plist reply = receiveMessage(fd.get());
+    if (!reply) return std::nullopt;
+    const auto number = dictUnsigned(reply.get(), "Number");
+    if (!number || *number != 0) return std::nullopt;
+
+    // From here the socket is the raw tunnel; the session sets its own timeouts.
+    setTimeouts(fd.get(), 0);
+    return fd.release();
+}
+
+}  // namespace panelora::USBMux
