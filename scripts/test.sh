@@ -44,7 +44,8 @@ for dir in fuzz/*/; do
     cmake --build build-fuzz -j2 --target "$name"
     echo "fuzzing $name for 30 s"
     mkdir -p "build-fuzz/corpus/$name"
+    [[ -d "$dir/seeds" ]] && cp "$dir"/seeds/* "build-fuzz/corpus/$name/"
     "build-fuzz/fuzz/$(basename "$dir")/$name" "build-fuzz/corpus/$name" -max_total_time=30 \
-        -print_final_stats=1 -rss_limit_mb=2048
+        -max_len=4096 -print_final_stats=1 -rss_limit_mb=2048
 done
 stage "done"
