@@ -98,8 +98,11 @@ Plist deviceProperties(const SimDevice& device, int64_t id) {
     } else {
         // A BSD-style sockaddr_in (length byte first), as the network daemon reports it.
         uint8_t address[16] = {16, AF_INET};
+        // Clients reach network devices directly at this address, not through the daemon.
         in_addr ipv4{};
-        inet_pton(AF_INET, "127.0.0.1", &ipv4);
+        if (inet_pton(AF_INET, device.targetHost.c_str(), &ipv4) != 1) {
+            inet_pton(AF_INET, "127.0.0.1", &ipv4);
+        }
         std::memcpy(address + 4, &ipv4, 4);
         plist_dict_set_item(p, "NetworkAddress",
                             plist_new_data(reinterpret_cast<const char*>(address), sizeof address));

@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "transport/usbmux_address.h"
+
+namespace panelora::USBMux {
+namespace {
+
+struct AddressCase {
+    const char* name;
+    std::optional<std::string_view> value;
+    DaemonAddress expected;
+};
+
+const DaemonAddress kDefault = DaemonAddress::unixSocket("/var/run/usbmuxd");
+
+TEST(DaemonAddressTest, ParsesLikeTheClientLibrary) {
+    const AddressCase cases[] = {
+        {"unset", std::nullopt, kDefault},
+        {"empty", "", kDefault},
+        {"unix path", "UNIX:/tmp/sim.sock", DaemonAddress::unixSocket("/tmp/sim.sock")},
+        {"unix prefix without path", "UNIX:", kDefault},
+        {"lower-case prefix is a host name", "unix:27015", DaemonAddress::tcp("unix", 27015)},
+        {"ipv4 host", "127.0.0.1:27015", DaemonAddress::tcp("127.0.0.1", 27015)},
+        {"host name", "localhost:1", DaemonAddress::tcp("localhost", 1)},
+        {"highest port", "127.0.0.1:65535", DaemonAddress::tcp("127.0.0.1", 65535)},
+        {"bracketed ipv6", "[::1]:27015", DaemonAddress::tcp("::1", 27015)},
+        {"bare ipv6 splits at the last colon", "::1:27015", DaemonAddress::tcp("::1", 27015)},
+        {"port zero", "127.0.0.1:0", kDefault},
+        {"port too large", "127.0.0.1:65536", kDefault},
+        {"port with sign", "127.0.0.1:+80", kDefault},
+        {"port with trailing text", "127.0.0.1:80x", kDefault},
+        {"empty port", "127.0.0.1:", kDefault},
+        {"no port", "127.0.0.1", kDefault},
+        {"empty host", ":27015", kDefault},
+        {"empty bracketed host", "[]:27015", kDefault},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const DaemonAddress got = parseDaemonAddress(c.value);
+        EXPECT_EQ(got.kind, c.expected.kind);
+        EXPECT_EQ(got.path, c.expected.path);
+        EXPECT_EQ(got.host, c.expected.host);
+        EXPECT_EQ(got.port, c.expected.port);
+    }
+}
+
+TEST(DaemonAddressTest, ReadsTheEnvironmentAtEachCall) {
+    ASSERT_EQ(setenv("USBMUXD_SOCKET_ADDRESS", "UNIX:/tmp/elsewhere", 1), 0);
+    EXPECT_EQ(daemonAddressFromEnvironment(), DaemonAddress::unixSocket("/tmp/elsewhere"));
+    ASSERT_EQ(setenv("USBMUXD_SOCKET_ADDRESS", "127.0.0.1:5000", 1), 0);
+    EXPECT_EQ(daemonAddressFromEnvironment(), DaemonAddress::tcp("127.0.0.1", 5000));
+    ASSERT_EQ(unsetenv("USBMUXD_SOCKET_ADDRESS"), 0);
+    EXPECT_EQ(daemonAddressFromEnvironment(), kDefault);
+}
+
+}  // namespace
+}  // namespace panelora::USBMux
