@@ -1,0 +1,47 @@
+#include "platform/linux/input/x11_input_backends.h"
+
+#include <X11/extensions/XTest.h>
+
+#include <cstdlib>
+#include <string_view>
+
+namespace panelora {
+
+int desktopScaleFactor() {
+    const char* value = std::getenv("GDK_SCALE");
+    if (!value) return 1;
+    std::string_view text(value);
+    if (text.size() != 1 || text[0] < '1' || text[0] > '8') return 1;
+    return text[0] - '0';
+}
+
+std::optional<X11InputBackends> createX11InputBackends(const X11InputOptions& options,
+                                                       std::string* why) {
+    auto pool = X11ConnectionPool::create(options.displayName);
+    {
+        auto lease = pool->acquire();
+        if (!lease) {
+            if (why) *why = "cannot open X display \"" + options.displayName + "\"";
+            return std::nullopt;
+        }
+        int eventBase, errorBase, major, minor;
+        if (!XTestQueryExtension(lease.display(), &eventBase, &errorBase, &major, &minor)) {
+            if (why) *why = "the X server has no XTEST extension";
+            return std::nullopt;
+        }
+    }
+    const int scale = options.scale > 0 ? options.scale : desktopScaleFactor();
+    X11InputBackends backends;
+    backends.geometry = X11DisplayGeometry::create(pool, scale, why);
+    if (!backends.geometry) return std::nullopt;
+    backends.poster = std::make_shared<X11EventPoster>(pool, backends.geometry);
+    backends.cursor = std::make_shared<X11CursorSource>(pool, backends.geometry);
+    return backends;
+}
+
+void installX11InputBackends(const X11InputBackends& backends) {
+    installDisplayGeometry(backends.geometry);
+    installInjectionBackends(backends.forInjection());
+}
+
+}  // namespace panelora
