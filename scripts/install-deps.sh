@@ -12,7 +12,7 @@ packages=(
   libavcodec-dev libavutil-dev libx264-dev libyuv-dev
   # X11 backend
   libx11-dev libxext-dev libxrandr-dev libxdamage-dev libxtst-dev libxfixes-dev libxi-dev
-  libpng-dev
+  libpng-dev libxcursor-dev
   # update check
   libcurl4-openssl-dev ca-certificates openssl
   # tray
