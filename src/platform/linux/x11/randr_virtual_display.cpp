@@ -1,0 +1,426 @@
+#include "platform/linux/x11/randr_virtual_display.h"
+
+#include <X11/Xresource.h>
+#include <X11/extensions/Xrandr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+#include "platform/linux/x11/x11_connection.h"
+#include "platform/linux/x11/x11_display_registry.h"
+#include "support/log.h"
+
+namespace panelora {
+namespace {
+
+auto logger() {
+    return log::get("display");
+}
+
+struct ResourcesDeleter {
+    void operator()(XRRScreenResources* p) const { XRRFreeScreenResources(p); }
+};
+struct OutputInfoDeleter {
+    void operator()(XRROutputInfo* p) const { XRRFreeOutputInfo(p); }
+};
+struct CrtcInfoDeleter {
+    void operator()(XRRCrtcInfo* p) const { XRRFreeCrtcInfo(p); }
+};
+using Resources = std::unique_ptr<XRRScreenResources, ResourcesDeleter>;
+using OutputInfo = std::unique_ptr<XRROutputInfo, OutputInfoDeleter>;
+using CrtcInfo = std::unique_ptr<XRRCrtcInfo, CrtcInfoDeleter>;
+
+// Holds the server grabbed so that no other client rearranges outputs between our reads and
+// writes (as xrandr does).
+class ServerGrab {
+  public:
+    explicit ServerGrab(Display* display) : display_(display) { XGrabServer(display_); }
+    ~ServerGrab() {
+        XUngrabServer(display_);
+        XFlush(display_);
+    }
+    ServerGrab(const ServerGrab&) = delete;
+    ServerGrab& operator=(const ServerGrab&) = delete;
+
+  private:
+    Display* display_;
+};
+
+// Outputs picked by a display of this process that has not yet enabled them.
+std::mutex claimedMutex;
+std::set<RROutput> claimedOutputs;  // guarded by claimedMutex
+
+std::atomic<uint32_t> modeCounter{0};
+
+constexpr double kMillimetresPerPixel = 25.4 / 96.0;
+
+struct Size {
+    int width = 0;
+    int height = 0;
+};
+
+Size rootSize(Display* display) {
+    Window root;
+    int x, y;
+    unsigned width = 0, height = 0, border, depth;
+    XGetGeometry(display, DefaultRootWindow(display), &root, &x, &y, &width, &height, &border,
+                 &depth);
+    return {static_cast<int>(width), static_cast<int>(height)};
+}
+
+// The bounding box (from the origin) of every enabled CRTC except `skip`, grown by `extra`.
+Size crtcBoundingBox(Display* display, const XRRScreenResources& resources, RRCrtc skip,
+                     const Rect* extra) {
+    Size box;
+    for (int i = 0; i < resources.ncrtc; ++i) {
+        if (resources.crtcs[i] == skip) continue;
+        CrtcInfo crtc(XRRGetCrtcInfo(display, const_cast<XRRScreenResources*>(&resources),
+                                     resources.crtcs[i]));
+        if (!crtc || crtc->mode == None) continue;
+        box.width = std::max(box.width, crtc->x + static_cast<int>(crtc->width));
+        box.height = std::max(box.height, crtc->y + static_cast<int>(crtc->height));
+    }
+    if (extra) {
+        box.width = std::max(box.width, static_cast<int>(extra->maxX()));
+        box.height = std::max(box.height, static_cast<int>(extra->maxY()));
+    }
+    return box;
+}
+
+void setScreenSize(Display* display, Size size) {
+    int minWidth = 0, minHeight = 0, maxWidth = 0, maxHeight = 0;
+    XRRGetScreenSizeRange(display, DefaultRootWindow(display), &minWidth, &minHeight, &maxWidth,
+                          &maxHeight);
+    size.width = std::clamp(size.width, minWidth, maxWidth);
+    size.height = std::clamp(size.height, minHeight, maxHeight);
+    Size current = rootSize(display);
+    if (current.width == size.width && current.height == size.height) return;
+    XRRSetScreenSize(display, DefaultRootWindow(display), size.width, size.height,
+                     static_cast<int>(std::lround(size.width * kMillimetresPerPixel)),
+                     static_cast<int>(std::lround(size.height * kMillimetresPerPixel)));
+}
+
+bool disableCrtc(Display* display, XRRScreenResources* resources, RRCrtc crtc) {
+    return XRRSetCrtcConfig(display, resources, crtc, CurrentTime, 0, 0, None, RR_Rotate_0, nullptr,
+                            0) == RRSetConfigSuccess;
+}
+
+bool isSpareOutputName(std::string_view name) {
+    return name.starts_with("DUMMY") || name.starts_with("VIRTUAL");
+}
+
+// Disables and deletes every "panelora-" mode that no live display of this process owns.
+void cleanUpLeftovers(X11Connection& connection) {
+    Display* display = connection.display();
+    ServerGrab grab(display);
+    Resources resources(XRRGetScreenResourcesCurrent(display, connection.root()));
+    if (!resources) return;
+    std::vector<std::pair<RRMode, std::string>> leftovers;
+    for (int i = 0; i < resources->nmode; ++i) {
+        const XRRModeInfo& mode = resources->modes[i];
+        std::string name(mode.name, mode.nameLength);
+        if (name.starts_with(x11::kModePrefix) && !x11::isRegisteredMode(mode.id)) {
+            leftovers.emplace_back(mode.id, std::move(name));
+        }
+    }
+    if (leftovers.empty()) return;
+    bool disabledAny = false;
+    for (const auto& [mode, name] : leftovers) {
+        for (int i = 0; i < resources->ncrtc; ++i) {
+            CrtcInfo crtc(XRRGetCrtcInfo(display, resources.get(), resources->crtcs[i]));
+            if (crtc && crtc->mode == mode) {
+                disabledAny |= disableCrtc(display, resources.get(), resources->crtcs[i]);
+            }
+        }
+        for (int i = 0; i < resources->noutput; ++i) {
+            OutputInfo info(XRRGetOutputInfo(display, resources.get(), resources->outputs[i]));
+            if (!info) continue;
+            if (std::find(info->modes, info->modes + info->nmode, mode) !=
+                info->modes + info->nmode) {
+                XRRDeleteOutputMode(display, resources->outputs[i], mode);
+            }
+        }
+        XRRDestroyMode(display, mode);
+        logger()->info("{}", "removed the leftover virtual display mode " + name);
+    }
+    if (disabledAny) {
+        Resources now(XRRGetScreenResourcesCurrent(display, connection.root()));
+        if (now) setScreenSize(display, crtcBoundingBox(display, *now, None, nullptr));
+    }
+    connection.sync();
+}
+
+class RandrVirtualDisplay final : public PlatformVirtualDisplay {
+  public:
+    RandrVirtualDisplay(std::unique_ptr<X11Connection> connection, RROutput output, RRCrtc crtc,
+                        std::string outputName)
+        : connection_(std::move(connection)),
+          output_(output),
+          crtc_(crtc),
+          outputName_(std::move(outputName)) {}
+
+    ~RandrVirtualDisplay() override {
+        std::lock_guard lock(mutex_);
+        if (mode_ != None) teardown();
+        if (id_ != 0) x11::unregisterVirtualDisplay(id_);
+        std::lock_guard claimed(claimedMutex);
+        claimedOutputs.erase(output_);
+    }
+
+    bool applySettings(const VirtualDisplaySettings& settings) override {
+        if (settings.modes.empty()) return false;
+        const VirtualDisplayMode& wanted = settings.modes.front();
+        std::lock_guard lock(mutex_);
+        if (connection_->broken()) return false;
+        Display* display = connection_->display();
+        const int64_t scale = desktopScaleFactor(display);
+        const int64_t width = static_cast<int64_t>(wanted.width) * scale;
+        const int64_t height = static_cast<int64_t>(wanted.height) * scale;
+        int minWidth = 0, minHeight = 0, maxWidth = 0, maxHeight = 0;
+        XRRGetScreenSizeRange(display, connection_->root(), &minWidth, &minHeight, &maxWidth,
+                              &maxHeight);
+        if (width < 1 || height < 1 || width > maxWidth || height > maxHeight) {
+            logger()->warn("{}", "virtual display size " + std::to_string(width) + "x" +
+                                     std::to_string(height) +
+                                     " is outside what the X server allows");
+            return false;
+        }
+        RRMode mode =
+            createMode(static_cast<int>(width), static_cast<int>(height), wanted.refreshRate);
+        if (mode == None) return false;
+        if (!enable(mode, static_cast<int>(width), static_cast<int>(height))) {
+            XRRDeleteOutputMode(display, output_, mode);
+            XRRDestroyMode(display, mode);
+            connection_->sync();
+            return false;
+        }
+        RRMode previous = mode_;
+        mode_ = mode;
+        if (previous != None) {
+            XRRDeleteOutputMode(display, output_, previous);
+            XRRDestroyMode(display, previous);
+            connection_->sync();
+        }
+        if (id_ == 0) id_ = static_cast<DisplayID>(mode);
+        x11::registerVirtualDisplay(id_, output_, mode_);
+        logger()->info("{}", "virtual display " + std::to_string(id_) + " on " + outputName_ +
+                                 ": " + std::to_string(width) + "x" + std::to_string(height));
+        return true;
+    }
+
+    DisplayID displayID() const override {
+        std::lock_guard lock(mutex_);
+        return id_;
+    }
+
+  private:
+    RRMode createMode(int width, int height, double refreshRate) {
+        Display* display = connection_->display();
+        std::string name = std::string(x11::kModePrefix) + std::to_string(width) + "x" +
+                           std::to_string(height) + "-" + std::to_string(getpid()) + "-" +
+                           std::to_string(++modeCounter);
+        double rate = refreshRate > 0 ? refreshRate : 60.0;
+        XRRModeInfo info;
+        std::memset(&info, 0, sizeof info);
+        info.width = static_cast<unsigned>(width);
+        info.height = static_cast<unsigned>(height);
+        // Reduced-blanking style timings; the dummy and virtual outputs take any.
+        info.hSyncStart = info.width + 48;
+        info.hSyncEnd = info.width + 80;
+        info.hTotal = info.width + 160;
+        info.vSyncStart = info.height + 3;
+        info.vSyncEnd = info.height + 8;
+        info.vTotal = info.height + 30;
+        info.dotClock = static_cast<unsigned long>(
+            std::llround(static_cast<double>(info.hTotal) * info.vTotal * rate));
+        info.name = name.data();
+        info.nameLength = static_cast<unsigned>(name.size());
+        info.modeFlags = RR_HSyncPositive | RR_VSyncNegative;
+        RRMode mode = XRRCreateMode(display, connection_->root(), &info);
+        if (!connection_->sync() || mode == None) {
+            logger()->warn("{}", "the X server refused to create the mode " + name);
+            return None;
+        }
+        XRRAddOutputMode(display, output_, mode);
+        if (!connection_->sync()) {
+            logger()->warn("{}", outputName_ + " refused the mode " + name);
+            XRRDestroyMode(display, mode);
+            connection_->sync();
+            return None;
+        }
+        return mode;
+    }
+
+    // Shows `mode` on our CRTC to the right of the primary output, top aligned, growing the
+    // screen first when the display reaches past it.
+    bool enable(RRMode mode, int width, int height) {
+        Display* display = connection_->display();
+        bool ok = false;
+        {
+            ServerGrab grab(display);
+            Resources resources(XRRGetScreenResourcesCurrent(display, connection_->root()));
+            if (!resources) return false;
+            Rect target = placement(width, height);
+            Size needed = crtcBoundingBox(display, *resources, crtc_, &target);
+            Size current = rootSize(display);
+            setScreenSize(display, {std::max(needed.width, current.width),
+                                    std::max(needed.height, current.height)});
+            RROutput output = output_;
+            ok = XRRSetCrtcConfig(display, resources.get(), crtc_, CurrentTime,
+                                  static_cast<int>(target.x), static_cast<int>(target.y), mode,
+                                  RR_Rotate_0, &output, 1) == RRSetConfigSuccess;
+            if (!ok) setScreenSize(display, crtcBoundingBox(display, *resources, None, nullptr));
+        }
+        ok = connection_->sync() && ok;
+        if (!ok) logger()->warn("{}", "the X server refused to enable " + outputName_);
+        return ok;
+    }
+
+    // Right of the primary output (or of the first enabled one), top aligned; further right
+    // when another output already sits there.
+    Rect placement(int width, int height) {
+        Display* display = connection_->display();
+        auto enabled = x11::enabledOutputs(display);
+        RROutput primary = XRRGetOutputPrimary(display, connection_->root());
+        const x11::OutputPlacement* anchor = nullptr;
+        for (const auto& o : enabled) {
+            if (o.output == output_) continue;
+            if (o.output == primary || !anchor) anchor = &o;
+            if (o.output == primary) break;
+        }
+        Rect target{anchor ? anchor->bounds.maxX() : 0, anchor ? anchor->bounds.minY() : 0,
+                    static_cast<double>(width), static_cast<double>(height)};
+        for (const auto& o : enabled) {
+            if (o.output == output_) continue;
+            bool overlaps = o.bounds.minX() < target.maxX() && target.minX() < o.bounds.maxX() &&
+                            o.bounds.minY() < target.maxY() && target.minY() < o.bounds.maxY();
+            if (overlaps) {
+                double right = 0;
+                for (const auto& other : enabled) {
+                    if (other.output != output_) right = std::max(right, other.bounds.maxX());
+                }
+                target.x = right;
+                break;
+            }
+        }
+        return target;
+    }
+
+    void teardown() {
+        if (connection_->broken()) return;
+        Display* display = connection_->display();
+        {
+            ServerGrab grab(display);
+            Resources resources(XRRGetScreenResourcesCurrent(display, connection_->root()));
+            if (resources) {
+                disableCrtc(display, resources.get(), crtc_);
+                setScreenSize(display, crtcBoundingBox(display, *resources, crtc_, nullptr));
+            }
+        }
+        XRRDeleteOutputMode(display, output_, mode_);
+        XRRDestroyMode(display, mode_);
+        if (!connection_->sync()) {
+            logger()->warn("{}", "removing the virtual display on " + outputName_ +
+                                     " left an X error " +
+                                     std::to_string(connection_->lastErrorCode()));
+        } else {
+            logger()->info(
+                "{}", "virtual display " + std::to_string(id_) + " on " + outputName_ + " removed");
+        }
+        mode_ = None;
+    }
+
+    mutable std::mutex mutex_;
+    const std::unique_ptr<X11Connection> connection_;  // X calls under mutex_
+    const RROutput output_;
+    const RRCrtc crtc_;
+    const std::string outputName_;
+    RRMode mode_ = None;  // guarded by mutex_
+    DisplayID id_ = 0;    // guarded by mutex_
+};
+
+}  // namespace
+
+int desktopScaleFactor(Display* display) {
+    if (const char* gdk = std::getenv("GDK_SCALE")) {
+        char* end = nullptr;
+        long value = std::strtol(gdk, &end, 10);
+        if (end != gdk && *end == '\0' && value >= 1 && value <= 8) return static_cast<int>(value);
+    }
+    const char* resources = display ? XResourceManagerString(display) : nullptr;
+    if (!resources) return 1;
+    std::string_view text(resources);
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        std::string_view line = text.substr(at, end == std::string_view::npos ? end : end - at);
+        at = end == std::string_view::npos ? text.size() : end + 1;
+        if (!line.starts_with("Xft.dpi:")) continue;
+        std::string value(line.substr(8));
+        char* stop = nullptr;
+        double dpi = std::strtod(value.c_str(), &stop);
+        if (stop == value.c_str() || !(dpi >= 96.0) || dpi > 96.0 * 8) return 1;
+        return static_cast<int>(std::floor(dpi / 96.0));
+    }
+    return 1;
+}
+
+X11VirtualDisplayBackend::X11VirtualDisplayBackend(std::string displayName)
+    : displayName_(std::move(displayName)) {}
+
+std::unique_ptr<PlatformVirtualDisplay> X11VirtualDisplayBackend::create(
+    const VirtualDisplayDescriptor& /*descriptor*/) {
+    std::string why;
+    auto connection = X11Connection::open(displayName_, &why);
+    if (!connection) {
+        logger()->warn("{}", "no virtual display: " + why);
+        return nullptr;
+    }
+    Display* display = connection->display();
+    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+    if (!XRRQueryExtension(display, &eventBase, &errorBase) ||
+        !XRRQueryVersion(display, &major, &minor) || major < 1 || (major == 1 && minor < 2)) {
+        logger()->warn("{}", "no virtual display: the X server lacks RandR 1.2");
+        return nullptr;
+    }
+    cleanUpLeftovers(*connection);
+
+    Resources resources(XRRGetScreenResourcesCurrent(display, connection->root()));
+    if (!resources) {
+        logger()->warn("{}", "no virtual display: the X server gave no RandR resources");
+        return nullptr;
+    }
+    RROutput primary = XRRGetOutputPrimary(display, connection->root());
+    std::lock_guard claimed(claimedMutex);
+    std::set<RRCrtc> busyCrtcs;
+    for (int i = 0; i < resources->ncrtc; ++i) {
+        CrtcInfo crtc(XRRGetCrtcInfo(display, resources.get(), resources->crtcs[i]));
+        if (!crtc || crtc->mode != None || crtc->noutput > 0) busyCrtcs.insert(resources->crtcs[i]);
+    }
+    for (int i = 0; i < resources->noutput; ++i) {
+        RROutput output = resources->outputs[i];
+        if (output == primary || claimedOutputs.contains(output)) continue;
+        OutputInfo info(XRRGetOutputInfo(display, resources.get(), output));
+        if (!info || info->crtc != None || info->connection == RR_Connected) continue;
+        std::string name(info->name, static_cast<size_t>(info->nameLen));
+        if (!isSpareOutputName(name)) continue;
+        for (int c = 0; c < info->ncrtc; ++c) {
+            if (busyCrtcs.contains(info->crtcs[c])) continue;
+            claimedOutputs.insert(output);
+            return std::make_unique<RandrVirtualDisplay>(std::move(connection), output,
+                                                         info->crtcs[c], std::move(name));
+        }
+    }
+    logger()->warn("{}",
+                   "no virtual display: the X server has no spare output (a disconnected DUMMYn or "
+                   "VIRTUALn output with a free CRTC) to show it on");
+    return nullptr;
+}
+
+}  // namespace panelora

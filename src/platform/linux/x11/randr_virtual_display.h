@@ -1,0 +1,39 @@
+// The X11 virtual display: a spare RandR output (DUMMYn of the dummy driver, VIRTUALn of the
+// modesetting and intel drivers) given a mode of the display's size, enabled to the right of the
+// primary output, with the screen grown around it. Destroying the display disables the output,
+// removes its mode and shrinks the screen back.
+//
+// Each display object opens its own X connection and guards it with its own mutex, so creation,
+// applySettings and destruction may come from different threads. DisplayIDs are described in
+// x11_display_registry.h.
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <string>
+
+#include "video/virtual_display.h"
+
+namespace panelora {
+
+class X11VirtualDisplayBackend final : public VirtualDisplayBackend {
+  public:
+    // `displayName` as XOpenDisplay takes it; empty: $DISPLAY.
+    explicit X11VirtualDisplayBackend(std::string displayName = {});
+
+    // Also disables and deletes whatever a crashed earlier run left behind (outputs running a
+    // "panelora-" mode that no display of this process owns). Nothing, with one log line, when
+    // the server cannot be reached, lacks RandR 1.2 or has no spare output.
+    std::unique_ptr<PlatformVirtualDisplay> create(
+        const VirtualDisplayDescriptor& descriptor) override;
+
+  private:
+    std::string displayName_;
+};
+
+// The desktop's integer scale factor: GDK_SCALE when set to a positive integer, else Xft.dpi
+// ÷ 96 rounded down, else 1. X11 has no per-display HiDPI, so a display of W × H points is made
+// W·s × H·s pixels.
+int desktopScaleFactor(Display* display);
+
+}  // namespace panelora

@@ -1,0 +1,75 @@
+#include "platform/linux/x11/shm_image.h"
+
+#include <X11/Xutil.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include "platform/linux/x11/x11_connection.h"
+
+namespace panelora {
+
+std::unique_ptr<ShmImage> ShmImage::create(X11Connection& connection, int width, int height,
+                                           std::string& why) {
+    auto image = std::unique_ptr<ShmImage>(new ShmImage(connection));
+    Display* display = connection.display();
+    int screen = DefaultScreen(display);
+    image->image_ = XShmCreateImage(display, DefaultVisual(display, screen),
+                                    static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap,
+                                    nullptr, &image->segment_, static_cast<unsigned>(width),
+                                    static_cast<unsigned>(height));
+    if (!image->image_) {
+        why = "XShmCreateImage failed";
+        return nullptr;
+    }
+    const XImage& x = *image->image_;
+    if (x.bits_per_pixel != 32 || x.red_mask != 0xff0000 || x.green_mask != 0xff00 ||
+        x.blue_mask != 0xff || x.byte_order != LSBFirst) {
+        why = "the X screen's pixel format is not 32-bit BGRX";
+        return nullptr;
+    }
+    const size_t bytes = static_cast<size_t>(x.bytes_per_line) * static_cast<size_t>(height);
+    image->segment_.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+    if (image->segment_.shmid < 0) {
+        why = "shmget failed";
+        return nullptr;
+    }
+    void* address = shmat(image->segment_.shmid, nullptr, 0);
+    if (address == reinterpret_cast<void*>(-1)) {
+        shmctl(image->segment_.shmid, IPC_RMID, nullptr);
+        why = "shmat failed";
+        return nullptr;
+    }
+    image->segment_.shmaddr = image->image_->data = static_cast<char*>(address);
+    image->segment_.readOnly = False;
+    image->attached_ = XShmAttach(display, &image->segment_) && connection.sync();
+    // Marked for removal at once: the segment goes with the last detach, even after a crash.
+    shmctl(image->segment_.shmid, IPC_RMID, nullptr);
+    if (!image->attached_) {
+        why = "the X server could not attach the shared memory (is it a remote display?)";
+        return nullptr;
+    }
+    return image;
+}
+
+ShmImage::ShmImage(X11Connection& connection) : connection_(connection) {
+    segment_.shmid = -1;
+    segment_.shmaddr = nullptr;
+}
+
+ShmImage::~ShmImage() {
+    if (attached_ && !connection_.broken()) {
+        XShmDetach(connection_.display(), &segment_);
+        connection_.sync();
+    }
+    if (image_) {
+        image_->data = nullptr;  // the segment is not Xlib's to free
+        XDestroyImage(image_);
+    }
+    if (segment_.shmaddr) shmdt(segment_.shmaddr);
+}
+
+bool ShmImage::grabRoot(int x, int y) {
+    return XShmGetImage(connection_.display(), connection_.root(), image_, x, y, AllPlanes);
+}
+
+}  // namespace panelora

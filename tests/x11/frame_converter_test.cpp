@@ -1,0 +1,135 @@
+// BGRA to NV12 conversion on every path (same size, shrinking, growing) and the cursor blend,
+// against the BT.601 video-range values of known colours.
+#include "platform/linux/x11/frame_converter.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <vector>
+
+namespace panelora {
+namespace {
+
+struct Bgra {
+    uint8_t b, g, r;
+};
+
+struct Yuv {
+    int y, u, v;
+};
+
+// BT.601 video range, as libyuv's ARGBToNV12 computes it.
+constexpr Bgra kWhite{255, 255, 255}, kBlack{0, 0, 0}, kRed{0, 0, 255}, kBlue{255, 0, 0};
+constexpr Yuv kWhiteYuv{235, 128, 128}, kBlackYuv{16, 128, 128}, kRedYuv{81, 90, 240},
+    kBlueYuv{41, 240, 110};
+
+// A picture split in four quadrants: white, red / blue, black.
+std::vector<uint8_t> quadrants(int width, int height, int stride) {
+    std::vector<uint8_t> pixels(static_cast<size_t>(stride) * height, 0xEE);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            bool right = x >= width / 2, bottom = y >= height / 2;
+            Bgra c = bottom ? (right ? kBlack : kBlue) : (right ? kRed : kWhite);
+            uint8_t* p = &pixels[static_cast<size_t>(y) * stride + static_cast<size_t>(x) * 4];
+            p[0] = c.b, p[1] = c.g, p[2] = c.r, p[3] = 0;
+        }
+    }
+    return pixels;
+}
+
+Yuv sample(const Nv12Buffer& image, int x, int y) {
+    const uint8_t* luma = image.planeData(0) + static_cast<size_t>(y) * image.planeStride(0) + x;
+    const uint8_t* chroma = image.planeData(1) + static_cast<size_t>(y / 2) * image.planeStride(1) +
+                            static_cast<size_t>(x / 2) * 2;
+    return {luma[0], chroma[0], chroma[1]};
+}
+
+void expectNear(const Yuv& actual, const Yuv& expected, const std::string& where) {
+    EXPECT_NEAR(actual.y, expected.y, 3) << where;
+    EXPECT_NEAR(actual.u, expected.u, 3) << where;
+    EXPECT_NEAR(actual.v, expected.v, 3) << where;
+}
+
+struct SizeCase {
+    int sourceWidth, sourceHeight, width, height;
+    FrameConverter::Path path;
+};
+
+class FrameConverterSizes : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(FrameConverterSizes, QuadrantColoursSurviveAtTheEncodedSize) {
+    const SizeCase c = GetParam();
+    const int stride = c.sourceWidth * 4 + 64;  // padded rows, as XImage may have
+    auto pixels = quadrants(c.sourceWidth, c.sourceHeight, stride);
+    FrameConverter converter(c.sourceWidth, c.sourceHeight, c.width, c.height);
+    EXPECT_EQ(converter.path(), c.path);
+    Nv12Buffer image(c.width, c.height);
+    std::fill(image.mutablePlaneData(0),
+              image.mutablePlaneData(0) + image.planeStride(0) * c.height, 0);
+    converter.convert(pixels.data(), stride, image);
+
+    const int qx = c.width / 4, qy = c.height / 4;
+    expectNear(sample(image, qx, qy), kWhiteYuv, "white quadrant");
+    expectNear(sample(image, 3 * qx, qy), kRedYuv, "red quadrant");
+    expectNear(sample(image, qx, 3 * qy), kBlueYuv, "blue quadrant");
+    expectNear(sample(image, 3 * qx, 3 * qy), kBlackYuv, "black quadrant");
+    // The last row and column are written too (no stale 0 left at the edges).
+    EXPECT_NEAR(sample(image, c.width - 1, c.height - 1).y, kBlackYuv.y, 3);
+    EXPECT_NEAR(sample(image, c.width - 1, 0).y, kRedYuv.y, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllPaths, FrameConverterSizes,
+    ::testing::Values(SizeCase{64, 48, 64, 48, FrameConverter::Path::direct},
+                      SizeCase{128, 96, 64, 48, FrameConverter::Path::scaleThenConvert},
+                      SizeCase{1024, 768, 640, 480, FrameConverter::Path::scaleThenConvert},
+                      SizeCase{64, 48, 128, 96, FrameConverter::Path::convertThenScale},
+                      SizeCase{1366, 1024, 2732, 2048, FrameConverter::Path::convertThenScale},
+                      // odd display sizes
+                      SizeCase{101, 77, 200, 150, FrameConverter::Path::convertThenScale},
+                      SizeCase{301, 201, 100, 66, FrameConverter::Path::scaleThenConvert}));
+
+TEST(BlendCursor, PremultipliedPixelsBlendAndClipAtTheEdges) {
+    const int width = 8, height = 6, stride = width * 4;
+    std::vector<uint8_t> picture(static_cast<size_t>(stride) * height, 100);
+    // 3 × 2 cursor: opaque white, transparent, half-transparent red (premultiplied: 0x80 red).
+    std::array<unsigned long, 6> cursor = {0xFFFFFFFFul, 0x00000000ul, 0x80800000ul,
+                                           0xFFFFFFFFul, 0x00000000ul, 0x80800000ul};
+    CursorPixels placed{6, 4, 3, 2, cursor.data()};  // the right column falls outside
+    blendCursor(picture.data(), stride, width, height, placed);
+
+    auto at = [&](int x, int y) { return &picture[static_cast<size_t>(y) * stride + x * 4]; };
+    // (6,4) opaque white.
+    EXPECT_EQ(at(6, 4)[0], 255);
+    EXPECT_EQ(at(6, 4)[2], 255);
+    // (7,4) transparent: unchanged.
+    EXPECT_EQ(at(7, 4)[0], 100);
+    // (6,5) white again; the row below the picture and the column right of it are clipped.
+    EXPECT_EQ(at(6, 5)[1], 255);
+    // Untouched elsewhere.
+    EXPECT_EQ(at(5, 4)[0], 100);
+    EXPECT_EQ(at(6, 3)[0], 100);
+
+    // Half-transparent red at (0,0) from a cursor hanging off the top-left corner.
+    std::vector<uint8_t> second(static_cast<size_t>(stride) * height, 100);
+    std::array<unsigned long, 4> red = {0x80800000ul, 0x80800000ul, 0x80800000ul, 0x80800000ul};
+    blendCursor(second.data(), stride, width, height, CursorPixels{-1, -1, 2, 2, red.data()});
+    EXPECT_EQ(second[2], 0x80 + (100 * 127 + 127) / 255);  // red: 128 + 100 × (1 − α)
+    EXPECT_EQ(second[0], (100 * 127 + 127) / 255);         // blue: 100 × (1 − α)
+    EXPECT_EQ(second[4], 100);                             // (1,0) not covered
+}
+
+TEST(BlendCursor, UsesOnlyTheLow32BitsOfEachElement) {
+    const int width = 2, height = 1, stride = 8;
+    std::vector<uint8_t> picture(stride * height, 0);
+    std::array<unsigned long, 1> cursor = {
+        static_cast<unsigned long>(0xDEADBEEF00000000ull | 0xFF00FF00ull)};
+    blendCursor(picture.data(), stride, width, height, CursorPixels{0, 0, 1, 1, cursor.data()});
+    EXPECT_EQ(picture[0], 0x00);  // blue
+    EXPECT_EQ(picture[1], 0xFF);  // green
+    EXPECT_EQ(picture[2], 0x00);  // red
+}
+
+}  // namespace
+}  // namespace panelora
