@@ -1,0 +1,226 @@
+#include "support/settings_store.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+namespace panelora {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+std::vector<std::string> entries(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class SettingsStoreTest : public ::testing::Test {
+  protected:
+    SettingsStoreTest() {
+        char pattern[] = "/tmp/panelora-settings-XXXXXX";
+        folder = ::mkdtemp(pattern);
+        path = folder / "panelora" / "settings.json";
+    }
+    ~SettingsStoreTest() override {
+        std::error_code ec;
+        fs::permissions(folder / "panelora", fs::perms::owner_all, ec);
+        fs::remove_all(folder, ec);
+    }
+
+    fs::path folder;
+    fs::path path;
+};
+
+TEST_F(SettingsStoreTest, MissingFileMeansDefaultsAndIsNotCreatedByReading) {
+    SettingsStore store(path);
+    EXPECT_EQ(store.space(), std::nullopt);
+    EXPECT_EQ(store.preferSmooth(), std::nullopt);
+    EXPECT_EQ(store.displayArrangement(), std::nullopt);
+    EXPECT_FALSE(fs::exists(path));
+}
+
+TEST_F(SettingsStoreTest, WritesAreAtomicValidJsonAndSurviveARestart) {
+    {
+        SettingsStore store(path);  // the folder does not exist yet
+        EXPECT_TRUE(store.setSpace(125));
+        EXPECT_TRUE(store.setPreferSmooth(true));
+        EXPECT_TRUE(store.setDisplayArrangement(R"({"side":"left","offset":-120.0})"));
+        EXPECT_EQ(store.space(), 125);
+    }
+    // Only the file itself is left: no temporary file behind.
+    EXPECT_EQ(entries(path.parent_path()), std::vector<std::string>{"settings.json"});
+    auto json = nlohmann::json::parse(readFile(path));
+    EXPECT_EQ(json["space"], 125);
+    EXPECT_EQ(json["preferSmooth"], true);
+    // The record is a JSON object in the file, not a string holding JSON.
+    ASSERT_TRUE(json["displayArrangement"].is_object());
+    EXPECT_EQ(json["displayArrangement"]["side"], "left");
+    EXPECT_EQ(json["displayArrangement"]["offset"], -120.0);
+
+    SettingsStore again(path);
+    EXPECT_EQ(again.space(), 125);
+    EXPECT_EQ(again.preferSmooth(), true);
+    auto record = nlohmann::json::parse(*again.displayArrangement());
+    EXPECT_EQ(record, nlohmann::json::parse(R"({"side":"left","offset":-120.0})"));
+}
+
+TEST_F(SettingsStoreTest, NewFileIsPrivate) {
+    SettingsStore store(path);
+    ASSERT_TRUE(store.setSpace(0));
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST_F(SettingsStoreTest, CorruptFileIsMovedAsideAndDefaultsUsed) {
+    for (const char* bad : {"{\"space\": 100,", "[1, 2]", "42", "", "\xff\xfe"}) {
+        SCOPED_TRACE(bad);
+        std::error_code ec;
+        fs::remove_all(path.parent_path(), ec);
+        fs::create_directories(path.parent_path());
+        writeFile(path, bad);
+        SettingsStore store(path);
+        EXPECT_EQ(store.space(), std::nullopt);
+        EXPECT_FALSE(fs::exists(path));
+        auto names = entries(path.parent_path());
+        ASSERT_EQ(names.size(), 1u);
+        EXPECT_EQ(names[0].rfind("settings.json.corrupt-", 0), 0u) << names[0];
+        EXPECT_EQ(readFile(path.parent_path() / names[0]), bad);  // kept byte for byte
+        // Saving afterwards makes a fresh file and leaves the bad one alone.
+        EXPECT_TRUE(store.setPreferSmooth(true));
+        EXPECT_EQ(SettingsStore(path).preferSmooth(), true);
+        EXPECT_EQ(entries(path.parent_path()).size(), 2u);
+    }
+}
+
+TEST_F(SettingsStoreTest, SecondCorruptFileInTheSameSecondGetsItsOwnName) {
+    fs::create_directories(path.parent_path());
+    writeFile(path, "first");
+    SettingsStore first(path);
+    writeFile(path, "second");
+    SettingsStore second(path);
+    auto names = entries(path.parent_path());
+    ASSERT_EQ(names.size(), 2u);
+    std::set<std::string> contents{readFile(path.parent_path() / names[0]),
+                                   readFile(path.parent_path() / names[1])};
+    EXPECT_EQ(contents, (std::set<std::string>{"first", "second"}));
+}
+
+// A directory where the file should be cannot be read as settings (this works as root too,
+// where permission bits do not stop reading).
+TEST_F(SettingsStoreTest, DirectoryInPlaceOfTheFileNeverCrashes) {
+    fs::create_directories(path / "inner");
+    writeFile(path / "inner" / "keep.txt", "keep");
+    SettingsStore store(path);
+    EXPECT_EQ(store.space(), std::nullopt);
+    EXPECT_TRUE(store.setSpace(150));
+    EXPECT_EQ(SettingsStore(path).space(), 150);
+    // The directory was moved aside with what it held.
+    bool found = false;
+    for (auto& name : entries(path.parent_path())) {
+        if (name.rfind("settings.json.corrupt-", 0) == 0) {
+            found = true;
+            EXPECT_EQ(readFile(path.parent_path() / name / "inner" / "keep.txt"), "keep");
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST_F(SettingsStoreTest, BadFileThatCannotBeMovedAsideIsNeverOverwritten) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root may rename in a read-only folder";
+    fs::create_directories(path.parent_path());
+    writeFile(path, "{broken");
+    fs::permissions(path.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
+    SettingsStore store(path);
+    EXPECT_EQ(store.space(), std::nullopt);
+    EXPECT_FALSE(store.setSpace(100));
+    EXPECT_EQ(store.space(), 100);  // kept in memory for this run
+    fs::permissions(path.parent_path(), fs::perms::owner_all);
+    EXPECT_FALSE(store.setSpace(125));  // still never written over the bad file
+    EXPECT_EQ(readFile(path), "{broken");
+}
+
+TEST_F(SettingsStoreTest, WrongTypesReadAsAbsentAndUnknownMembersAreKept) {
+    fs::create_directories(path.parent_path());
+    writeFile(path, R"({"space": "125", "preferSmooth": 1, "future": [1, 2]})");
+    SettingsStore store(path);
+    EXPECT_EQ(store.space(), std::nullopt);
+    EXPECT_EQ(store.preferSmooth(), std::nullopt);
+    ASSERT_TRUE(store.setSpace(100));
+    auto json = nlohmann::json::parse(readFile(path));
+    EXPECT_EQ(json["space"], 100);
+    EXPECT_EQ(json["future"], nlohmann::json::parse("[1, 2]"));
+}
+
+TEST_F(SettingsStoreTest, ArrangementTextThatIsNotJsonChangesNothing) {
+    SettingsStore store(path);
+    ASSERT_TRUE(store.setDisplayArrangement(R"({"side":"right","offset":3})"));
+    EXPECT_FALSE(store.setDisplayArrangement("{side: right"));
+    EXPECT_EQ(nlohmann::json::parse(*store.displayArrangement())["side"], "right");
+}
+
+TEST_F(SettingsStoreTest, ConcurrentSettersLeaveTheLastValuesOnDisk) {
+    SettingsStore store(path);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&store, t] {
+            for (int i = 0; i < 25; ++i) {
+                if (t % 2)
+                    store.setSpace(t * 100 + i);
+                else
+                    store.setPreferSmooth(i % 2 == 0);
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    SettingsStore reread(path);
+    EXPECT_EQ(reread.space(), store.space());
+    EXPECT_EQ(reread.preferSmooth(), store.preferSmooth());
+    EXPECT_EQ(entries(path.parent_path()), std::vector<std::string>{"settings.json"});
+}
+
+TEST(DefaultSettingsPath, FollowsXdgThenHome) {
+    std::string savedXdg = std::getenv("XDG_CONFIG_HOME") ? std::getenv("XDG_CONFIG_HOME") : "";
+    std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    bool hadXdg = std::getenv("XDG_CONFIG_HOME") != nullptr;
+    bool hadHome = std::getenv("HOME") != nullptr;
+
+    ::setenv("XDG_CONFIG_HOME", "/x/config", 1);
+    ::setenv("HOME", "/home/u", 1);
+    EXPECT_EQ(defaultSettingsPath(), fs::path("/x/config/panelora/settings.json"));
+    ::setenv("XDG_CONFIG_HOME", "relative", 1);  // not absolute: ignored
+    EXPECT_EQ(defaultSettingsPath(), fs::path("/home/u/.config/panelora/settings.json"));
+    ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(defaultSettingsPath(), fs::path("/home/u/.config/panelora/settings.json"));
+
+    if (hadXdg) ::setenv("XDG_CONFIG_HOME", savedXdg.c_str(), 1);
+    if (hadHome)
+        ::setenv("HOME", savedHome.c_str(), 1);
+    else
+        ::unsetenv("HOME");
+}
+
+}  // namespace
+}  // namespace panelora
