@@ -1,0 +1,127 @@
+#include "input_script.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace panelora::tabletsim {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Wire::PacketType;
+
+TEST(InputScript, ParsesEveryActionToItsWireBytes) {
+    const auto parsed = parseInputScript(
+        "at 2000 touch down 0.5 0.5; at 2100 touch up 0.5 0.5; at 3000 key 4 down shift; "
+        "at 3050 key 4 up; at 4000 scroll 0 -120; at 4500 keyrequest");
+    ASSERT_TRUE(parsed.ok()) << parsed.errors.front().describe();
+    ASSERT_EQ(parsed.events.size(), 6u);
+
+    EXPECT_EQ(parsed.events[0].atMs, 2000);
+    EXPECT_EQ(parsed.events[0].type, PacketType::touch);
+    EXPECT_EQ(parsed.events[0].payload, (Bytes{
+                                            0x00,                    // phase 0, down
+                                            0x3F, 0x00, 0x00, 0x00,  // x 0.5
+                                            0x3F, 0x00, 0x00, 0x00,  // y 0.5
+                                        }));
+    EXPECT_EQ(parsed.events[0].text, "at 2000 touch down 0.5 0.5");
+    EXPECT_EQ(parsed.events[1].payload[0], 0x02);  // phase 2, up
+
+    EXPECT_EQ(parsed.events[2].type, PacketType::key);
+    EXPECT_EQ(parsed.events[2].payload, (Bytes{
+                                            0x00, 0x04,  // usage 4 (a)
+                                            0x01,        // down
+                                            0x01,        // shift
+                                        }));
+    EXPECT_EQ(parsed.events[3].payload, (Bytes{0x00, 0x04, 0x00, 0x00}));
+
+    EXPECT_EQ(parsed.events[4].type, PacketType::scroll);
+    EXPECT_EQ(parsed.events[4].payload, (Bytes{
+                                            0x00, 0x00, 0x00, 0x00,  // dx 0
+                                            0xC2, 0xF0, 0x00, 0x00,  // dy -120
+                                        }));
+    EXPECT_EQ(parsed.events[5].type, PacketType::keyRequest);
+    EXPECT_TRUE(parsed.events[5].payload.empty());
+
+    // What the computer's decoders make of them.
+    const auto touch = Wire::parseTouch(parsed.events[0].payload);
+    ASSERT_TRUE(touch);
+    EXPECT_EQ(*touch, (Wire::Touch{0, 0.5f, 0.5f}));
+    const auto key = Wire::parseKey(parsed.events[2].payload);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(*key, (KeyEvent{4, true, KeyEvent::Modifiers::shift}));
+}
+
+TEST(InputScript, PhasesModifiersAndNumberForms) {
+    const auto parsed = parseInputScript(
+        "# a comment line\n"
+        "AT 10 TOUCH Drag 1 0   # trailing comment\n"
+        "at 20 touch secondary 0.25 0.75\n"
+        "at 30 touch hover 2 -1\n"
+        "at 40 touch 4 0 0\n"
+        "\n"
+        "at 50 key 0xE1 down control option command capslock shift\n"
+        "at 60 key 65535 up ctrl alt cmd\n");
+    ASSERT_TRUE(parsed.ok()) << parsed.errors.front().describe();
+    ASSERT_EQ(parsed.events.size(), 6u);
+    EXPECT_EQ(parsed.events[0].payload[0], 1);  // drag
+    EXPECT_EQ(parsed.events[1].payload[0], 3);  // secondary click
+    EXPECT_EQ(parsed.events[2].payload[0], 4);  // hover
+    // Out-of-range coordinates are sent as written; the computer clamps them.
+    EXPECT_EQ(parsed.events[2].payload, (Bytes{4, 0x40, 0, 0, 0, 0xBF, 0x80, 0, 0}));
+    EXPECT_EQ(parsed.events[3].payload[0], 4);
+    EXPECT_EQ(parsed.events[4].payload, (Bytes{0x00, 0xE1, 0x01, 0x1F}));
+    EXPECT_EQ(parsed.events[5].payload, (Bytes{0xFF, 0xFF, 0x00, 0x0E}));
+}
+
+TEST(InputScript, SortsByTimeKeepingTheWrittenOrderOfTies) {
+    const auto parsed = parseInputScript(
+        "at 300 keyrequest; at 100 scroll 1 1; at 200 scroll 2 2; at 100 "
+        "scroll 3 3");
+    ASSERT_TRUE(parsed.ok());
+    std::vector<std::string> texts;
+    for (const auto& e : parsed.events)
+        texts.push_back(e.text);
+    EXPECT_EQ(texts, (std::vector<std::string>{"at 100 scroll 1 1", "at 100 scroll 3 3",
+                                               "at 200 scroll 2 2", "at 300 keyrequest"}));
+}
+
+TEST(InputScript, ErrorsNameTheLineAndTheStatement) {
+    const auto parsed = parseInputScript(
+        "at 100 touch down 0.5 0.5\n"
+        "at 200 tuch down 0 0\n"                 // line 2
+        "at -5 keyrequest; at 300 keyrequest\n"  // line 3
+        "at 400 touch sideways 0 0\n"            // line 4
+        "at 500 touch down 0.5\n"                // line 5
+        "at 600 key 70000 down\n"                // line 6
+        "at 700 key 4 sideways\n"                // line 7
+        "at 800 key 4 down hyper\n"              // line 8
+        "at 900 scroll x 1\n"                    // line 9
+        "at 1000 keyrequest now\n"               // line 10
+        "touch down 0 0\n"                       // line 11
+        "at 1100 touch down 0.5 0.5x\n");        // line 12
+    std::vector<size_t> lines;
+    for (const auto& e : parsed.errors)
+        lines.push_back(e.line);
+    EXPECT_EQ(lines, (std::vector<size_t>{2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+    // The good statements still parse.
+    ASSERT_EQ(parsed.events.size(), 2u);
+    EXPECT_EQ(parsed.events[1].atMs, 300);
+
+    ASSERT_FALSE(parsed.errors.empty());
+    EXPECT_EQ(parsed.errors[0].describe(),
+              "line 2: unknown action 'tuch' in \"at 200 tuch down 0 0\"");
+    EXPECT_EQ(parsed.errors[1].statement, "at -5 keyrequest");
+    EXPECT_NE(parsed.errors[3].message.find("3 arguments"), std::string::npos);
+}
+
+TEST(InputScript, EmptyTextIsAnEmptyScript) {
+    for (const char* text : {"", "\n\n", " ; ;", "# only a comment"}) {
+        const auto parsed = parseInputScript(text);
+        EXPECT_TRUE(parsed.ok()) << text;
+        EXPECT_TRUE(parsed.events.empty()) << text;
+    }
+}
+
+}  // namespace
+}  // namespace panelora::tabletsim
