@@ -1,0 +1,156 @@
+// Fakes for the application core's seams, and a harness that runs a Controller on two manual
+// clocks: one for the main queue (the watch loop, the back-off) and one for the background queue,
+// so that a test decides when a blocking call "finishes".
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/controller.h"
+#include "app/launch_at_login.h"
+#include "app/permissions.h"
+#include "support/manual_clock.h"
+
+namespace panelora::testing {
+
+class FakePermissions final : public PermissionsBackend {
+  public:
+    bool screenRecording = true;
+    bool accessibility = true;
+    int preflights = 0;
+    int requests = 0;
+    int prompts = 0;
+    std::vector<std::string> opened;
+
+    bool screenRecordingPreflight() override {
+        ++preflights;
+        return screenRecording;
+    }
+    bool accessibilityTrusted(bool prompt) override {
+        if (prompt) ++prompts;
+        return accessibility;
+    }
+    void requestScreenRecording() override { ++requests; }
+    void openURL(const std::string& url) override { opened.push_back(url); }
+};
+
+class FakeDevices final : public DeviceSource {
+  public:
+    explicit FakeDevices(const Clock& clock) : clock_(clock) {}
+
+    std::vector<USBMux::Device> devices;
+    std::map<int64_t, bool> accepts;  // device id -> port 5555 accepts
+    std::vector<int64_t> listTimes;   // main clock uptime of each listing
+    std::vector<int64_t> connects;    // device ids, in call order
+
+    std::vector<USBMux::Device> listDevices() override {
+        listTimes.push_back(clock_.uptimeNanos());
+        return devices;
+    }
+    std::optional<int> connect(int64_t deviceID, uint16_t port) override {
+        connects.push_back(deviceID);
+        if (port != 5555 || !accepts[deviceID]) return std::nullopt;
+        int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);  // a real descriptor to own and close
+        if (fd < 0) return std::nullopt;
+        return fd;
+    }
+
+  private:
+    const Clock& clock_;
+};
+
+struct StartCall {
+    bool preferSmooth;
+    std::optional<double> scale;
+};
+
+class FakeSession final : public SupervisedSession {
+  public:
+    FakeSession(int fd, std::optional<std::string> startResult, StreamProfile profile)
+        : fd_(fd), startResult_(std::move(startResult)), profile_(profile) {}
+    ~FakeSession() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    std::function<void()> onEnded;
+    std::function<void(const SessionStats&)> onStats;
+    std::optional<StartCall> started;
+    int stops = 0;
+    bool ended = false;
+    std::vector<DisplayArrangement::Side> moves;
+
+    void setOnEnded(std::function<void()> handler) override { onEnded = std::move(handler); }
+    void setOnStats(std::function<void(const SessionStats&)> handler) override {
+        onStats = std::move(handler);
+    }
+    std::optional<std::string> start(bool preferSmooth, std::optional<double> scale) override {
+        started = StartCall{preferSmooth, scale};
+        return startResult_;
+    }
+    // Like the real one: ends once and calls onEnded on the calling thread.
+    void stop() override {
+        ++stops;
+        if (ended) return;
+        ended = true;
+        if (onEnded) onEnded();
+    }
+    void moveDisplay(DisplayArrangement::Side side) override { moves.push_back(side); }
+    StreamProfile profile() const override { return profile_; }
+
+    // The tablet went away.
+    void end() { stop(); }
+    void sendStats(const SessionStats& stats) {
+        if (onStats) onStats(stats);
+    }
+
+  private:
+    int fd_;
+    std::optional<std::string> startResult_;
+    StreamProfile profile_;
+};
+
+inline constexpr StreamProfile kProfile{2732, 2048, 60, 20'000'000, 1708, 1280};
+
+struct SessionFactoryFake {
+    std::deque<std::optional<std::string>> startResults;  // success once they run out
+    std::vector<std::shared_ptr<FakeSession>> created;
+
+    SessionFactory factory() {
+        return [this](int fd) {
+            std::optional<std::string> result;
+            if (!startResults.empty()) {
+                result = startResults.front();
+                startResults.pop_front();
+            }
+            auto session = std::make_shared<FakeSession>(fd, result, kProfile);
+            created.push_back(session);
+            return session;
+        };
+    }
+};
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string tmpl =
+            (std::filesystem::temp_directory_path() / "panelora-app-XXXXXX").string();
+        path_ = ::mkdtemp(tmpl.data());
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+}  // namespace panelora::testing
