@@ -1,0 +1,63 @@
+// Recording stand-ins for the update check's presenter, shared by the unit and system tests.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "update/alert_presenter.h"
+
+namespace panelora::testing {
+
+// Records what the check shows and answers every alert with `choice`, at once (as a nested modal
+// loop would) or, with `answerLater`, only when the test calls answer().
+class RecordingPresenter final : public AlertPresenter {
+  public:
+    std::optional<std::size_t> choice = 0;
+    bool answerLater = false;
+
+    void activateApplication() override {
+        std::lock_guard lock(mutex_);
+        events_.push_back("activate");
+    }
+
+    void present(const Alert& alert,
+                 std::function<void(std::optional<std::size_t>)> done) override {
+        {
+            std::lock_guard lock(mutex_);
+            events_.push_back("present");
+            alerts_.push_back(alert);
+        }
+        if (answerLater) {
+            pending_ = std::move(done);
+        } else {
+            done(choice);
+        }
+    }
+
+    void answer(std::optional<std::size_t> chosen) {
+        auto done = std::move(pending_);
+        pending_ = nullptr;
+        if (done) done(chosen);
+    }
+
+    std::vector<Alert> alerts() const {
+        std::lock_guard lock(mutex_);
+        return alerts_;
+    }
+    std::vector<std::string> events() const {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<Alert> alerts_;
+    std::vector<std::string> events_;
+    std::function<void(std::optional<std::size_t>)> pending_;
+};
+
+}  // namespace panelora::testing
