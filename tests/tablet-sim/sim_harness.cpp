@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 }
 
@@ -18,6 +19,7 @@ extern "C" {
 
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -57,6 +59,7 @@ std::vector<std::vector<uint8_t>> splitAnnexB(const uint8_t* data, size_t size) 
 }  // namespace
 
 TestEncoder::TestEncoder(int width, int height) {
+    av_log_set_level(AV_LOG_ERROR);
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
     if (!codec) throw std::runtime_error("no libx264 encoder");
     context_ = avcodec_alloc_context3(codec);
@@ -99,6 +102,25 @@ EncodedFrame TestEncoder::encode(uint8_t r, uint8_t g, uint8_t b, bool forceKey)
         std::memset(frame_->data[1] + row * frame_->linesize[1], u, frame_->width / 2);
         std::memset(frame_->data[2] + row * frame_->linesize[2], v, frame_->width / 2);
     }
+    return encodeCurrent(forceKey);
+}
+
+EncodedFrame TestEncoder::encodeNoise(uint32_t seed) {
+    if (av_frame_make_writable(frame_) < 0) throw std::runtime_error("frame writable");
+    std::mt19937 noise(seed);
+    for (int plane = 0; plane < 3; ++plane) {
+        const int w = plane == 0 ? frame_->width : frame_->width / 2;
+        const int h = plane == 0 ? frame_->height : frame_->height / 2;
+        for (int row = 0; row < h; ++row) {
+            for (int col = 0; col < w; ++col) {
+                frame_->data[plane][row * frame_->linesize[plane] + col] = uint8_t(noise());
+            }
+        }
+    }
+    return encodeCurrent(true);
+}
+
+EncodedFrame TestEncoder::encodeCurrent(bool forceKey) {
     frame_->pts = next_++;
     frame_->pict_type = forceKey ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     if (avcodec_send_frame(context_, frame_) < 0) throw std::runtime_error("send_frame");

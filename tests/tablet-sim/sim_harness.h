@@ -33,8 +33,12 @@ class TestEncoder {
 
     // Encodes a frame of one solid colour (BT.601 video range).
     EncodedFrame encode(uint8_t r, uint8_t g, uint8_t b, bool forceKey = false);
+    // Encodes a key frame of seeded noise: large, and decodable on its own.
+    EncodedFrame encodeNoise(uint32_t seed);
 
   private:
+    EncodedFrame encodeCurrent(bool forceKey);
+
     AVCodecContext* context_ = nullptr;
     AVFrame* frame_ = nullptr;
     AVPacket* packet_ = nullptr;
