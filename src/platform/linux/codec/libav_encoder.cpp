@@ -1,5 +1,6 @@
 #include "platform/linux/codec/libav_encoder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -82,16 +83,21 @@ const char* x264PresetFor(const VideoCodecSettings& settings) {
 RateControl rateControlFor(const VideoCodecSettings& settings) {
     RateControl rc;
     rc.bitRate = settings.averageBitRate;
-    // "At most N bytes in any window of S seconds" is a VBV of N×8 bits filled at N×8/S bit/s.
+    int64_t limitBits = 2 * settings.averageBitRate;  // per second, when the settings give none
+    double window = 1;
     if (settings.dataRateLimitBytes > 0 && settings.dataRateLimitSeconds > 0) {
-        rc.bufferBits = settings.dataRateLimitBytes * 8;
-        rc.maxRate = static_cast<int64_t>(static_cast<double>(rc.bufferBits) /
-                                          settings.dataRateLimitSeconds);
-    } else {
-        rc.maxRate = 2 * rc.bitRate;
-        rc.bufferBits = 2 * rc.bitRate;
+        limitBits = settings.dataRateLimitBytes * 8;
+        window = settings.dataRateLimitSeconds;
     }
-    rc.maxRate = std::max(rc.maxRate, rc.bitRate);
+    // A VBV of B bits refilled at R bit/s lets any window of W seconds carry up to B + R×W bits:
+    // a full buffer spent at once plus what flows in meanwhile. For "at most L bits in any W
+    // seconds", B + R×W must stay within L. Taking R = L/W and B = L, as the limit reads at first
+    // sight, lets a burst after a quiet spell reach twice the limit. Three quarters of the limit
+    // as rate and a quarter as buffer keep the burst within it, and still leave VBR headroom
+    // (1.5× the average for the usual limit of twice the average) and room for key frames.
+    rc.maxRate = static_cast<int64_t>(static_cast<double>(limitBits) * 0.75 / window);
+    rc.bufferBits = limitBits / 4;
+    rc.bitRate = std::min(rc.bitRate, rc.maxRate);
     return rc;
 }
 
@@ -131,7 +137,9 @@ std::unique_ptr<LibavEncoder> LibavEncoder::open(const std::string& name,
     context->rc_buffer_size = static_cast<int>(rc.bufferBits);
     context->gop_size = static_cast<int>(std::lround(settings.maxKeyFrameIntervalSeconds * fps));
     context->keyint_min = std::min(fps, context->gop_size);  // scene cuts: at most one IDR a second
-    context->max_b_frames = settings.allowFrameReordering ? 2 : 0;
+    // Frames come out one for one, in input order, whatever the settings allow: the caller's
+    // pacing counts on every frame's output following its input.
+    context->max_b_frames = 0;
     context->profile = settings.highProfile ? FF_PROFILE_H264_HIGH : FF_PROFILE_H264_MAIN;
     // Parameter sets in-band: every key frame then carries its own SPS and PPS.
     context->flags &= ~AV_CODEC_FLAG_GLOBAL_HEADER;
