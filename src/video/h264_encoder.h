@@ -28,13 +28,13 @@ struct VideoCodecSettings {
     int32_t width = 0;
     int32_t height = 0;
     bool realTime = false;
-    bool highProfile = true;            // High profile, level chosen automatically
-    bool allowFrameReordering = false;  // no B-frames
+    bool highProfile = true;             // High profile, level chosen automatically
+    bool allowFrameReordering = false;   // no B-frames
     double maxKeyFrameIntervalSeconds = 30;
     int64_t expectedFrameRate = 0;
-    int64_t averageBitRate = 0;       // bits per second
-    int64_t dataRateLimitBytes = 0;   // at most this many bytes …
-    double dataRateLimitSeconds = 1;  // … in any window of this length
+    int64_t averageBitRate = 0;          // bits per second
+    int64_t dataRateLimitBytes = 0;      // at most this many bytes …
+    double dataRateLimitSeconds = 1;     // … in any window of this length
     bool prioritizeSpeedOverQuality = false;
     int32_t maxFrameDelayCount = 0;
 
@@ -43,16 +43,16 @@ struct VideoCodecSettings {
 
 // One compressed frame as the platform delivers it.
 struct EncodedSample {
-    bool notSync = false;       // true: depends on earlier frames
-    std::vector<uint8_t> avcc;  // NAL units with 4-byte big-endian lengths
+    bool notSync = false;                 // true: depends on earlier frames
+    std::vector<uint8_t> avcc;            // NAL units with 4-byte big-endian lengths
     std::optional<std::vector<uint8_t>> sps;
     std::optional<std::vector<uint8_t>> pps;
-    int64_t ptsNanos = -1;  // negative: invalid
+    int64_t ptsNanos = -1;                // negative: invalid
 };
 
 // Seam to the platform's encoder session.
 class VideoCodec {
-  public:
+public:
     // Called exactly once per accepted frame, on the codec's output thread: the sample, or
     // nothing when the codec failed to encode it.
     using Completion = std::function<void(std::optional<EncodedSample>)>;
@@ -70,14 +70,14 @@ class VideoCodec {
 };
 
 class VideoCodecFactory {
-  public:
+public:
     virtual ~VideoCodecFactory() = default;
     // Nothing when no encoder session of these settings can be made.
     virtual std::unique_ptr<VideoCodec> create(const VideoCodecSettings& settings) = 0;
 };
 
 class H264Encoder : public std::enable_shared_from_this<H264Encoder> {
-  public:
+public:
     struct Output {
         bool isKey = false;
         std::optional<std::vector<uint8_t>> sps;
@@ -109,7 +109,7 @@ class H264Encoder : public std::enable_shared_from_this<H264Encoder> {
     static constexpr int64_t maxInFlight = 2;
     static constexpr Duration kKeyframeFallbackDelay = std::chrono::milliseconds(150);
 
-  private:
+private:
     H264Encoder(std::unique_ptr<VideoCodec> codec, const Clock& clock,
                 std::shared_ptr<SerialQueue> fallbackQueue);
     void submit(std::shared_ptr<VideoCodec> codec, const ImageBufferRef& image, int64_t ptsNanos,
@@ -133,7 +133,7 @@ class H264Encoder : public std::enable_shared_from_this<H264Encoder> {
     };
     std::optional<Pending> pending_;
     // Codec encode() calls running now; invalidate() waits for those of other threads.
-    int64_t submitting_ = 0;
+    int64_t submitting_ = 0;  // guarded by lock
     std::condition_variable submitDone_;
 };
 
