@@ -1,0 +1,211 @@
+// The libcurl fetcher and the whole check against real local HTTPS servers.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+
+#include "https_test_server.h"
+#include "platform/linux/curl/curl_http_fetcher.h"
+#include "support/serial_queue.h"
+#include "update/update_checker.h"
+#include "update_fakes.h"
+
+namespace panelora {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::HttpsServer;
+using testing::PlainHttpServer;
+using testing::RecordingPresenter;
+using testing::SilentListener;
+using testing::TempDir;
+using testing::TestPKI;
+
+const std::string validManifest = R"({"version":"2.0","notes":"Sharper text."})";
+
+std::string paddedManifest(std::size_t size) {
+    const std::string head = R"({"version":"2.0","pad":")";
+    return head + std::string(size - head.size() - 2, ' ') + "\"}";
+}
+
+class CurlFetcherSystemTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        pkiDir_ = new TempDir;
+        pki_ = new TestPKI(TestPKI::create(pkiDir_->path()));
+    }
+    static void TearDownTestSuite() {
+        delete pki_;
+        delete pkiDir_;
+    }
+
+    static const TestPKI& pki() { return *pki_; }
+
+    // A fetcher that trusts only the test authority and fetches `url` whatever it is asked for.
+    static std::shared_ptr<CurlHttpFetcher> fetcherFor(const std::string& url,
+                                                       const std::filesystem::path& ca) {
+        return std::make_shared<CurlHttpFetcher>(CurlHttpFetcher::Options{ca.string(), url});
+    }
+    std::shared_ptr<CurlHttpFetcher> fetcherFor(const std::string& name) {
+        return fetcherFor(server.url(name), pki().caCert);
+    }
+
+    // One fetch, waited for.
+    static std::optional<HttpFetcher::Response> fetch(HttpFetcher& fetcher,
+                                                      HttpFetcher::Request request = {
+                                                          UpdateChecker::manifestURL()}) {
+        std::promise<std::optional<HttpFetcher::Response>> result;
+        auto future = result.get_future();
+        fetcher.fetch(std::move(request), [&](std::optional<HttpFetcher::Response> r) {
+            result.set_value(std::move(r));
+        });
+        if (future.wait_for(30s) != std::future_status::ready) {
+            ADD_FAILURE() << "fetch never completed";
+            return std::nullopt;
+        }
+        return future.get();
+    }
+
+    // One whole check through the fetcher; returns the alert shown (running version 1.9.3).
+    Alert check(std::shared_ptr<HttpFetcher> fetcher) {
+        UpdateChecker::Environment env;
+        env.fetcher = std::move(fetcher);
+        env.presenter = presenter;
+        env.openURL = [this](const std::string& url) {
+            std::lock_guard lock(openedMutex);
+            opened.push_back(url);
+        };
+        env.queue = queue;
+        env.currentVersion = "1.9.3";
+        std::promise<void> finished;
+        auto done = finished.get_future();
+        UpdateChecker::checkForUpdates(env, [&] { finished.set_value(); });
+        if (done.wait_for(30s) != std::future_status::ready) {
+            ADD_FAILURE() << "check never finished";
+            return {};
+        }
+        const auto alerts = presenter->alerts();
+        return alerts.empty() ? Alert{} : alerts.back();
+    }
+
+    static inline TempDir* pkiDir_ = nullptr;
+    static inline TestPKI* pki_ = nullptr;
+
+    HttpsServer server{pki().serverCert, pki().serverKey};
+    std::shared_ptr<SerialQueue> queue = SerialQueue::create("test.main");
+    std::shared_ptr<RecordingPresenter> presenter = std::make_shared<RecordingPresenter>();
+    std::mutex openedMutex;
+    std::vector<std::string> opened;
+};
+
+const Alert failure = UpdateChecker::failureAlert();
+
+TEST_F(CurlFetcherSystemTest, UpdateAvailableEndToEnd) {
+    ASSERT_TRUE(server.running());
+    server.serve("m.json", "200 OK", validManifest);
+    presenter->choice = 0;  // Download
+    const Alert expected{"Panelora 2.0 is available",
+                         "Sharper text.\n\nYou have version 1.9.3.",
+                         {"Download", "Later"}};
+    EXPECT_EQ(check(fetcherFor("m.json")), expected);
+    queue->flush();
+    std::lock_guard lock(openedMutex);
+    EXPECT_EQ(opened, std::vector<std::string>{"https://panelora.app/panelora"});
+}
+
+TEST_F(CurlFetcherSystemTest, UpToDateEndToEnd) {
+    ASSERT_TRUE(server.running());
+    server.serve("m.json", "200 OK", R"({"version":"1.9.3"})");
+    const Alert expected{"Panelora is up to date", "You have the latest version, 1.9.3.", {"OK"}};
+    EXPECT_EQ(check(fetcherFor("m.json")), expected);
+}
+
+TEST_F(CurlFetcherSystemTest, NotFoundIsAFailureEvenWithAValidBody) {
+    ASSERT_TRUE(server.running());
+    server.serve("m.json", "404 Not Found", validManifest);
+    const auto response = fetch(*fetcherFor("m.json"));
+    ASSERT_TRUE(response.has_value());
+    EXPECT_EQ(response->statusCode, 404);
+    EXPECT_EQ(check(fetcherFor("m.json")), failure);
+}
+
+TEST_F(CurlFetcherSystemTest, BodyLimitHoldsAcrossTheNetwork) {
+    ASSERT_TRUE(server.running());
+    server.serve("under.json", "200 OK", paddedManifest(16'383));
+    server.serve("at.json", "200 OK", paddedManifest(16'384));
+    EXPECT_EQ(check(fetcherFor("under.json")).messageText, "Panelora 2.0 is available");
+    EXPECT_EQ(check(fetcherFor("at.json")), failure);
+
+    // A huge body is cut at the limit rather than read to the end.
+    const std::string huge = paddedManifest(4 * 1024 * 1024);
+    server.serve("huge.json", "200 OK", huge);
+    const auto response =
+        fetch(*fetcherFor("huge.json"), {UpdateChecker::manifestURL(), 10s, 16'384});
+    ASSERT_TRUE(response.has_value());
+    EXPECT_EQ(response->statusCode, 200);
+    ASSERT_EQ(response->body.size(), 16'384u);
+    EXPECT_TRUE(std::equal(response->body.begin(), response->body.end(), huge.begin()));
+}
+
+TEST_F(CurlFetcherSystemTest, CertificateMustChainToTheTrustedAuthority) {
+    ASSERT_TRUE(server.running());
+    server.serve("m.json", "200 OK", validManifest);
+    // The same server and file: trusted through the right authority only.
+    ASSERT_TRUE(fetch(*fetcherFor("m.json")).has_value());
+    EXPECT_FALSE(fetch(*fetcherFor(server.url("m.json"), pki().strangerCA)).has_value());
+    EXPECT_EQ(check(fetcherFor(server.url("m.json"), pki().strangerCA)), failure);
+}
+
+TEST_F(CurlFetcherSystemTest, CertificateMustNameTheHost) {
+    HttpsServer wrongHost(pki().wrongHostCert, pki().wrongHostKey);
+    ASSERT_TRUE(wrongHost.running());
+    wrongHost.serve("m.json", "200 OK", validManifest);
+    EXPECT_FALSE(fetch(*fetcherFor(wrongHost.url("m.json"), pki().caCert)).has_value());
+}
+
+TEST_F(CurlFetcherSystemTest, OnlyHttpsIsSpokenAndFollowed) {
+    ASSERT_TRUE(server.running());
+    PlainHttpServer plain("HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n" +
+                          validManifest);
+    const std::string plainURL = "http://127.0.0.1:" + std::to_string(plain.port()) + "/m.json";
+
+    EXPECT_FALSE(fetch(*fetcherFor(plainURL, pki().caCert)).has_value());
+    server.serve("to-http.json", "302 Found", "", "Location: " + plainURL + "\r\n");
+    EXPECT_FALSE(fetch(*fetcherFor("to-http.json")).has_value());
+    EXPECT_EQ(plain.connections(), 0);
+
+    // HTTPS redirects are followed, a few at most.
+    server.serve("m.json", "200 OK", validManifest);
+    server.serve("moved.json", "301 Moved Permanently", "", "Location: /m.json\r\n");
+    const auto moved = fetch(*fetcherFor("moved.json"));
+    ASSERT_TRUE(moved.has_value());
+    EXPECT_EQ(moved->statusCode, 200);
+    server.serve("loop.json", "302 Found", "", "Location: /loop.json\r\n");
+    EXPECT_FALSE(fetch(*fetcherFor("loop.json")).has_value());
+}
+
+TEST_F(CurlFetcherSystemTest, DestroyingTheFetcherAbortsATransferAndDropsItsResult) {
+    SilentListener silent;
+    const std::string url = "https://127.0.0.1:" + std::to_string(silent.port()) + "/m.json";
+    auto fetcher = fetcherFor(url, pki().caCert);
+    std::atomic<bool> completed{false};
+    fetcher->fetch({UpdateChecker::manifestURL()}, [&](auto) { completed = true; });
+    std::this_thread::sleep_for(200ms);
+    const auto start = std::chrono::steady_clock::now();
+    fetcher.reset();
+    // Well under the 10 s the transfer would otherwise wait.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_FALSE(completed);
+}
+
+TEST_F(CurlFetcherSystemTest, SilentServerTimesOutAfter10Seconds) {
+    SilentListener silent;
+    const std::string url = "https://127.0.0.1:" + std::to_string(silent.port()) + "/m.json";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(check(fetcherFor(url, pki().caCert)), failure);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 9500ms);
+}
+
+}  // namespace
+}  // namespace panelora
