@@ -323,6 +323,54 @@ TEST_F(TabletSimProcess, StallStopsReadingSoTheHostsWritesBackUp) {
     EXPECT_EQ(r["violationCount"], 0) << r["violations"].dump();
 }
 
+TEST_F(TabletSimProcess, LateHelloLatePongAndPeriodicKeyRequests) {
+    SimProcess sim({"--hello-delay", "200", "--pong-delay", "300", "--key-request-every", "100",
+                    "--connections", "1", "--json", path("report.json")});
+    const auto connectedAt = std::chrono::steady_clock::now();
+    UniqueFd host(sim.connect());
+    ASSERT_EQ(Wire::readHello(host.get(), 3000ms).kind, Wire::HelloOutcome::Kind::hello);
+    // The hello comes first even though a key request was due at 100 ms.
+    EXPECT_GE(std::chrono::steady_clock::now() - connectedAt, 195ms);
+
+    const std::vector<uint8_t> ping = {0, 0, 0, 0, 0, 0, 0, 42};
+    const auto pingedAt = std::chrono::steady_clock::now();
+    ASSERT_TRUE(writeAll(host.get(), Wire::packet(Wire::PacketType::ping, ping)));
+    setReadTimeout(host.get(), 3000ms);
+    Wire::PacketReader reader(host.get());
+    int keyRequests = 0;
+    for (;;) {
+        const auto packet = reader.next();
+        ASSERT_TRUE(packet);
+        if (packet->type() == Wire::PacketType::keyRequest) {
+            ++keyRequests;
+            continue;
+        }
+        ASSERT_EQ(packet->type(), Wire::PacketType::pong);
+        EXPECT_EQ(std::vector<uint8_t>(packet->payload.begin(), packet->payload.end()), ping);
+        EXPECT_GE(std::chrono::steady_clock::now() - pingedAt, 295ms);
+        break;
+    }
+    // Requests at 300 and 400 ms at least, while the pong was held back.
+    EXPECT_GE(keyRequests, 2);
+    host.reset();
+    EXPECT_EQ(sim.wait(10s), 0) << sim.output();
+    EXPECT_GE(report()["keyRequestsSent"].get<int>(), 4);
+}
+
+TEST_F(TabletSimProcess, NoPongMeansNoPong) {
+    SimProcess sim({"--no-pong", "--connections", "1"});
+    UniqueFd host(sim.connect());
+    ASSERT_EQ(Wire::readHello(host.get(), 3000ms).kind, Wire::HelloOutcome::Kind::hello);
+    ASSERT_TRUE(
+        writeAll(host.get(), Wire::packet(Wire::PacketType::ping, std::vector<uint8_t>(8, 1))));
+    setReadTimeout(host.get(), 400ms);
+    uint8_t byte;
+    EXPECT_EQ(::read(host.get(), &byte, 1), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    host.reset();
+    EXPECT_EQ(sim.wait(10s), 0) << sim.output();
+}
+
 TEST_F(TabletSimProcess, SilentTabletUntilTheDurationEnds) {
     SimProcess sim({"--hello", "none", "--duration", "1500", "--expect-frames", "--json",
                     path("report.json")});

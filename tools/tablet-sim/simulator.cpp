@@ -129,17 +129,26 @@ class Simulator::Connection {
         ++(shared_->totals.*field);
     }
 
+    // The hello goes first: input and key requests timed before it follow right after it.
     void scheduleSends() {
         const std::vector<uint8_t> hello = helloBytes(options_.hello);
-        if (!hello.empty()) {
-            postAt(options_.helloDelayMs, [sender = sender_, hello] { sender->write(hello); });
+        if (hello.empty()) {
+            scheduleAfterHello();
+            return;
         }
+        postAt(options_.helloDelayMs, [this, hello] {
+            sender_->write(hello);
+            scheduleAfterHello();
+        });
+    }
+
+    void scheduleAfterHello() {
         for (const ScriptEvent& event : options_.script) {
             auto bytes = Wire::packet(event.type, event.payload);
             const bool keyRequest = event.type == Wire::PacketType::keyRequest;
-            postAt(event.atMs, [this, sender = sender_, bytes = std::move(bytes), keyRequest] {
+            postAt(event.atMs, [this, bytes = std::move(bytes), keyRequest] {
                 // The queue is drained before this connection is destroyed.
-                if (sender->write(bytes)) {
+                if (sender_->write(bytes)) {
                     countSent(keyRequest ? &Counters::keyRequestsSent : &Counters::inputsSent);
                 }
             });
@@ -447,11 +456,14 @@ Report Simulator::run(int stopFd) {
                 latency = shared_->windowLatency.summary();
                 shared_->windowLatency.clear();
             }
-            std::fprintf(stderr,
-                         "tablet-sim: %llu fps · %.1f Mbps · latency %.1f ms (p99 %.1f) · "
-                         "dropped %llu\n",
+            char latencyText[64] = "latency -";
+            if (latency.samples > 0) {
+                std::snprintf(latencyText, sizeof latencyText, "latency %.1f ms (p99 %.1f)",
+                              latency.medianMs, latency.p99Ms);
+            }
+            std::fprintf(stderr, "tablet-sim: %llu fps · %.1f Mbps · %s · dropped %llu\n",
                          static_cast<unsigned long long>(window.decoded),
-                         double(window.videoBytes) * 8.0 / 1e6, latency.medianMs, latency.p99Ms,
+                         double(window.videoBytes) * 8.0 / 1e6, latencyText,
                          static_cast<unsigned long long>(window.corrupt + window.missingReference));
             nextTick += 1'000'000;
             if (nextTick < nowMicros()) nextTick = nowMicros() + 1'000'000;
