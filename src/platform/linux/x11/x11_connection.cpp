@@ -88,8 +88,11 @@ X11Connection::~X11Connection() {
     state.records.erase(display_);
 }
 
-void X11Connection::ioErrorExit(Display*, void* self) {
+void X11Connection::ioErrorExit(Display* display, void* self) {
     static_cast<X11Connection*>(self)->markBroken();
+    // Xlib takes the display's user lock before calling us and, expecting exit(), never gives it
+    // back; released here so that XCloseDisplay from another thread does not wait for ever.
+    XUnlockDisplay(display);
 }
 
 bool X11Connection::sync() {
