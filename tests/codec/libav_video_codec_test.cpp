@@ -263,10 +263,13 @@ TEST(LibavVideoCodec, InvalidateRefusesNewFramesAndDropsWaitingOnes) {
 TEST(LibavVideoCodec, MayBeDestroyedFromItsOwnCompletion) {
     std::unique_ptr<VideoCodec> codec = makeCodec(settingsFor(640, 360, 30, 8'000'000));
     ASSERT_TRUE(codec);
+    std::promise<void> queued;
+    std::shared_future<void> allQueued = queued.get_future().share();
     std::promise<std::thread::id> destroyedOn;
     std::atomic<int> laterCompletions{0};
     ASSERT_TRUE(
         codec->encode(movingPattern(640, 360, 0), 0, true, [&](std::optional<EncodedSample>) {
+            allQueued.wait();
             codec.reset();
             destroyedOn.set_value(std::this_thread::get_id());
         }));
@@ -274,6 +277,7 @@ TEST(LibavVideoCodec, MayBeDestroyedFromItsOwnCompletion) {
         ASSERT_TRUE(codec->encode(movingPattern(640, 360, i), i, false,
                                   [&](std::optional<EncodedSample>) { ++laterCompletions; }));
     }
+    queued.set_value();
     auto future = destroyedOn.get_future();
     ASSERT_EQ(future.wait_for(30s), std::future_status::ready);
     EXPECT_NE(future.get(), std::this_thread::get_id());

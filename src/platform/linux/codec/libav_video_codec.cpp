@@ -7,6 +7,7 @@
 
 #include "platform/linux/codec/hardware_encoders.h"
 #include "platform/linux/codec/libav_encoder.h"
+#include "support/clock.h"
 #include "support/log.h"
 #include "support/serial_queue.h"
 #include "video/annex_b.h"
@@ -20,6 +21,8 @@ namespace {
 
 using libav::LibavEncoder;
 
+constexpr int kLibavLinesPerSecond = 5;
+
 // Set while probing hardware, whose absence libavcodec reports as errors.
 thread_local bool probing = false;
 
@@ -30,6 +33,12 @@ void routeLibavLog() {
     std::call_once(once, [] {
         av_log_set_callback([](void* object, int level, const char* format, va_list args) {
             if (level > AV_LOG_WARNING || probing) return;
+            // A warning per frame (x264's VBV underflows on noise) must not flood the log.
+            static std::atomic<int64_t> second{0};
+            static std::atomic<int> lines{0};
+            const int64_t now = Clock::system().uptimeNanos() / 1'000'000'000;
+            if (second.exchange(now) != now) lines = 0;
+            if (++lines > kLibavLinesPerSecond) return;
             char line[1024];
             int prefix = 1;
             av_log_format_line2(object, level, format, args, line, sizeof line, &prefix);
@@ -90,6 +99,7 @@ struct CodecState {
     std::deque<Inside> inside;  // sent to the encoder, in order, output not yet seen
     std::optional<std::vector<uint8_t>> lastSps;
     std::optional<std::vector<uint8_t>> lastPps;
+    bool misfitLogged = false;
 
     void process(const ImageBufferRef& image, int64_t ptsNanos, bool forceKey,
                  VideoCodec::Completion completion) {
@@ -99,7 +109,10 @@ struct CodecState {
             return;
         }
         if (!fits(image)) {
-            log::get("codec")->warn("{}", "a frame of the wrong size or layout was not encoded");
+            if (!misfitLogged) {
+                log::get("codec")->warn("{}", "frames of the wrong size or layout are not encoded");
+                misfitLogged = true;
+            }
             completion(std::nullopt);
             return;
         }
