@@ -170,6 +170,25 @@ INSTANTIATE_TEST_SUITE_P(Sizes, DecodedPictures,
                                     std::to_string(info.param.height);
                          });
 
+// At 2 fps, 30 seconds are 60 frames: frame 60 is a key frame that nobody forced, and none
+// before it but the first.
+TEST(LibavVideoCodec, MakesAKeyFrameAtLeastEveryThirtySeconds) {
+    auto codec = makeCodec(settingsFor(320, 192, 2, 1'000'000));
+    ASSERT_TRUE(codec);
+    std::vector<std::shared_ptr<Nv12Buffer>> pictures;
+    for (int i = 0; i <= 61; ++i)
+        pictures.push_back(movingPattern(320, 192, i));
+    auto done = encodeAll(*codec, pictures, {0});
+    ASSERT_EQ(done.size(), pictures.size());
+    std::vector<int> keys;
+    for (const auto& c : done) {
+        ASSERT_TRUE(c.sample);
+        if (!c.sample->notSync) keys.push_back(c.index);
+    }
+    EXPECT_EQ(keys, (std::vector<int>{0, 60}));
+    EXPECT_TRUE(done[60].sample->sps && done[60].sample->pps);
+}
+
 // Whatever the machine has, the automatic choice gives a codec that makes key frames; here,
 // without a GPU, that is libx264 after the hardware probe failed.
 TEST(LibavVideoCodecFactory, AutomaticChoiceEncodes) {
