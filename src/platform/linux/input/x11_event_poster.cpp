@@ -2,11 +2,14 @@
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "platform/linux/input/x11_key_codes.h"
@@ -14,9 +17,12 @@
 
 namespace panelora {
 
-// The keys that produce each modifier the key events can ask for, and which X modifier bit each
-// key of the keymap sets.
+// The server's keymap as this poster needs it: the X keycode of every macOS key code, the keys
+// that produce each modifier the key events can ask for, and which X modifier bit each key sets.
 struct X11EventPoster::ModifierKeys {
+    std::array<uint8_t, 128> keycodeOfMac{};  // 0: no key
+    int xtestKeyboard = -1;                   // XInput device id of the XTest keyboard
+    bool repeatWasEnabled = false;            // its RepeatKeys control before this poster
     struct Entry {
         uint64_t flag;     // EventFlags bit
         unsigned keycode;  // the left-hand key pressed to produce it
@@ -41,12 +47,59 @@ constexpr unsigned kWheelUp = 4, kWheelDown = 5, kWheelLeft = 6, kWheelRight = 7
 constexpr uint16_t kMacShift = 56, kMacControl = 59, kMacOption = 58, kMacCommand = 55;
 constexpr uint16_t kMacCapsLock = 57;
 
-unsigned xKey(uint16_t macKeyCode) {
-    return x11keys::xKeyCode(macKeyCode).value_or(0);
+struct KeyboardDeleter {
+    void operator()(XkbDescPtr p) const { XkbFreeKeyboard(p, 0, True); }
+};
+
+// X keycodes by XKB key name, from the server's keymap.
+std::map<std::string, unsigned> keycodesByName(Display* display) {
+    std::map<std::string, unsigned> byName;
+    std::unique_ptr<XkbDescRec, KeyboardDeleter> desc(XkbGetMap(display, 0, XkbUseCoreKbd));
+    if (!desc || XkbGetNames(display, XkbKeyNamesMask, desc.get()) != Success || !desc->names ||
+        !desc->names->keys) {
+        return byName;
+    }
+    for (unsigned code = desc->min_key_code; code <= desc->max_key_code; ++code) {
+        const char* name = desc->names->keys[code].name;
+        std::string key(name, strnlen(name, XkbKeyNameLength));
+        if (!key.empty()) byName.emplace(std::move(key), code);  // first keycode wins
+    }
+    return byName;
 }
 
 void key(Display* display, unsigned keycode, bool down) {
     XTestFakeKeyEvent(display, keycode, down ? True : False, CurrentTime);
+}
+
+// The XInput id of the server's XTest keyboard (the device XTest key events come from).
+int xtestKeyboardId(Display* display) {
+    int opcode, event, error;
+    if (!XQueryExtension(display, "XInputExtension", &opcode, &event, &error)) return -1;
+    int major = 2, minor = 0;
+    if (XIQueryVersion(display, &major, &minor) != Success) return -1;
+    int count = 0;
+    XIDeviceInfo* devices = XIQueryDevice(display, XIAllDevices, &count);
+    if (!devices) return -1;
+    int id = -1;
+    for (int i = 0; i < count && id < 0; ++i) {
+        if (devices[i].use == XISlaveKeyboard && devices[i].name &&
+            std::strstr(devices[i].name, "XTEST")) {
+            id = devices[i].deviceid;
+        }
+    }
+    XIFreeDeviceInfo(devices);
+    return id;
+}
+
+// Whether the device's XKB RepeatKeys control is on.
+bool repeatKeysEnabled(Display* display, int device) {
+    std::unique_ptr<XkbDescRec, KeyboardDeleter> desc(XkbAllocKeyboard());
+    if (!desc) return false;
+    desc->device_spec = static_cast<unsigned short>(device);
+    if (XkbGetControls(display, XkbControlsEnabledMask, desc.get()) != Success || !desc->ctrls) {
+        return false;
+    }
+    return (desc->ctrls->enabled_ctrls & XkbRepeatKeysMask) != 0;
 }
 
 }  // namespace
@@ -131,6 +184,27 @@ bool X11EventPoster::postScroll(int32_t wheel1Vertical, int32_t wheel2Horizontal
 const X11EventPoster::ModifierKeys& X11EventPoster::modifierKeys(Display* display) {
     if (modifierKeys_) return *modifierKeys_;
     auto keys = std::make_unique<ModifierKeys>();
+    // By key name where the keymap has it (any keycode set), else by the evdev numbering.
+    const auto byName = keycodesByName(display);
+    for (uint16_t mac = 0; mac < keys->keycodeOfMac.size(); ++mac) {
+        unsigned code = x11keys::xKeyCode(mac).value_or(0);
+        if (auto name = x11keys::xkbKeyName(mac)) {
+            if (auto found = byName.find(std::string(*name)); found != byName.end()) {
+                code = found->second;
+            }
+        }
+        keys->keycodeOfMac[mac] = static_cast<uint8_t>(code <= 255 ? code : 0);
+    }
+    auto xKey = [&keys](uint16_t mac) -> unsigned { return keys->keycodeOfMac[mac]; };
+    // The server would repeat a key the XTest keyboard holds by itself, on top of the repeats
+    // the key injector makes. Only that device's RepeatKeys is turned off (real keyboards keep
+    // theirs), and turned back on when this poster goes.
+    keys->xtestKeyboard = xtestKeyboardId(display);
+    if (keys->xtestKeyboard >= 0 && repeatKeysEnabled(display, keys->xtestKeyboard)) {
+        keys->repeatWasEnabled = true;
+        XkbChangeEnabledControls(display, static_cast<unsigned>(keys->xtestKeyboard),
+                                 XkbRepeatKeysMask, 0);
+    }
     keys->entries = {{
         {EventFlags::shift, xKey(kMacShift), ShiftMask},
         {EventFlags::control, xKey(kMacControl), ControlMask},
@@ -155,15 +229,16 @@ const X11EventPoster::ModifierKeys& X11EventPoster::modifierKeys(Display* displa
 }
 
 void X11EventPoster::postKey(uint16_t keyCode, bool isDown, uint64_t flags, bool) {
-    auto code = x11keys::xKeyCode(keyCode);
-    if (!code) {
+    if (!x11keys::evdevCode(keyCode)) {
         log::get("x11input")->debug("no X key for key code {}", keyCode);
         return;
     }
     auto lease = pool_->acquire();
     if (!lease || lease->broken()) return;
     Display* d = lease.display();
-    const unsigned keycode = *code;
+    const ModifierKeys& modifiers = modifierKeys(d);
+    const unsigned keycode = modifiers.keycodeOfMac[keyCode];
+    if (keycode == 0) return;
 
     auto record = [this](unsigned k, bool down) {
         std::lock_guard lock(mutex_);
@@ -183,7 +258,6 @@ void X11EventPoster::postKey(uint16_t keyCode, bool isDown, uint64_t flags, bool
     }
 
     // A press or a repeat: bring the server's modifiers to `flags` around it.
-    const ModifierKeys& modifiers = modifierKeys(d);
     unsigned effective = 0, locked = 0;
     XkbStateRec state;
     if (XkbGetState(d, XkbUseCoreKbd, &state) == Success) {
@@ -210,12 +284,16 @@ void X11EventPoster::postKey(uint16_t keyCode, bool isDown, uint64_t flags, bool
         }
     }
     const bool toggleCaps = ((flags & EventFlags::capsLock) != 0) != ((locked & LockMask) != 0);
-    const unsigned capsKey = xKey(kMacCapsLock);
+    const unsigned capsKey = modifiers.keycodeOfMac[kMacCapsLock];
     if (toggleCaps) {
         key(d, capsKey, true);
         key(d, capsKey, false);
     }
 
+    // The server drops a second press of a key its XTest device holds, so a repeat (or a press
+    // of a key still down) goes out as release and press: what X's own auto-repeat sends to
+    // clients that did not ask for detectable auto-repeat.
+    if (held.count(keycode) != 0) key(d, keycode, false);
     key(d, keycode, true);
     record(keycode, true);
 

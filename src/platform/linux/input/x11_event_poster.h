@@ -13,15 +13,22 @@
 // down (towards the top of the document), which is what X's button 4 ("wheel up") does; a
 // positive horizontal delta moves the content right (towards the left edge), X's button 6.
 //
-// Keys: the macOS key code becomes the X keycode of the evdev keymap (x11_key_codes.h). Before a
+// Keys: the macOS key code becomes the X keycode of the key with the same XKB name in the
+// server's keymap, or evdev code + 8 when the keymap has no such name (x11_key_codes.h). Before a
 // press the server's modifier state (XkbGetState) is brought to the event's flags by pressing the
 // left Shift, Control, Alt (Option) or Super (Command) key, or by releasing a modifier key that
 // this poster holds, and by tapping Caps Lock when the lock differs; after the press the changed
-// modifiers are put back. Releases are sent as they are. A repeat is a second press without a
-// release, which the server delivers as an auto-repeat of the held key (XTest never repeats a
-// key by itself). The modifier keys' own events are sent as plain presses and releases. Every key
-// and button this poster pressed is tracked, and the destructor releases what is still down, so
-// nothing stays held on the server when the poster goes.
+// modifiers are put back. Releases are sent as they are.
+// A repeat is sent as a release and a press of the held key: the server drops a second press of a
+// key that the XTest device holds (no matter what its auto-repeat settings say), and a release
+// directly followed by a press is what X's own auto-repeat delivers to clients that did not ask
+// for detectable auto-repeat. The server would also repeat a held XTest key by itself after its
+// repeat delay; the poster turns RepeatKeys off on the XTest keyboard device alone (not on real
+// keyboards) from its first key event until it is destroyed, so the core's repeats are the only
+// ones. The modifier keys' own events
+// are sent as plain presses and releases. Every key and button this poster pressed is tracked, and
+// the destructor releases what is still down, so nothing stays held on the server when the poster
+// goes.
 //
 // Threads: postMouse/postScroll on one thread, postKey on another, each leasing its own X
 // connection from the pool; the small bookkeeping is guarded by a mutex that no X call runs under.

@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cstring>
+
+#include "platform/linux/input/cursor_png.h"
+#include "platform/linux/input/x11_cursor_source.h"
+
+namespace panelora {
+namespace {
+
+struct Decoded {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rgba;
+};
+
+// Reads a PNG back with libpng's simplified API as 8-bit RGBA.
+std::optional<Decoded> decode(const std::vector<uint8_t>& file) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, file.data(), file.size())) return std::nullopt;
+    image.format = PNG_FORMAT_RGBA;
+    Decoded out;
+    out.width = static_cast<int>(image.width);
+    out.height = static_cast<int>(image.height);
+    out.rgba.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, out.rgba.data(), 0, nullptr)) return std::nullopt;
+    return out;
+}
+
+TEST(CursorPng, UnpremultipliesEachPixel) {
+    struct Case {
+        uint32_t argb;
+        std::array<uint8_t, 4> rgba;
+    };
+    const Case cases[] = {
+        {0xFF102030, {0x10, 0x20, 0x30, 0xFF}},  // opaque: unchanged
+        {0x00000000, {0, 0, 0, 0}},              // transparent
+        {0x00FFFFFF, {0, 0, 0, 0}},              // invalid colour under alpha 0: cleared
+        {0x80400000, {128, 0, 0, 0x80}},         // 0x40 at half alpha is 128 (rounded)
+        {0x80808080, {255, 255, 255, 0x80}},     // full white at half alpha
+        {0x40FF0000, {255, 0, 0, 0x40}},         // over-range colour saturates
+        {0x01010000, {255, 0, 0, 1}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(cursorpng::straightRGBA(c.argb), c.rgba) << std::hex << c.argb;
+    }
+}
+
+TEST(CursorPng, EncodesAFileThatDecodesToTheStraightPixels) {
+    const std::vector<uint32_t> pixels = {
+        0xFF000000, 0xFFFFFFFF, 0x00000000,  //
+        0x80404040, 0xFF00FF00, 0x20100800,  //
+    };
+    auto file = cursorpng::encode(pixels, 3, 2);
+    ASSERT_TRUE(file.has_value());
+    const uint8_t signature[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    ASSERT_GE(file->size(), sizeof signature);
+    EXPECT_EQ(0, std::memcmp(file->data(), signature, sizeof signature));
+    auto decoded = decode(*file);
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(decoded->width, 3);
+    EXPECT_EQ(decoded->height, 2);
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        auto want = cursorpng::straightRGBA(pixels[i]);
+        for (int c = 0; c < 4; ++c) {
+            EXPECT_EQ(decoded->rgba[i * 4 + c], want[c]) << "pixel " << i << " channel " << c;
+        }
+    }
+}
+
+TEST(CursorPng, RefusesEmptyShortAndOversizedImages) {
+    EXPECT_FALSE(cursorpng::encode({}, 0, 0));
+    EXPECT_FALSE(cursorpng::encode({0xFF000000}, 2, 2));  // fewer pixels than the size says
+    EXPECT_FALSE(cursorpng::encode(std::vector<uint32_t>(4097, 0), 4097, 1));
+    EXPECT_FALSE(cursorpng::encode({0xFF000000}, -1, 1));
+}
+
+TEST(CursorPng, BuiltInArrowHasItsTipAtTheHotSpot) {
+    auto arrow = X11CursorSource::builtInArrow();
+    EXPECT_EQ(arrow.width, 12);
+    EXPECT_EQ(arrow.height, 19);
+    EXPECT_EQ(arrow.hotX, 0);
+    EXPECT_EQ(arrow.hotY, 0);
+    ASSERT_EQ(arrow.pixels.size(), 12u * 19u);
+    EXPECT_EQ(arrow.pixels[0], 0xFF000000u);           // the tip is opaque
+    EXPECT_EQ(arrow.pixels[11], 0u);                   // top right is transparent
+    EXPECT_EQ(arrow.pixels[2 * 12 + 1], 0xFFFFFFFFu);  // white fill inside the outline
+
+    auto cursor = X11CursorSource::makeCursor(arrow, 2);  // two pixels per point
+    EXPECT_EQ(cursor.width, 6.0);
+    EXPECT_EQ(cursor.height, 9.5);
+    auto png = cursor.png();
+    ASSERT_TRUE(png.has_value());
+    auto decoded = decode(*png);
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(decoded->width, 12);  // the PNG keeps the pixel size
+    EXPECT_EQ(decoded->height, 19);
+}
+
+}  // namespace
+}  // namespace panelora

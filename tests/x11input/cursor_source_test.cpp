@@ -1,0 +1,117 @@
+// gtest before the X headers: Xlib defines None, Bool and Status as macros.
+#include "system_fixture.h"
+
+#include <X11/Xcursor/Xcursor.h>
+#include <png.h>
+
+#include <cstring>
+
+#include "platform/linux/input/cursor_png.h"
+
+namespace panelora::test {
+namespace {
+
+using X11CursorTest = X11InputTest;
+
+struct CursorDeleter {
+    Display* d;
+    void operator()(Cursor* c) const {
+        XFreeCursor(d, *c);
+        delete c;
+    }
+};
+
+std::optional<std::vector<uint8_t>> decodeRGBA(const std::vector<uint8_t>& file, int* width,
+                                               int* height) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, file.data(), file.size())) return std::nullopt;
+    image.format = PNG_FORMAT_RGBA;
+    std::vector<uint8_t> rgba(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, rgba.data(), 0, nullptr)) return std::nullopt;
+    *width = static_cast<int>(image.width);
+    *height = static_cast<int>(image.height);
+    return rgba;
+}
+
+TEST_F(X11CursorTest, LocationFollowsTheWarpedPointer) {
+    XWarpPointer(d(), None, DefaultRootWindow(d()), 0, 0, 0, 0, 300, 400);
+    XSync(d(), False);
+    EXPECT_EQ(cursor().location(), (Point{300, 400}));
+
+    // With a display to the left of the main one, the root window starts there: global points
+    // stay relative to the main display.
+    auto spare = enableSpare("DUMMY1", 800, 600, 1920, 0);
+    ASSERT_TRUE(spare);
+    ASSERT_TRUE(geometry().configureOrigin(static_cast<DisplayID>(spare->output()), -800, 0));
+    auto primary = placementOf(d(), primaryOutput(d()));
+    ASSERT_TRUE(primary);
+    ASSERT_EQ(primary->x, 800);
+    XWarpPointer(d(), None, DefaultRootWindow(d()), 0, 0, 0, 0, 100, 50);  // on the spare output
+    XSync(d(), False);
+    EXPECT_EQ(cursor().location(), (Point{-700, 50}));
+}
+
+TEST_F(X11CursorTest, CurrentCursorIsTheWindowsCursorWithStraightAlpha) {
+    constexpr int kWidth = 8, kHeight = 6;
+    XcursorImage* image = XcursorImageCreate(kWidth, kHeight);
+    ASSERT_NE(image, nullptr);
+    image->xhot = 3;
+    image->yhot = 5;
+    for (int i = 0; i < kWidth * kHeight; ++i) {
+        // Opaque, half-transparent and clear pixels, premultiplied as X expects.
+        static constexpr XcursorPixel kPixels[] = {0xFFFF0000, 0x80004000, 0x00000000, 0xC0303030};
+        image->pixels[i] = kPixels[i % 4];
+    }
+    std::unique_ptr<Cursor, CursorDeleter> xcursor(new Cursor(XcursorImageLoadCursor(d(), image)),
+                                                   CursorDeleter{d()});
+    TestWindow window(d(), 0, 0, 200, 200);
+    XDefineCursor(d(), window.id(), *xcursor);
+    XWarpPointer(d(), None, DefaultRootWindow(d()), 0, 0, 0, 0, 50, 50);
+    XSync(d(), False);
+
+    auto current = cursor().currentSystemCursor();
+    ASSERT_TRUE(current);
+    EXPECT_EQ(current->width, kWidth);
+    EXPECT_EQ(current->height, kHeight);
+    EXPECT_EQ(current->hotSpot, (Point{3, 5}));
+    ASSERT_TRUE(current->png);
+    auto png = current->png();
+    ASSERT_TRUE(png);
+    int width = 0, height = 0;
+    auto rgba = decodeRGBA(*png, &width, &height);
+    ASSERT_TRUE(rgba);
+    ASSERT_EQ(width, kWidth);
+    ASSERT_EQ(height, kHeight);
+    const std::array<uint8_t, 4> expected[] = {
+        {255, 0, 0, 255},   // opaque red
+        {0, 128, 0, 128},   // 0x40 green at half alpha
+        {0, 0, 0, 0},       // clear
+        {64, 64, 64, 192},  // 0x30 grey at three quarters
+    };
+    for (int i = 0; i < kWidth * kHeight; ++i) {
+        for (int c = 0; c < 4; ++c) {
+            EXPECT_EQ((*rgba)[i * 4 + c], expected[i % 4][c]) << "pixel " << i << " channel " << c;
+        }
+    }
+    XUndefineCursor(d(), window.id());
+    XcursorImageDestroy(image);
+}
+
+TEST_F(X11CursorTest, ArrowCursorEncodes) {
+    auto arrow = cursor().arrowCursor();
+    ASSERT_TRUE(arrow);
+    EXPECT_GT(arrow->width, 0);
+    EXPECT_GT(arrow->height, 0);
+    EXPECT_LE(arrow->hotSpot.x, arrow->width);
+    auto png = arrow->png();
+    ASSERT_TRUE(png);
+    int width = 0, height = 0;
+    ASSERT_TRUE(decodeRGBA(*png, &width, &height));
+    EXPECT_EQ(width, static_cast<int>(arrow->width));
+    EXPECT_EQ(height, static_cast<int>(arrow->height));
+}
+
+}  // namespace
+}  // namespace panelora::test

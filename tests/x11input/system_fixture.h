@@ -1,0 +1,89 @@
+// Shared fixture of the X11 input system tests: the private Xorg server, a test connection and
+// the backends under test, with the screen put back to one primary output around each test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "support/main_queue.h"
+
+#include "platform/linux/input/x11_input_backends.h"
+#include "x11_test_support.h"
+#include "xorg_server.h"
+
+namespace panelora::test {
+
+// Collects reconfiguration calls and whether they ran on the main queue.
+struct Recorder {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::pair<DisplayID, uint32_t>> calls;
+    bool allOnMainQueue = true;
+
+    DisplayGeometry::ReconfigurationCallback callback() {
+        return [this](DisplayID display, uint32_t flags) {
+            std::lock_guard lock(mutex);
+            allOnMainQueue = allOnMainQueue && mainQueue()->isCurrent();
+            calls.emplace_back(display, flags);
+            changed.notify_all();
+        };
+    }
+    bool waitFor(DisplayID display, uint32_t flag,
+                 std::chrono::seconds timeout = std::chrono::seconds(5)) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] {
+            for (auto [d, f] : calls) {
+                if (d == display && (f & flag)) return true;
+            }
+            return false;
+        });
+    }
+};
+
+class X11InputTest : public ::testing::Test {
+  protected:
+    // Enables a spare output and waits until the geometry's watcher has reported it, so that a
+    // later move is not folded into the same notification as the addition.
+    std::unique_ptr<SpareOutput> enableSpare(const std::string& name, int width, int height, int x,
+                                             int y) {
+        Recorder added;
+        auto token = geometry().addReconfigurationCallback(added.callback());
+        auto spare = SpareOutput::enable(d(), name, width, height, x, y);
+        bool seen =
+            spare && added.waitFor(static_cast<DisplayID>(spare->output()), DisplayChange::addFlag);
+        geometry().removeReconfigurationCallback(token);
+        mainQueue()->flush();  // no call into `added` after this
+        EXPECT_TRUE(seen) << "the watcher did not report " << name;
+        return spare;
+    }
+
+    void SetUp() override {
+        server_ = XorgServer::shared();
+        if (!server_) GTEST_SKIP() << XorgServer::sharedSkipReason();
+        d_ = openDisplay(server_->displayName());
+        ASSERT_TRUE(d_);
+        resetScreen(d_.get());
+        std::string why;
+        auto backends =
+            createX11InputBackends({.displayName = server_->displayName(), .scale = 1}, &why);
+        ASSERT_TRUE(backends) << why;
+        backends_ = std::move(*backends);
+    }
+    void TearDown() override {
+        backends_ = {};
+        if (d_) resetScreen(d_.get());
+    }
+
+    Display* d() const { return d_.get(); }
+    X11EventPoster& poster() { return *backends_.poster; }
+    X11DisplayGeometry& geometry() { return *backends_.geometry; }
+    X11CursorSource& cursor() { return *backends_.cursor; }
+
+    XorgServer* server_ = nullptr;
+    DisplayPtr d_;
+    X11InputBackends backends_;
+};
+
+}  // namespace panelora::test

@@ -1,0 +1,231 @@
+#include "x11_test_support.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <thread>
+
+namespace panelora::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct ResourcesDeleter {
+    void operator()(XRRScreenResources* p) const { XRRFreeScreenResources(p); }
+};
+struct OutputInfoDeleter {
+    void operator()(XRROutputInfo* p) const { XRRFreeOutputInfo(p); }
+};
+struct CrtcInfoDeleter {
+    void operator()(XRRCrtcInfo* p) const { XRRFreeCrtcInfo(p); }
+};
+using Resources = std::unique_ptr<XRRScreenResources, ResourcesDeleter>;
+using OutputInfo = std::unique_ptr<XRROutputInfo, OutputInfoDeleter>;
+using CrtcInfo = std::unique_ptr<XRRCrtcInfo, CrtcInfoDeleter>;
+
+Resources resources(Display* d) {
+    return Resources(XRRGetScreenResourcesCurrent(d, DefaultRootWindow(d)));
+}
+
+void setScreenSize(Display* d, int width, int height) {
+    XRRSetScreenSize(d, DefaultRootWindow(d), width, height, static_cast<int>(width * 25.4 / 96),
+                     static_cast<int>(height * 25.4 / 96));
+}
+
+void rootSize(Display* d, int* width, int* height) {
+    Window root;
+    int x, y;
+    unsigned w, h, border, depth;
+    XGetGeometry(d, DefaultRootWindow(d), &root, &x, &y, &w, &h, &border, &depth);
+    *width = static_cast<int>(w);
+    *height = static_cast<int>(h);
+}
+
+bool waitReadable(Display* d, Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return false;
+    pollfd fd{ConnectionNumber(d), POLLIN, 0};
+    return ::poll(&fd, 1, static_cast<int>(left.count())) > 0;
+}
+
+}  // namespace
+
+DisplayPtr openDisplay(const std::string& name) {
+    return DisplayPtr(XOpenDisplay(name.c_str()));
+}
+
+std::optional<XEvent> waitForEvent(Display* d, const std::function<bool(const XEvent&)>& match,
+                                   std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+        while (XPending(d) > 0) {
+            XEvent event;
+            XNextEvent(d, &event);
+            if (match(event)) return event;
+        }
+        if (!waitReadable(d, deadline)) return std::nullopt;
+    }
+}
+
+std::vector<XEvent> drainEvents(Display* d, std::chrono::milliseconds quiet,
+                                std::chrono::milliseconds limit) {
+    std::vector<XEvent> events;
+    auto end = Clock::now() + limit;
+    for (;;) {
+        while (XPending(d) > 0) {
+            XEvent event;
+            XNextEvent(d, &event);
+            events.push_back(event);
+        }
+        auto deadline = std::min(end, Clock::now() + quiet);
+        if (!waitReadable(d, deadline)) return events;
+    }
+}
+
+TestWindow::TestWindow(Display* d, int x, int y, int width, int height) : d_(d) {
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.event_mask = ButtonPressMask | ButtonReleaseMask | PointerMotionMask | KeyPressMask |
+                            KeyReleaseMask | StructureNotifyMask;
+    window_ = XCreateWindow(d, DefaultRootWindow(d), x, y, static_cast<unsigned>(width),
+                            static_cast<unsigned>(height), 0, CopyFromParent, InputOutput,
+                            CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
+    XMapRaised(d, window_);
+    waitForEvent(
+        d, [this](const XEvent& e) { return e.type == MapNotify && e.xmap.window == window_; });
+    XSetInputFocus(d, window_, RevertToParent, CurrentTime);
+    XSync(d, False);
+    drainEvents(d, std::chrono::milliseconds(50));
+}
+
+TestWindow::~TestWindow() {
+    XDestroyWindow(d_, window_);
+    XSync(d_, False);
+}
+
+RROutput outputNamed(Display* d, const std::string& name) {
+    auto res = resources(d);
+    for (int i = 0; res && i < res->noutput; ++i) {
+        OutputInfo info(XRRGetOutputInfo(d, res.get(), res->outputs[i]));
+        if (info && std::string(info->name, static_cast<size_t>(info->nameLen)) == name) {
+            return res->outputs[i];
+        }
+    }
+    return None;
+}
+
+RROutput primaryOutput(Display* d) {
+    return XRRGetOutputPrimary(d, DefaultRootWindow(d));
+}
+
+std::optional<CrtcPlacement> placementOf(Display* d, RROutput output) {
+    auto res = resources(d);
+    if (!res) return std::nullopt;
+    OutputInfo info(XRRGetOutputInfo(d, res.get(), output));
+    if (!info || info->crtc == None) return std::nullopt;
+    CrtcInfo crtc(XRRGetCrtcInfo(d, res.get(), info->crtc));
+    if (!crtc || crtc->mode == None) return std::nullopt;
+    return CrtcPlacement{info->crtc, crtc->x, crtc->y, static_cast<int>(crtc->width),
+                         static_cast<int>(crtc->height)};
+}
+
+bool moveOutputRaw(Display* d, RROutput output, int x, int y) {
+    auto placement = placementOf(d, output);
+    if (!placement) return false;
+    int width, height;
+    rootSize(d, &width, &height);
+    int needW = std::max(width, x + placement->width);
+    int needH = std::max(height, y + placement->height);
+    XGrabServer(d);
+    if (needW != width || needH != height) setScreenSize(d, needW, needH);
+    auto res = resources(d);
+    CrtcInfo crtc(XRRGetCrtcInfo(d, res.get(), placement->crtc));
+    Status status = XRRSetCrtcConfig(d, res.get(), placement->crtc, CurrentTime, x, y, crtc->mode,
+                                     crtc->rotation, crtc->outputs, crtc->noutput);
+    XUngrabServer(d);
+    XSync(d, False);
+    return status == RRSetConfigSuccess;
+}
+
+std::unique_ptr<SpareOutput> SpareOutput::enable(Display* d, const std::string& outputName,
+                                                 int width, int height, int x, int y) {
+    std::unique_ptr<SpareOutput> spare(new SpareOutput);
+    spare->d_ = d;
+    spare->output_ = outputNamed(d, outputName);
+    if (spare->output_ == None) return nullptr;
+
+    std::string name = "x11input-" + std::to_string(width) + "x" + std::to_string(height);
+    XRRModeInfo* info = XRRAllocModeInfo(name.c_str(), static_cast<int>(name.size()));
+    info->width = static_cast<unsigned>(width);
+    info->height = static_cast<unsigned>(height);
+    info->hSyncStart = info->width + 48;
+    info->hSyncEnd = info->width + 80;
+    info->hTotal = info->width + 160;
+    info->vSyncStart = info->height + 3;
+    info->vSyncEnd = info->height + 8;
+    info->vTotal = info->height + 30;
+    info->dotClock = static_cast<unsigned long>(info->hTotal) * info->vTotal * 60;
+    spare->mode_ = XRRCreateMode(d, DefaultRootWindow(d), info);
+    XRRFreeModeInfo(info);
+    XRRAddOutputMode(d, spare->output_, spare->mode_);
+    XSync(d, False);
+
+    auto res = resources(d);
+    OutputInfo out(XRRGetOutputInfo(d, res.get(), spare->output_));
+    for (int i = 0; out && i < out->ncrtc && spare->crtc_ == None; ++i) {
+        CrtcInfo crtc(XRRGetCrtcInfo(d, res.get(), out->crtcs[i]));
+        if (crtc && crtc->noutput == 0 && crtc->mode == None) spare->crtc_ = out->crtcs[i];
+    }
+    if (spare->crtc_ == None) return nullptr;
+
+    int screenW, screenH;
+    rootSize(d, &screenW, &screenH);
+    XGrabServer(d);
+    setScreenSize(d, std::max(screenW, x + width), std::max(screenH, y + height));
+    res = resources(d);
+    RROutput output = spare->output_;
+    Status status = XRRSetCrtcConfig(d, res.get(), spare->crtc_, CurrentTime, x, y, spare->mode_,
+                                     RR_Rotate_0, &output, 1);
+    XUngrabServer(d);
+    XSync(d, False);
+    if (status != RRSetConfigSuccess) return nullptr;
+    return spare;
+}
+
+SpareOutput::~SpareOutput() {
+    auto res = resources(d_);
+    if (crtc_ != None) {
+        XRRSetCrtcConfig(d_, res.get(), crtc_, CurrentTime, 0, 0, None, RR_Rotate_0, nullptr, 0);
+    }
+    XRRDeleteOutputMode(d_, output_, mode_);
+    XRRDestroyMode(d_, mode_);
+    XSync(d_, False);
+}
+
+void resetScreen(Display* d) {
+    RROutput primary = primaryOutput(d);
+    if (primary == None) primary = outputNamed(d, "DUMMY0");
+    auto res = resources(d);
+    OutputInfo primaryInfo(XRRGetOutputInfo(d, res.get(), primary));
+    XGrabServer(d);
+    for (int i = 0; i < res->ncrtc; ++i) {
+        if (primaryInfo && res->crtcs[i] == primaryInfo->crtc) continue;
+        CrtcInfo crtc(XRRGetCrtcInfo(d, res.get(), res->crtcs[i]));
+        if (crtc && crtc->mode != None) {
+            XRRSetCrtcConfig(d, res.get(), res->crtcs[i], CurrentTime, 0, 0, None, RR_Rotate_0,
+                             nullptr, 0);
+        }
+    }
+    if (primaryInfo && primaryInfo->crtc != None) {
+        CrtcInfo crtc(XRRGetCrtcInfo(d, res.get(), primaryInfo->crtc));
+        if (crtc->x != 0 || crtc->y != 0) {
+            XRRSetCrtcConfig(d, res.get(), primaryInfo->crtc, CurrentTime, 0, 0, crtc->mode,
+                             crtc->rotation, crtc->outputs, crtc->noutput);
+        }
+        setScreenSize(d, static_cast<int>(crtc->width), static_cast<int>(crtc->height));
+    }
+    XUngrabServer(d);
+    XSync(d, False);
+}
+
+}  // namespace panelora::test
