@@ -19,6 +19,9 @@ TEST(X11KeyCodes, EveryKeyCodeOfTheUsageTableHasAnXKey) {
         auto x = x11keys::xKeyCode(macKeyCode);
         ASSERT_TRUE(x.has_value());
         EXPECT_EQ(*x, *evdev + 8);
+        auto name = x11keys::xkbKeyName(macKeyCode);
+        ASSERT_TRUE(name.has_value()) << "key code " << macKeyCode;
+        EXPECT_TRUE(!name->empty() && name->size() <= 4) << *name;
         evdevOfMac[macKeyCode] = *evdev;
     }
     // Two different keys never land on one X key.
