@@ -1,0 +1,51 @@
+#include "platform/linux/bundle/linux_platform.h"
+
+#include "display/display_geometry.h"
+#include "input/pointer_injector.h"
+#include "platform/linux/x11/x11_connection.h"
+
+namespace panelora {
+
+std::unique_ptr<LinuxPlatform> LinuxPlatform::create(std::string displayName, std::string* error) {
+    Options options;
+    options.displayName = std::move(displayName);
+    return create(options, error);
+}
+
+std::unique_ptr<LinuxPlatform> LinuxPlatform::create(const Options& options, std::string* error) {
+    // One connection up front gives a plain answer when the server is not there, before any
+    // backend opens connections of its own.
+    std::string why;
+    if (!X11Connection::open(options.displayName, &why)) {
+        if (error) *error = why.empty() ? "cannot open the X display" : why;
+        return nullptr;
+    }
+    auto input = createX11InputBackends(
+        X11InputOptions{.displayName = options.displayName, .scale = options.inputScale}, &why);
+    if (!input) {
+        if (error) *error = why;
+        return nullptr;
+    }
+    std::unique_ptr<LinuxPlatform> platform(new LinuxPlatform(options, std::move(*input)));
+    installX11InputBackends(platform->input_);
+    return platform;
+}
+
+LinuxPlatform::LinuxPlatform(const Options& options, X11InputBackends input)
+    : displayName_(options.displayName),
+      virtualDisplays_(options.displayName),
+      capture_(options.displayName),
+      codecs_(options.encoders),
+      input_(std::move(input)) {}
+
+LinuxPlatform::~LinuxPlatform() {
+    // Uninstall only what is still ours, so that a newer platform's backends stay in place.
+    if (installedDisplayGeometry() == input_.geometry) installDisplayGeometry(nullptr);
+    if (installedInjectionBackends().poster == input_.poster) installInjectionBackends({});
+}
+
+SessionEnvironment LinuxPlatform::sessionEnvironment() {
+    return SessionEnvironment::standard(virtualDisplays_, capture_, codecs_);
+}
+
+}  // namespace panelora
