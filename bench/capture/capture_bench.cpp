@@ -73,6 +73,8 @@ int main(int argc, char** argv) {
         {"1366x1024 display -> 2732x2048", 1366, 1024, 2732, 2048,
          FrameConverter::Path::scaleThenConvert},
         {"2732x2048 display -> 2048x1536", 2732, 2048, 2048, 1536, {}},
+        {"2732x2048 display -> 2048x1536", 2732, 2048, 2048, 1536,
+         FrameConverter::Path::convertThenScale},
     };
     X11VirtualDisplayBackend backend;
     std::printf("%-34s %-14s %9s %9s %9s %9s %9s\n", "case", "path", "grab med", "conv med",

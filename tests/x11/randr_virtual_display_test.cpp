@@ -4,6 +4,7 @@
 
 #include "platform/linux/x11/randr_virtual_display.h"
 
+#include <X11/Xatom.h>
 #include <X11/extensions/Xrandr.h>
 #include <spdlog/sinks/ringbuffer_sink.h>
 
@@ -277,6 +278,29 @@ TEST(RandrVirtualDisplay, DesktopScaleMultipliesThePixelSize) {
     setenv("GDK_SCALE", "nonsense", 1);
     EXPECT_EQ(desktopScaleFactor(d.get()), 1);
     unsetenv("GDK_SCALE");
+}
+
+TEST(RandrVirtualDisplay, XftDpiGivesTheScaleRoundedDown) {
+    PANELORA_REQUIRE_XORG(server);
+    auto d = openDisplay(*server);
+    Atom resourceManager = XInternAtom(d.get(), "RESOURCE_MANAGER", False);
+    struct Case {
+        const char* resources;
+        int scale;
+    };
+    for (const Case& c : {Case{"Xft.antialias:\t1\nXft.dpi:\t192\n", 2}, Case{"Xft.dpi:\t144\n", 1},
+                          Case{"Xft.dpi: 300\n", 3}, Case{"Xft.dpi:\tjunk\n", 1},
+                          Case{"Xft.dpi:\t-96\n", 1}, Case{"Xcursor.size: 24\n", 1}}) {
+        SCOPED_TRACE(c.resources);
+        XChangeProperty(d.get(), DefaultRootWindow(d.get()), resourceManager, XA_STRING, 8,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(c.resources),
+                        static_cast<int>(std::strlen(c.resources)));
+        XSync(d.get(), False);
+        auto fresh = openDisplay(*server);  // the resources are read when a connection opens
+        EXPECT_EQ(desktopScaleFactor(fresh.get()), c.scale);
+    }
+    XDeleteProperty(d.get(), DefaultRootWindow(d.get()), resourceManager);
+    XSync(d.get(), False);
 }
 
 TEST(RandrVirtualDisplay, UnreachableServerYieldsNothing) {

@@ -188,9 +188,16 @@ TEST_F(X11Capture, AtMostFourSamplesWaitOnTheQueueAndTheDamageIsKept) {
     auto manualQueue = clock.makeQueue("test.capture.manual");
     stream_ = start(configuration(1024, 768, 120, false), manualQueue);
     ASSERT_TRUE(stream_);
-    // Nobody runs the queue: keep changing the display well past four frames' time.
-    for (int i = 0; i < 60; ++i) {
-        test::fillRoot(d_.get(), x0_, 0, 64, 64, (i % 2) ? kWhite : kBlack);
+    // Nobody runs the queue: keep changing the display until four samples wait, then well past
+    // a few more frames' time.
+    const auto fillDeadline = std::chrono::steady_clock::now() + 5s;
+    int i = 0;
+    while (clock.pendingTasks() < 4 && std::chrono::steady_clock::now() < fillDeadline) {
+        test::fillRoot(d_.get(), x0_, 0, 64, 64, (i++ % 2) ? kWhite : kBlack);
+        std::this_thread::sleep_for(5ms);
+    }
+    for (int k = 0; k < 20; ++k) {
+        test::fillRoot(d_.get(), x0_, 0, 64, 64, (i++ % 2) ? kWhite : kBlack);
         std::this_thread::sleep_for(5ms);
     }
     EXPECT_EQ(clock.pendingTasks(), 4u);
@@ -289,6 +296,18 @@ TEST_F(X11Capture, StopIsPromptAndSilent) {
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
     stream_->stop();  // idempotent
     EXPECT_EQ(stopped_.load(), 0);
+}
+
+TEST_F(X11Capture, UnsupportedConfigurationsAreRefused) {
+    auto bgra = configuration(1024, 768, 60, false);
+    bgra.pixelFormat = 0x42475241;  // 'BGRA'
+    for (const CaptureConfiguration& c :
+         {configuration(0, 768, 60, false), configuration(1024, 1, 60, false),
+          configuration(1024, 768, 0, false), configuration(100000, 768, 60, false), bgra}) {
+        std::optional<CaptureBackend::Error> error;
+        EXPECT_FALSE(backend_->startStream(id_, c, queue_, {}, error));
+        EXPECT_TRUE(error);
+    }
 }
 
 TEST_F(X11Capture, StartingOnAnUnknownDisplayFails) {
