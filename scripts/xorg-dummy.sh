@@ -64,7 +64,9 @@ CONF
     local i
     for i in $(seq 1 200); do  # 10 s
       if ! kill -0 "$SERVER_PID" 2>/dev/null; then break; fi
-      if [[ -S /tmp/.X11-unix/X$n ]] && xdpyinfo -display ":$n" >/dev/null 2>&1; then
+      # The lock must name our server: another one may have taken the number a moment earlier.
+      if [[ -S /tmp/.X11-unix/X$n && $(tr -d ' ' </tmp/.X$n-lock 2>/dev/null) == "$SERVER_PID" ]] &&
+        xdpyinfo -display ":$n" >/dev/null 2>&1; then
         DISPLAY_NAME=":$n"
         echo "$SERVER_PID" >"$SERVER_DIR/pid"
         return 0

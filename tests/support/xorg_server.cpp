@@ -63,16 +63,24 @@ bool displayNumberInUse(int n) {
            fs::exists("/tmp/.X" + std::to_string(n) + "-lock", ec);
 }
 
-std::string tail(const std::string& path, size_t lines) {
+// The server's fatal error lines ("(EE) Server is already active for display 60"), joined.
+std::string fatalErrors(const std::string& path) {
     std::ifstream in(path);
-    std::vector<std::string> all;
-    for (std::string line; std::getline(in, line);)
-        all.push_back(line);
-    std::ostringstream out;
-    for (size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i) {
-        out << all[i] << '\n';
+    std::string result;
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("(EE) ") && line.size() > 5)
+            result += (result.empty() ? "" : "; ") + line.substr(5);
     }
-    return out.str();
+    return result.empty() ? "no error message" : result;
+}
+
+// True when the lock file of display `n` names `pid`: the server answering there is ours and
+// not one that another test process started on the same number a moment earlier.
+bool lockHeldBy(int n, pid_t pid) {
+    std::ifstream in("/tmp/.X" + std::to_string(n) + "-lock");
+    long owner = -1;
+    in >> owner;
+    return in && owner == static_cast<long>(pid);
 }
 
 bool canConnect(const std::string& name) {
@@ -139,7 +147,7 @@ std::unique_ptr<XorgServer> XorgServer::start(std::string* skipReason, const Opt
             // Die with the test process, however it ends.
             prctl(PR_SET_PDEATHSIG, SIGTERM);
             if (getppid() != parent) _exit(127);
-            int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             if (out >= 0) {
                 dup2(out, STDOUT_FILENO);
                 dup2(out, STDERR_FILENO);
@@ -165,7 +173,8 @@ std::unique_ptr<XorgServer> XorgServer::start(std::string* skipReason, const Opt
                 exited = true;
                 break;
             }
-            if (fs::exists("/tmp/.X11-unix/X" + std::to_string(number), ec) && canConnect(name)) {
+            if (fs::exists("/tmp/.X11-unix/X" + std::to_string(number), ec) &&
+                lockHeldBy(number, pid) && canConnect(name)) {
                 return server;
             }
             std::this_thread::sleep_for(50ms);
@@ -177,8 +186,9 @@ std::unique_ptr<XorgServer> XorgServer::start(std::string* skipReason, const Opt
                         server->logPath_);
         }
         server->pid_ = -1;
-        std::string log = tail(outputPath, 5);
-        lastFailure = "Xorg exited at start on " + name + ": " + log;
+        std::string log = fatalErrors(outputPath);
+        lastFailure =
+            "Xorg exited at start on " + name + ": " + log + " (log " + server->logPath_ + ")";
         // Another process took the number between our check and the server's: try the next.
         if (log.find("already active") == std::string::npos &&
             log.find("Cannot establish any listening sockets") == std::string::npos) {
