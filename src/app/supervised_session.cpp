@@ -1,38 +1,14 @@
 #include "app/supervised_session.h"
 
-#include <mutex>
-
 #include "session/session.h"
 
 namespace panelora {
 namespace {
 
-// Session reads its onStats field on its statistics queue without a lock, and its timer is
-// already running when start() returns; so the field is set once, before start(), to a forwarder
-// whose target lives behind a mutex here and can be replaced at any time.
-struct StatsSlot {
-    std::mutex mutex;
-    std::function<void(const SessionStats&)> handler;  // guarded by mutex
-
-    void forward(const SessionStats& stats) {
-        std::function<void(const SessionStats&)> target;
-        {
-            std::lock_guard lock(mutex);
-            target = handler;
-        }
-        if (target) target(stats);  // never under the lock
-    }
-};
-
 class RealSupervisedSession final : public SupervisedSession {
   public:
     explicit RealSupervisedSession(std::shared_ptr<Session> session)
-        : session_(std::move(session)), stats_(std::make_shared<StatsSlot>()) {
-        std::weak_ptr<StatsSlot> slot = stats_;
-        session_->onStats = [slot](const SessionStats& stats) {
-            if (auto target = slot.lock()) target->forward(stats);
-        };
-    }
+        : session_(std::move(session)) {}
 
     ~RealSupervisedSession() override {
         // A session dropped without an end would keep its virtual display.
@@ -40,12 +16,11 @@ class RealSupervisedSession final : public SupervisedSession {
     }
 
     void setOnEnded(std::function<void()> handler) override {
-        session_->onEnded = std::move(handler);
+        session_->setOnEnded(std::move(handler));
     }
 
     void setOnStats(std::function<void(const SessionStats&)> handler) override {
-        std::lock_guard lock(stats_->mutex);
-        stats_->handler = std::move(handler);
+        session_->setOnStats(std::move(handler));
     }
 
     std::optional<std::string> start(bool preferSmooth, std::optional<double> scale) override {
@@ -60,7 +35,6 @@ class RealSupervisedSession final : public SupervisedSession {
 
   private:
     const std::shared_ptr<Session> session_;
-    const std::shared_ptr<StatsSlot> stats_;
 };
 
 }  // namespace

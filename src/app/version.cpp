@@ -1,14 +1,12 @@
 #include "app/version.h"
 
-#ifndef PANELORA_VERSION
-#define PANELORA_VERSION ""
-#endif
+#include "update/update_checker.h"
 
 namespace panelora {
 
+// One value for the menu's version line and the update check.
 std::string currentVersion() {
-    std::string version = PANELORA_VERSION;
-    return version.empty() ? "0" : version;
+    return UpdateChecker::currentVersion();
 }
 
 }  // namespace panelora

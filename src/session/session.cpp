@@ -106,6 +106,16 @@ DisplayID Session::displayID() const {
     return displayID_;
 }
 
+void Session::setOnEnded(std::function<void()> handler) {
+    std::lock_guard lock(lock_);
+    onEnded_ = std::move(handler);
+}
+
+void Session::setOnStats(std::function<void(const Stats&)> handler) {
+    std::lock_guard lock(lock_);
+    onStats_ = std::move(handler);
+}
+
 bool Session::hasEnded() const {
     std::lock_guard lock(lock_);
     return ended_;
@@ -132,10 +142,12 @@ void Session::stop() {
     std::shared_ptr<ScreenCapturer> capturer;
     std::shared_ptr<H264Encoder> encoder;
     bool readerStarted = false;
+    std::function<void()> onEnded;
     {
         std::lock_guard lock(lock_);
         if (ended_) return;
         ended_ = true;
+        onEnded = onEnded_;
         tracker = std::move(cursorTracker_);
         arrangement = std::move(arrangement_);
         timer = std::move(statsTimer_);
@@ -342,8 +354,10 @@ void Session::tick() {
     int64_t backlogMax = 0;
     int64_t skipped = 0;
     bool deadLink = false;
+    std::function<void(const Stats&)> onStats;
     {
         std::lock_guard lock(lock_);
+        onStats = onStats_;
         stats.fps = frames_;
         stats.mbps = static_cast<double>(bytes_) * 8.0 / 1'000'000.0;
         stats.encodeAvgMs = frames_ > 0 ? encodeSum_ / static_cast<double>(frames_) : 0;

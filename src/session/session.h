@@ -47,10 +47,11 @@ class Session : public std::enable_shared_from_this<Session> {
     static std::shared_ptr<Session> create(int fd, SessionEnvironment environment);
     ~Session();
 
-    // Set by the owner before start(). Called on whichever thread ends the session / on the
-    // statistics queue.
-    std::function<void()> onEnded;
-    std::function<void(const Stats&)> onStats;
+    // Called once, on whichever thread ends the session. Set by the owner before start().
+    void setOnEnded(std::function<void()> handler);
+    // Called once a second on the statistics queue. Safe to set at any time, also while the
+    // statistics already run (the owner sets it once start() has succeeded).
+    void setOnStats(std::function<void(const Stats&)> handler);
 
     static constexpr int64_t maxPendingBytes = 3'000'000;
 
@@ -95,6 +96,8 @@ class Session : public std::enable_shared_from_this<Session> {
 
     mutable std::mutex lock_;
     // Guarded by lock_.
+    std::function<void()> onEnded_;
+    std::function<void(const Stats&)> onStats_;
     StreamProfile profile_ = StreamProfile::fallback;
     bool ended_ = false;
     std::unique_ptr<VirtualDisplay> display_;

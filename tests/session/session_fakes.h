@@ -292,7 +292,7 @@ struct SessionRig {
         };
         env.helloTimeout = std::chrono::milliseconds(100);
         session = Session::create(sessionFd, std::move(env));
-        session->onEnded = [this] { ++endedCalls; };
+        session->setOnEnded([this] { ++endedCalls; });
     }
 
     // The session's threads hold it beyond the rig; end it while the fakes still exist.

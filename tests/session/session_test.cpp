@@ -208,7 +208,7 @@ TEST(SessionStart, FailuresCarryTheirOwnErrors) {
         DisplayID id = rig.session->displayID();
         EXPECT_TRUE(rig.displays.isAlive(id));
         bool aliveDuringOnEnded = false;
-        rig.session->onEnded = [&] { aliveDuringOnEnded = rig.displays.isAlive(id); };
+        rig.session->setOnEnded([&] { aliveDuringOnEnded = rig.displays.isAlive(id); });
         rig.session->stop();
         EXPECT_TRUE(aliveDuringOnEnded);
         EXPECT_FALSE(rig.displays.isAlive(id));
@@ -280,7 +280,7 @@ TEST(SessionSend, FirstOutputThatIsNotAKeyFrameIsDroppedAndAKeyFrameRequested) {
     auto packets = packetsIn(drain(rig.tablet.fd));
     EXPECT_EQ(packets, (std::vector<std::pair<uint8_t, size_t>>{{1, 8}, {2, 14}}));
     Session::Stats stats;
-    rig.session->onStats = [&](const Session::Stats& s) { stats = s; };
+    rig.session->setOnStats([&](const Session::Stats& s) { stats = s; });
     rig.clock.advance(1s);
     EXPECT_EQ(stats.fps, 1);
     EXPECT_EQ(stats.dropped, 1);
@@ -320,7 +320,7 @@ TEST(SessionSend, BacklogAdmissionDroppingAndRecovery) {
     EXPECT_EQ(rig.session->pendingBytes(), 10'003'000);
 
     Session::Stats stats;
-    rig.session->onStats = [&](const Session::Stats& s) { stats = s; };
+    rig.session->setOnStats([&](const Session::Stats& s) { stats = s; });
     rig.session->tick();
     EXPECT_EQ(stats.fps, 12);
     EXPECT_EQ(stats.dropped, 2);
@@ -418,7 +418,7 @@ TEST(SessionReceive, UnknownTypesAndTheLongestPayloadAreConsumed) {
 TEST(SessionReceive, PongsBecomeLinkTimesAndShortOnesAreIgnored) {
     StreamingRig rig;
     Session::Stats stats;
-    rig.session->onStats = [&](const Session::Stats& s) { stats = s; };
+    rig.session->setOnStats([&](const Session::Stats& s) { stats = s; });
     uint64_t now = rig.clock.uptimeMicros();
     std::vector<uint8_t> shortPong;
     appendU64BE(shortPong, now);
@@ -481,7 +481,7 @@ TEST(SessionKeepAlive, TheLastPongMayBeThirtySecondsOldButNotMore) {
     sink->set_pattern("%n|%l|%v");
     log::addSink(sink);
     int records = 0;
-    rig.session->onStats = [&](const Session::Stats&) { ++records; };
+    rig.session->setOnStats([&](const Session::Stats&) { ++records; });
     std::vector<uint8_t> pong;
     appendU64BE(pong, rig.clock.uptimeMicros());
     rig.sendAndSettle(Wire::PacketType::pong, pong);  // at t = 0
@@ -542,7 +542,7 @@ TEST(SessionKeepAlive, ATabletThatNeverAnswersStreamsOnAndIsPingedEverySecond) {
 TEST(SessionStats, DroppedCountsTheEncodersSkippedFramesToo) {
     StreamingRig rig;
     Session::Stats stats;
-    rig.session->onStats = [&](const Session::Stats& s) { stats = s; };
+    rig.session->setOnStats([&](const Session::Stats& s) { stats = s; });
     rig.session->handle(frame(100, false));  // before any key frame: dropped
     // Two frames inside the codec at once: the third waits, a fourth replaces it.
     for (int64_t pts = 1; pts <= 4; ++pts)
