@@ -58,15 +58,21 @@ void PointerInjector::injectTouch(uint8_t rawPhase, DisplayID displayID, float x
             lastClickState_ = clickCounter_.registerClick(at.x, at.y, clock_.uptimeSeconds());
             // A failed move does not stop the press: the press carries the position itself.
             poster_->postMouse(MouseEventType::mouseMoved, at, MouseButton::left, std::nullopt);
-            poster_->postMouse(MouseEventType::leftMouseDown, at, MouseButton::left,
-                               lastClickState_);
+            if (poster_->postMouse(MouseEventType::leftMouseDown, at, MouseButton::left,
+                                   lastClickState_)) {
+                heldAt_ = at;
+            }
             break;
         case TouchPhase::drag:
-            poster_->postMouse(MouseEventType::leftMouseDragged, at, MouseButton::left,
-                               lastClickState_);
+            if (poster_->postMouse(MouseEventType::leftMouseDragged, at, MouseButton::left,
+                                   lastClickState_) &&
+                heldAt_) {
+                heldAt_ = at;
+            }
             break;
         case TouchPhase::up:
             poster_->postMouse(MouseEventType::leftMouseUp, at, MouseButton::left, lastClickState_);
+            heldAt_.reset();
             break;
         case TouchPhase::secondaryClick:
             // Each event of the click is tried even when an earlier one could not be created,
@@ -154,6 +160,12 @@ InputBackends installedInjectionBackends() {
     return slot.backends;
 }
 
+void PointerInjector::releaseHeldButton() {
+    if (!heldAt_ || !poster_) return;
+    poster_->postMouse(MouseEventType::leftMouseUp, *heldAt_, MouseButton::left, lastClickState_);
+    heldAt_.reset();
+}
+
 void injectTouch(uint8_t phase, DisplayID displayID, float x, float y) {
     if (auto injector = processInjector()) injector->injectTouch(phase, displayID, x, y);
 }
@@ -164,6 +176,10 @@ void injectScroll(float dx, float dy) {
 
 void resetInjectionState() {
     if (auto injector = processInjector()) injector->resetInjectionState();
+}
+
+void releaseHeldButton() {
+    if (auto injector = processInjector()) injector->releaseHeldButton();
 }
 
 }  // namespace panelora

@@ -60,6 +60,10 @@ class PointerInjector {
     void injectScroll(float dx, float dy);
     // Back to the starting state; run at every session start.
     void resetInjectionState();
+    // Releases the left button when a touch sequence pressed it and no `up` came (the tablet
+    // went away mid-drag), so that no button stays held on the system. Run by the reader thread
+    // once it has stopped reading.
+    void releaseHeldButton();
 
     bool touchSuppressed() const { return touchSuppressed_; }
     int64_t lastClickState() const { return lastClickState_; }
@@ -77,6 +81,7 @@ class PointerInjector {
     ClickCounter clickCounter_;
     double remainderX_ = 0;
     double remainderY_ = 0;
+    std::optional<Point> heldAt_;  // where the left button went down or was last dragged to
 };
 
 // The platform backends of the input subsystem, installed once by the application at start-up
@@ -95,5 +100,6 @@ InputBackends installedInjectionBackends();
 void injectTouch(uint8_t phase, DisplayID displayID, float x, float y);
 void injectScroll(float dx, float dy);
 void resetInjectionState();
+void releaseHeldButton();
 
 }  // namespace panelora

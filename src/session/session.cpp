@@ -288,6 +288,9 @@ void Session::readLoop() {
     Wire::PacketReader reader(fd_);
     while (auto packet = reader.next())
         dispatch(*packet);
+    // A tablet gone mid-drag must not leave the button held. The injectors belong to this
+    // thread, so it is done here rather than in stop().
+    env_.input->releaseHeldButton();
     stop();
     releaseSocketHold();
 }

@@ -16,6 +16,7 @@ class ProcessInput final : public SessionInput {
     }
     void injectScroll(float dx, float dy) override { panelora::injectScroll(dx, dy); }
     void injectKey(const KeyEvent& event) override { KeyInjectorCore::shared()->inject(event); }
+    void releaseHeldButton() override { panelora::releaseHeldButton(); }
     void releaseAllKeys() override { KeyInjectorCore::shared()->releaseAll(); }
 };
 

@@ -28,6 +28,8 @@ class SessionInput {
     virtual void injectTouch(uint8_t phase, DisplayID display, float x, float y) = 0;
     virtual void injectScroll(float dx, float dy) = 0;
     virtual void injectKey(const KeyEvent& event) = 0;
+    // Lets go of a mouse button a touch left pressed; run by the reader once it stopped reading.
+    virtual void releaseHeldButton() = 0;
     virtual void releaseAllKeys() = 0;
 };
 

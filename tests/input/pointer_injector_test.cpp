@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <set>
 
 #include "fakes.h"
 #include "support/manual_clock.h"
@@ -254,6 +255,44 @@ TEST_F(PointerInjectorTest, FailedRightPressStillPostsTheRelease) {
     touch(T::secondaryClick, 0.25f, 0.5f);
     EXPECT_EQ(types(), (std::vector<MouseEventType>{MouseEventType::mouseMoved,
                                                     MouseEventType::rightMouseUp}));
+}
+
+TEST_F(PointerInjectorTest, ReleasingAHeldButtonLetsGoWhereTheDragEnded) {
+    clock.advance(1s);
+    touch(T::down, 0.25f, 0.25f);
+    touch(T::down, 0.25f, 0.25f);  // a double press: the release carries its count
+    touch(T::drag, 0.5f, 0.5f);
+    poster->mouse.clear();
+    injector.releaseHeldButton();
+    injector.releaseHeldButton();  // once only
+    EXPECT_EQ(poster->mouse,
+              (std::vector<MouseCall>{{MouseEventType::leftMouseUp, Point{1440 + 512, -100 + 400},
+                                       MouseButton::left, 2}}));
+}
+
+TEST_F(PointerInjectorTest, NothingIsReleasedWhenNoButtonIsHeld) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<TouchPhase, float>> touches;
+        std::set<MouseEventType> failing;
+    };
+    const Case cases[] = {
+        {"no touch at all", {}, {}},
+        {"a complete click", {{T::down, 0.25f}, {T::up, 0.25f}}, {}},
+        {"hover and right click only", {{T::hover, 0.25f}, {T::secondaryClick, 0.25f}}, {}},
+        {"a press that could not be posted", {{T::down, 0.25f}}, {MouseEventType::leftMouseDown}},
+        {"a suppressed sequence", {{T::down, 0.75f}, {T::drag, 0.8f}}, {}},
+    };
+    for (const auto& c : cases) {
+        poster->mouse.clear();
+        poster->failing = c.failing;
+        injector.resetInjectionState();
+        for (auto [phase, x] : c.touches)
+            touch(phase, x, 0.01f);
+        poster->mouse.clear();
+        injector.releaseHeldButton();
+        EXPECT_TRUE(poster->mouse.empty()) << c.name;
+    }
 }
 
 // ---- Scroll ----

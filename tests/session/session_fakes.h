@@ -187,6 +187,7 @@ class RecordingInput final : public SessionInput {
                std::to_string(e.modifiers.rawValue));
     }
     void releaseAllKeys() override { record("releaseAll"); }
+    void releaseHeldButton() override { record("releaseHeldButton"); }
 
     std::vector<std::string> calls() {
         std::lock_guard lock(mutex);

@@ -466,11 +466,17 @@ TEST(SessionReceive, TabletClosingTheConnectionEndsTheSessionOnce) {
     EXPECT_TRUE(eventually([&] { return rig.session->socketClosed(); }));
     EXPECT_EQ(rig.endedCalls, 1);
     EXPECT_EQ(rig.codecs.invalidated, 1);
+    // The reader lets go of a pressed button before the end releases the keys.
+    auto calls = rig.input->calls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[calls.size() - 2], "releaseHeldButton");
+    EXPECT_EQ(calls.back(), "releaseAll");
     // The capture is stopped on a thread of its own.
     EXPECT_TRUE(eventually([&] {
         std::lock_guard lock(rig.capture.mutex);
         return rig.capture.streamsStopped == 1;
-    })) << rig.capture.streamsStarted << " started, " << rig.capture.streamsStopped << " stopped";
+    })) << rig.capture.streamsStarted
+        << " started, " << rig.capture.streamsStopped << " stopped";
 }
 
 // ---- Keep-alive and statistics ----
