@@ -1,0 +1,62 @@
+// The tray: a QSystemTrayIcon whose QMenu is rendered from the menu model (buildMenu) and rebuilt
+// whenever the Controller tells of a change. Qt stays here; the core knows nothing of it.
+//
+// Main thread only.
+#pragma once
+
+#include <QIcon>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "app/controller.h"
+#include "app/menu_model.h"
+
+namespace panelora {
+
+// The program's icon, a tablet in landscape, from the embedded resources.
+QIcon appIcon();
+
+// Replaces the menu's contents with `rows`: the status as a plain disabled row, captions as
+// disabled rows in a smaller font, buttons as actions, each picker as a disabled label followed
+// by its options as checkable actions in one exclusive group, the toggle as a checkable action.
+// `activate` receives the chosen row with the picked tag (pickers) or the new state (toggle).
+void fillMenu(QMenu& menu, const std::vector<MenuRow>& rows,
+              std::function<void(MenuItem, std::optional<int64_t>)> activate);
+
+class Tray {
+  public:
+    struct Targets {
+        std::shared_ptr<PermissionsBackend> permissions;
+        std::shared_ptr<LoginItemBackend> loginItems;
+        std::function<void()> checkForUpdates;
+        std::function<void()> quit;
+        std::string version;
+    };
+
+    Tray(std::shared_ptr<Controller> controller, Targets targets);
+    ~Tray();
+    Tray(const Tray&) = delete;
+    Tray& operator=(const Tray&) = delete;
+
+    void show();
+    // Renders the menu from the Controller's current state.
+    void rebuild();
+
+  private:
+    void activate(MenuItem item, std::optional<int64_t> value);
+
+    std::shared_ptr<Controller> controller_;
+    Targets targets_;
+    std::shared_ptr<LaunchAtLoginToggle> toggle_;
+    QMenu menu_;
+    QSystemTrayIcon icon_;
+    Controller::ObserverToken observer_ = 0;
+    // Tasks posted by the tray hold this weakly and do nothing once the tray is gone.
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+};
+
+}  // namespace panelora
