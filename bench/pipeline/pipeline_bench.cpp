@@ -1,0 +1,390 @@
+// The video pipeline on a real X server: capture (MIT-SHM grab of the virtual display) →
+// convert/scale to NV12 → H.264, for the four stream profiles, with the virtual display changing
+// continuously (pre-rendered pixmaps copied onto it by the server at the profile's rate).
+//
+//   build/bench/pipeline/pipeline_bench [--seconds S] [--no-ffmpeg] [--only NAME]
+//
+// Starts its own Xorg (dummy driver; needs root). Per profile:
+//   stages    grab, convert and encode one frame at a time (median and p99 ms)
+//   pipeline  the real chain (X11CaptureBackend → ScreenCapturer → H264Encoder) for S seconds:
+//             sustained fps, capture-to-output latency, CPU seconds per frame of this process
+//             and of Xorg, peak RSS of this process during the run
+//   ceiling   the bare encoder: the same codec fed pre-converted frames as fast as it takes them
+//             (two in flight, as the encoder core keeps them)
+//   ffmpeg    `ffmpeg -f x11grab … -c:v libx264 -preset ultrafast -tune zerolatency` on the same
+//             display area for S seconds; its own fps
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_support.h"
+#include "child_process.h"
+#include "platform/linux/bundle/linux_platform.h"
+#include "platform/linux/x11/frame_converter.h"
+#include "platform/linux/x11/shm_image.h"
+#include "platform/linux/x11/x11_connection.h"
+#include "protocol/stream_profile.h"
+#include "support/clock.h"
+#include "video/h264_encoder.h"
+#include "video/screen_capturer.h"
+#include "video/virtual_display.h"
+#include "x11_scene.h"
+#include "xorg_server.h"
+
+using namespace panelora;
+using namespace panelora::e2e;
+using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+
+double ms(SteadyClock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+struct Case {
+    const char* name;
+    StreamProfile profile;
+};
+
+struct Row {
+    double grabMed = 0, grabP99 = 0, convMed = 0, convP99 = 0, encMed = 0, encP99 = 0;
+    double fps = 0, latMed = 0, latP99 = 0, cpuPerFrame = 0, xorgPerFrame = 0, rssMB = 0;
+    double ceilingFps = 0, ffmpegFps = 0;
+    uint64_t skipped = 0;
+    std::string note;
+};
+
+// One frame through a codec, waiting for its completion.
+class SyncEncoder {
+  public:
+    explicit SyncEncoder(std::unique_ptr<VideoCodec> codec) : codec_(std::move(codec)) {}
+    ~SyncEncoder() { codec_->invalidate(); }
+
+    // Keeps at most `inFlight` frames inside; returns once one slot is free.
+    bool submit(const ImageBufferRef& image, int64_t pts, bool key, size_t inFlight) {
+        {
+            std::unique_lock lock(mutex_);
+            done_.wait(lock, [&] { return outstanding_ < inFlight; });
+            ++outstanding_;
+        }
+        return codec_->encode(image, pts, key, [this](std::optional<EncodedSample> sample) {
+            std::lock_guard lock(mutex_);
+            --outstanding_;
+            if (sample) ++completed_;
+            done_.notify_all();
+        });
+    }
+    void drain() {
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [&] { return outstanding_ == 0; });
+    }
+    uint64_t completed() {
+        std::lock_guard lock(mutex_);
+        return completed_;
+    }
+
+  private:
+    std::unique_ptr<VideoCodec> codec_;
+    std::mutex mutex_;
+    std::condition_variable done_;
+    size_t outstanding_ = 0;
+    uint64_t completed_ = 0;
+};
+
+void measureStages(LinuxPlatform& platform, const std::string& displayName, Rect rect,
+                   const StreamProfile& profile, double seconds, Row& row,
+                   std::vector<ImageBufferRef>& keep) {
+    std::string why;
+    auto connection = X11Connection::open(displayName, &why);
+    auto image = ShmImage::create(*connection, int(rect.width), int(rect.height), why);
+    if (!image) {
+        row.note = "no SHM image: " + why;
+        return;
+    }
+    FrameConverter converter(image->width(), image->height(), int(profile.width),
+                             int(profile.height));
+    SyncEncoder encoder(platform.codecs().create(VideoCodecSettings::forProfile(profile)));
+    std::vector<double> grab, conv, enc;
+    const auto end = SteadyClock::now() + std::chrono::duration<double>(seconds);
+    const auto interval = std::chrono::nanoseconds(1'000'000'000 / profile.fps);
+    auto next = SteadyClock::now();
+    for (int i = 0; SteadyClock::now() < end || i < 10; ++i) {
+        auto t0 = SteadyClock::now();
+        image->grabRoot(int(rect.x), int(rect.y));
+        auto t1 = SteadyClock::now();
+        auto buffer = std::make_shared<Nv12Buffer>(int32_t(profile.width), int32_t(profile.height));
+        converter.convert(image->pixels(), image->stride(), *buffer);
+        auto t2 = SteadyClock::now();
+        encoder.submit(buffer, Clock::system().uptimeNanos(), i == 0, 1);
+        encoder.drain();
+        auto t3 = SteadyClock::now();
+        if (keep.size() < 12) keep.push_back(buffer);
+        if (i >= 3) {  // first frames: page faults, the key frame
+            grab.push_back(ms(t1 - t0));
+            conv.push_back(ms(t2 - t1));
+            enc.push_back(ms(t3 - t2));
+        }
+        // Paced at the profile's rate, so that every grab sees a new picture.
+        next += interval;
+        std::this_thread::sleep_until(std::max(next, SteadyClock::now()));
+    }
+    row.grabMed = percentile(grab, 0.5);
+    row.grabP99 = percentile(grab, 0.99);
+    row.convMed = percentile(conv, 0.5);
+    row.convP99 = percentile(conv, 0.99);
+    row.encMed = percentile(enc, 0.5);
+    row.encP99 = percentile(enc, 0.99);
+}
+
+void measureCeiling(LinuxPlatform& platform, const StreamProfile& profile,
+                    const std::vector<ImageBufferRef>& frames, double seconds, Row& row) {
+    if (frames.empty()) return;
+    SyncEncoder encoder(platform.codecs().create(VideoCodecSettings::forProfile(profile)));
+    // Warm-up, then as fast as the codec takes frames, two inside at a time.
+    for (int i = 0; i < 5; ++i)
+        encoder.submit(frames[size_t(i) % frames.size()], 0, i == 0, 2);
+    encoder.drain();
+    const uint64_t before = encoder.completed();
+    const auto start = SteadyClock::now();
+    const auto end = start + std::chrono::duration<double>(seconds);
+    for (size_t i = 0; SteadyClock::now() < end; ++i)
+        encoder.submit(frames[i % frames.size()], Clock::system().uptimeNanos(), false, 2);
+    encoder.drain();
+    const double elapsed = std::chrono::duration<double>(SteadyClock::now() - start).count();
+    row.ceilingFps = double(encoder.completed() - before) / elapsed;
+}
+
+void measurePipeline(LinuxPlatform& platform, const test::XorgServer& server, DisplayID id,
+                     const StreamProfile& profile, double seconds, Row& row) {
+    auto encoder = H264Encoder::create(platform.codecs(), profile);
+    if (!encoder) {
+        row.note = "no encoder";
+        return;
+    }
+    std::mutex mutex;
+    std::vector<double> latencies;
+    std::atomic<uint64_t> outputs{0};
+    std::atomic<bool> counting{false};
+    encoder->onOutput = [&](const H264Encoder::Output& output) {
+        if (!counting.load()) return;
+        const double latency =
+            double(Clock::system().uptimeNanos() / 1000 - int64_t(output.ptsMicros)) / 1000.0;
+        outputs.fetch_add(1);
+        std::lock_guard lock(mutex);
+        latencies.push_back(latency);
+    };
+    std::weak_ptr<H264Encoder> weak = encoder;
+    auto capturer = ScreenCapturer::create(platform.capture(),
+                                           [weak](const ImageBufferRef& image, int64_t pts) {
+                                               if (auto e = weak.lock()) e->encode(image, pts);
+                                           });
+    if (auto error = capturer->start(id, profile, true)) {
+        row.note = "capture: " + error->description();
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // warm-up
+    {
+        std::lock_guard lock(encoder->lock);
+        encoder->skipped = 0;
+    }
+    resetPeakRss();
+    const double cpu0 = processCpuSeconds();
+    const double xorg0 = otherProcessCpuSeconds(server.pid());
+    const auto start = SteadyClock::now();
+    counting.store(true);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    counting.store(false);
+    const double elapsed = std::chrono::duration<double>(SteadyClock::now() - start).count();
+    const double cpu = processCpuSeconds() - cpu0;
+    const double xorg = otherProcessCpuSeconds(server.pid()) - xorg0;
+    row.rssMB = peakRssMB();
+    capturer->stopCapture();
+    encoder->invalidate();
+    {
+        std::lock_guard lock(encoder->lock);
+        row.skipped = uint64_t(encoder->skipped);
+    }
+    const uint64_t n = outputs.load();
+    row.fps = double(n) / elapsed;
+    std::lock_guard lock(mutex);
+    row.latMed = percentile(latencies, 0.5);
+    row.latP99 = percentile(latencies, 0.99);
+    row.cpuPerFrame = n ? cpu / double(n) : 0;
+    row.xorgPerFrame = n ? xorg / double(n) : 0;
+}
+
+std::string ffmpegPath() {
+    for (const char* p : {"/usr/bin/ffmpeg", "/usr/local/bin/ffmpeg"}) {
+        if (access(p, X_OK) == 0) return p;
+    }
+    return {};
+}
+
+void measureFfmpeg(const test::XorgServer& server, Rect rect, const StreamProfile& profile,
+                   double seconds, Row& row) {
+    const std::string ffmpeg = ffmpegPath();
+    if (ffmpeg.empty()) {
+        row.note += " (no ffmpeg)";
+        return;
+    }
+    char input[64], size[32], scale[64];
+    std::snprintf(input, sizeof input, "%s+%d,%d", server.displayName().c_str(), int(rect.x),
+                  int(rect.y));
+    std::snprintf(size, sizeof size, "%dx%d", int(rect.width), int(rect.height));
+    std::snprintf(scale, sizeof scale, "scale=%lld:%lld", (long long)profile.width,
+                  (long long)profile.height);
+    const std::string log = "/tmp/panelora-pipeline-bench-ffmpeg.log";
+    std::string error;
+    auto child =
+        ChildProcess::spawn({ffmpeg,
+                             "-nostdin",
+                             "-hide_banner",
+                             "-y",
+                             "-f",
+                             "x11grab",
+                             "-framerate",
+                             std::to_string(profile.fps),
+                             "-video_size",
+                             size,
+                             "-i",
+                             input,
+                             "-t",
+                             std::to_string(int(seconds + 1)),
+                             "-vf",
+                             scale,
+                             "-c:v",
+                             "libx264",
+                             "-preset",
+                             "ultrafast",
+                             "-tune",
+                             "zerolatency",
+                             "-b:v",
+                             std::to_string(profile.bitrate),
+                             "-f",
+                             "null",
+                             "-"},
+                            &error, ChildProcess::Options{.mergeStderr = true, .stdoutFile = log});
+    if (!child || !child->wait(std::chrono::seconds(int(seconds) + 30))) {
+        row.note += " (ffmpeg failed: " + error + ")";
+        return;
+    }
+    std::ifstream in(log);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Progress lines end in \r; the last "fps=" is the average over the whole run.
+    static const std::regex fpsPattern(R"(fps=\s*([0-9.]+))");
+    double fps = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), fpsPattern);
+         it != std::sregex_iterator(); ++it)
+        fps = std::stod((*it)[1]);
+    row.ffmpegFps = fps;
+    std::remove(log.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double seconds = 8;
+    bool ffmpeg = true;
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--seconds" && i + 1 < argc) {
+            seconds = std::max(2.0, std::atof(argv[++i]));
+        } else if (arg == "--no-ffmpeg") {
+            ffmpeg = false;
+        } else if (arg == "--only" && i + 1 < argc) {
+            only = argv[++i];
+        } else {
+            std::fprintf(stderr,
+                         "usage: pipeline_bench [--seconds S] [--no-ffmpeg] [--only NAME]\n");
+            return 2;
+        }
+    }
+    std::string why;
+    auto server = test::XorgServer::start(&why);
+    if (!server) {
+        std::fprintf(stderr, "pipeline_bench: no X server: %s\n", why.c_str());
+        return 1;
+    }
+    auto platform = LinuxPlatform::create(server->displayName(), &why);
+    if (!platform) {
+        std::fprintf(stderr, "pipeline_bench: %s\n", why.c_str());
+        return 1;
+    }
+    const Case cases[] = {
+        {"2048x1536@60 (fallback)", StreamProfile::fallback},
+        {"2360x1640@60", StreamProfile::negotiate(2360, 1640, 60, false, std::nullopt)},
+        {"2732x2048@60", StreamProfile::negotiate(2732, 2048, 120, false, std::nullopt)},
+        {"1796x1346@120", StreamProfile::negotiate(2732, 2048, 120, true, std::nullopt)},
+    };
+    std::printf("pipeline_bench: Xorg %s (pid %d), %u cores, encoder %s, %.0f s per run\n",
+                server->displayName().c_str(), int(server->pid()),
+                std::thread::hardware_concurrency(),
+                LibavVideoCodecFactory::probedHardwareEncoder().empty()
+                    ? "libx264"
+                    : LibavVideoCodecFactory::probedHardwareEncoder().c_str(),
+                seconds);
+    std::printf("%-24s %-10s | %-11s %-11s %-11s | %6s %-11s %8s %8s %6s %5s | %7s %6s | %6s %6s\n",
+                "profile", "display", "grab ms", "convert ms", "encode ms", "fps", "latency ms",
+                "cpu/frm", "xorg/frm", "rss MB", "skip", "ceiling", "ffmpeg", "/ceil", "/ffm");
+    std::printf("%-24s %-10s | %-11s %-11s %-11s | %6s %-11s %8s %8s %6s %5s | %7s %6s | %6s %6s\n",
+                "", "", "med/p99", "med/p99", "med/p99", "", "med/p99", "ms", "ms", "peak", "",
+                "fps", "fps", "ratio", "ratio");
+    for (const Case& c : cases) {
+        if (!only.empty() && std::string(c.name).find(only) == std::string::npos) continue;
+        Row row;
+        auto display = VirtualDisplay::create(platform->virtualDisplays(), c.profile, 1);
+        if (!display) {
+            std::printf("%-24s no virtual display\n", c.name);
+            continue;
+        }
+        auto x = openDisplay(server->displayName());
+        const auto rect = rootBounds(x.get(), display->displayID());
+        if (!rect) {
+            std::printf("%-24s the virtual display is not enabled\n", c.name);
+            continue;
+        }
+        auto animator = Animator::start(server->displayName(), *rect, int(c.profile.fps),
+                                        Animator::Content::scene, 24);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+        measurePipeline(*platform, *server, display->displayID(), c.profile, seconds, row);
+        std::vector<ImageBufferRef> frames;
+        measureStages(*platform, server->displayName(), *rect, c.profile, 3, row, frames);
+        measureCeiling(*platform, c.profile, frames, 4, row);
+        frames.clear();
+        if (ffmpeg) measureFfmpeg(*server, *rect, c.profile, seconds, row);
+        animator.reset();
+        display.reset();
+
+        const double cap = std::min(row.ceilingFps, double(c.profile.fps));
+        char display_[32];
+        std::snprintf(display_, sizeof display_, "%dx%d", int(rect->width), int(rect->height));
+        std::printf(
+            "%-24s %-10s | %5.2f/%5.2f %5.2f/%5.2f %5.2f/%5.2f | %6.1f %5.1f/%5.1f %8.2f %8.2f "
+            "%6.0f %5llu | %7.1f %6.1f | %6.2f %6.2f %s\n",
+            c.name, display_, row.grabMed, row.grabP99, row.convMed, row.convP99, row.encMed,
+            row.encP99, row.fps, row.latMed, row.latP99, row.cpuPerFrame * 1000,
+            row.xorgPerFrame * 1000, row.rssMB, (unsigned long long)row.skipped, row.ceilingFps,
+            row.ffmpegFps, cap > 0 ? row.fps / cap : 0,
+            row.ffmpegFps > 0 ? row.fps / row.ffmpegFps : 0, row.note.c_str());
+        std::fflush(stdout);
+    }
+    std::printf(
+        "\nfps, latency (capture to encoder output), cpu/frm (this process: capture + encode), "
+        "xorg/frm (the X server: grabs + the animation's copies) and rss are of the real "
+        "pipeline run; grab/convert/encode are one frame at a time; ceiling = the same codec fed "
+        "pre-converted frames; /ceil = fps / min(ceiling, profile rate); /ffm = fps / ffmpeg "
+        "x11grab+scale+libx264 ultrafast.\n");
+    return 0;
+}
