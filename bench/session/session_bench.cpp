@@ -1,0 +1,150 @@
+// The whole chain per stream profile: a continuously changing virtual display captured, encoded
+// and sent by a Session in this process, through usbmuxd-sim, to tablet-sim, which decodes it.
+//
+//   build/bench/session/session_bench [--seconds S] [--only NAME]
+//
+// Starts its own Xorg (dummy driver; needs root). Per profile: what the tablet decoded (fps,
+// Mbit/s, end-to-end latency from capture to decoded picture), the frames the host dropped
+// (session drops plus encoder skips, from the statistics records), CPU seconds per sent frame of
+// this process (capture, encode, send), of Xorg and of tablet-sim, and this process's peak RSS.
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_support.h"
+#include "platform/linux/bundle/linux_platform.h"
+#include "session_probe.h"
+#include "tablet_rig.h"
+#include "x11_scene.h"
+#include "xorg_server.h"
+
+using namespace panelora;
+using namespace panelora::e2e;
+
+namespace {
+
+struct Case {
+    const char* name;
+    std::vector<std::string> tabletArgs;
+    bool preferSmooth;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double seconds = 10;
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--seconds" && i + 1 < argc) {
+            seconds = std::max(3.0, std::atof(argv[++i]));
+        } else if (arg == "--only" && i + 1 < argc) {
+            only = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: session_bench [--seconds S] [--only NAME]\n");
+            return 2;
+        }
+    }
+    std::string why;
+    auto server = test::XorgServer::start(&why);
+    if (!server) {
+        std::fprintf(stderr, "session_bench: no X server: %s\n", why.c_str());
+        return 1;
+    }
+    auto platform = LinuxPlatform::create(server->displayName(), &why);
+    if (!platform) {
+        std::fprintf(stderr, "session_bench: %s\n", why.c_str());
+        return 1;
+    }
+    // A rejected hello gives the fallback profile at once (no hello waits 3 s for the same).
+    const Case cases[] = {
+        {"2048x1536@60 (fallback)", {"--hello", "garbage"}, false},
+        {"2360x1640@60", {"--hello", "2360x1640@60"}, false},
+        {"2732x2048@60", {"--hello", "2732x2048@120"}, false},
+        {"1796x1346@120", {"--hello", "2732x2048@120"}, true},
+    };
+    std::printf("session_bench: Xorg %s, %u cores, %.0f s per profile\n",
+                server->displayName().c_str(), std::thread::hardware_concurrency(), seconds);
+    std::printf("%-24s %-44s | %6s %6s %7s %7s %7s | %7s %8s %8s %8s %7s\n", "profile",
+                "negotiated", "fps", "Mbit/s", "dropped", "lat med", "lat p99", "sent", "host",
+                "xorg", "tablet", "host RSS");
+    std::printf("%-24s %-44s | %6s %6s %7s %7s %7s | %7s %8s %8s %8s %7s\n", "", "", "tablet", "",
+                "host", "ms", "ms", "frames", "ms/frm", "ms/frm", "ms/frm", "peak MB");
+    for (const Case& c : cases) {
+        if (!only.empty() && std::string(c.name).find(only) == std::string::npos) continue;
+        auto rig = TabletRig::start(c.tabletArgs, &why);
+        if (!rig) {
+            std::printf("%-24s %s\n", c.name, why.c_str());
+            continue;
+        }
+        const int fd = rig->connect(&why);
+        if (fd < 0) {
+            std::printf("%-24s %s\n", c.name, why.c_str());
+            continue;
+        }
+        resetPeakRss();
+        auto probe = SessionProbe::create(fd, platform->sessionEnvironment());
+        if (auto failure = probe->session().start(c.preferSmooth, std::nullopt)) {
+            std::printf("%-24s start failed: %s\n", c.name, failure->description().c_str());
+            probe->session().stop();
+            continue;
+        }
+        const StreamProfile profile = probe->session().profile();
+        auto x = openDisplay(server->displayName());
+        const auto rect = rootBounds(x.get(), probe->session().displayID());
+        std::unique_ptr<Animator> animator;
+        if (rect) {
+            animator = Animator::start(server->displayName(), *rect, int(profile.fps),
+                                       Animator::Content::scene, 24);
+        }
+        // Measured from the first whole statistics second with the animation running.
+        const size_t first = probe->stats().size() + 1;
+        probe->waitForStats(
+            first - 1, [](auto&) { return true; }, std::chrono::seconds(10));
+        const double cpu0 = processCpuSeconds();
+        const double xorg0 = otherProcessCpuSeconds(server->pid());
+        const double tablet0 = otherProcessCpuSeconds(rig->tablet().pid());
+        const size_t wanted = first + size_t(seconds);
+        probe->waitForStats(
+            wanted - 1, [](auto&) { return true; }, std::chrono::seconds(int(seconds) + 20));
+        const double cpu = processCpuSeconds() - cpu0;
+        const double xorg = otherProcessCpuSeconds(server->pid()) - xorg0;
+        const double tablet = otherProcessCpuSeconds(rig->tablet().pid()) - tablet0;
+        const double rss = peakRssMB();
+        const auto report = rig->finish();
+        animator.reset();
+        probe->waitEnded(std::chrono::seconds(20));
+        probe->release();
+
+        int64_t sent = 0, dropped = 0;
+        const auto stats = probe->stats();
+        for (size_t i = first; i < std::min(stats.size(), wanted); ++i) {
+            sent += stats[i].fps;
+            dropped += stats[i].dropped;
+        }
+        if (!report) {
+            std::printf("%-24s tablet-sim wrote no report\n", c.name);
+            continue;
+        }
+        const auto& r = *report;
+        const double perFrame = sent > 0 ? 1000.0 / double(sent) : 0;
+        std::printf(
+            "%-24s %-44s | %6.1f %6.1f %7lld %7.1f %7.1f | %7lld %8.2f %8.2f %8.2f %7.0f%s\n",
+            c.name, profile.summary().c_str(), r["fps"].get<double>(), r["mbps"].get<double>(),
+            (long long)dropped, r["latencyMs"]["median"].get<double>(),
+            r["latencyMs"]["p99"].get<double>(), (long long)sent, cpu * perFrame, xorg * perFrame,
+            tablet * perFrame, rss, r["violationCount"].get<int>() ? "  VIOLATIONS" : "");
+        std::fflush(stdout);
+    }
+    std::printf(
+        "\nfps, Mbit/s and latency (capture on the host to decoded on the tablet) are tablet-sim's "
+        "over the whole stream; dropped and sent frames are the session's statistics over the "
+        "measured seconds; CPU per sent frame for this process (capture, encode, send), Xorg "
+        "(grabs and the animation's copies) and tablet-sim (decoding); RSS is this process's "
+        "peak during the profile.\n");
+    return 0;
+}
