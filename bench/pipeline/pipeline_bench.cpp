@@ -20,9 +20,12 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,8 +63,10 @@ struct Row {
     double grabMed = 0, grabP99 = 0, convMed = 0, convP99 = 0, encMed = 0, encP99 = 0;
     double fps = 0, latMed = 0, latP99 = 0, cpuPerFrame = 0, xorgPerFrame = 0, rssMB = 0;
     double ceilingFps = 0, ffmpegFps = 0;
+    double capturedFps = 0;  // frames the capture delivered to the encoder
     uint64_t skipped = 0;
     std::string note;
+    std::string threads;  // CPU per thread during the pipeline run
 };
 
 // One frame through a codec, waiting for its completion.
@@ -113,11 +118,21 @@ void measureStages(LinuxPlatform& platform, const std::string& displayName, Rect
     }
     FrameConverter converter(image->width(), image->height(), int(profile.width),
                              int(profile.height));
+    const auto interval = std::chrono::nanoseconds(1'000'000'000 / profile.fps);
+    // First the ceiling's frames: consecutive pictures of the animation, grabbed at its rate.
+    auto next = SteadyClock::now();
+    while (keep.size() < 24) {
+        image->grabRoot(int(rect.x), int(rect.y));
+        auto buffer = std::make_shared<Nv12Buffer>(int32_t(profile.width), int32_t(profile.height));
+        converter.convert(image->pixels(), image->stride(), *buffer);
+        keep.push_back(std::move(buffer));
+        next += interval;
+        std::this_thread::sleep_until(std::max(next, SteadyClock::now()));
+    }
     SyncEncoder encoder(platform.codecs().create(VideoCodecSettings::forProfile(profile)));
     std::vector<double> grab, conv, enc;
     const auto end = SteadyClock::now() + std::chrono::duration<double>(seconds);
-    const auto interval = std::chrono::nanoseconds(1'000'000'000 / profile.fps);
-    auto next = SteadyClock::now();
+    next = SteadyClock::now();
     for (int i = 0; SteadyClock::now() < end || i < 10; ++i) {
         auto t0 = SteadyClock::now();
         image->grabRoot(int(rect.x), int(rect.y));
@@ -128,7 +143,6 @@ void measureStages(LinuxPlatform& platform, const std::string& displayName, Rect
         encoder.submit(buffer, Clock::system().uptimeNanos(), i == 0, 1);
         encoder.drain();
         auto t3 = SteadyClock::now();
-        if (keep.size() < 12) keep.push_back(buffer);
         if (i >= 3) {  // first frames: page faults, the key frame
             grab.push_back(ms(t1 - t0));
             conv.push_back(ms(t2 - t1));
@@ -164,6 +178,30 @@ void measureCeiling(LinuxPlatform& platform, const StreamProfile& profile,
     row.ceilingFps = double(encoder.completed() - before) / elapsed;
 }
 
+// CPU seconds per thread of this process, keyed "name/tid" (x264's workers carry the program's
+// name).
+std::map<std::string, double> threadCpu() {
+    std::map<std::string, double> result;
+    const long ticks = sysconf(_SC_CLK_TCK);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream in(entry.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t open = text.find('('), close = text.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        const std::string name = text.substr(open + 1, close - open - 1);
+        std::istringstream fields(text.substr(close + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14) utime = std::stoull(field);
+            if (i == 15) stime = std::stoull(field);
+        }
+        result[name + "/" + entry.path().filename().string()] +=
+            double(utime + stime) / double(ticks);
+    }
+    return result;
+}
+
 void measurePipeline(LinuxPlatform& platform, const test::XorgServer& server, DisplayID id,
                      const StreamProfile& profile, double seconds, Row& row) {
     auto encoder = H264Encoder::create(platform.codecs(), profile);
@@ -184,8 +222,10 @@ void measurePipeline(LinuxPlatform& platform, const test::XorgServer& server, Di
         latencies.push_back(latency);
     };
     std::weak_ptr<H264Encoder> weak = encoder;
+    std::atomic<uint64_t> captured{0};
     auto capturer = ScreenCapturer::create(platform.capture(),
-                                           [weak](const ImageBufferRef& image, int64_t pts) {
+                                           [&, weak](const ImageBufferRef& image, int64_t pts) {
+                                               if (counting.load()) captured.fetch_add(1);
                                                if (auto e = weak.lock()) e->encode(image, pts);
                                            });
     if (auto error = capturer->start(id, profile, true)) {
@@ -198,6 +238,7 @@ void measurePipeline(LinuxPlatform& platform, const test::XorgServer& server, Di
         encoder->skipped = 0;
     }
     resetPeakRss();
+    const auto threads0 = threadCpu();
     const double cpu0 = processCpuSeconds();
     const double xorg0 = otherProcessCpuSeconds(server.pid());
     const auto start = SteadyClock::now();
@@ -208,6 +249,20 @@ void measurePipeline(LinuxPlatform& platform, const test::XorgServer& server, Di
     const double cpu = processCpuSeconds() - cpu0;
     const double xorg = otherProcessCpuSeconds(server.pid()) - xorg0;
     row.rssMB = peakRssMB();
+    // Where the time went, busiest threads first, in percent of one core.
+    std::vector<std::pair<double, std::string>> busy;
+    for (const auto& [name, total] : threadCpu()) {
+        const auto before = threads0.find(name);
+        const double used = total - (before == threads0.end() ? 0 : before->second);
+        if (used > 0.01 * elapsed) busy.emplace_back(used / elapsed * 100, name);
+    }
+    std::sort(busy.rbegin(), busy.rend());
+    for (const auto& [percent, name] : busy) {
+        char part[64];
+        std::snprintf(part, sizeof part, "%s%s %.0f%%", row.threads.empty() ? "" : ", ",
+                      name.c_str(), percent);
+        row.threads += part;
+    }
     capturer->stopCapture();
     encoder->invalidate();
     {
@@ -216,6 +271,7 @@ void measurePipeline(LinuxPlatform& platform, const test::XorgServer& server, Di
     }
     const uint64_t n = outputs.load();
     row.fps = double(n) / elapsed;
+    row.capturedFps = double(captured.load()) / elapsed;
     std::lock_guard lock(mutex);
     row.latMed = percentile(latencies, 0.5);
     row.latP99 = percentile(latencies, 0.99);
@@ -361,10 +417,11 @@ int main(int argc, char** argv) {
         measurePipeline(*platform, *server, display->displayID(), c.profile, seconds, row);
         std::vector<ImageBufferRef> frames;
         measureStages(*platform, server->displayName(), *rect, c.profile, 3, row, frames);
+        if (ffmpeg) measureFfmpeg(*server, *rect, c.profile, seconds, row);
+        // The bare encoder alone on the machine: no animation, no capture.
+        animator.reset();
         measureCeiling(*platform, c.profile, frames, 4, row);
         frames.clear();
-        if (ffmpeg) measureFfmpeg(*server, *rect, c.profile, seconds, row);
-        animator.reset();
         display.reset();
 
         const double cap = std::min(row.ceilingFps, double(c.profile.fps));
@@ -378,13 +435,16 @@ int main(int argc, char** argv) {
             row.xorgPerFrame * 1000, row.rssMB, (unsigned long long)row.skipped, row.ceilingFps,
             row.ffmpegFps, cap > 0 ? row.fps / cap : 0,
             row.ffmpegFps > 0 ? row.fps / row.ffmpegFps : 0, row.note.c_str());
+        std::printf("%-24s captured %.1f fps; threads: %s\n", "", row.capturedFps,
+                    row.threads.c_str());
         std::fflush(stdout);
     }
     std::printf(
         "\nfps, latency (capture to encoder output), cpu/frm (this process: capture + encode), "
         "xorg/frm (the X server: grabs + the animation's copies) and rss are of the real "
         "pipeline run; grab/convert/encode are one frame at a time; ceiling = the same codec fed "
-        "pre-converted frames; /ceil = fps / min(ceiling, profile rate); /ffm = fps / ffmpeg "
+        "24 consecutive pre-converted frames with nothing else running; /ceil = fps / min(ceiling, "
+        "profile rate); /ffm = fps / ffmpeg "
         "x11grab+scale+libx264 ultrafast.\n");
     return 0;
 }
