@@ -38,16 +38,24 @@ std::vector<uint8_t> packet(PacketType type, std::span<const uint8_t> payload) {
 }
 
 std::vector<uint8_t> framePacket(bool isKey, uint64_t ptsMicros, std::span<const uint8_t> avcc) {
+    std::vector<uint8_t> out;
+    out.reserve(headerSize + framePayloadPrefix + avcc.size());
+    appendFramePacket(out, isKey, ptsMicros, avcc);
+    return out;
+}
+
+void appendFramePacket(std::vector<uint8_t>& out, bool isKey, uint64_t ptsMicros,
+                       std::span<const uint8_t> avcc) {
     if (avcc.size() > maxLengthField - framePayloadPrefix) {
         throw std::length_error("frame does not fit a 32-bit length");
     }
-    std::vector<uint8_t> out(headerSize + framePayloadPrefix + avcc.size());
-    uint8_t* p = out.data();
+    size_t at = out.size();
+    out.resize(at + headerSize + framePayloadPrefix + avcc.size());
+    uint8_t* p = out.data() + at;
     writeHeader(p, PacketType::frame, static_cast<uint32_t>(framePayloadPrefix + avcc.size()));
     p[5] = isKey ? 1 : 0;
     writeU64BE(p + 6, ptsMicros);
     if (!avcc.empty()) std::memcpy(p + 14, avcc.data(), avcc.size());
-    return out;
 }
 
 namespace {
@@ -82,6 +90,21 @@ std::optional<std::vector<uint8_t>> configPacket(std::span<const uint8_t> sps,
     std::vector<uint8_t> out(headerSize + payloadSize);
     writeHeader(out.data(), PacketType::config, static_cast<uint32_t>(payloadSize));
     writeConfig(out.data() + headerSize, sps, pps);
+    return out;
+}
+
+std::optional<std::vector<uint8_t>> configAndFramePackets(std::span<const uint8_t> sps,
+                                                          std::span<const uint8_t> pps,
+                                                          uint64_t ptsMicros,
+                                                          std::span<const uint8_t> avcc) {
+    if (!configFits(sps, pps)) return std::nullopt;
+    const size_t payloadSize = 4 + sps.size() + pps.size();
+    std::vector<uint8_t> out;
+    out.reserve(2 * headerSize + payloadSize + framePayloadPrefix + avcc.size());
+    out.resize(headerSize + payloadSize);
+    writeHeader(out.data(), PacketType::config, static_cast<uint32_t>(payloadSize));
+    writeConfig(out.data() + headerSize, sps, pps);
+    appendFramePacket(out, true, ptsMicros, avcc);
     return out;
 }
 

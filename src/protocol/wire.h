@@ -125,6 +125,9 @@ std::vector<uint8_t> packet(PacketType type, std::span<const uint8_t> payload);
 // A whole frame packet: type 2, length N + 9, flags (1 for a key frame), ptsMicros, the AVCC bytes.
 // One allocation of exactly N + 14 bytes. Throws std::length_error when N + 9 does not fit in u32.
 std::vector<uint8_t> framePacket(bool isKey, uint64_t ptsMicros, std::span<const uint8_t> avcc);
+// The same packet appended to `out` (a config packet may already be there); the caller reserves.
+void appendFramePacket(std::vector<uint8_t>& out, bool isKey, uint64_t ptsMicros,
+                       std::span<const uint8_t> avcc);
 
 // The config payload: u16 SPS length, SPS, u16 PPS length, PPS. Nothing when either set is 65536
 // bytes or longer; the caller then sends the key frame without a config packet.
@@ -134,6 +137,13 @@ std::optional<std::vector<uint8_t>> configPayload(std::span<const uint8_t> sps,
 // The whole config packet (header included), or nothing under the same rule as configPayload.
 std::optional<std::vector<uint8_t>> configPacket(std::span<const uint8_t> sps,
                                                  std::span<const uint8_t> pps);
+
+// A key frame's config packet directly followed by its frame packet, in one buffer allocated
+// once for both. Nothing under the same rule as configPayload.
+std::optional<std::vector<uint8_t>> configAndFramePackets(std::span<const uint8_t> sps,
+                                                          std::span<const uint8_t> pps,
+                                                          uint64_t ptsMicros,
+                                                          std::span<const uint8_t> avcc);
 
 // The ping payload: the sender's monotonic uptime in microseconds, u64 big-endian.
 std::array<uint8_t, 8> pingPayload(uint64_t uptimeMicros);

@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "protocol/byte_order.h"
 #include "protocol/hello_reader.h"
 #include "protocol/packet_reader.h"
 #include "support/log.h"
@@ -32,22 +31,6 @@ void disableNagleIfTcp(int fd) {
     if (domain != AF_INET && domain != AF_INET6) return;
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
-// A key frame with its parameter sets: config packet and frame packet in one allocation.
-std::optional<std::vector<uint8_t>> keyFrameBuffer(const H264Encoder::Output& output) {
-    auto config = Wire::configPacket(*output.sps, *output.pps);
-    if (!config) return std::nullopt;
-    size_t payload = Wire::framePayloadPrefix + output.avcc.size();
-    std::vector<uint8_t> buffer;
-    buffer.reserve(config->size() + Wire::headerSize + payload);
-    buffer.insert(buffer.end(), config->begin(), config->end());
-    buffer.push_back(Wire::rawValue(Wire::PacketType::frame));
-    appendU32BE(buffer, static_cast<uint32_t>(payload));
-    buffer.push_back(1);
-    appendU64BE(buffer, output.ptsMicros);
-    buffer.insert(buffer.end(), output.avcc.begin(), output.avcc.end());
-    return buffer;
 }
 
 }  // namespace
@@ -141,7 +124,7 @@ void Session::stop() {
     std::unique_ptr<VirtualDisplay> display;
     std::shared_ptr<ScreenCapturer> capturer;
     std::shared_ptr<H264Encoder> encoder;
-    bool readerStarted = false;
+    bool releaseReaderShare = false;
     std::function<void()> onEnded;
     {
         std::lock_guard lock(lock_);
@@ -153,7 +136,8 @@ void Session::stop() {
         timer = std::move(statsTimer_);
         activity = std::move(activity_);
         display = std::move(display_);
-        readerStarted = readerStarted_;
+        // No reader and no start() holding its share: nobody else will release it.
+        releaseReaderShare = !readerStarted_ && !starting_;
         capturer = capturer_;
         encoder = encoder_;
     }
@@ -171,7 +155,7 @@ void Session::stop() {
     shutdown(fd_, SHUT_RDWR);
     // Behind every write queued before the end; holds the session until it has run.
     sendQueue_->post([self = shared_from_this()] { self->releaseSocketHold(); });
-    if (!readerStarted) releaseSocketHold();
+    if (releaseReaderShare) releaseSocketHold();
     if (onEnded) onEnded();
     // The virtual display goes last, after the owner has heard of the end.
     tracker.reset();
@@ -225,7 +209,8 @@ void Session::handle(const H264Encoder::Output& output) {
 
     std::vector<uint8_t> buffer;
     if (output.isKey && output.sps && output.pps) {
-        auto joined = keyFrameBuffer(output);
+        auto joined =
+            Wire::configAndFramePackets(*output.sps, *output.pps, output.ptsMicros, output.avcc);
         if (!joined) {
             // No H.264 encoder makes a parameter set of 64 KiB; one that does is broken, and a
             // key frame the tablet cannot configure would only freeze the picture. End the
@@ -413,6 +398,28 @@ std::optional<Session::StartError> Session::fail(SessionError error) {
 }
 
 std::optional<Session::StartError> Session::start(bool preferSmooth, std::optional<double> scale) {
+    // While start() runs it holds the reader's share of the socket, so that a stop() from
+    // another thread cannot close the descriptor under it (the number could by then belong to
+    // another connection). The share passes to the reader thread, or is released on the way out.
+    {
+        std::lock_guard lock(lock_);
+        if (ended_ || startCalled_) return fail(SessionError::ended);
+        startCalled_ = true;
+        starting_ = true;
+    }
+    auto result = startSteps(preferSmooth, scale);
+    bool releaseReaderShare;
+    {
+        std::lock_guard lock(lock_);
+        starting_ = false;
+        releaseReaderShare = ended_ && !readerStarted_;
+    }
+    if (releaseReaderShare) releaseSocketHold();
+    return result;
+}
+
+std::optional<Session::StartError> Session::startSteps(bool preferSmooth,
+                                                       std::optional<double> scale) {
     setTimeout(fd_, SO_SNDTIMEO, 5);
     disableNagleIfTcp(fd_);
     env_.input->resetInjectionState();
@@ -524,13 +531,18 @@ std::optional<Session::StartError> Session::start(bool preferSmooth, std::option
         }
         statsTimer_ = timer;
         activity_ = activity;
-        readerStarted_ = true;
     }
     timer->resume();
-    reader_ = std::thread([self = shared_from_this()] {
-        pthread_setname_np(pthread_self(), "panelora.reader");
-        self->readLoop();
-    });
+    try {
+        reader_ = std::thread([self = shared_from_this()] {
+            pthread_setname_np(pthread_self(), "panelora.reader");
+            self->readLoop();
+        });
+    } catch (const std::system_error&) {
+        return fail(SessionError::ended);  // no thread to be had; the owner's stop() ends it
+    }
+    std::lock_guard lock(lock_);
+    readerStarted_ = true;
     return std::nullopt;
 }
 

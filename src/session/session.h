@@ -86,6 +86,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void writeControl(const std::vector<uint8_t>& buffer);
     std::shared_ptr<TimerSource> makeStatsTimer();
     std::optional<StartError> fail(SessionError error);
+    std::optional<StartError> startSteps(bool preferSmooth, std::optional<double> scale);
     bool checkEnded();  // takes the lock; true when the session has ended
     std::shared_ptr<SerialQueue> makeQueue(const char* label, QueuePriority priority) const;
 
@@ -106,6 +107,8 @@ class Session : public std::enable_shared_from_this<Session> {
     std::shared_ptr<SessionArrangement> arrangement_;
     std::shared_ptr<TimerSource> statsTimer_;
     std::shared_ptr<void> activity_;
+    bool startCalled_ = false;
+    bool starting_ = false;  // start() is running and holds the reader's share of the socket
     bool readerStarted_ = false;
     int64_t socketHolds_ = 2;
     bool socketClosed_ = false;

@@ -1,10 +1,10 @@
 #include "support/log.h"
 
+#include <spdlog/sinks/dist_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/sinks/syslog_sink.h>
 #include <syslog.h>
 
-#include <algorithm>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -17,6 +17,10 @@ namespace {
 struct Registry {
     std::mutex mutex;
     std::vector<spdlog::sink_ptr> sinks;
+    // Sinks added later go here: a logger's own sink list must not change while other threads
+    // log through it, and the distributing sink has a lock of its own.
+    std::shared_ptr<spdlog::sinks::dist_sink_mt> extra =
+        std::make_shared<spdlog::sinks::dist_sink_mt>();
     std::map<std::string, std::shared_ptr<spdlog::logger>, std::less<>> loggers;
 
     Registry() {
@@ -27,6 +31,7 @@ struct Registry {
                                                                       LOG_USER, false);
         system->set_pattern("[%n] %v");
         sinks.push_back(system);
+        sinks.push_back(extra);
     }
 };
 
@@ -50,17 +55,11 @@ std::shared_ptr<spdlog::logger> get(const std::string& category) {
 }
 
 void addSink(spdlog::sink_ptr sink) {
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    r.sinks.push_back(sink);
-    for (auto& [name, logger] : r.loggers) logger->sinks().push_back(sink);
+    registry().extra->add_sink(std::move(sink));
 }
 
 void removeSink(const spdlog::sink_ptr& sink) {
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    std::erase(r.sinks, sink);
-    for (auto& [name, logger] : r.loggers) std::erase(logger->sinks(), sink);
+    registry().extra->remove_sink(sink);
 }
 
 }  // namespace panelora::log

@@ -20,8 +20,13 @@ std::shared_ptr<SerialQueue> mainQueue() {
 }
 
 void setMainQueue(std::shared_ptr<SerialQueue> queue) {
-    std::lock_guard lock(mainMutex);
-    slot() = std::move(queue);
+    {
+        std::lock_guard lock(mainMutex);
+        slot().swap(queue);
+    }
+    // The old queue goes here, unlocked: its destruction waits for its tasks, which may
+    // themselves ask for the main queue.
+    queue.reset();
 }
 
 }  // namespace panelora

@@ -1,5 +1,6 @@
 #include "support/manual_clock.h"
 
+#include <algorithm>
 #include <map>
 #include <utility>
 
@@ -27,9 +28,8 @@ namespace {
 thread_local const void* currentManualQueue = nullptr;
 
 class ManualQueue final : public SerialQueue {
-public:
-    ManualQueue(std::string label, ManualClock& clock,
-                std::shared_ptr<ManualClock::State> state)
+  public:
+    ManualQueue(std::string label, ManualClock& clock, std::shared_ptr<ManualClock::State> state)
         : SerialQueue(std::move(label)), clock_(clock), state_(std::move(state)) {}
 
     const Clock& clock() const override { return clock_; }
@@ -48,7 +48,7 @@ public:
         if (!isCurrent()) clock_.runUntilIdle();
     }
 
-private:
+  private:
     ManualClock& clock_;
     std::shared_ptr<ManualClock::State> state_;
 };
@@ -89,7 +89,8 @@ void ManualClock::advance(Duration by) {
             std::lock_guard lock(state_->mutex);
             auto first = state_->tasks.begin();
             if (first == state_->tasks.end() || first->first.first > target) {
-                state_->uptime = target;
+                // A task may have slept past the target (a nested advance); time never goes back.
+                state_->uptime = std::max(state_->uptime, target);
                 return;
             }
             state_->uptime = std::max(state_->uptime, first->first.first);
@@ -110,7 +111,9 @@ bool ManualClock::sleepFor(Duration duration, std::stop_token stop) const {
     return !stop.stop_requested();
 }
 
-void ManualClock::runUntilIdle() { advance(Duration::zero()); }
+void ManualClock::runUntilIdle() {
+    advance(Duration::zero());
+}
 
 void ManualClock::jumpWallClock(Duration by) {
     std::lock_guard lock(state_->mutex);

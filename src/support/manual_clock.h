@@ -4,6 +4,8 @@
 // runUntilIdle() run them on the calling thread, in deadline order (posting order for equal
 // deadlines), moving the clock to each task's deadline before running it. So a timer that
 // repeats every 35 ms fires at exactly 0.4 s, 0.435 s, … when the test advances by 0.5 s.
+// One thread drives the clock at a time: two threads advancing it at once would run tasks of
+// one queue in parallel.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +19,7 @@
 namespace panelora {
 
 class ManualClock final : public Clock {
-public:
+  public:
     // Uptime starts at 1000 s so that "no time yet" and "time zero" are never confused.
     explicit ManualClock(int64_t startUptimeNanos = 1'000'000'000'000,
                          WallTime startWall = WallTime{std::chrono::seconds{1'800'000'000}});
@@ -43,7 +45,7 @@ public:
 
     struct State;
 
-private:
+  private:
     std::shared_ptr<State> state_;
 };
 

@@ -3,8 +3,9 @@
 // at any time (also from its own handler), cancelled for good.
 //
 // The owner keeps the TimerSource alive; the queue holds it only weakly, so a dropped timer never
-// fires. The handler runs on the queue, never while a lock of the timer is held. After cancel()
-// returns the handler is not started again (a run already in progress finishes).
+// fires. The handler runs on the queue, never while a lock of the timer is held. Once cancel()
+// has returned no firing that is not already under way starts; one that has just passed its
+// check may still run its handler, so handlers hold their owners weakly and tolerate a late call.
 #pragma once
 
 #include <memory>
@@ -16,7 +17,7 @@
 namespace panelora {
 
 class TimerSource : public std::enable_shared_from_this<TimerSource> {
-public:
+  public:
     using Handler = std::function<void()>;
 
     static std::shared_ptr<TimerSource> create(std::shared_ptr<SerialQueue> queue, Handler handler);
@@ -34,7 +35,7 @@ public:
     bool isCancelled() const;
     const std::shared_ptr<SerialQueue>& queue() const { return queue_; }
 
-private:
+  private:
     TimerSource(std::shared_ptr<SerialQueue> queue, Handler handler);
     void armLocked();
     void fire(uint64_t generation);
@@ -43,11 +44,11 @@ private:
     const Handler handler_;
 
     mutable std::mutex mutex_;
-    std::optional<int64_t> deadline_;      // uptime ns; guarded
-    std::optional<Duration> interval_;     // guarded
-    bool resumed_ = false;                 // guarded
-    bool cancelled_ = false;               // guarded
-    uint64_t generation_ = 0;              // bumped by every (re)arm and cancel; guarded
+    std::optional<int64_t> deadline_;   // uptime ns; guarded
+    std::optional<Duration> interval_;  // guarded
+    bool resumed_ = false;              // guarded
+    bool cancelled_ = false;            // guarded
+    uint64_t generation_ = 0;           // bumped by every (re)arm and cancel; guarded
 };
 
 }  // namespace panelora

@@ -33,6 +33,15 @@ TEST(ManualClock, SleepAdvancesTimeAndRunsWhatFallsDue) {
     EXPECT_EQ(clock.uptimeNanos() - before, 300'000'000);
 }
 
+TEST(ManualClock, ATaskThatSleepsPastTheTargetDoesNotTurnTimeBack) {
+    ManualClock clock;
+    auto queue = clock.makeQueue("test.nested");
+    int64_t start = clock.uptimeNanos();
+    queue->postAfter(500ms, [&] { clock.sleepFor(2s); });
+    clock.advance(1s);
+    EXPECT_EQ(clock.uptimeNanos() - start, 2'500'000'000);
+}
+
 TEST(ManualClock, SleepWithAStopRequestDoesNotAdvance) {
     ManualClock clock;
     std::stop_source stop;

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/main_queue.h"
 #include "support/manual_clock.h"
 
 namespace panelora {
@@ -29,7 +30,8 @@ TEST(SerialQueue, RunsTasksOneAtATimeInPostingOrder) {
     }
     queue->flush();
     ASSERT_EQ(seen.size(), 2000u);
-    for (int i = 0; i < 2000; ++i) ASSERT_EQ(seen[i], i);
+    for (int i = 0; i < 2000; ++i)
+        ASSERT_EQ(seen[i], i);
     EXPECT_FALSE(overlapped);
 }
 
@@ -41,14 +43,17 @@ TEST(SerialQueue, KeepsEachProducersOrderUnderConcurrentPosting) {
     std::vector<std::thread> producers;
     for (int p = 0; p < kProducers; ++p) {
         producers.emplace_back([&, p] {
-            for (int i = 0; i < kPerProducer; ++i) queue->post([&, p, i] { seen[p].push_back(i); });
+            for (int i = 0; i < kPerProducer; ++i)
+                queue->post([&, p, i] { seen[p].push_back(i); });
         });
     }
-    for (auto& t : producers) t.join();
+    for (auto& t : producers)
+        t.join();
     queue->flush();
     for (int p = 0; p < kProducers; ++p) {
         ASSERT_EQ(seen[p].size(), static_cast<size_t>(kPerProducer));
-        for (int i = 0; i < kPerProducer; ++i) ASSERT_EQ(seen[p][i], i);
+        for (int i = 0; i < kPerProducer; ++i)
+            ASSERT_EQ(seen[p][i], i);
     }
 }
 
@@ -121,6 +126,24 @@ TEST(SerialQueue, FlushFromInsideTheQueueReturnsAtOnce) {
         done.set_value();
     });
     EXPECT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
+}
+
+TEST(MainQueue, ReplacingItWhileOneOfItsTasksAsksForItDoesNotDeadlock) {
+    auto first = SerialQueue::create("test.main-1");
+    setMainQueue(first);
+    std::promise<void> asked;
+    first->post([&] {
+        std::this_thread::sleep_for(50ms);
+        mainQueue();  // the replacement is under way on the test's thread
+        asked.set_value();
+    });
+    first.reset();
+    auto replaced =
+        std::async(std::launch::async, [] { setMainQueue(SerialQueue::create("test.main-2")); });
+    EXPECT_EQ(replaced.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(asked.get_future().wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(mainQueue()->label(), "test.main-2");
+    setMainQueue(nullptr);
 }
 
 TEST(RunLoopQueue, RunsOnTheCallingThreadUntilStopped) {

@@ -22,9 +22,8 @@ struct Recorder {
     std::vector<int64_t> firings;  // milliseconds
 
     std::shared_ptr<TimerSource> make() {
-        return TimerSource::create(queue, [this] {
-            firings.push_back((clock.uptimeNanos() - start) / 1'000'000);
-        });
+        return TimerSource::create(
+            queue, [this] { firings.push_back((clock.uptimeNanos() - start) / 1'000'000); });
     }
 };
 

@@ -183,6 +183,24 @@ TEST(WireBuild, ConfigRejectsParameterSetsOf65536BytesOrMore) {
     EXPECT_FALSE(Wire::configPacket(small, over).has_value());
 }
 
+TEST(WireBuild, ConfigAndFramePacketsInOneBuffer) {
+    const std::vector<uint8_t> sps{0x67, 0x42}, pps{0x68}, avcc{0, 0, 0, 1, 0x65};
+    auto buffer = Wire::configAndFramePackets(sps, pps, 0x0102030405060708, avcc);
+    ASSERT_TRUE(buffer);
+    const std::vector<uint8_t> expected{
+        0x01, 0x00, 0x00, 0x00, 0x07,                    // config, length 7
+        0x00, 0x02, 0x67, 0x42,                          // SPS length 2, SPS
+        0x00, 0x01, 0x68,                                // PPS length 1, PPS
+        0x02, 0x00, 0x00, 0x00, 0x0E,                    // frame, length 9 + 5
+        0x01,                                            // key frame
+        0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,  // ptsMicros
+        0x00, 0x00, 0x00, 0x01, 0x65,                    // AVCC
+    };
+    EXPECT_EQ(*buffer, expected);
+    EXPECT_EQ(buffer->capacity(), expected.size());  // allocated once for both
+    EXPECT_FALSE(Wire::configAndFramePackets(std::vector<uint8_t>(65536), pps, 1, avcc));
+}
+
 TEST(WireBuild, CursorPositionPayload) {
     const Bytes expected = {
         0x01,                    // visible

@@ -15,7 +15,7 @@ std::optional<Options> parse(std::vector<std::string> args, std::string& error) 
 }
 
 TEST(TabletSimOptions, DefaultHelloBytes) {
-    EXPECT_EQ(helloBytes(HelloSpec{}), (Bytes{
+    EXPECT_EQ(helloBytes(HelloChoice{}), (Bytes{
                                            0x05,                    // type hello
                                            0x00, 0x00, 0x00, 0x07,  // length 7
                                            0x0A, 0xAC,              // width 2732

@@ -109,8 +109,10 @@ class ScriptedServer {
                     if (errno == EINTR) continue;
                     return;
                 }
-                UniqueFd owned(client);
-                handler_(client);
+                {
+                    UniqueFd owned(client);
+                    handler_(client);
+                }  // closed before it counts as served, so descriptor counts are settled
                 ++served_;
             }
         });

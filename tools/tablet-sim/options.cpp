@@ -55,18 +55,18 @@ std::optional<int64_t> parseInt(const std::string& s, int64_t min, int64_t max) 
     return value;
 }
 
-std::optional<HelloSpec> parseHelloSpec(const std::string& s, HelloSpec spec) {
+std::optional<HelloChoice> parseHelloChoice(const std::string& s, HelloChoice choice) {
     if (s == "none") {
-        spec.kind = HelloSpec::Kind::none;
-        return spec;
+        choice.kind = HelloChoice::Kind::none;
+        return choice;
     }
     if (s == "garbage") {
-        spec.kind = HelloSpec::Kind::garbage;
-        return spec;
+        choice.kind = HelloChoice::Kind::garbage;
+        return choice;
     }
     if (s == "random") {
-        spec.kind = HelloSpec::Kind::random;
-        return spec;
+        choice.kind = HelloChoice::Kind::random;
+        return choice;
     }
     const size_t x = s.find('x');
     const size_t at = s.find('@');
@@ -75,11 +75,11 @@ std::optional<HelloSpec> parseHelloSpec(const std::string& s, HelloSpec spec) {
     const auto h = parseInt(s.substr(x + 1, at - x - 1), 1, 65535);
     const auto fps = parseInt(s.substr(at + 1), 0, 255);
     if (!w || !h || !fps) return std::nullopt;
-    spec.kind = HelloSpec::Kind::hello;
-    spec.width = static_cast<uint16_t>(*w);
-    spec.height = static_cast<uint16_t>(*h);
-    spec.maxFPS = static_cast<uint8_t>(*fps);
-    return spec;
+    choice.kind = HelloChoice::Kind::hello;
+    choice.width = static_cast<uint16_t>(*w);
+    choice.height = static_cast<uint16_t>(*h);
+    choice.maxFPS = static_cast<uint8_t>(*fps);
+    return choice;
 }
 
 bool addScript(std::string_view text, const std::string& origin, Options& options,
@@ -98,11 +98,11 @@ bool addScript(std::string_view text, const std::string& origin, Options& option
 
 }  // namespace
 
-std::vector<uint8_t> helloBytes(const HelloSpec& spec) {
-    switch (spec.kind) {
-        case HelloSpec::Kind::none:
+std::vector<uint8_t> helloBytes(const HelloChoice& choice) {
+    switch (choice.kind) {
+        case HelloChoice::Kind::none:
             return {};
-        case HelloSpec::Kind::random: {
+        case HelloChoice::Kind::random: {
             std::random_device seed;
             std::mt19937 gen(seed());
             std::vector<uint8_t> bytes(37);
@@ -112,7 +112,7 @@ std::vector<uint8_t> helloBytes(const HelloSpec& spec) {
             bytes[0] = 0xEE;
             return bytes;
         }
-        case HelloSpec::Kind::garbage: {
+        case HelloChoice::Kind::garbage: {
             std::vector<uint8_t> payload;
             appendU16BE(payload, 100);  // width below 640
             appendU16BE(payload, 100);  // height below 480
@@ -121,15 +121,15 @@ std::vector<uint8_t> helloBytes(const HelloSpec& spec) {
             payload.push_back(0xFF);    // version
             return Wire::packet(Wire::PacketType::hello, payload);
         }
-        case HelloSpec::Kind::hello:
+        case HelloChoice::Kind::hello:
             break;
     }
     std::vector<uint8_t> payload;
-    appendU16BE(payload, spec.width);
-    appendU16BE(payload, spec.height);
-    payload.push_back(spec.maxFPS);
-    payload.push_back(spec.clientCursor ? 1 : 0);
-    payload.push_back(spec.version);
+    appendU16BE(payload, choice.width);
+    appendU16BE(payload, choice.height);
+    payload.push_back(choice.maxFPS);
+    payload.push_back(choice.clientCursor ? 1 : 0);
+    payload.push_back(choice.version);
     return Wire::packet(Wire::PacketType::hello, payload);
 }
 
@@ -170,13 +170,13 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
         } else if (arg == "--hello") {
             const auto v = value();
             if (!v) return std::nullopt;
-            const auto spec = parseHelloSpec(*v, options.hello);
-            if (!spec) {
+            const auto choice = parseHelloChoice(*v, options.hello);
+            if (!choice) {
                 error = "--hello: expected WIDTHxHEIGHT@MAXFPS, none, garbage or random, got '" +
                         *v + "'";
                 return std::nullopt;
             }
-            options.hello = *spec;
+            options.hello = *choice;
         } else if (arg == "--client-cursor") {
             options.hello.clientCursor = true;
         } else if (arg == "--version") {

@@ -10,7 +10,7 @@
 
 namespace panelora::tabletsim {
 
-struct HelloSpec {
+struct HelloChoice {
     enum class Kind {
         hello,    // a hello packet with the fields below
         none,     // nothing: the host waits out its handshake timeout
@@ -27,11 +27,11 @@ struct HelloSpec {
 };
 
 // The whole hello packet, header included; empty for Kind::none.
-std::vector<uint8_t> helloBytes(const HelloSpec& spec);
+std::vector<uint8_t> helloBytes(const HelloChoice& choice);
 
 struct Options {
     uint16_t port = 5555;  // 0 picks a free port
-    HelloSpec hello;
+    HelloChoice hello;
     int64_t helloDelayMs = 0;
     int64_t pongDelayMs = 0;
     bool noPong = false;
