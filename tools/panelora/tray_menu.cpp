@@ -5,6 +5,10 @@
 #include <QCursor>
 #include <QFont>
 #include <QKeySequence>
+#include <QLabel>
+#include <QStyle>
+#include <QWidgetAction>
+#include <algorithm>
 
 #include "support/app_info.h"
 #include "support/main_queue.h"
@@ -27,6 +31,16 @@ QAction* label(QMenu& menu, const std::string& text, bool caption) {
     return action;
 }
 
+// Where the style starts an item's text: past the frame and the check column.
+int statusIndent(const QMenu& menu) {
+    const QStyle* style = menu.style();
+    int frame = style->pixelMetric(QStyle::PM_MenuPanelWidth, nullptr, &menu) +
+                style->pixelMetric(QStyle::PM_MenuHMargin, nullptr, &menu);
+    int check = std::max(style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, &menu),
+                         style->pixelMetric(QStyle::PM_SmallIconSize, nullptr, &menu));
+    return std::max(8, check + 12 - frame);
+}
+
 }  // namespace
 
 QIcon appIcon() {
@@ -40,9 +54,15 @@ void fillMenu(QMenu& menu, const std::vector<MenuRow>& rows,
     for (const MenuRow& row : rows) {
         const MenuItem item = row.item;
         switch (row.kind) {
-            case MenuRowKind::text:
-                label(menu, row.text, false);
+            case MenuRowKind::text: {
+                // The status reads as text, not as a greyed-out command.
+                auto* action = new QWidgetAction(&menu);
+                auto* text = new QLabel(qstr(row.text));
+                text->setContentsMargins(statusIndent(menu), 4, 12, 4);
+                action->setDefaultWidget(text);
+                menu.addAction(action);
                 break;
+            }
             case MenuRowKind::caption:
                 label(menu, row.text, true);
                 break;

@@ -1,0 +1,117 @@
+// The tray's main queue on a real Qt event loop (QCoreApplication needs no display).
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "qt_main_queue.h"
+#include "support/timer_source.h"
+
+namespace panelora {
+namespace {
+
+using namespace std::chrono_literals;
+
+class QtMainQueueTest : public ::testing::Test {
+  protected:
+    int argc = 1;
+    char name[8] = "test";
+    char* argv[2] = {name, nullptr};
+    QCoreApplication app{argc, argv};
+    std::shared_ptr<QtMainQueue> queue = std::make_shared<QtMainQueue>();
+
+    // Runs the event loop until `done` or 5 s.
+    void runUntil(const std::function<bool()>& done) {
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &app, [&] {
+            if (done()) app.quit();
+        });
+        poll.start(5);
+        QTimer::singleShot(5000, &app, [&] { app.quit(); });
+        app.exec();
+    }
+};
+
+TEST_F(QtMainQueueTest, TasksFromManyThreadsRunOnTheLoopInPostingOrderPerThread) {
+    constexpr int perThread = 200;
+    std::vector<int> seen[2];
+    std::atomic<int> ran{0};
+    std::atomic<bool> onLoopThread{true};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < perThread; ++i) {
+                queue->post([&, t, i] {
+                    if (!queue->isCurrent()) onLoopThread = false;
+                    seen[t].push_back(i);
+                    ++ran;
+                });
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    runUntil([&] { return ran == 2 * perThread; });
+    EXPECT_TRUE(onLoopThread);
+    for (auto& list : seen) {
+        ASSERT_EQ(list.size(), size_t(perThread));
+        for (int i = 0; i < perThread; ++i)
+            EXPECT_EQ(list[i], i);
+    }
+}
+
+TEST_F(QtMainQueueTest, DelayedTasksRunInDeadlineOrderAndNotEarly) {
+    std::vector<int> order;
+    const int64_t posted = queue->clock().uptimeNanos();
+    int64_t firstRan = 0;
+    queue->postAfter(60ms, [&] { order.push_back(60); });
+    queue->postAfter(20ms, [&] {
+        firstRan = queue->clock().uptimeNanos();
+        order.push_back(20);
+    });
+    queue->postAfter(0ms, [&] { order.push_back(0); });
+    runUntil([&] { return order.size() == 3; });
+    EXPECT_EQ(order, (std::vector<int>{0, 20, 60}));
+    EXPECT_GE(firstRan - posted, std::chrono::nanoseconds(20ms).count());
+}
+
+TEST_F(QtMainQueueTest, ATimerSourceRepeatsOnIt) {
+    int fired = 0;
+    auto timer = TimerSource::create(queue, [&] { ++fired; });
+    timer->schedule(0ms, 10ms);
+    timer->resume();
+    runUntil([&] { return fired >= 3; });
+    timer->cancel();
+    EXPECT_GE(fired, 3);
+}
+
+TEST_F(QtMainQueueTest, FlushFromAnotherThreadWaitsForEarlierTasks) {
+    std::atomic<bool> earlier{false};
+    std::atomic<bool> flushed{false};
+    queue->post([&] { earlier = true; });
+    std::thread other([&] {
+        queue->flush();
+        flushed = earlier.load();
+    });
+    runUntil([&] { return flushed.load(); });
+    other.join();
+    EXPECT_TRUE(flushed);
+}
+
+TEST_F(QtMainQueueTest, ClosedQueueDropsTasks) {
+    bool ran = false;
+    queue->close();
+    queue->post([&] { ran = true; });
+    queue->postAfter(1ms, [&] { ran = true; });
+    queue->flush();  // returns: nothing will run
+    int spins = 0;
+    runUntil([&] { return ++spins > 10; });
+    EXPECT_FALSE(ran);
+}
+
+}  // namespace
+}  // namespace panelora

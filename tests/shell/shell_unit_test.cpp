@@ -1,0 +1,452 @@
+// The Linux shell pieces that need no X server: the autostart entry, the settings commands, the
+// status lines and the single-instance hand-over between two owners in one process.
+#include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include "app/launch_at_login.h"
+#include "platform/linux/shell/detached_spawn.h"
+#include "platform/linux/shell/linux_permissions.h"
+#include "platform/linux/shell/single_instance.h"
+#include "platform/linux/shell/status_printer.h"
+#include "platform/linux/shell/xdg_autostart.h"
+#include "support/log.h"
+
+namespace panelora {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "panelora-shell-XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text, fs::perms perms = fs::perms(0644)) {
+    std::ofstream(path) << text;
+    fs::permissions(path, perms);
+}
+
+// ---- Launch at login ----
+
+TEST(XdgAutostart, RegisterWritesTheEntryAndUnregisterRemovesIt) {
+    TempDir temp;
+    const fs::path dir = temp.path() / "config" / "autostart";  // made on demand
+    XdgAutostart autostart(dir, "/opt/panelora/bin/panelora");
+    EXPECT_EQ(autostart.entryPath(), dir / "app.panelora.Panelora.desktop");
+    EXPECT_EQ(autostart.status(), LoginItemBackend::Status::notRegistered);
+
+    EXPECT_EQ(autostart.registerApp(), std::nullopt);
+    EXPECT_EQ(autostart.status(), LoginItemBackend::Status::enabled);
+    const std::string text = readFile(autostart.entryPath());
+    EXPECT_EQ(text.rfind("[Desktop Entry]\n", 0), 0u) << text;
+    for (const char* line :
+         {"\nType=Application\n", "\nName=Panelora\n", "\nExec=/opt/panelora/bin/panelora\n",
+          "\nX-GNOME-Autostart-enabled=true\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << " missing in\n" << text;
+    }
+    // Only the entry: the temporary file was renamed, not left beside it.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    EXPECT_EQ(fs::status(autostart.entryPath()).permissions() & fs::perms::all, fs::perms(0644));
+
+    // Registering again replaces the entry; it stays one file.
+    EXPECT_EQ(autostart.registerApp(), std::nullopt);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+
+    EXPECT_EQ(autostart.unregisterApp(), std::nullopt);
+    EXPECT_FALSE(fs::exists(autostart.entryPath()));
+    EXPECT_EQ(autostart.status(), LoginItemBackend::Status::notRegistered);
+    // Nothing to remove is not a failure.
+    EXPECT_EQ(autostart.unregisterApp(), std::nullopt);
+}
+
+TEST(XdgAutostart, AnEntrySwitchedOffByTheDesktopIsNotEnabled) {
+    TempDir temp;
+    XdgAutostart autostart(temp.path(), "/usr/bin/panelora");
+    struct Case {
+        const char* text;
+        LoginItemBackend::Status expected;
+    };
+    const Case cases[] = {
+        {"[Desktop Entry]\nType=Application\nExec=x\n", LoginItemBackend::Status::enabled},
+        {"[Desktop Entry]\nExec=x\nHidden=true\n", LoginItemBackend::Status::notRegistered},
+        {"[Desktop Entry]\nExec=x\nHidden = true\n", LoginItemBackend::Status::notRegistered},
+        {"[Desktop Entry]\nHidden=false\n", LoginItemBackend::Status::enabled},
+        {"[Desktop Entry]\nX-GNOME-Autostart-enabled=false\n",
+         LoginItemBackend::Status::notRegistered},
+        // Keys of another group do not count.
+        {"[Desktop Entry]\nExec=x\n[Desktop Action new]\nHidden=true\n",
+         LoginItemBackend::Status::enabled},
+        {"", LoginItemBackend::Status::enabled},
+    };
+    for (const Case& c : cases) {
+        writeFile(autostart.entryPath(), c.text);
+        EXPECT_EQ(autostart.status(), c.expected) << c.text;
+    }
+}
+
+TEST(XdgAutostart, AFailedRegistrationIsReportedAndTheToggleStaysOff) {
+    TempDir temp;
+    // A file where the folder should be: fails for root too.
+    writeFile(temp.path() / "autostart", "not a folder");
+    auto autostart = std::make_shared<XdgAutostart>(temp.path() / "autostart", "/usr/bin/panelora");
+
+    auto error = autostart->registerApp();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_NE(error->find((temp.path() / "autostart").string()), std::string::npos) << *error;
+    EXPECT_EQ(autostart->status(), LoginItemBackend::Status::notRegistered);
+
+    std::ostringstream logged;
+    auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(logged);
+    log::addSink(sink);
+    LaunchAtLoginToggle toggle(autostart);
+    toggle.setLaunchAtLogin(true);
+    log::removeSink(sink);
+    EXPECT_FALSE(toggle.enabled());
+    EXPECT_NE(logged.str().find("Launch at login failed: " + *error), std::string::npos)
+        << logged.str();
+}
+
+TEST(XdgAutostart, RegisteringWithoutAProgramPathFails) {
+    TempDir temp;
+    XdgAutostart autostart(temp.path(), "");
+    EXPECT_TRUE(autostart.registerApp().has_value());
+    EXPECT_FALSE(fs::exists(autostart.entryPath()));
+}
+
+TEST(XdgAutostart, ForCurrentUserNamesThisProgram) {
+    TempDir temp;
+    const char* old = std::getenv("XDG_CONFIG_HOME");
+    std::string saved = old ? old : "";
+    setenv("XDG_CONFIG_HOME", temp.path().c_str(), 1);
+    auto autostart = XdgAutostart::forCurrentUser();
+    ASSERT_EQ(autostart->registerApp(), std::nullopt);
+    if (old)
+        setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    else
+        unsetenv("XDG_CONFIG_HOME");
+
+    EXPECT_EQ(autostart->entryPath(), temp.path() / "autostart" / "app.panelora.Panelora.desktop");
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    EXPECT_NE(readFile(autostart->entryPath()).find("\nExec=" + desktopExecArgument(self) + "\n"),
+              std::string::npos);
+}
+
+TEST(XdgAutostart, DirectoryFollowsXdgConfigHomeThenHome) {
+    struct Case {
+        const char* configHome;  // nullptr: unset
+        const char* home;
+        std::optional<std::string> expected;
+    };
+    const Case cases[] = {
+        {"/cfg", "/home/u", "/cfg/autostart"},
+        {"relative/cfg", "/home/u", "/home/u/.config/autostart"},  // not absolute: ignored
+        {"", "/home/u", "/home/u/.config/autostart"},
+        {nullptr, "/home/u", "/home/u/.config/autostart"},
+        {nullptr, nullptr, std::nullopt},
+    };
+    std::optional<std::string> savedConfig, savedHome;
+    if (const char* v = std::getenv("XDG_CONFIG_HOME")) savedConfig = v;
+    if (const char* v = std::getenv("HOME")) savedHome = v;
+    for (const Case& c : cases) {
+        c.configHome ? setenv("XDG_CONFIG_HOME", c.configHome, 1) : unsetenv("XDG_CONFIG_HOME");
+        c.home ? setenv("HOME", c.home, 1) : unsetenv("HOME");
+        auto dir = autostartDirectory();
+        EXPECT_EQ(dir ? std::optional<std::string>(dir->string()) : std::nullopt, c.expected)
+            << (c.configHome ? c.configHome : "(unset)");
+    }
+    savedConfig ? setenv("XDG_CONFIG_HOME", savedConfig->c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
+    savedHome ? setenv("HOME", savedHome->c_str(), 1) : unsetenv("HOME");
+}
+
+TEST(XdgAutostart, ExecArgumentIsQuotedAndEscaped) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/usr/bin/panelora", "/usr/bin/panelora"},
+        {"/opt/my apps/panelora", "\"/opt/my apps/panelora\""},
+        {"/opt/100%/panelora", "/opt/100%%/panelora"},
+        // Quoting escapes $ with a backslash, which the string level doubles.
+        {"/opt/a$b/panelora", "\"/opt/a\\\\$b/panelora\""},
+        {"/opt/say \"hi\"/p", "\"/opt/say \\\\\"hi\\\\\"/p\""},
+        {"/opt/tab\there", "\"/opt/tab\\there\""},
+    };
+    for (const auto& [path, expected] : cases) {
+        EXPECT_EQ(desktopExecArgument(path), expected) << path;
+    }
+}
+
+// ---- Settings shortcuts ----
+
+TEST(SettingsCommand, PicksTheRunningDesktopsProgramThenAnyInstalledOne) {
+    const std::string displays =
+        Permissions::settingsAddress(Permissions::displaysPane, std::nullopt);
+    const std::string screen =
+        Permissions::settingsAddress(Permissions::securityPane, Permissions::screenCaptureAnchor);
+    const std::string access =
+        Permissions::settingsAddress(Permissions::securityPane, Permissions::accessibilityAnchor);
+    using Argv = std::vector<std::string>;
+    struct Case {
+        std::string address;
+        std::vector<std::string> desktops;
+        std::vector<std::string> installed;
+        std::optional<Argv> expected;
+    };
+    const Case cases[] = {
+        {displays,
+         {"GNOME"},
+         {"gnome-control-center", "systemsettings"},
+         Argv{"/bin/gnome-control-center", "display"}},
+        {displays,
+         {"KDE"},
+         {"gnome-control-center", "systemsettings"},
+         Argv{"/bin/systemsettings", "kcm_kscreen"}},
+        {displays,
+         {"ubuntu", "GNOME"},
+         {"systemsettings", "gnome-control-center"},
+         Argv{"/bin/gnome-control-center", "display"}},
+        {displays, {"xfce"}, {"xfce4-display-settings"}, Argv{"/bin/xfce4-display-settings"}},
+        // Not the running desktop's, but installed: still better than nothing.
+        {displays, {"XFCE"}, {"arandr"}, Argv{"/bin/arandr"}},
+        {displays, {}, {}, std::nullopt},
+        {screen, {"GNOME"}, {"gnome-control-center"}, Argv{"/bin/gnome-control-center"}},
+        {access, {"KDE"}, {"systemsettings"}, Argv{"/bin/systemsettings"}},
+        {access, {}, {"arandr"}, std::nullopt},
+        {"https://example.org/", {"GNOME"}, {"gnome-control-center"}, std::nullopt},
+        {"x-apple.systempreferences:com.apple.preference.keyboard",
+         {},
+         {"gnome-control-center"},
+         std::nullopt},
+    };
+    for (const Case& c : cases) {
+        auto find = [&](std::string_view program) -> std::optional<std::string> {
+            for (const std::string& p : c.installed) {
+                if (p == program) return "/bin/" + p;
+            }
+            return std::nullopt;
+        };
+        EXPECT_EQ(settingsCommand(c.address, c.desktops, find), c.expected) << c.address;
+    }
+}
+
+TEST(SettingsCommand, OpenUrlSpawnsOnlyWhatItFinds) {
+    std::vector<std::vector<std::string>> spawned;
+    LinuxPermissions::Options options;
+    options.displayName = ":9999";  // never opened here
+    options.desktops = {"GNOME"};
+    options.find = [](std::string_view p) -> std::optional<std::string> {
+        if (p == "gnome-control-center") return "/usr/bin/gnome-control-center";
+        return std::nullopt;
+    };
+    options.spawn = [&](const std::vector<std::string>& argv) {
+        spawned.push_back(argv);
+        return true;
+    };
+    LinuxPermissions permissions(options);
+    openDisplaySettings(permissions);
+    openAccessibilitySettings(permissions);
+    permissions.openURL("mailto:someone");
+    ASSERT_EQ(spawned.size(), 2u);
+    EXPECT_EQ(spawned[0], (std::vector<std::string>{"/usr/bin/gnome-control-center", "display"}));
+    EXPECT_EQ(spawned[1], (std::vector<std::string>{"/usr/bin/gnome-control-center"}));
+}
+
+TEST(FindOnPath, FindsExecutableFilesOnly) {
+    TempDir temp;
+    const fs::path a = temp.path() / "a", b = temp.path() / "b";
+    fs::create_directories(a);
+    fs::create_directories(b);
+    writeFile(a / "tool", "#!/bin/sh\n", fs::perms(0644));  // not executable
+    writeFile(b / "tool", "#!/bin/sh\n", fs::perms(0755));
+    fs::create_directories(a / "dir-tool");  // a folder, however executable
+    const std::string path = a.string() + ":" + b.string();
+    EXPECT_EQ(findOnPath("tool", path), (b / "tool").string());
+    EXPECT_EQ(findOnPath("dir-tool", path), std::nullopt);
+    EXPECT_EQ(findOnPath("missing", path), std::nullopt);
+    EXPECT_EQ(findOnPath("", path), std::nullopt);
+    EXPECT_EQ(findOnPath((b / "tool").string(), ""), (b / "tool").string());
+    EXPECT_EQ(findOnPath((a / "tool").string(), path), std::nullopt);
+}
+
+// ---- Status lines ----
+
+std::string printed(const std::function<void(std::FILE*)>& write) {
+    char* buffer = nullptr;
+    size_t size = 0;
+    std::FILE* out = open_memstream(&buffer, &size);
+    write(out);
+    std::fclose(out);
+    std::string text(buffer, size);
+    std::free(buffer);
+    return text;
+}
+
+TEST(StatusPrinter, PrintsEachChangeOnItsOwnLine) {
+    const std::string text = printed([](std::FILE* out) {
+        StatusPrinter printer(out);
+        using S = StatusPrinter::State;
+        printer.update(S{"Looking for your tablet\u2026", "", true, true});
+        printer.update(S{"Looking for your tablet\u2026", "", true, true});  // nothing new
+        printer.update(S{"Connect your tablet with the cable", "", true, false});
+        printer.update(S{"Streaming 2732\u00d72048 @ 60 fps", "", true, false});
+        printer.update(S{"Streaming 2732\u00d72048 @ 60 fps", "60 fps \u00b7 9 Mbps", true, false});
+        printer.update(S{"Streaming 2732\u00d72048 @ 60 fps", "59 fps \u00b7 9 Mbps", true, true});
+        printer.update(S{"Disconnected", "", false, true});
+    });
+    EXPECT_EQ(text,
+              "status: Looking for your tablet\u2026\n"
+              "permission: accessibility off\n"
+              "status: Connect your tablet with the cable\n"
+              "status: Streaming 2732\u00d72048 @ 60 fps\n"
+              "stats: 60 fps \u00b7 9 Mbps\n"
+              "permission: accessibility on\n"
+              "stats: 59 fps \u00b7 9 Mbps\n"
+              "permission: screen-recording off\n"
+              "status: Disconnected\n"
+              "stats:\n");
+}
+
+TEST(StatusPrinter, FirstStateTellsMissingPermissionsAndAnyStatistics) {
+    const std::string text = printed([](std::FILE* out) {
+        StatusPrinter printer(out);
+        printer.update(StatusPrinter::State{"Allow Screen Recording", "1 fps", false, false});
+    });
+    EXPECT_EQ(text,
+              "permission: screen-recording off\n"
+              "permission: accessibility off\n"
+              "status: Allow Screen Recording\n"
+              "stats: 1 fps\n");
+}
+
+TEST(TextAlertPresenter, PrintsEveryLineAndChoosesNoButton) {
+    std::optional<std::optional<size_t>> chosen;
+    const std::string text = printed([&](std::FILE* out) {
+        TextAlertPresenter presenter(out);
+        presenter.present(Alert{"Panelora 2.0 is available",
+                                "Faster.\n\nYou have version 1.0.",
+                                {"Download", "Later"}},
+                          [&](std::optional<size_t> button) { chosen = button; });
+    });
+    EXPECT_EQ(text,
+              "alert: Panelora 2.0 is available\n"
+              "alert: Faster.\n"
+              "alert: \n"
+              "alert: You have version 1.0.\n");
+    ASSERT_TRUE(chosen.has_value());
+    EXPECT_EQ(*chosen, std::nullopt);
+}
+
+// ---- Single instance ----
+
+std::string uniqueName(const char* what) {
+    return SingleInstance::socketName("app.panelora.test", getuid(),
+                                      std::string(what) + "." + std::to_string(getpid()));
+}
+
+TEST(SingleInstance, NameIsAbstractAndCarriesTheUserAndSuffix) {
+    EXPECT_EQ(SingleInstance::socketName("app.x", 1000, ""), std::string("\0app.x.1000", 11));
+    EXPECT_EQ(SingleInstance::socketName("app.x", 0, "t1"), std::string("\0app.x.0.t1", 11));
+}
+
+TEST(SingleInstance, ANewOwnerWaitsUntilTheOldOneHasGone) {
+    const std::string name = uniqueName("handover");
+    auto first = SingleInstance::acquire(name);
+    ASSERT_TRUE(first.instance) << first.error;
+    EXPECT_FALSE(first.askedOtherToQuit);
+
+    std::promise<void> quitAsked;
+    std::atomic<int> quitCalls{0};
+    first.instance->listen([&] {
+        if (quitCalls++ == 0) quitAsked.set_value();
+    });
+
+    auto second = std::async(std::launch::async, [&] { return SingleInstance::acquire(name); });
+    ASSERT_EQ(quitAsked.get_future().wait_for(5s), std::future_status::ready);
+    // Still waiting: the first has been asked but has not gone yet.
+    EXPECT_EQ(second.wait_for(200ms), std::future_status::timeout);
+    first.instance.reset();
+    ASSERT_EQ(second.wait_for(5s), std::future_status::ready);
+    auto result = second.get();
+    ASSERT_TRUE(result.instance) << result.error;
+    EXPECT_TRUE(result.askedOtherToQuit);
+    EXPECT_EQ(quitCalls.load(), 1);
+}
+
+TEST(SingleInstance, GivesUpWhenTheOldOneDoesNotQuit) {
+    const std::string name = uniqueName("stuck");
+    auto first = SingleInstance::acquire(name);
+    ASSERT_TRUE(first.instance);
+    std::atomic<int> quitCalls{0};
+    first.instance->listen([&] { ++quitCalls; });  // asked, but stays
+
+    auto second = SingleInstance::acquire(name, std::chrono::milliseconds(300));
+    EXPECT_FALSE(second.instance);
+    EXPECT_TRUE(second.askedOtherToQuit);
+    EXPECT_FALSE(second.error.empty());
+    EXPECT_EQ(quitCalls.load(), 1);
+}
+
+TEST(SingleInstance, OtherRequestsAreDroppedWithoutQuitting) {
+    const std::string name = uniqueName("garbage");
+    auto first = SingleInstance::acquire(name);
+    ASSERT_TRUE(first.instance);
+    std::atomic<int> quitCalls{0};
+    first.instance->listen([&] { ++quitCalls; });
+
+    for (const std::string& request :
+         {std::string("nope\n"), std::string("qui"), std::string("quit now\n"), std::string()}) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, name.data(), name.size());
+        auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), length), 0);
+        if (!request.empty()) {
+            ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+                      static_cast<ssize_t>(request.size()));
+        }
+        // The holder hangs up (at once, or after its one-second wait for a whole request);
+        // with bytes left unread, the hang-up is a reset.
+        char byte;
+        ssize_t n = read(fd, &byte, 1);
+        EXPECT_TRUE(n == 0 || (n < 0 && errno == ECONNRESET)) << request << ": " << n;
+        close(fd);
+    }
+    EXPECT_EQ(quitCalls.load(), 0);
+    // The name is still held.
+    auto second = SingleInstance::acquire(name, std::chrono::milliseconds(100));
+    EXPECT_FALSE(second.instance);
+}
+
+}  // namespace
+}  // namespace panelora
