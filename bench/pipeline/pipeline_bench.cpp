@@ -14,6 +14,8 @@
 //   ffmpeg    `ffmpeg -f x11grab … -c:v libx264 -preset ultrafast -tune zerolatency` on the same
 //             display area for S seconds; its own fps
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -63,7 +65,8 @@ struct Row {
     double grabMed = 0, grabP99 = 0, convMed = 0, convP99 = 0, encMed = 0, encP99 = 0;
     double fps = 0, latMed = 0, latP99 = 0, cpuPerFrame = 0, xorgPerFrame = 0, rssMB = 0;
     double ceilingFps = 0, ffmpegFps = 0;
-    double capturedFps = 0;  // frames the capture delivered to the encoder
+    double capturedFps = 0;   // frames the capture delivered to the encoder
+    double animationFps = 0;  // pictures the animation showed
     uint64_t skipped = 0;
     std::string note;
     std::string threads;  // CPU per thread during the pipeline run
@@ -372,11 +375,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "pipeline_bench: no X server: %s\n", why.c_str());
         return 1;
     }
-    auto platform = LinuxPlatform::create(server->displayName(), &why);
-    if (!platform) {
-        std::fprintf(stderr, "pipeline_bench: %s\n", why.c_str());
-        return 1;
-    }
     const Case cases[] = {
         {"2048x1536@60 (fallback)", StreamProfile::fallback},
         {"2360x1640@60", StreamProfile::negotiate(2360, 1640, 60, false, std::nullopt)},
@@ -398,23 +396,49 @@ int main(int argc, char** argv) {
                 "fps", "fps", "ratio", "ratio");
     for (const Case& c : cases) {
         if (!only.empty() && std::string(c.name).find(only) == std::string::npos) continue;
+        // Each profile in a process of its own, so that its peak RSS is its own and not what
+        // the allocator kept from the profiles before it.
+        std::fflush(stdout);
+        const pid_t child = fork();
+        if (child < 0) {
+            std::perror("fork");
+            return 1;
+        }
+        if (child > 0) {
+            int status = 0;
+            waitpid(child, &status, 0);
+            continue;
+        }
+        auto platform = LinuxPlatform::create(server->displayName(), &why);
+        if (!platform) {
+            std::printf("%-24s %s\n", c.name, why.c_str());
+            std::fflush(stdout);
+            _exit(1);
+        }
         Row row;
         auto display = VirtualDisplay::create(platform->virtualDisplays(), c.profile, 1);
         if (!display) {
             std::printf("%-24s no virtual display\n", c.name);
-            continue;
+            {
+                std::fflush(stdout);
+                _exit(1);
+            }
         }
         auto x = openDisplay(server->displayName());
         const auto rect = rootBounds(x.get(), display->displayID());
         if (!rect) {
             std::printf("%-24s the virtual display is not enabled\n", c.name);
-            continue;
+            {
+                std::fflush(stdout);
+                _exit(1);
+            }
         }
         auto animator = Animator::start(server->displayName(), *rect, int(c.profile.fps),
                                         Animator::Content::scene, 24);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
         measurePipeline(*platform, *server, display->displayID(), c.profile, seconds, row);
+        row.animationFps = animator ? animator->framesPerSecond() : 0;
         std::vector<ImageBufferRef> frames;
         measureStages(*platform, server->displayName(), *rect, c.profile, 3, row, frames);
         if (ffmpeg) measureFfmpeg(*server, *rect, c.profile, seconds, row);
@@ -435,9 +459,11 @@ int main(int argc, char** argv) {
             row.xorgPerFrame * 1000, row.rssMB, (unsigned long long)row.skipped, row.ceilingFps,
             row.ffmpegFps, cap > 0 ? row.fps / cap : 0,
             row.ffmpegFps > 0 ? row.fps / row.ffmpegFps : 0, row.note.c_str());
-        std::printf("%-24s captured %.1f fps; threads: %s\n", "", row.capturedFps,
-                    row.threads.c_str());
+        std::printf("%-24s animation %.1f fps, captured %.1f fps; threads: %s\n", "",
+                    row.animationFps, row.capturedFps, row.threads.c_str());
         std::fflush(stdout);
+        std::fflush(stdout);
+        _exit(0);
     }
     std::printf(
         "\nfps, latency (capture to encoder output), cpu/frm (this process: capture + encode), "

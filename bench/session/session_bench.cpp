@@ -8,6 +8,8 @@
 // (session drops plus encoder skips, from the statistics records), CPU seconds per sent frame of
 // this process (capture, encode, send), of Xorg and of tablet-sim, and this process's peak RSS.
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -55,11 +57,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "session_bench: no X server: %s\n", why.c_str());
         return 1;
     }
-    auto platform = LinuxPlatform::create(server->displayName(), &why);
-    if (!platform) {
-        std::fprintf(stderr, "session_bench: %s\n", why.c_str());
-        return 1;
-    }
     // A rejected hello gives the fallback profile at once (no hello waits 3 s for the same).
     const Case cases[] = {
         {"2048x1536@60 (fallback)", {"--hello", "garbage"}, false},
@@ -76,22 +73,50 @@ int main(int argc, char** argv) {
                 "host", "ms", "ms", "frames", "ms/frm", "ms/frm", "ms/frm", "peak MB");
     for (const Case& c : cases) {
         if (!only.empty() && std::string(c.name).find(only) == std::string::npos) continue;
+        // Each profile in a process of its own, so that its peak RSS is its own and not what
+        // the allocator kept from the profiles before it.
+        std::fflush(stdout);
+        const pid_t child = fork();
+        if (child < 0) {
+            std::perror("fork");
+            return 1;
+        }
+        if (child > 0) {
+            int status = 0;
+            waitpid(child, &status, 0);
+            continue;
+        }
+        auto platform = LinuxPlatform::create(server->displayName(), &why);
+        if (!platform) {
+            std::printf("%-24s %s\n", c.name, why.c_str());
+            std::fflush(stdout);
+            _exit(1);
+        }
         auto rig = TabletRig::start(c.tabletArgs, &why);
         if (!rig) {
             std::printf("%-24s %s\n", c.name, why.c_str());
-            continue;
+            {
+                std::fflush(stdout);
+                _exit(1);
+            }
         }
         const int fd = rig->connect(&why);
         if (fd < 0) {
             std::printf("%-24s %s\n", c.name, why.c_str());
-            continue;
+            {
+                std::fflush(stdout);
+                _exit(1);
+            }
         }
         resetPeakRss();
         auto probe = SessionProbe::create(fd, platform->sessionEnvironment());
         if (auto failure = probe->session().start(c.preferSmooth, std::nullopt)) {
             std::printf("%-24s start failed: %s\n", c.name, failure->description().c_str());
             probe->session().stop();
-            continue;
+            {
+                std::fflush(stdout);
+                _exit(1);
+            }
         }
         const StreamProfile profile = probe->session().profile();
         auto x = openDisplay(server->displayName());
@@ -128,7 +153,10 @@ int main(int argc, char** argv) {
         }
         if (!report) {
             std::printf("%-24s tablet-sim wrote no report\n", c.name);
-            continue;
+            {
+                std::fflush(stdout);
+                _exit(1);
+            }
         }
         const auto& r = *report;
         const double perFrame = sent > 0 ? 1000.0 / double(sent) : 0;
@@ -139,6 +167,8 @@ int main(int argc, char** argv) {
             r["latencyMs"]["p99"].get<double>(), (long long)sent, cpu * perFrame, xorg * perFrame,
             tablet * perFrame, rss, r["violationCount"].get<int>() ? "  VIOLATIONS" : "");
         std::fflush(stdout);
+        std::fflush(stdout);
+        _exit(0);
     }
     std::printf(
         "\nfps, Mbit/s and latency (capture on the host to decoded on the tablet) are tablet-sim's "

@@ -185,21 +185,30 @@ std::unique_ptr<Animator> Animator::start(const std::string& displayName, Rect r
     XMapRaised(d, a->window_);
     a->gc_ = XCreateGC(d, a->window_, 0, nullptr);
 
+    // Rendered whole (the scene's pictures depend on the whole frame) but sent in strips, and the
+    // client-side picture freed before the animation starts.
     std::vector<uint32_t> pixels(size_t(w) * size_t(h));
     const int depth = DefaultDepth(d, DefaultScreen(d));
-    XImage* image =
-        XCreateImage(d, DefaultVisual(d, DefaultScreen(d)), unsigned(depth), ZPixmap, 0,
-                     reinterpret_cast<char*>(pixels.data()), unsigned(w), unsigned(h), 32, w * 4);
     uint64_t seed = 0x9E3779B97F4A7C15ull;
+    constexpr int kStrip = 64;
     for (int i = 0; i < frames; ++i) {
         renderFrame(pixels, w, h, i, frames, content, seed);
         Pixmap pixmap = XCreatePixmap(d, a->window_, unsigned(w), unsigned(h), unsigned(depth));
-        XPutImage(d, pixmap, a->gc_, image, 0, 0, 0, 0, unsigned(w), unsigned(h));
+        for (int y = 0; y < h; y += kStrip) {
+            const int rows = std::min(kStrip, h - y);
+            XImage* image =
+                XCreateImage(d, DefaultVisual(d, DefaultScreen(d)), unsigned(depth), ZPixmap, 0,
+                             reinterpret_cast<char*>(pixels.data() + size_t(y) * size_t(w)),
+                             unsigned(w), unsigned(rows), 32, w * 4);
+            XPutImage(d, pixmap, a->gc_, image, 0, 0, 0, y, unsigned(w), unsigned(rows));
+            image->data = nullptr;  // the vector owns the pixels
+            XDestroyImage(image);
+        }
+        XSync(d, False);
         a->pixmaps_.push_back(pixmap);
     }
-    image->data = nullptr;  // the vector owns the pixels
-    XDestroyImage(image);
-    XSync(d, False);
+    std::vector<uint32_t>().swap(pixels);
+    a->startedAt_ = SteadyClock::now();
     a->thread_ = std::thread([raw = a.get()] { raw->run(); });
     return a;
 }
@@ -221,6 +230,11 @@ void Animator::run() {
         if (next < now) next = now;  // fell behind: do not burst to catch up
         std::this_thread::sleep_until(next);
     }
+}
+
+double Animator::framesPerSecond() const {
+    const double elapsed = std::chrono::duration<double>(SteadyClock::now() - startedAt_).count();
+    return elapsed > 0 ? double(shown_.load()) / elapsed : 0;
 }
 
 Animator::~Animator() {

@@ -80,6 +80,8 @@ class Animator {
     ~Animator();
 
     uint64_t framesShown() const { return shown_.load(); }
+    // Pictures shown per second since the animation started.
+    double framesPerSecond() const;
 
   private:
     Animator() = default;
@@ -93,6 +95,7 @@ class Animator {
     int fps_ = 60;
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> shown_{0};
+    std::chrono::steady_clock::time_point startedAt_;
     std::thread thread_;
 };
 
