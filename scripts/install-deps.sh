@@ -21,7 +21,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils x11-apps xauth
   usbmuxd libusbmuxd-tools
-  ffmpeg procps psmisc iproute2
+  ffmpeg procps psmisc iproute2 jq
 )
 
 missing=()

@@ -1,0 +1,193 @@
+#!/usr/bin/env bash
+# The main job, end to end on one machine: a private Xorg server is the desktop, usbmuxd-sim is
+# the cable, tablet-sim is a 2732×2048, 120 Hz, protocol-version-2 tablet that draws the cursor
+# itself, and `panelora --headless` streams a virtual display to it. A clock ticks on the virtual
+# display and the tablet sends a few touches, keys and a scroll. After DEMO_SECONDS (15) of
+# streaming the demo prints the status and statistics lines panelora showed and the tablet's
+# summary, saves the tablet's last picture and a screenshot of the whole desktop, and cleans up.
+#
+#   scripts/demo.sh [--no-build]
+#
+# Needs root (Xorg opens the console). Writes out/demo/: tablet.png, desktop.png, tablet.json,
+# panelora.log. Exits non-zero when a stage fails. DEMO_SECONDS and DEMO_OUT change the defaults;
+# BUILD_LOCK names a lock file to build under (shared build folders).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+seconds=${DEMO_SECONDS:-15}
+out=${DEMO_OUT:-$root/out/demo}
+build=$root/build
+build_step=true
+[[ ${1:-} == --no-build ]] && build_step=false
+
+stage() { printf '\n==== %s\n' "$*"; }
+fail() {
+  echo "demo: FAILED: $*" >&2
+  exit 1
+}
+
+# ---- Install and build ----
+if $build_step; then
+  stage "installing what is missing"
+  scripts/install-deps.sh
+  stage "building panelora, tablet-sim and usbmuxd-sim (RelWithDebInfo, $build)"
+  lock=()
+  [[ -n ${BUILD_LOCK:-} ]] && lock=(flock "$BUILD_LOCK")
+  "${lock[@]}" cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  "${lock[@]}" cmake --build "$build" -j2 --target panelora tablet-sim usbmuxd-sim
+fi
+panelora=$build/tools/panelora/panelora
+tablet_sim=$build/tools/tablet-sim/tablet-sim
+usbmuxd_sim=$build/tools/usbmuxd-sim/usbmuxd-sim
+for binary in "$panelora" "$tablet_sim" "$usbmuxd_sim"; do
+  [[ -x $binary ]] || fail "$binary is not built"
+done
+[[ $(id -u) -eq 0 ]] || fail "the private X server needs root; run the demo as root"
+
+work=$(mktemp -d /tmp/panelora-demo-XXXXXX)
+mkdir -p "$out"
+rm -f "$out"/tablet.png "$out"/desktop.png "$out"/tablet.json "$out"/panelora.log
+
+# ---- Clean-up: every process this script started, then the X server ----
+pids=()
+display=""
+cleanup() {
+  local status=$? pid
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  if [[ -n $display ]]; then scripts/xorg-dummy.sh stop "$display" 2>/dev/null || true; fi
+  rm -rf "$work"
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Waits until FILE has a line matching the extended regex, for at most SECONDS.
+wait_for_line() {
+  local file=$1 pattern=$2 limit=$3 i
+  for ((i = 0; i < limit * 10; i++)); do
+    grep -qE "$pattern" "$file" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# ---- The desktop ----
+stage "starting a private X server (the desktop, 1920×1080)"
+server=$(scripts/xorg-dummy.sh start --mode 1920x1080) || fail "the X server did not start"
+display=$(sed -n 's/^DISPLAY=\([^ ]*\) .*/\1/p' <<<"$server")
+[[ -n $display ]] || fail "no display in: $server"
+export DISPLAY=$display
+echo "X server on $DISPLAY"
+
+# ---- The tablet and the cable ----
+stage "starting tablet-sim (2732×2048 @ 120 Hz, version 2, client cursor) and usbmuxd-sim"
+input="at 3000 touch down 0.50 0.50; at 3100 touch up 0.50 0.50;"
+input+=" at 4000 touch down 0.30 0.30; at 4200 touch drag 0.45 0.40; at 4400 touch drag 0.60 0.55;"
+input+=" at 4600 touch up 0.60 0.55; at 5000 key 4 down; at 5080 key 4 up;"
+input+=" at 5200 key 5 down shift; at 5280 key 5 up shift; at 6000 scroll 0 -120;"
+input+=" at 6500 scroll 0 120; at 7000 touch hover 0.70 0.70"
+"$tablet_sim" --port 0 --hello 2732x2048@120 --version 2 --client-cursor --connections 1 \
+  --input "$input" --json "$work/tablet.json" --save-png "$out/tablet.png" \
+  >"$work/tablet.out" 2>"$work/tablet.err" &
+tablet_pid=$!
+pids+=("$tablet_pid")
+wait_for_line "$work/tablet.out" '^tablet-sim: listening on' 10 || fail "tablet-sim did not start"
+port=$(sed -n 's/^tablet-sim: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/tablet.out")
+echo "tablet-sim on 127.0.0.1:$port"
+
+"$usbmuxd_sim" --socket "$work/usbmuxd.sock" --device "DEMO0001,USB,127.0.0.1:$port" \
+  >"$work/usbmuxd.out" 2>"$work/usbmuxd.err" &
+pids+=($!)
+wait_for_line "$work/usbmuxd.out" '^usbmuxd-sim: listening on' 10 || fail "usbmuxd-sim did not start"
+
+# ---- panelora ----
+stage "starting panelora --headless"
+# Settings and the single-instance name of its own, so that a real copy and its settings are
+# left alone.
+XDG_CONFIG_HOME="$work/config" PANELORA_INSTANCE_NAME="demo-$$" \
+  USBMUXD_SOCKET_ADDRESS="UNIX:$work/usbmuxd.sock" \
+  "$panelora" --headless >"$work/panelora.out" 2>"$work/panelora.err" &
+panelora_pid=$!
+pids+=("$panelora_pid")
+streaming='^status: Streaming 2732×2048 @ 60 fps · looks like 1708×1280$'
+if ! wait_for_line "$work/panelora.out" "$streaming" 30; then
+  cat "$work/panelora.out"
+  tail -20 "$work/panelora.err" >&2
+  fail "panelora did not start streaming"
+fi
+echo "streaming"
+
+# Something that changes on the virtual display, which sits right of the 1920-pixel main one: a
+# ticking clock, and eyes that follow the pointer the tablet's touches move. A digital clock
+# ticks on the main display.
+xclock -geometry 560x560+2440+300 -update 1 >/dev/null 2>&1 &
+pids+=($!)
+xeyes -geometry 360x240+3060+900 >/dev/null 2>&1 &
+pids+=($!)
+xclock -digital -geometry 520x60+60+60 -update 1 -face 'DejaVu Sans:size=24' >/dev/null 2>&1 &
+pids+=($!)
+
+stage "streaming for $seconds s"
+sleep "$seconds"
+
+stage "taking a screenshot of the whole desktop"
+size=$(xdpyinfo -display "$DISPLAY" | awk '/dimensions:/ && !done {print $2; done = 1}')
+ffmpeg -loglevel error -f x11grab -video_size "$size" -i "$DISPLAY+0,0" -frames:v 1 -y \
+  "$out/desktop.png" || fail "the desktop screenshot failed"
+echo "desktop $size"
+xrandr --display "$DISPLAY" | grep -E '^DUMMY[0-9]+ connected' || true
+
+stage "ending panelora (SIGTERM)"
+kill -TERM "$panelora_pid"
+panelora_status=0
+wait "$panelora_pid" || panelora_status=$?
+# The session's end closes the tablet's connection; tablet-sim then writes its report.
+tablet_status=0
+wait "$tablet_pid" || tablet_status=$?
+leftover=$(xrandr --display "$DISPLAY" --verbose | grep -c 'panelora' || true)
+cp "$work/panelora.out" "$out/panelora.log"
+cp "$work/tablet.json" "$out/tablet.json" 2>/dev/null || true
+
+# ---- What was seen ----
+stage "status lines"
+grep '^status: ' "$work/panelora.out" | sed 's/^status: /  /' | uniq
+stage "statistics lines (first five and last)"
+grep '^stats: .' "$work/panelora.out" | sed 's/^stats: /  /' | head -5
+grep '^stats: .' "$work/panelora.out" | sed 's/^stats: /  /' | tail -1
+stage "the tablet (tablet-sim's report)"
+if [[ -s $work/tablet.json ]]; then
+  jq -r '"  frames     \(.frames.received) received, \(.frames.decoded) decoded, \(.frames.key) key, \(.frames.dropped) dropped",
+         "  rate       \(.fps * 10 | round / 10) fps, \(.mbps * 100 | round / 100) Mbps over \(.streamSeconds * 10 | round / 10) s",
+         "  latency    median \(.latencyMs.median * 10 | round / 10) ms, p99 \(.latencyMs.p99 * 10 | round / 10) ms (\(.latencyMs.samples) samples)",
+         "  cursor     \(.cursorPositions) positions, \(.cursorImages) images",
+         "  input      \(.inputsSent) touches, keys and scrolls sent",
+         "  picture    \(.lastPicture.width // 0)×\(.lastPicture.height // 0)",
+         "  violations \(.violationCount)"' "$work/tablet.json"
+fi
+stage "files"
+ls -l "$out"
+
+# ---- Verdict ----
+problems=()
+grep -q '^stats: .' "$work/panelora.out" || problems+=("no statistics line")
+((panelora_status == 0)) || problems+=("panelora exited with $panelora_status")
+((tablet_status == 0)) || problems+=("tablet-sim exited with $tablet_status")
+((leftover == 0)) || problems+=("a panelora RandR mode was left behind")
+if [[ -s $work/tablet.json ]]; then
+  decoded=$(jq '.frames.decoded' "$work/tablet.json")
+  violations=$(jq '.violationCount' "$work/tablet.json")
+  ((decoded > 0)) || problems+=("the tablet decoded no frame")
+  ((violations == 0)) || problems+=("the tablet saw $violations protocol violations")
+else
+  problems+=("no report from tablet-sim")
+fi
+[[ -s $out/tablet.png ]] || problems+=("no tablet picture")
+[[ -s $out/desktop.png ]] || problems+=("no desktop screenshot")
+if ((${#problems[@]} > 0)); then
+  printf 'demo: %s\n' "${problems[@]}" >&2
+  fail "${#problems[@]} problem(s)"
+fi
+echo
+echo "demo: OK — $out/tablet.png is what the tablet showed, $out/desktop.png the whole desktop"
