@@ -415,53 +415,51 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
             _exit(1);
         }
-        Row row;
-        auto display = VirtualDisplay::create(platform->virtualDisplays(), c.profile, 1);
-        if (!display) {
-            std::printf("%-24s no virtual display\n", c.name);
-            {
-                std::fflush(stdout);
-                _exit(1);
+        // A block to break out of, so that every path runs the destructors (the rig's
+        // folder, the virtual display) before the process exits.
+        do {
+            Row row;
+            auto display = VirtualDisplay::create(platform->virtualDisplays(), c.profile, 1);
+            if (!display) {
+                std::printf("%-24s no virtual display\n", c.name);
+                break;
             }
-        }
-        auto x = openDisplay(server->displayName());
-        const auto rect = rootBounds(x.get(), display->displayID());
-        if (!rect) {
-            std::printf("%-24s the virtual display is not enabled\n", c.name);
-            {
-                std::fflush(stdout);
-                _exit(1);
+            auto x = openDisplay(server->displayName());
+            const auto rect = rootBounds(x.get(), display->displayID());
+            if (!rect) {
+                std::printf("%-24s the virtual display is not enabled\n", c.name);
+                break;
             }
-        }
-        auto animator = Animator::start(server->displayName(), *rect, int(c.profile.fps),
-                                        Animator::Content::scene, 24);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            auto animator = Animator::start(server->displayName(), *rect, int(c.profile.fps),
+                                            Animator::Content::scene, 24);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
-        measurePipeline(*platform, *server, display->displayID(), c.profile, seconds, row);
-        row.animationFps = animator ? animator->framesPerSecond() : 0;
-        std::vector<ImageBufferRef> frames;
-        measureStages(*platform, server->displayName(), *rect, c.profile, 3, row, frames);
-        if (ffmpeg) measureFfmpeg(*server, *rect, c.profile, seconds, row);
-        // The bare encoder alone on the machine: no animation, no capture.
-        animator.reset();
-        measureCeiling(*platform, c.profile, frames, 4, row);
-        frames.clear();
-        display.reset();
+            measurePipeline(*platform, *server, display->displayID(), c.profile, seconds, row);
+            row.animationFps = animator ? animator->framesPerSecond() : 0;
+            std::vector<ImageBufferRef> frames;
+            measureStages(*platform, server->displayName(), *rect, c.profile, 3, row, frames);
+            if (ffmpeg) measureFfmpeg(*server, *rect, c.profile, seconds, row);
+            // The bare encoder alone on the machine: no animation, no capture.
+            animator.reset();
+            measureCeiling(*platform, c.profile, frames, 4, row);
+            frames.clear();
+            display.reset();
 
-        const double cap = std::min(row.ceilingFps, double(c.profile.fps));
-        char display_[32];
-        std::snprintf(display_, sizeof display_, "%dx%d", int(rect->width), int(rect->height));
-        std::printf(
-            "%-24s %-10s | %5.2f/%5.2f %5.2f/%5.2f %5.2f/%5.2f | %6.1f %5.1f/%5.1f %8.2f %8.2f "
-            "%6.0f %5llu | %7.1f %6.1f | %6.2f %6.2f %s\n",
-            c.name, display_, row.grabMed, row.grabP99, row.convMed, row.convP99, row.encMed,
-            row.encP99, row.fps, row.latMed, row.latP99, row.cpuPerFrame * 1000,
-            row.xorgPerFrame * 1000, row.rssMB, (unsigned long long)row.skipped, row.ceilingFps,
-            row.ffmpegFps, cap > 0 ? row.fps / cap : 0,
-            row.ffmpegFps > 0 ? row.fps / row.ffmpegFps : 0, row.note.c_str());
-        std::printf("%-24s animation %.1f fps, captured %.1f fps; threads: %s\n", "",
-                    row.animationFps, row.capturedFps, row.threads.c_str());
-        std::fflush(stdout);
+            const double cap = std::min(row.ceilingFps, double(c.profile.fps));
+            char display_[32];
+            std::snprintf(display_, sizeof display_, "%dx%d", int(rect->width), int(rect->height));
+            std::printf(
+                "%-24s %-10s | %5.2f/%5.2f %5.2f/%5.2f %5.2f/%5.2f | %6.1f %5.1f/%5.1f %8.2f %8.2f "
+                "%6.0f %5llu | %7.1f %6.1f | %6.2f %6.2f %s\n",
+                c.name, display_, row.grabMed, row.grabP99, row.convMed, row.convP99, row.encMed,
+                row.encP99, row.fps, row.latMed, row.latP99, row.cpuPerFrame * 1000,
+                row.xorgPerFrame * 1000, row.rssMB, (unsigned long long)row.skipped, row.ceilingFps,
+                row.ffmpegFps, cap > 0 ? row.fps / cap : 0,
+                row.ffmpegFps > 0 ? row.fps / row.ffmpegFps : 0, row.note.c_str());
+            std::printf("%-24s animation %.1f fps, captured %.1f fps; threads: %s\n", "",
+                        row.animationFps, row.capturedFps, row.threads.c_str());
+            std::fflush(stdout);
+        } while (false);
         std::fflush(stdout);
         _exit(0);
     }

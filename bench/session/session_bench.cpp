@@ -92,81 +92,74 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
             _exit(1);
         }
-        auto rig = TabletRig::start(c.tabletArgs, &why);
-        if (!rig) {
-            std::printf("%-24s %s\n", c.name, why.c_str());
-            {
-                std::fflush(stdout);
-                _exit(1);
+        // A block to break out of, so that every path runs the destructors (the rig's
+        // folder, the virtual display) before the process exits.
+        do {
+            auto rig = TabletRig::start(c.tabletArgs, &why);
+            if (!rig) {
+                std::printf("%-24s %s\n", c.name, why.c_str());
+                break;
             }
-        }
-        const int fd = rig->connect(&why);
-        if (fd < 0) {
-            std::printf("%-24s %s\n", c.name, why.c_str());
-            {
-                std::fflush(stdout);
-                _exit(1);
+            const int fd = rig->connect(&why);
+            if (fd < 0) {
+                std::printf("%-24s %s\n", c.name, why.c_str());
+                break;
             }
-        }
-        resetPeakRss();
-        auto probe = SessionProbe::create(fd, platform->sessionEnvironment());
-        if (auto failure = probe->session().start(c.preferSmooth, std::nullopt)) {
-            std::printf("%-24s start failed: %s\n", c.name, failure->description().c_str());
-            probe->session().stop();
-            {
-                std::fflush(stdout);
-                _exit(1);
+            resetPeakRss();
+            auto probe = SessionProbe::create(fd, platform->sessionEnvironment());
+            if (auto failure = probe->session().start(c.preferSmooth, std::nullopt)) {
+                std::printf("%-24s start failed: %s\n", c.name, failure->description().c_str());
+                probe->session().stop();
+                break;
             }
-        }
-        const StreamProfile profile = probe->session().profile();
-        auto x = openDisplay(server->displayName());
-        const auto rect = rootBounds(x.get(), probe->session().displayID());
-        std::unique_ptr<Animator> animator;
-        if (rect) {
-            animator = Animator::start(server->displayName(), *rect, int(profile.fps),
-                                       Animator::Content::scene, 24);
-        }
-        // Measured from the first whole statistics second with the animation running.
-        const size_t first = probe->stats().size() + 1;
-        probe->waitForStats(
-            first - 1, [](auto&) { return true; }, std::chrono::seconds(10));
-        const double cpu0 = processCpuSeconds();
-        const double xorg0 = otherProcessCpuSeconds(server->pid());
-        const double tablet0 = otherProcessCpuSeconds(rig->tablet().pid());
-        const size_t wanted = first + size_t(seconds);
-        probe->waitForStats(
-            wanted - 1, [](auto&) { return true; }, std::chrono::seconds(int(seconds) + 20));
-        const double cpu = processCpuSeconds() - cpu0;
-        const double xorg = otherProcessCpuSeconds(server->pid()) - xorg0;
-        const double tablet = otherProcessCpuSeconds(rig->tablet().pid()) - tablet0;
-        const double rss = peakRssMB();
-        const auto report = rig->finish();
-        animator.reset();
-        probe->waitEnded(std::chrono::seconds(20));
-        probe->release();
+            const StreamProfile profile = probe->session().profile();
+            auto x = openDisplay(server->displayName());
+            const auto rect = rootBounds(x.get(), probe->session().displayID());
+            std::unique_ptr<Animator> animator;
+            if (rect) {
+                animator = Animator::start(server->displayName(), *rect, int(profile.fps),
+                                           Animator::Content::scene, 24);
+            }
+            // Measured from the first whole statistics second with the animation running.
+            const size_t first = probe->stats().size() + 1;
+            probe->waitForStats(
+                first - 1, [](auto&) { return true; }, std::chrono::seconds(10));
+            const double cpu0 = processCpuSeconds();
+            const double xorg0 = otherProcessCpuSeconds(server->pid());
+            const double tablet0 = otherProcessCpuSeconds(rig->tablet().pid());
+            const size_t wanted = first + size_t(seconds);
+            probe->waitForStats(
+                wanted - 1, [](auto&) { return true; }, std::chrono::seconds(int(seconds) + 20));
+            const double cpu = processCpuSeconds() - cpu0;
+            const double xorg = otherProcessCpuSeconds(server->pid()) - xorg0;
+            const double tablet = otherProcessCpuSeconds(rig->tablet().pid()) - tablet0;
+            const double rss = peakRssMB();
+            const auto report = rig->finish();
+            animator.reset();
+            probe->waitEnded(std::chrono::seconds(20));
+            probe->release();
 
-        int64_t sent = 0, dropped = 0;
-        const auto stats = probe->stats();
-        for (size_t i = first; i < std::min(stats.size(), wanted); ++i) {
-            sent += stats[i].fps;
-            dropped += stats[i].dropped;
-        }
-        if (!report) {
-            std::printf("%-24s tablet-sim wrote no report\n", c.name);
-            {
-                std::fflush(stdout);
-                _exit(1);
+            int64_t sent = 0, dropped = 0;
+            const auto stats = probe->stats();
+            for (size_t i = first; i < std::min(stats.size(), wanted); ++i) {
+                sent += stats[i].fps;
+                dropped += stats[i].dropped;
             }
-        }
-        const auto& r = *report;
-        const double perFrame = sent > 0 ? 1000.0 / double(sent) : 0;
-        std::printf(
-            "%-24s %-44s | %6.1f %6.1f %7lld %7.1f %7.1f | %7lld %8.2f %8.2f %8.2f %7.0f%s\n",
-            c.name, profile.summary().c_str(), r["fps"].get<double>(), r["mbps"].get<double>(),
-            (long long)dropped, r["latencyMs"]["median"].get<double>(),
-            r["latencyMs"]["p99"].get<double>(), (long long)sent, cpu * perFrame, xorg * perFrame,
-            tablet * perFrame, rss, r["violationCount"].get<int>() ? "  VIOLATIONS" : "");
-        std::fflush(stdout);
+            if (!report) {
+                std::printf("%-24s tablet-sim wrote no report\n", c.name);
+                break;
+            }
+            const auto& r = *report;
+            const double perFrame = sent > 0 ? 1000.0 / double(sent) : 0;
+            std::printf(
+                "%-24s %-44s | %6.1f %6.1f %7lld %7.1f %7.1f | %7lld %8.2f %8.2f %8.2f %7.0f%s\n",
+                c.name, profile.summary().c_str(), r["fps"].get<double>(), r["mbps"].get<double>(),
+                (long long)dropped, r["latencyMs"]["median"].get<double>(),
+                r["latencyMs"]["p99"].get<double>(), (long long)sent, cpu * perFrame,
+                xorg * perFrame, tablet * perFrame, rss,
+                r["violationCount"].get<int>() ? "  VIOLATIONS" : "");
+            std::fflush(stdout);
+        } while (false);
         std::fflush(stdout);
         _exit(0);
     }
