@@ -6,6 +6,7 @@
 #include <QFont>
 #include <QKeySequence>
 #include <QLabel>
+#include <QShortcut>
 #include <QStyle>
 #include <QWidgetAction>
 #include <algorithm>
@@ -51,6 +52,11 @@ QIcon appIcon() {
 void fillMenu(QMenu& menu, const std::vector<MenuRow>& rows,
               std::function<void(MenuItem, std::optional<int64_t>)> activate) {
     menu.clear();
+    // clear() deletes the actions, not the groups and shortcuts made with them last time.
+    const QObjectList children = menu.children();  // a copy: deleting changes the list
+    for (QObject* child : children) {
+        if (qobject_cast<QActionGroup*>(child) || qobject_cast<QShortcut*>(child)) delete child;
+    }
     for (const MenuRow& row : rows) {
         const MenuItem item = row.item;
         switch (row.kind) {
@@ -71,12 +77,19 @@ void fillMenu(QMenu& menu, const std::vector<MenuRow>& rows,
                 break;
             case MenuRowKind::button: {
                 QAction* action = menu.addAction(qstr(row.text));
-                if (row.shortcut) {
-                    action->setShortcut(QKeySequence(qstr(row.shortcut->text())));
-                    action->setShortcutContext(Qt::ApplicationShortcut);
-                }
                 QObject::connect(action, &QAction::triggered, &menu,
                                  [activate, item] { activate(item, std::nullopt); });
+                if (row.shortcut) {
+                    // An action's own shortcut is never live in a menu that belongs to no
+                    // menu bar (the tray's), so the open menu takes the keys itself; the text
+                    // after the tab is shown in the shortcut column.
+                    const QKeySequence keys(qstr(row.shortcut->text()));
+                    action->setText(action->text() + '\t' +
+                                    keys.toString(QKeySequence::NativeText));
+                    auto* shortcut = new QShortcut(keys, &menu);
+                    shortcut->setContext(Qt::WindowShortcut);
+                    QObject::connect(shortcut, &QShortcut::activated, action, &QAction::trigger);
+                }
                 break;
             }
             case MenuRowKind::picker: {

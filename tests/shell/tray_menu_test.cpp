@@ -1,0 +1,173 @@
+// The tray menu rendered from the menu model, on Qt's offscreen platform (no X server).
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QShortcut>
+#include <cstdlib>
+#include <vector>
+
+#include "app/menu_model.h"
+#include "tray_menu.h"
+
+// Fonts and the platform plugin keep caches for the life of the process; in a sanitizer build
+// they are not this program's leaks.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig\nleak:libQt6Gui\nleak:libQt6Core\nleak:libqoffscreen\n";
+}
+
+namespace panelora {
+namespace {
+
+class TrayMenuTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        static int argc = 1;
+        static char name[] = "tray_menu_test";
+        static char* argv[] = {name, nullptr};
+        app = new QApplication(argc, argv);
+    }
+
+    static MenuState streamingState() {
+        MenuState state;
+        state.status = "Streaming 2732\u00d72048 @ 60 fps \u00b7 looks like 1708\u00d71280";
+        state.statsLine = "60 fps \u00b7 14 Mbps";
+        state.canArrange = true;
+        state.accessibilityAllowed = false;
+        state.space = 125;
+        state.preferSmooth = true;
+        state.launchAtLogin = true;
+        state.version = "0.1.0";
+        return state;
+    }
+
+    struct Choice {
+        MenuItem item;
+        std::optional<int64_t> value;
+    };
+
+    void fill(const MenuState& state) {
+        fillMenu(menu, buildMenu(state), [this](MenuItem item, std::optional<int64_t> value) {
+            choices.push_back({item, value});
+        });
+    }
+
+    QAction* find(const QString& text) {
+        for (QAction* action : menu.actions()) {
+            if (action->text() == text || action->text().startsWith(text + '\t')) return action;
+        }
+        return nullptr;
+    }
+
+    static inline QApplication* app = nullptr;
+    QMenu menu;
+    std::vector<Choice> choices;
+};
+
+TEST_F(TrayMenuTest, RowsBecomeActionsInOrder) {
+    fill(streamingState());
+    const auto rows = buildMenu(streamingState());
+    // One action per row, plus one per picker option.
+    size_t expected = 0;
+    for (const MenuRow& row : rows)
+        expected += 1 + row.options.size();
+    ASSERT_EQ(size_t(menu.actions().size()), expected);
+
+    QAction* status = menu.actions().at(0);
+    EXPECT_TRUE(status->isEnabled());  // a label widget: reads as text, triggers nothing
+    QAction* stats = find(QString::fromUtf8("60 fps \u00b7 14 Mbps"));
+    ASSERT_TRUE(stats);
+    EXPECT_FALSE(stats->isEnabled());
+
+    ASSERT_TRUE(find("Move Panelora to the Left"));
+    EXPECT_TRUE(find("Move Panelora to the Left")->isEnabled());
+    ASSERT_TRUE(find("Screen space"));
+    EXPECT_FALSE(find("Screen space")->isEnabled());  // the section label
+}
+
+TEST_F(TrayMenuTest, PickersAreExclusiveGroupsWithTheSelectedTagChecked) {
+    fill(streamingState());
+    QAction* roomy = find("Roomy: 25% more space");
+    QAction* autoOption = find("Auto");
+    QAction* smooth = find("Smooth: up to 120 fps");
+    QAction* sharp = find("Sharp: native resolution, 60 fps");
+    ASSERT_TRUE(roomy && autoOption && smooth && sharp);
+    EXPECT_TRUE(roomy->isCheckable() && roomy->isChecked());
+    EXPECT_FALSE(autoOption->isChecked());
+    EXPECT_TRUE(smooth->isChecked());
+    EXPECT_FALSE(sharp->isChecked());
+    ASSERT_TRUE(roomy->actionGroup());
+    EXPECT_TRUE(roomy->actionGroup()->isExclusive());
+    EXPECT_EQ(roomy->actionGroup(), autoOption->actionGroup());
+    EXPECT_NE(roomy->actionGroup(), smooth->actionGroup());
+
+    autoOption->trigger();
+    sharp->trigger();
+    ASSERT_EQ(choices.size(), 2u);
+    EXPECT_EQ(choices[0].item, MenuItem::spacePicker);
+    EXPECT_EQ(choices[0].value, 0);
+    EXPECT_EQ(choices[1].item, MenuItem::qualityPicker);
+    EXPECT_EQ(choices[1].value, 0);
+}
+
+TEST_F(TrayMenuTest, AStoredSpaceThatMatchesNoOptionChecksNone) {
+    MenuState state = streamingState();
+    state.space = 110;
+    fill(state);
+    for (const char* text : {"Auto", "Comfortable: tablet-sized, largest text",
+                             "Roomy: 25% more space", "Spacious: 50% more space, smallest text"}) {
+        ASSERT_TRUE(find(text)) << text;
+        EXPECT_FALSE(find(text)->isChecked()) << text;
+    }
+}
+
+TEST_F(TrayMenuTest, ToggleAndButtonsReportTheirRow) {
+    fill(streamingState());
+    QAction* toggle = find("Launch at Login");
+    ASSERT_TRUE(toggle);
+    EXPECT_TRUE(toggle->isCheckable() && toggle->isChecked());
+    toggle->trigger();  // unchecks
+    find(QString::fromUtf8("Open Accessibility Settings\u2026"))->trigger();
+    find(QString::fromUtf8("Check for Updates\u2026"))->trigger();
+    ASSERT_EQ(choices.size(), 3u);
+    EXPECT_EQ(choices[0].item, MenuItem::launchAtLogin);
+    EXPECT_EQ(choices[0].value, 0);
+    EXPECT_EQ(choices[1].item, MenuItem::openAccessibilitySettings);
+    EXPECT_EQ(choices[2].item, MenuItem::checkForUpdates);
+    EXPECT_EQ(choices[2].value, std::nullopt);
+}
+
+TEST_F(TrayMenuTest, QuitShowsItsShortcutAndTheOpenMenuTakesIt) {
+    fill(streamingState());
+    QAction* quit = find("Quit Panelora");
+    ASSERT_TRUE(quit);
+    EXPECT_EQ(quit->text(), QString("Quit Panelora\tCtrl+Q"));
+    auto shortcuts = menu.findChildren<QShortcut*>();
+    ASSERT_EQ(shortcuts.size(), 1);
+    EXPECT_EQ(shortcuts[0]->key(), QKeySequence("Ctrl+Q"));
+    emit shortcuts[0]->activated();
+    ASSERT_EQ(choices.size(), 1u);
+    EXPECT_EQ(choices[0].item, MenuItem::quit);
+}
+
+TEST_F(TrayMenuTest, RebuildingReplacesEverything) {
+    for (int i = 0; i < 50; ++i)
+        fill(streamingState());
+    MenuState idle;
+    idle.status = "Looking for your tablet\u2026";
+    fill(idle);
+    EXPECT_EQ(menu.findChildren<QActionGroup*>().size(), 2);
+    EXPECT_EQ(menu.findChildren<QShortcut*>().size(), 1);
+    EXPECT_EQ(find("Move Panelora to the Left"), nullptr);
+    EXPECT_EQ(size_t(menu.actions().size()), [&] {
+        size_t n = 0;
+        for (const MenuRow& row : buildMenu(idle))
+            n += 1 + row.options.size();
+        return n;
+    }());
+}
+
+}  // namespace
+}  // namespace panelora
