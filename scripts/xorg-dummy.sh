@@ -27,33 +27,7 @@ start_server() {
   xorg=$(xorg_binary) || { echo "xorg-dummy: Xorg is not installed" >&2; return 1; }
   SERVER_DIR=$(mktemp -d /tmp/panelora-xorg-XXXXXX)
   mkdir -p "$SERVER_DIR/xorg.conf.d"
-  cat >"$SERVER_DIR/xorg.conf" <<CONF
-Section "ServerFlags"
-  Option "AutoAddDevices" "false"
-  Option "AutoAddGPU" "false"
-  Option "DontVTSwitch" "true"
-EndSection
-Section "Device"
-  Identifier "dummy"
-  Driver "dummy"
-  VideoRam 512000
-EndSection
-Section "Monitor"
-  Identifier "monitor"
-  HorizSync 5.0-1000.0
-  VertRefresh 5.0-200.0
-EndSection
-Section "Screen"
-  Identifier "screen"
-  Device "dummy"
-  Monitor "monitor"
-  DefaultDepth 24
-  SubSection "Display"
-    Depth 24
-    Modes "$mode"
-  EndSubSection
-EndSection
-CONF
+  sed "s/@MODE@/$mode/" "$(dirname "$0")/xorg-dummy.conf" >"$SERVER_DIR/xorg.conf"
   local n=$first_display attempt
   for attempt in 1 2 3 4 5 6 7 8; do
     while [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]]; do n=$((n + 1)); done

@@ -20,34 +20,16 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+// The server's configuration, shared with scripts/xorg-dummy.sh.
 std::string configText(const std::string& mode) {
-    return R"(Section "ServerFlags"
-  Option "AutoAddDevices" "false"
-  Option "AutoAddGPU" "false"
-  Option "DontVTSwitch" "true"
-EndSection
-Section "Device"
-  Identifier "dummy"
-  Driver "dummy"
-  VideoRam 512000
-EndSection
-Section "Monitor"
-  Identifier "monitor"
-  HorizSync 5.0-1000.0
-  VertRefresh 5.0-200.0
-EndSection
-Section "Screen"
-  Identifier "screen"
-  Device "dummy"
-  Monitor "monitor"
-  DefaultDepth 24
-  SubSection "Display"
-    Depth 24
-    Modes ")" +
-           mode + R"("
-  EndSubSection
-EndSection
-)";
+    std::ifstream file(PANELORA_XORG_CONFIG);
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string config = text.str();
+    for (auto at = config.find("@MODE@"); at != std::string::npos; at = config.find("@MODE@")) {
+        config.replace(at, 6, mode);
+    }
+    return config;
 }
 
 std::string findXorg() {

@@ -206,11 +206,14 @@ class Worker {
             if (configuration_.showsCursor) deadline = std::min(deadline, nextPointerPoll);
             if (pending_ && !queueFull) deadline = std::min(deadline, nextAllowed_);
             deadline = std::min(deadline, t + kIdleWait);
-            int timeoutMs = static_cast<int>(
-                std::max<Nanos>(0, (deadline - t + kMillisecond - 1) / kMillisecond));
+            // Nanosecond precision: rounding the wait up to whole milliseconds made every frame
+            // late by a fraction of one, and 60 fps came out as about 57.
+            const Nanos wait = std::max<Nanos>(0, deadline - t);
+            const timespec timeout{static_cast<time_t>(wait / 1'000'000'000),
+                                   static_cast<long>(wait % 1'000'000'000)};
             pollfd fds[2] = {{connection_->fd(), POLLIN, 0},
                              {backpressure_->wakeup.fd(), POLLIN, 0}};
-            int ready = poll(fds, 2, timeoutMs);
+            int ready = ppoll(fds, 2, &timeout, nullptr);
             if (ready < 0 && errno != EINTR) return finish("poll failed");
             if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) {
                 // Let Xlib read what is left; it reports the broken connection itself.
@@ -322,7 +325,12 @@ class Worker {
         if (configuration_.showsCursor) drawCursor(shm_->pixels(), shm_->stride());
         auto buffer = pool_->acquire();
         converter_->convert(shm_->pixels(), shm_->stride(), *buffer);
-        nextAllowed_ = grabbedAt + frameInterval_;
+        // Keep the cadence of the slots rather than of the grabs: a grab that comes a little
+        // after its slot (the change arrived late) does not push every later slot back, which
+        // against a 60 Hz source would merge frames and give about 57 fps. A grab more than a
+        // slot behind starts a new cadence, so the rate never exceeds fps.
+        nextAllowed_ = grabbedAt - nextAllowed_ < frameInterval_ ? nextAllowed_ + frameInterval_
+                                                                 : grabbedAt + frameInterval_;
 
         CaptureSample sample;
         sample.isScreen = true;
