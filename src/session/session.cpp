@@ -191,6 +191,7 @@ void Session::moveDisplay(DisplayArrangement::Side side) {
 
 void Session::handle(const H264Encoder::Output& output) {
     bool drop = false;
+    bool askForKey = false;
     {
         std::lock_guard lock(lock_);
         int64_t pending = pendingBytes_;
@@ -199,11 +200,16 @@ void Session::handle(const H264Encoder::Output& output) {
         if (waitingForKey_) {
             ++dropped_;
             drop = true;
+            // A key frame is admitted whatever the backlog, so asking for one while the backlog
+            // is still over the limit would only pile key frames onto a link that cannot take
+            // them (every other frame a key frame, the backlog growing without bound). Ask once
+            // the backlog is back within the limit.
+            askForKey = pending <= maxPendingBytes;
         }
         backlogMax_ = std::max(backlogMax_, pending);
     }
     if (drop) {
-        if (encoder_) encoder_->requestKeyframe();
+        if (askForKey && encoder_) encoder_->requestKeyframe();
         return;
     }
 

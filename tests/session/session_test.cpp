@@ -401,6 +401,39 @@ TEST(SessionSend, BacklogAdmissionDroppingAndRecovery) {
     EXPECT_TRUE(eventually([&] { return rig.session->socketClosed(); }));
 }
 
+TEST(SessionSend, AKeyFrameIsAskedForOnlyOnceTheBacklogIsWithinTheLimit) {
+    SessionRig rig;
+    ASSERT_FALSE(rig.session->start(false, std::nullopt));
+    auto completeNext = [&](int64_t pts) {
+        rig.capture.deliverFrame(pts);
+        auto submissions = rig.codecs.takeSubmissions();
+        EXPECT_EQ(submissions.size(), 1u);
+        if (submissions.empty()) return false;
+        bool forced = submissions[0].forceKey;
+        submissions[0].completion(std::nullopt);
+        return forced;
+    };
+    EXPECT_TRUE(completeNext(1));  // the first frame is always a key frame
+    EXPECT_FALSE(completeNext(2));
+    // The tablet stops reading: four frames fill the backlog to 4,000,000 bytes.
+    rig.session->handle(frameOfTotal(1'000'000, true));
+    for (int i = 0; i < 3; ++i)
+        rig.session->handle(frameOfTotal(1'000'000, false));
+    EXPECT_EQ(rig.session->pendingBytes(), 4'000'000);
+    // Over the limit: dropped, and no key frame asked for while the link is still blocked.
+    rig.session->handle(frameOfTotal(1'000, false));
+    EXPECT_FALSE(completeNext(3));
+    // The tablet reads again; once the backlog has drained the next drop asks for a key frame.
+    readBytes(rig.tablet.fd, 4'000'000);
+    ASSERT_TRUE(eventually([&] { return rig.session->pendingBytes() == 0; }));
+    rig.session->handle(frameOfTotal(1'000, false));
+    EXPECT_TRUE(completeNext(4));
+    Session::Stats stats;
+    rig.session->setOnStats([&](const Session::Stats& s) { stats = s; });
+    rig.session->tick();
+    EXPECT_EQ(stats.dropped, 2);
+}
+
 TEST(SessionSend, ControlPacketsAfterTheEndAreNotWritten) {
     SessionRig rig;
     rig.session->sendPacket(Wire::PacketType::cursorPosition, std::vector<uint8_t>(9, 0));
