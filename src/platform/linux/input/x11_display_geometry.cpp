@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 
+#include "platform/linux/x11/randr_handles.h"
 #include "platform/linux/x11/x11_display_registry.h"
 #include "support/log.h"
 #include "support/main_queue.h"
@@ -28,14 +29,8 @@ auto logger() {
     return log::get("x11input");
 }
 
-struct ResourcesDeleter {
-    void operator()(XRRScreenResources* p) const { XRRFreeScreenResources(p); }
-};
-using ResourcesPtr = std::unique_ptr<XRRScreenResources, ResourcesDeleter>;
-struct CrtcInfoDeleter {
-    void operator()(XRRCrtcInfo* p) const { XRRFreeCrtcInfo(p); }
-};
-using CrtcInfoPtr = std::unique_ptr<XRRCrtcInfo, CrtcInfoDeleter>;
+using ResourcesPtr = x11::Resources;
+using CrtcInfoPtr = x11::CrtcInfo;
 
 // Notifications that can change what the snapshot holds.
 constexpr int kRandrSelectMask =

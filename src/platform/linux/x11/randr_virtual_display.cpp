@@ -12,6 +12,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/linux/x11/randr_handles.h"
 #include "platform/linux/x11/x11_connection.h"
 #include "platform/linux/x11/x11_display_registry.h"
 #include "support/log.h"
@@ -19,22 +20,13 @@
 namespace panelora {
 namespace {
 
+using x11::CrtcInfo;
+using x11::OutputInfo;
+using x11::Resources;
+
 auto logger() {
     return log::get("display");
 }
-
-struct ResourcesDeleter {
-    void operator()(XRRScreenResources* p) const { XRRFreeScreenResources(p); }
-};
-struct OutputInfoDeleter {
-    void operator()(XRROutputInfo* p) const { XRRFreeOutputInfo(p); }
-};
-struct CrtcInfoDeleter {
-    void operator()(XRRCrtcInfo* p) const { XRRFreeCrtcInfo(p); }
-};
-using Resources = std::unique_ptr<XRRScreenResources, ResourcesDeleter>;
-using OutputInfo = std::unique_ptr<XRROutputInfo, OutputInfoDeleter>;
-using CrtcInfo = std::unique_ptr<XRRCrtcInfo, CrtcInfoDeleter>;
 
 // Holds the server grabbed so that no other client rearranges outputs between our reads and
 // writes (as xrandr does).

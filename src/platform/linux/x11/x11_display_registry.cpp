@@ -4,6 +4,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/linux/x11/randr_handles.h"
+
 namespace panelora::x11 {
 namespace {
 
@@ -30,16 +32,6 @@ std::optional<DisplayID> registeredIdFor(RROutput output) {
     }
     return std::nullopt;
 }
-
-struct ResourcesDeleter {
-    void operator()(XRRScreenResources* p) const { XRRFreeScreenResources(p); }
-};
-struct OutputInfoDeleter {
-    void operator()(XRROutputInfo* p) const { XRRFreeOutputInfo(p); }
-};
-struct CrtcInfoDeleter {
-    void operator()(XRRCrtcInfo* p) const { XRRFreeCrtcInfo(p); }
-};
 
 std::string modeName(const XRRScreenResources& resources, RRMode mode) {
     for (int i = 0; i < resources.nmode; ++i) {
