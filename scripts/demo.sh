@@ -52,10 +52,28 @@ rm -f "$out"/tablet.png "$out"/desktop.png "$out"/tablet.json "$out"/panelora.lo
 # ---- Clean-up: every process this script started, then the X server ----
 pids=()
 display=""
+# Waits for one of our children for at most SECONDS; false when it is still running then.
+wait_at_most() {
+  local pid=$1 limit=$2 i
+  for ((i = 0; i < limit * 10; i++)); do
+    kill -0 "$pid" 2>/dev/null || return 0
+    sleep 0.1
+  done
+  return 1
+}
+# Forgets a child that has been reaped, so that clean-up never signals a reused pid.
+forget() {
+  local pid=$1 kept=() p
+  for p in "${pids[@]}"; do [[ $p == "$pid" ]] || kept+=("$p"); done
+  pids=("${kept[@]}")
+}
 cleanup() {
   local status=$? pid
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do
+    wait_at_most "$pid" 10 || kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   if [[ -n $display ]]; then scripts/xorg-dummy.sh stop "$display" 2>/dev/null || true; fi
   rm -rf "$work"
   exit "$status"
@@ -142,10 +160,14 @@ xrandr --display "$DISPLAY" | grep -E '^DUMMY[0-9]+ connected' || true
 stage "ending panelora (SIGTERM)"
 kill -TERM "$panelora_pid"
 panelora_status=0
+wait_at_most "$panelora_pid" 15 || fail "panelora did not exit within 15 s of SIGTERM"
 wait "$panelora_pid" || panelora_status=$?
+forget "$panelora_pid"
 # The session's end closes the tablet's connection; tablet-sim then writes its report.
 tablet_status=0
+wait_at_most "$tablet_pid" 10 || fail "tablet-sim did not finish within 10 s of the end"
 wait "$tablet_pid" || tablet_status=$?
+forget "$tablet_pid"
 leftover=$(xrandr --display "$DISPLAY" --verbose | grep -c 'panelora' || true)
 cp "$work/panelora.out" "$out/panelora.log"
 cp "$work/tablet.json" "$out/tablet.json" 2>/dev/null || true

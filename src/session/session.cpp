@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "protocol/hello_reader.h"
 #include "protocol/packet_reader.h"
 #include "support/log.h"
@@ -16,6 +18,8 @@ namespace {
 
 constexpr Duration kStatsInterval = std::chrono::seconds(1);
 constexpr const char* kActivityReason = "Streaming a display to a tablet";
+
+std::atomic<int> liveSessionCount{0};
 
 void setTimeout(int fd, int option, int seconds) {
     timeval tv{seconds, 0};
@@ -52,6 +56,10 @@ std::string Session::StartError::description() const {
     return std::get<ScreenCapturer::CaptureError>(error).description();
 }
 
+int Session::liveSessions() {
+    return liveSessionCount.load();
+}
+
 std::shared_ptr<Session> Session::create(int fd, SessionEnvironment environment) {
     return std::shared_ptr<Session>(new Session(fd, std::move(environment)));
 }
@@ -59,7 +67,9 @@ std::shared_ptr<Session> Session::create(int fd, SessionEnvironment environment)
 Session::Session(int fd, SessionEnvironment environment)
     : env_(std::move(environment)),
       fd_(fd),
-      sendQueue_(makeQueue("slatecast.send", QueuePriority::userInteractive)) {}
+      sendQueue_(makeQueue("slatecast.send", QueuePriority::userInteractive)) {
+    ++liveSessionCount;
+}
 
 std::shared_ptr<SerialQueue> Session::makeQueue(const char* label, QueuePriority priority) const {
     return env_.makeQueue ? env_.makeQueue(label, priority)
@@ -67,6 +77,7 @@ std::shared_ptr<SerialQueue> Session::makeQueue(const char* label, QueuePriority
 }
 
 Session::~Session() {
+    --liveSessionCount;
     if (reader_.joinable()) {
         if (reader_.get_id() == std::this_thread::get_id()) {
             reader_.detach();  // the reader let go of the last reference on its way out
@@ -471,6 +482,12 @@ std::optional<Session::StartError> Session::startSteps(bool preferSmooth,
     std::weak_ptr<Session> weak = weak_from_this();
     encoder->onOutput = [weak](const H264Encoder::Output& output) {
         if (auto self = weak.lock()) self->handle(output);
+    };
+    // A broken codec would leave the tablet on a frozen picture that the keep-alive never
+    // notices; ending the session lets the next one start with a fresh encoder.
+    encoder->onFailure = [weak] {
+        log::get("session")->error("{}", "The video encoder failed; ending the session");
+        if (auto self = weak.lock()) self->stop();
     };
 
     std::weak_ptr<H264Encoder> weakEncoder = encoder;

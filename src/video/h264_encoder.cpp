@@ -97,20 +97,28 @@ void H264Encoder::submit(std::shared_ptr<VideoCodec> codec, const ImageBufferRef
         codec->encode(image, ptsNanos, forceKey, [weak](std::optional<EncodedSample> sample) {
             auto self = weak.lock();
             if (!self) return;
-            if (sample) self->deliver(*sample);
+            if (sample) self->deliver(std::move(*sample));
             // A failed frame frees its slot all the same.
             self->finishFrame();
         });
     submittingHere.erase(std::find(submittingHere.begin(), submittingHere.end(), this));
+    bool reportFailure = false;
     {
         std::lock_guard guard(lock);
         submitting_ -= 1;
         // A refused frame never completes, so its slot is freed now, or the encoder would stall
         // for good after two refusals. If it was to be the key frame, the next frame is.
         if (!accepted && forceKey) forceKey_ = true;
+        if (!accepted && !failureReported_) {
+            failureReported_ = true;
+            reportFailure = true;
+        }
     }
     submitDone_.notify_all();
     if (!accepted) finishFrame();
+    // A codec refuses frames only once it is broken: every later frame would be refused too and
+    // the picture would freeze for good. The owner ends the stream instead.
+    if (reportFailure && onFailure) onFailure();
 }
 
 void H264Encoder::finishFrame() {
@@ -133,15 +141,15 @@ void H264Encoder::finishFrame() {
     if (next) submit(std::move(codec), next->buffer, next->ptsNanos, key);
 }
 
-void H264Encoder::deliver(const EncodedSample& sample) {
+void H264Encoder::deliver(EncodedSample&& sample) {
     if (sample.avcc.empty()) return;
     Output output;
     output.isKey = !sample.notSync;
     if (output.isKey) {
-        output.sps = sample.sps;
-        output.pps = sample.pps;
+        output.sps = std::move(sample.sps);
+        output.pps = std::move(sample.pps);
     }
-    output.avcc = sample.avcc;
+    output.avcc = std::move(sample.avcc);
     // Same as seconds × 1e6 truncated, without the rounding of a double.
     output.ptsMicros = sample.ptsNanos > 0 ? static_cast<uint64_t>(sample.ptsNanos / 1000) : 0;
     if (sample.ptsNanos >= 0) {

@@ -28,13 +28,13 @@ struct VideoCodecSettings {
     int32_t width = 0;
     int32_t height = 0;
     bool realTime = false;
-    bool highProfile = true;             // High profile, level chosen automatically
-    bool allowFrameReordering = false;   // no B-frames
+    bool highProfile = true;            // High profile, level chosen automatically
+    bool allowFrameReordering = false;  // no B-frames
     double maxKeyFrameIntervalSeconds = 30;
     int64_t expectedFrameRate = 0;
-    int64_t averageBitRate = 0;          // bits per second
-    int64_t dataRateLimitBytes = 0;      // at most this many bytes …
-    double dataRateLimitSeconds = 1;     // … in any window of this length
+    int64_t averageBitRate = 0;       // bits per second
+    int64_t dataRateLimitBytes = 0;   // at most this many bytes …
+    double dataRateLimitSeconds = 1;  // … in any window of this length
     bool prioritizeSpeedOverQuality = false;
     int32_t maxFrameDelayCount = 0;
 
@@ -43,16 +43,16 @@ struct VideoCodecSettings {
 
 // One compressed frame as the platform delivers it.
 struct EncodedSample {
-    bool notSync = false;                 // true: depends on earlier frames
-    std::vector<uint8_t> avcc;            // NAL units with 4-byte big-endian lengths
+    bool notSync = false;       // true: depends on earlier frames
+    std::vector<uint8_t> avcc;  // NAL units with 4-byte big-endian lengths
     std::optional<std::vector<uint8_t>> sps;
     std::optional<std::vector<uint8_t>> pps;
-    int64_t ptsNanos = -1;                // negative: invalid
+    int64_t ptsNanos = -1;  // negative: invalid
 };
 
 // Seam to the platform's encoder session.
 class VideoCodec {
-public:
+  public:
     // Called exactly once per accepted frame, on the codec's output thread: the sample, or
     // nothing when the codec failed to encode it.
     using Completion = std::function<void(std::optional<EncodedSample>)>;
@@ -70,14 +70,14 @@ public:
 };
 
 class VideoCodecFactory {
-public:
+  public:
     virtual ~VideoCodecFactory() = default;
     // Nothing when no encoder session of these settings can be made.
     virtual std::unique_ptr<VideoCodec> create(const VideoCodecSettings& settings) = 0;
 };
 
 class H264Encoder : public std::enable_shared_from_this<H264Encoder> {
-public:
+  public:
     struct Output {
         bool isKey = false;
         std::optional<std::vector<uint8_t>> sps;
@@ -97,6 +97,9 @@ public:
 
     // Set by the owner right after creation, before the first frame.
     std::function<void(const Output&)> onOutput;
+    // Set by the owner before the first frame; called once, on the capture queue, when the
+    // codec refuses a frame (it is broken and will refuse every later one).
+    std::function<void()> onFailure;
 
     void encode(const ImageBufferRef& image, int64_t ptsNanos);
     void requestKeyframe();
@@ -109,13 +112,13 @@ public:
     static constexpr int64_t maxInFlight = 2;
     static constexpr Duration kKeyframeFallbackDelay = std::chrono::milliseconds(150);
 
-private:
+  private:
     H264Encoder(std::unique_ptr<VideoCodec> codec, const Clock& clock,
                 std::shared_ptr<SerialQueue> fallbackQueue);
     void submit(std::shared_ptr<VideoCodec> codec, const ImageBufferRef& image, int64_t ptsNanos,
                 bool forceKey);
     void finishFrame();
-    void deliver(const EncodedSample& sample);
+    void deliver(EncodedSample&& sample);
     void runFallback();
 
     const Clock& clock_;
@@ -126,6 +129,7 @@ private:
     bool forceKey_ = true;
     ImageBufferRef lastBuffer_;
     bool fallbackScheduled_ = false;
+    bool failureReported_ = false;
     int64_t inFlight_ = 0;
     struct Pending {
         ImageBufferRef buffer;

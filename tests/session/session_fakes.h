@@ -146,6 +146,7 @@ class FakeCodecs final : public VideoCodecFactory {
         bool encode(const ImageBufferRef&, int64_t pts, bool forceKey,
                     Completion completion) override {
             std::lock_guard lock(owner.mutex);
+            if (owner.broken) return false;
             owner.submissions.push_back({forceKey, pts, std::move(completion)});
             return true;
         }
@@ -168,6 +169,7 @@ class FakeCodecs final : public VideoCodecFactory {
 
     std::mutex mutex;
     bool refuse = false;
+    bool broken = false;  // created codecs refuse every frame
     int invalidated = 0;
     std::vector<Submission> submissions;
 };

@@ -560,6 +560,17 @@ TEST(SessionReceive, KeyRequestWithAPayloadForcesTheNextFrame) {
     rig.session->stop();
 }
 
+TEST(SessionEnd, ABrokenEncoderEndsTheSession) {
+    SessionRig rig;
+    ASSERT_FALSE(rig.session->start(false, std::nullopt));
+    {
+        std::lock_guard lock(rig.codecs.mutex);
+        rig.codecs.broken = true;
+    }
+    rig.capture.deliverFrame(1);
+    EXPECT_TRUE(eventually([&] { return rig.endedCalls == 1; }));
+}
+
 TEST(SessionReceive, TabletClosingTheConnectionEndsTheSessionOnce) {
     StreamingRig rig;
     rig.tablet.sendRaw({0x03, 0x00, 0x00});  // half a header

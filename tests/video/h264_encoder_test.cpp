@@ -255,6 +255,18 @@ TEST_F(H264EncoderTest, RefusedFrameFreesItsSlotAndKeepsTheKeyRequest) {
     EXPECT_FALSE(codec->at(2).forceKey);
 }
 
+TEST_F(H264EncoderTest, ARefusingCodecIsReportedOnce) {
+    int failures = 0;
+    encoder->onFailure = [&] { ++failures; };
+    frame();
+    EXPECT_EQ(failures, 0);
+    codec->refuseNext = 3;
+    frame();
+    frame();
+    frame();
+    EXPECT_EQ(failures, 1);
+}
+
 TEST_F(H264EncoderTest, RefusedFrameLetsTheWaitingFrameIn) {
     frame();
     frame();

@@ -79,7 +79,12 @@ TEST(H264EncoderThreadsTest, InvariantsHoldUnderConcurrentUse) {
             }
         });
 
-        std::this_thread::sleep_for(std::chrono::milliseconds(5 + round % 10));
+        // Let the threads get going, however busy the machine is, before the end comes.
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (codec->count() < static_cast<size_t>(5 + round % 20) &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
         encoder->invalidate();
         // Everything after this point must leave the codec alone.
         const size_t submittedAtInvalidate = codec->count();

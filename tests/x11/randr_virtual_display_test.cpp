@@ -176,12 +176,13 @@ TEST(RandrVirtualDisplay, LeftoverOfACrashedRunIsCleanedUpAtTheNextCreation) {
     PANELORA_REQUIRE_XORG(server);
     auto d = openDisplay(*server);
     // A crashed run: a "panelora-" mode enabled on DUMMY3, and one created but never shown.
-    enableWithRawXlib(d.get(), "DUMMY3", "panelora-800x600-99999-1", 1920, 800, 600);
+    // Their pid lies above any pid Linux hands out, so it is certainly not running.
+    enableWithRawXlib(d.get(), "DUMMY3", "panelora-800x600-4194305-1", 1920, 800, 600);
     XRRModeInfo orphan;
     std::memset(&orphan, 0, sizeof orphan);
     orphan.width = 320, orphan.height = 200, orphan.hTotal = 400, orphan.vTotal = 220;
     orphan.dotClock = 400 * 220 * 60;
-    std::string orphanName = "panelora-320x200-99999-2";
+    std::string orphanName = "panelora-320x200-4194305-2";
     orphan.name = orphanName.data();
     orphan.nameLength = static_cast<unsigned>(orphanName.size());
     XRRCreateMode(d.get(), DefaultRootWindow(d.get()), &orphan);
@@ -194,8 +195,8 @@ TEST(RandrVirtualDisplay, LeftoverOfACrashedRunIsCleanedUpAtTheNextCreation) {
     ASSERT_TRUE(display);
     auto names = test::modeNames(d.get());
     for (const auto& name : names) {
-        EXPECT_FALSE(name.starts_with("panelora-800x600-99999") ||
-                     name.starts_with("panelora-320x200-99999"))
+        EXPECT_FALSE(name.starts_with("panelora-800x600-4194305") ||
+                     name.starts_with("panelora-320x200-4194305"))
             << name;
     }
     auto outputs = x11::enabledOutputs(d.get());
@@ -205,6 +206,29 @@ TEST(RandrVirtualDisplay, LeftoverOfACrashedRunIsCleanedUpAtTheNextCreation) {
     EXPECT_EQ(x11::displayBounds(d.get(), display->displayID()), (Rect{1920, 0, 1024, 768}));
     display.reset();
     EXPECT_EQ(screenSize(d.get()), (ScreenSize{1920, 1080}));
+}
+
+TEST(RandrVirtualDisplay, AModeOfAnotherRunningCopyIsNotTakenForALeftover) {
+    PANELORA_REQUIRE_XORG(server);
+    auto d = openDisplay(*server);
+    XRRModeInfo other;
+    std::memset(&other, 0, sizeof other);
+    other.width = 320, other.height = 200, other.hTotal = 400, other.vTotal = 220;
+    other.dotClock = 400 * 220 * 60;
+    std::string name = "panelora-320x200-1-1";  // pid 1 is always running
+    other.name = name.data();
+    other.nameLength = static_cast<unsigned>(name.size());
+    RRMode mode = XRRCreateMode(d.get(), DefaultRootWindow(d.get()), &other);
+    XSync(d.get(), False);
+
+    X11VirtualDisplayBackend backend(server->displayName());
+    auto display = createApplied(backend, 1024, 768);
+    ASSERT_TRUE(display);
+    auto names = test::modeNames(d.get());
+    EXPECT_NE(std::find(names.begin(), names.end(), name), names.end());
+    display.reset();
+    XRRDestroyMode(d.get(), mode);
+    XSync(d.get(), False);
 }
 
 TEST(RandrVirtualDisplay, ADisplayOfThisProcessIsNotTakenForALeftover) {

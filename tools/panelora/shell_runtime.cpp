@@ -9,6 +9,7 @@
 #include "platform/linux/shell/single_instance.h"
 #include "platform/linux/shell/status_printer.h"
 #include "platform/linux/shell/stop_signals.h"
+#include "session/session.h"
 #include "support/log.h"
 
 namespace panelora {
@@ -94,7 +95,10 @@ struct ShellRuntime::State : std::enable_shared_from_this<ShellRuntime::State> {
     }
 
     void settle() {
-        if (!controller->hasSession() && !controller->attemptInProgress()) {
+        // Session::liveSessions(): a session that ended on its own thread may still be in the
+        // last steps of stop() (its virtual display goes last) after the Controller let go.
+        if (!controller->hasSession() && !controller->attemptInProgress() &&
+            Session::liveSessions() == 0) {
             settled = true;
             return stopLoop();
         }
@@ -193,7 +197,8 @@ int ShellRuntime::finish() {
     }
     std::fflush(stdout);
     int status = 0;
-    if (s.controller->hasSession() || s.controller->attemptInProgress()) {
+    if (s.controller->hasSession() || s.controller->attemptInProgress() ||
+        Session::liveSessions() != 0) {
         std::fprintf(stderr, "panelora: the session did not end in time\n");
         status = 1;
     } else if (s.platform) {

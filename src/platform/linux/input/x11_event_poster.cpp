@@ -110,6 +110,16 @@ X11EventPoster::X11EventPoster(std::shared_ptr<X11ConnectionPool> pool,
 
 X11EventPoster::~X11EventPoster() {
     releaseHeld();
+    // Give the XTest keyboard its own repeat back: other XTest users (on-screen keyboards,
+    // remote desktops) rely on it after we are gone.
+    if (modifierKeys_ && modifierKeys_->repeatWasEnabled) {
+        if (auto lease = pool_->acquire(); lease && !lease->broken()) {
+            XkbChangeEnabledControls(lease.display(),
+                                     static_cast<unsigned>(modifierKeys_->xtestKeyboard),
+                                     XkbRepeatKeysMask, XkbRepeatKeysMask);
+            XSync(lease.display(), False);
+        }
+    }
 }
 
 bool X11EventPoster::postMouse(MouseEventType type, Point global, MouseButton,
@@ -147,7 +157,7 @@ bool X11EventPoster::postMouse(MouseEventType type, Point global, MouseButton,
             heldButtons_.erase(button);
         }
     }
-    XFlush(d);
+    XSync(d, False);  // processed before the next post, which may lease another connection
     return !lease->broken();
 }
 
@@ -177,7 +187,7 @@ bool X11EventPoster::postScroll(int32_t wheel1Vertical, int32_t wheel2Horizontal
     };
     send(vertical, kWheelUp, kWheelDown);
     send(horizontal, kWheelLeft, kWheelRight);
-    XFlush(d);
+    XSync(d, False);  // processed before the next post, which may lease another connection
     return !lease->broken();
 }
 
@@ -253,7 +263,7 @@ void X11EventPoster::postKey(uint16_t keyCode, bool isDown, uint64_t flags, bool
     if (!isDown || x11keys::isModifierKey(keyCode)) {
         key(d, keycode, isDown);
         record(keycode, isDown);
-        XFlush(d);
+        XSync(d, False);  // processed before the next post, which may lease another connection
         return;
     }
 
@@ -305,7 +315,7 @@ void X11EventPoster::postKey(uint16_t keyCode, bool isDown, uint64_t flags, bool
         key(d, *k, false);
     for (unsigned k : releasedForKey)
         key(d, k, true);
-    XFlush(d);
+    XSync(d, False);  // processed before the next post, which may lease another connection
 }
 
 void X11EventPoster::releaseHeld() {

@@ -29,7 +29,9 @@ class SingleInstance {
     // The environment variable that adds a suffix to the name, so that tests never meet a
     // user's real copy.
     static constexpr const char* nameSuffixVariable = "PANELORA_INSTANCE_NAME";
-    static constexpr std::chrono::seconds defaultTimeout{5};
+    // Longer than a running copy takes to end its session and quit (at most 5 s), so that a
+    // new copy does not give up while the old one is still leaving.
+    static constexpr std::chrono::seconds defaultTimeout{10};
 
     // "\0" + identifier + "." + uid, then "." + suffix when there is one.
     static std::string socketName(std::string_view identifier, uid_t uid, std::string_view suffix);

@@ -2,10 +2,13 @@
 
 #include <X11/Xresource.h>
 #include <X11/extensions/Xrandr.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -107,7 +110,21 @@ bool isSpareOutputName(std::string_view name) {
     return name.starts_with("DUMMY") || name.starts_with("VIRTUAL");
 }
 
-// Disables and deletes every "panelora-" mode that no live display of this process owns.
+// True when the mode was made by another process that is still running ("panelora-WxH-PID-N"):
+// its display is alive, not left over, and taking it away would pull it from under that copy.
+bool ownedByAnotherLiveProcess(std::string_view name) {
+    name.remove_prefix(x11::kModePrefix.size());
+    auto dash = name.find('-');
+    if (dash == std::string_view::npos) return false;
+    name.remove_prefix(dash + 1);
+    pid_t pid = 0;
+    auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
+    if (ec != std::errc() || end == name.data() || pid <= 0 || pid == getpid()) return false;
+    return kill(pid, 0) == 0 || errno == EPERM;
+}
+
+// Disables and deletes every "panelora-" mode that no live display owns: not one of this
+// process, nor of another copy still running.
 void cleanUpLeftovers(X11Connection& connection) {
     Display* display = connection.display();
     ServerGrab grab(display);
@@ -117,7 +134,8 @@ void cleanUpLeftovers(X11Connection& connection) {
     for (int i = 0; i < resources->nmode; ++i) {
         const XRRModeInfo& mode = resources->modes[i];
         std::string name(mode.name, mode.nameLength);
-        if (name.starts_with(x11::kModePrefix) && !x11::isRegisteredMode(mode.id)) {
+        if (name.starts_with(x11::kModePrefix) && !x11::isRegisteredMode(mode.id) &&
+            !ownedByAnotherLiveProcess(name)) {
             leftovers.emplace_back(mode.id, std::move(name));
         }
     }

@@ -82,10 +82,14 @@ std::unique_ptr<X11Connection> X11Connection::open(const std::string& displayNam
 X11Connection::X11Connection(Display* display) : display_(display) {}
 
 X11Connection::~X11Connection() {
+    // The record goes first: once closed, the Display address may be handed to another thread's
+    // new connection, whose record must not be erased.
+    {
+        auto& state = errorState();
+        std::lock_guard lock(state.mutex);
+        state.records.erase(display_);
+    }
     XCloseDisplay(display_);
-    auto& state = errorState();
-    std::lock_guard lock(state.mutex);
-    state.records.erase(display_);
 }
 
 void X11Connection::ioErrorExit(Display* display, void* self) {

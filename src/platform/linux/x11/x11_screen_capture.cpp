@@ -197,6 +197,9 @@ class Worker {
                 if (!deliver()) {
                     if (connection_->broken()) return finish("the X connection broke");
                     if (!refreshGeometry()) return finish("the display went away");
+                    // The grab failed with the display still there (the screen is being
+                    // resized): try again a frame later rather than at once.
+                    nextAllowed_ = t + frameInterval_;
                 }
                 continue;
             }
@@ -328,9 +331,11 @@ class Worker {
         // Keep the cadence of the slots rather than of the grabs: a grab that comes a little
         // after its slot (the change arrived late) does not push every later slot back, which
         // against a 60 Hz source would merge frames and give about 57 fps. A grab more than a
-        // slot behind starts a new cadence, so the rate never exceeds fps.
-        nextAllowed_ = grabbedAt - nextAllowed_ < frameInterval_ ? nextAllowed_ + frameInterval_
-                                                                 : grabbedAt + frameInterval_;
+        // slot behind starts a new cadence, so the rate never exceeds fps; and frames are never
+        // closer than half an interval.
+        const Nanos slot = grabbedAt - nextAllowed_ < frameInterval_ ? nextAllowed_ + frameInterval_
+                                                                     : grabbedAt + frameInterval_;
+        nextAllowed_ = std::max(slot, grabbedAt + frameInterval_ / 2);
 
         CaptureSample sample;
         sample.isScreen = true;
