@@ -336,24 +336,24 @@ TEST_F(EndToEnd, StalledTabletMakesTheHostDropAndRecoverWithAKeyFrame) {
 // While the tablet reads nothing, the video waiting in the host stays near its 3 MB limit: what
 // does not fit is dropped, and a key frame is asked for only once the backlog has drained.
 TEST_F(EndToEnd, BacklogStaysNearItsLimitWhileTheTabletStalls) {
+    // Four seconds: long enough for the old behaviour to pile up some 8 MB, and short of the
+    // five-second send timeout that would end the session.
     auto s =
-        startStreaming({"--hello", "1600x1200@60", "--stall-at", "1000", "--stall-for", "9000"});
+        startStreaming({"--hello", "1600x1200@60", "--stall-at", "1000", "--stall-for", "4000"});
     ASSERT_TRUE(s.probe);
     auto animator =
         Animator::start(server_->displayName(), displayRect(s), 60, Animator::Content::noise);
     ASSERT_TRUE(animator);
-    // Nine records cover the stall.
+    // Six records cover the stall.
     ASSERT_TRUE(s.probe->waitForStats(
-        9, [](auto&) { return true; }, kLong));
+        6, [](auto&) { return true; }, kLong));
+    EXPECT_EQ(s.probe->endedCount(), 0);
     animator.reset();
     int64_t worstKB = 0;
-    int64_t dropped = 0;
-    for (const auto& st : s.probe->stats()) {
+    for (const auto& st : s.probe->stats())
         worstKB = std::max(worstKB, st.backlogKB);
-        dropped += st.dropped;
-    }
-    EXPECT_GT(dropped, 0);  // the stall did make the host drop frames
-    // The limit plus one large frame.
+    // The limit plus one large frame. (How many frames are dropped depends on how much the
+    // socket buffers on the way absorb; the rule itself is tested on a socket pair.)
     EXPECT_LE(worstKB, Session::maxPendingBytes / 1000 + 1500);
     finish(s);
 }
