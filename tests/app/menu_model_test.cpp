@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/controller.h"
-#include "app/version.h"
+#include "update/update_checker.h"
 #include "app_fakes.h"
 
 namespace panelora {
@@ -158,8 +158,8 @@ TEST(MenuModel, VersionLine) {
     EXPECT_EQ(buildMenu(state)[9].text, "Version 0");
     EXPECT_EQ(buildMenu(state)[9].item, MenuItem::version);
     // The build names the project version.
-    EXPECT_FALSE(currentVersion().empty());
-    EXPECT_EQ(currentVersion(), "0.1.0");
+    EXPECT_FALSE(UpdateChecker::currentVersion().empty());
+    EXPECT_EQ(UpdateChecker::currentVersion(), "0.1.0");
 }
 
 const MenuRow& rowFor(const std::vector<MenuRow>& rows, MenuItem item) {

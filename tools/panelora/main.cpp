@@ -25,7 +25,6 @@
 #include <string>
 
 #include "app/menu_model.h"
-#include "app/version.h"
 #include "platform/linux/curl/curl_http_fetcher.h"
 #include "platform/linux/shell/linux_permissions.h"
 #include "platform/linux/shell/stop_signals.h"
@@ -95,7 +94,7 @@ std::optional<Options> parseOptions(int argc, char** argv, int& exitCode) {
             exitCode = 0;
             return std::nullopt;
         } else if (arg == "--version") {
-            std::printf("panelora %s\n", currentVersion().c_str());
+            std::printf("panelora %s\n", UpdateChecker::currentVersion().c_str());
             exitCode = 0;
             return std::nullopt;
         } else {
@@ -136,7 +135,7 @@ int screenshotMenu(const std::string& path, const std::string& display) {
     state.space = 0;
     state.preferSmooth = false;
     state.launchAtLogin = login->status() == LoginItemBackend::Status::enabled;
-    state.version = currentVersion();
+    state.version = UpdateChecker::currentVersion();
 
     QMenu menu;
     fillMenu(menu, buildMenu(state), [](MenuItem, std::optional<int64_t>) {});
@@ -218,7 +217,7 @@ int run(const Options& options) {
         Tray::Targets targets;
         targets.permissions = runtime->permissions();
         targets.loginItems = XdgAutostart::forCurrentUser();
-        targets.version = currentVersion();
+        targets.version = UpdateChecker::currentVersion();
         targets.checkForUpdates = [fetcher, weakAlerts = std::weak_ptr<AlertPresenter>(alerts),
                                    main, checking] {
             if (*checking) return;  // one check, and so one alert, at a time
