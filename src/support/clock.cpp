@@ -9,7 +9,7 @@ namespace panelora {
 namespace {
 
 class SystemClock final : public Clock {
-public:
+  public:
     int64_t uptimeNanos() const override {
         timespec ts{};
         clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -21,8 +21,7 @@ public:
         std::mutex mutex;
         std::condition_variable_any wake;
         std::unique_lock lock(mutex);
-        return !wake.wait_for(lock, stop, duration, [] { return false; }) &&
-               !stop.stop_requested();
+        return !wake.wait_for(lock, stop, duration, [] { return false; }) && !stop.stop_requested();
     }
 };
 

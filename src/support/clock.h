@@ -12,7 +12,7 @@ using Duration = std::chrono::nanoseconds;
 using WallTime = std::chrono::system_clock::time_point;
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
 
     // Monotonic time since boot in nanoseconds (CLOCK_MONOTONIC on Linux). Comparable between

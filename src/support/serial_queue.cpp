@@ -25,9 +25,9 @@ struct RunLoopQueue::Impl {
     asio::io_context io{1};
     asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
     std::mutex mutex;
-    bool closing = false;                          // guarded by mutex
-    std::unordered_set<Timer*> timers;             // delayed tasks not yet due; guarded by mutex
-    std::atomic<std::thread::id> runner{};         // the thread inside run()
+    bool closing = false;                   // guarded by mutex
+    std::unordered_set<Timer*> timers;      // delayed tasks not yet due; guarded by mutex
+    std::atomic<std::thread::id> runner{};  // the thread inside run()
 
     bool isCurrent() const { return runner.load() == std::this_thread::get_id(); }
 
@@ -74,7 +74,8 @@ struct RunLoopQueue::Impl {
                 std::lock_guard lock(mutex);
                 pending.swap(timers);
             }
-            for (Timer* timer : pending) timer->cancel();
+            for (Timer* timer : pending)
+                timer->cancel();
             work.reset();
         });
     }
@@ -110,16 +111,23 @@ void applyPriority(QueuePriority priority) {
     // Raising priority needs privileges we usually lack; a refusal is harmless.
     int nice = 0;
     switch (priority) {
-        case QueuePriority::userInteractive: nice = -4; break;
-        case QueuePriority::userInitiated: nice = -2; break;
-        case QueuePriority::normal: return;
-        case QueuePriority::utility: nice = 4; break;
+        case QueuePriority::userInteractive:
+            nice = -4;
+            break;
+        case QueuePriority::userInitiated:
+            nice = -2;
+            break;
+        case QueuePriority::normal:
+            return;
+        case QueuePriority::utility:
+            nice = 4;
+            break;
     }
     setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), nice);
 }
 
 class ThreadedQueue final : public SerialQueue {
-public:
+  public:
     ThreadedQueue(std::string label, QueuePriority priority)
         : SerialQueue(std::move(label)), impl_(std::make_shared<RunLoopQueue::Impl>()) {
         thread_ = std::thread([impl = impl_, name = this->label(), priority] {
@@ -146,7 +154,7 @@ public:
     bool isCurrent() const override { return impl_->isCurrent(); }
     void flush() override { impl_->flush(); }
 
-private:
+  private:
     std::shared_ptr<RunLoopQueue::Impl> impl_;
     std::thread thread_;
 };
@@ -160,16 +168,30 @@ std::shared_ptr<SerialQueue> SerialQueue::create(std::string label, QueuePriorit
 RunLoopQueue::RunLoopQueue(std::string label)
     : SerialQueue(std::move(label)), impl_(std::make_shared<Impl>()) {}
 
-RunLoopQueue::~RunLoopQueue() { impl_->close(); }
+RunLoopQueue::~RunLoopQueue() {
+    impl_->close();
+}
 
-const Clock& RunLoopQueue::clock() const { return Clock::system(); }
-void RunLoopQueue::post(Task task) { impl_->post(std::move(task)); }
+const Clock& RunLoopQueue::clock() const {
+    return Clock::system();
+}
+void RunLoopQueue::post(Task task) {
+    impl_->post(std::move(task));
+}
 void RunLoopQueue::postAfter(Duration delay, Task task) {
     impl_->postAfter(impl_, delay, std::move(task));
 }
-bool RunLoopQueue::isCurrent() const { return impl_->isCurrent(); }
-void RunLoopQueue::flush() { impl_->flush(); }
-void RunLoopQueue::run() { impl_->run(); }
-void RunLoopQueue::stop() { impl_->io.stop(); }
+bool RunLoopQueue::isCurrent() const {
+    return impl_->isCurrent();
+}
+void RunLoopQueue::flush() {
+    impl_->flush();
+}
+void RunLoopQueue::run() {
+    impl_->run();
+}
+void RunLoopQueue::stop() {
+    impl_->io.stop();
+}
 
 }  // namespace panelora

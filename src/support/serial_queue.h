@@ -1,6 +1,6 @@
 // Serial queues: every task posted to one queue runs after the previous one has finished, in
-// posting order (delayed tasks in deadline order). Each named queue of the system ("slatecast.send",
-// "slatecast.stats", …) is one of these.
+// posting order (delayed tasks in deadline order). Each named queue of the system
+// ("slatecast.send", "slatecast.stats", …) is one of these.
 //
 // SerialQueue::create() gives a queue with its own thread (built on an asio io_context). Destroying
 // it runs what was already posted, drops delayed tasks that are not yet due, and joins the thread;
@@ -21,7 +21,7 @@ namespace panelora {
 enum class QueuePriority { userInteractive, userInitiated, normal, utility };
 
 class SerialQueue {
-public:
+  public:
     using Task = std::function<void()>;
 
     virtual ~SerialQueue() = default;
@@ -49,17 +49,17 @@ public:
     static std::shared_ptr<SerialQueue> create(std::string label,
                                                QueuePriority priority = QueuePriority::normal);
 
-protected:
+  protected:
     explicit SerialQueue(std::string label) : label_(std::move(label)) {}
 
-private:
+  private:
     std::string label_;
 };
 
 // A queue whose tasks run on the thread that calls run(): the main thread's run loop when there
 // is no toolkit (headless mode, tests).
 class RunLoopQueue final : public SerialQueue {
-public:
+  public:
     explicit RunLoopQueue(std::string label);
     ~RunLoopQueue() override;
 
@@ -76,7 +76,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::shared_ptr<Impl> impl_;
 };
 

@@ -11,10 +11,10 @@
 namespace panelora {
 
 struct AvccFrame {
-    std::vector<uint8_t> avcc;               // every NAL unit except SPS, PPS and AUD
-    std::optional<std::vector<uint8_t>> sps; // first SPS found, without start code
-    std::optional<std::vector<uint8_t>> pps; // first PPS found
-    bool hasIdr = false;                     // an IDR slice (type 5) is present
+    std::vector<uint8_t> avcc;                // every NAL unit except SPS, PPS and AUD
+    std::optional<std::vector<uint8_t>> sps;  // first SPS found, without start code
+    std::optional<std::vector<uint8_t>> pps;  // first PPS found
+    bool hasIdr = false;                      // an IDR slice (type 5) is present
 };
 
 AvccFrame annexBToAvcc(std::span<const uint8_t> annexB);

@@ -11,7 +11,7 @@
 namespace panelora {
 
 class ImageBuffer {
-public:
+  public:
     virtual ~ImageBuffer() = default;
 
     virtual int32_t width() const = 0;
@@ -25,7 +25,7 @@ using ImageBufferRef = std::shared_ptr<const ImageBuffer>;
 
 // An NV12 picture in ordinary memory, both planes in one allocation, rows 64-byte aligned.
 class Nv12Buffer final : public ImageBuffer {
-public:
+  public:
     Nv12Buffer(int32_t width, int32_t height);
 
     int32_t width() const override { return width_; }
@@ -34,7 +34,7 @@ public:
     int32_t planeStride(int /*plane*/) const override { return stride_; }
     uint8_t* mutablePlaneData(int plane);
 
-private:
+  private:
     int32_t width_;
     int32_t height_;
     int32_t stride_;
@@ -45,7 +45,7 @@ private:
 // Recycles buffers of one size so that capturing at 60 fps does not allocate 5 MB per frame.
 // A buffer returns to the pool when its last reference goes; at most `capacity` are kept.
 class Nv12BufferPool : public std::enable_shared_from_this<Nv12BufferPool> {
-public:
+  public:
     static std::shared_ptr<Nv12BufferPool> create(int32_t width, int32_t height,
                                                   size_t capacity = 8);
 
@@ -55,7 +55,7 @@ public:
     int32_t width() const { return width_; }
     int32_t height() const { return height_; }
 
-private:
+  private:
     Nv12BufferPool(int32_t width, int32_t height, size_t capacity);
     void recycle(Nv12Buffer* buffer);
 

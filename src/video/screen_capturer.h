@@ -24,20 +24,27 @@
 namespace panelora {
 
 // Status of one delivered sample; only `complete` frames carry new content.
-enum class FrameStatus { complete = 0, idle = 1, blank = 2, suspended = 3, started = 4, stopped = 5 };
+enum class FrameStatus {
+    complete = 0,
+    idle = 1,
+    blank = 2,
+    suspended = 3,
+    started = 4,
+    stopped = 5
+};
 
 struct CaptureSample {
-    bool isScreen = true;                   // other sample types (audio) are ignored
-    std::optional<FrameStatus> status;      // absent: the platform attached no status
-    ImageBufferRef image;                   // may be empty
-    int64_t ptsNanos = -1;                  // host uptime clock; negative: invalid
+    bool isScreen = true;               // other sample types (audio) are ignored
+    std::optional<FrameStatus> status;  // absent: the platform attached no status
+    ImageBufferRef image;               // may be empty
+    int64_t ptsNanos = -1;              // host uptime clock; negative: invalid
 };
 
 struct CaptureConfiguration {
     int64_t width = 0;
     int64_t height = 0;
-    int32_t fps = 0;              // minimum frame interval 1/fps
-    uint32_t pixelFormat = 0;     // four-character code, '420v'
+    int32_t fps = 0;           // minimum frame interval 1/fps
+    uint32_t pixelFormat = 0;  // four-character code, '420v'
     int32_t queueDepth = 0;
     bool showsCursor = true;
 };
@@ -46,20 +53,20 @@ inline constexpr uint32_t kPixelFormat420v = 0x34323076;  // '420v'
 
 // A running platform capture. stop() may block briefly; it is called off the capture queue.
 class CaptureStream {
-public:
+  public:
     virtual ~CaptureStream() = default;
     virtual void stop() = 0;
 };
 
 // Seam to the platform's capture.
 class CaptureBackend {
-public:
+  public:
     struct Error {
         std::string message;
     };
     struct Callbacks {
         std::function<void(const CaptureSample&)> onSample;  // on the given queue
-        std::function<void()> onStopped;                      // any thread
+        std::function<void()> onStopped;                     // any thread
     };
 
     virtual ~CaptureBackend() = default;
@@ -75,7 +82,7 @@ public:
 };
 
 class ScreenCapturer : public std::enable_shared_from_this<ScreenCapturer> {
-public:
+  public:
     struct CaptureError {
         enum class Kind { displayNotFound, platform, cancelled };
         Kind kind = Kind::displayNotFound;
@@ -107,7 +114,7 @@ public:
     static constexpr int kDisplayAttempts = 15;
     static constexpr Duration kDisplayRetryDelay = std::chrono::milliseconds(300);
 
-private:
+  private:
     ScreenCapturer(CaptureBackend& backend, FrameCallback onFrame, const Clock& clock);
     void handleSample(const CaptureSample& sample);
 

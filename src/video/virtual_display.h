@@ -39,7 +39,7 @@ struct VirtualDisplaySettings {
 
 // The platform's display object. Destroying it removes the display from the system.
 class PlatformVirtualDisplay {
-public:
+  public:
     virtual ~PlatformVirtualDisplay() = default;
     virtual bool applySettings(const VirtualDisplaySettings& settings) = 0;
     virtual DisplayID displayID() const = 0;
@@ -47,7 +47,7 @@ public:
 
 // Seam to the platform: one per process, implemented by each backend.
 class VirtualDisplayBackend {
-public:
+  public:
     virtual ~VirtualDisplayBackend() = default;
     // Nothing when the platform refuses the descriptor.
     virtual std::unique_ptr<PlatformVirtualDisplay> create(
@@ -55,7 +55,7 @@ public:
 };
 
 class VirtualDisplay {
-public:
+  public:
     // Nothing when the platform refuses the descriptor or the settings; nothing is left behind.
     static std::unique_ptr<VirtualDisplay> create(VirtualDisplayBackend& backend,
                                                   const StreamProfile& profile, uint32_t serial);
@@ -65,7 +65,7 @@ public:
 
     DisplayID displayID() const { return display_->displayID(); }
 
-private:
+  private:
     explicit VirtualDisplay(std::unique_ptr<PlatformVirtualDisplay> display)
         : display_(std::move(display)) {}
     std::unique_ptr<PlatformVirtualDisplay> display_;

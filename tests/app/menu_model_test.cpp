@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "app/controller.h"
-#include "update/update_checker.h"
 #include "app_fakes.h"
+#include "update/update_checker.h"
 
 namespace panelora {
 namespace {

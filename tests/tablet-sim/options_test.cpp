@@ -16,14 +16,14 @@ std::optional<Options> parse(std::vector<std::string> args, std::string& error) 
 
 TEST(TabletSimOptions, DefaultHelloBytes) {
     EXPECT_EQ(helloBytes(HelloChoice{}), (Bytes{
-                                           0x05,                    // type hello
-                                           0x00, 0x00, 0x00, 0x07,  // length 7
-                                           0x0A, 0xAC,              // width 2732
-                                           0x08, 0x00,              // height 2048
-                                           0x78,                    // maxFPS 120
-                                           0x00,                    // flags: no client cursor
-                                           0x02,                    // version 2
-                                       }));
+                                             0x05,                    // type hello
+                                             0x00, 0x00, 0x00, 0x07,  // length 7
+                                             0x0A, 0xAC,              // width 2732
+                                             0x08, 0x00,              // height 2048
+                                             0x78,                    // maxFPS 120
+                                             0x00,                    // flags: no client cursor
+                                             0x02,                    // version 2
+                                         }));
 }
 
 TEST(TabletSimOptions, HelloVariantsAsTheHostReadsThem) {
