@@ -5,23 +5,16 @@
 #include <algorithm>
 #include <thread>
 
+#include "platform/linux/x11/randr_handles.h"
+
 namespace panelora::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct ResourcesDeleter {
-    void operator()(XRRScreenResources* p) const { XRRFreeScreenResources(p); }
-};
-struct OutputInfoDeleter {
-    void operator()(XRROutputInfo* p) const { XRRFreeOutputInfo(p); }
-};
-struct CrtcInfoDeleter {
-    void operator()(XRRCrtcInfo* p) const { XRRFreeCrtcInfo(p); }
-};
-using Resources = std::unique_ptr<XRRScreenResources, ResourcesDeleter>;
-using OutputInfo = std::unique_ptr<XRROutputInfo, OutputInfoDeleter>;
-using CrtcInfo = std::unique_ptr<XRRCrtcInfo, CrtcInfoDeleter>;
+using x11::CrtcInfo;
+using x11::OutputInfo;
+using x11::Resources;
 
 Resources resources(Display* d) {
     return Resources(XRRGetScreenResourcesCurrent(d, DefaultRootWindow(d)));
