@@ -1,6 +1,7 @@
 // Logging: one spdlog logger per category ("stats", "session", …), writing to stderr and to the
-// system log (syslog, and so the journal) under the application's identifier. Loggers are created
-// on first use and shared; all of this is thread-safe.
+// system log (syslog, and so the journal) under the application's identifier; the per-second
+// statistics ("stats") reach the system log only from warnings up. Loggers are created on first
+// use and shared; all of this is thread-safe.
 //
 // Messages are always passed as an argument ("{}", text), never as the format itself, so text
 // from outside can never be taken for a format.
