@@ -370,7 +370,7 @@ TEST(LibavVideoCodec, KeepsToTheBitRateAndTheDataRateLimit) {
     EXPECT_LT(bitRate, 1.5 * kBitRate);
 
     std::vector<std::shared_ptr<Nv12Buffer>> burst;
-    auto flat = test::flatPicture(1280, 720, 100);
+    auto flat = test::solidPicture(1280, 720, 100);
     for (int i = 0; i < 2 * kFps; ++i)
         burst.push_back(flat);
     for (int i = 0; i < 2 * kFps; ++i)

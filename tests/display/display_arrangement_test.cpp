@@ -5,68 +5,29 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
-#include <map>
 
+#include "fake_geometry.h"
+#include "files.h"
 #include "support/manual_clock.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 using Saved = DisplayArrangement::Saved;
 using Side = DisplayArrangement::Side;
 
 constexpr DisplayID kMain = 1;
 constexpr DisplayID kVirtual = 9;
 
-class FakeGeometry : public DisplayGeometry {
-  public:
-    Rect bounds(DisplayID display) const override {
-        auto it = displays.find(display);
-        return it == displays.end() ? Rect{} : it->second;
-    }
-    DisplayID mainDisplayID() const override { return kMain; }
-    bool configureOrigin(DisplayID display, int32_t x, int32_t y) override {
-        configured.push_back({double(x), double(y)});
-        displays[display].x = x;
-        displays[display].y = y;
-        return true;
-    }
-    CallbackToken addReconfigurationCallback(ReconfigurationCallback callback) override {
-        callbacks[++nextToken] = std::move(callback);
-        return nextToken;
-    }
-    void removeReconfigurationCallback(CallbackToken token) override { callbacks.erase(token); }
-
-    void notify(DisplayID display, uint32_t flags) {
-        auto copy = callbacks;
-        for (auto& [token, callback] : copy)
-            callback(display, flags);
-    }
-
-    std::map<DisplayID, Rect> displays;
-    std::vector<Point> configured;
-    std::map<CallbackToken, ReconfigurationCallback> callbacks;
-    CallbackToken nextToken = 0;
-};
-
 class DisplayArrangementTest : public ::testing::Test {
   protected:
     DisplayArrangementTest() {
-        char pattern[] = "/tmp/panelora-arrangement-XXXXXX";
-        folder = ::mkdtemp(pattern);
-        settings = std::make_shared<SettingsStore>(folder / "settings.json");
+        geometry->mainID = kMain;
         geometry->displays[kMain] = Rect{0, 0, 1440, 900};
         geometry->displays[kVirtual] = Rect{1440, 0, 1366, 1024};
         arrangement = DisplayArrangement::create(kVirtual, geometry, settings, clock);
     }
-    ~DisplayArrangementTest() override {
-        std::error_code ec;
-        fs::remove_all(folder, ec);
-    }
-
     std::optional<Saved> stored() const {
         auto json = settings->displayArrangement();
         return json ? Saved::decode(*json) : std::nullopt;
@@ -77,9 +38,9 @@ class DisplayArrangementTest : public ::testing::Test {
         geometry->notify(kVirtual, DisplayChange::movedFlag);
     }
 
-    fs::path folder;
+    TempDir folder;
     ManualClock clock;
-    std::shared_ptr<SettingsStore> settings;
+    std::shared_ptr<SettingsStore> settings = std::make_shared<SettingsStore>(folder.path() / "settings.json");
     std::shared_ptr<FakeGeometry> geometry = std::make_shared<FakeGeometry>();
     std::shared_ptr<DisplayArrangement> arrangement;
 };
@@ -308,4 +269,4 @@ TEST_F(DisplayArrangementTest, NothingIsSavedBeforeStart) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

@@ -6,14 +6,13 @@
 #include <chrono>
 
 #include "fakes.h"
+#include "hex.h"
 #include "support/manual_clock.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::FakeCursorSource;
-using testing::FakeGeometry;
 using Bytes = std::vector<uint8_t>;
 
 constexpr DisplayID kMain = 1;
@@ -113,11 +112,8 @@ TEST_F(CursorTrackerTest, PositionPayloadOnTheDisplay) {
     cursor->position = Point{1440 + 250, 200};
     startTracker();
     ASSERT_EQ(positions().size(), 1u);
-    EXPECT_EQ(positions()[0].payload, (Bytes{
-                                          0x01,                    // visible
-                                          0x3E, 0x80, 0x00, 0x00,  // x 0.25
-                                          0x3E, 0x80, 0x00, 0x00,  // y 0.25
-                                      }));
+    // Visible, x 0.25, y 0.25.
+    EXPECT_EQ(positions()[0].payload, hex("01 3E800000 3E800000"));
 }
 
 TEST_F(CursorTrackerTest, MovesBelowTheThresholdAreNotSent) {
@@ -199,14 +195,8 @@ TEST_F(CursorTrackerTest, ImagePayloadLayout) {
     cursor->current = makeCursor(16, 24, {1.5, -0.0}, Bytes{0x89, 0x50, 0x4E, 0x47});
     startTracker(1366);
     ASSERT_EQ(images().size(), 1u);
-    EXPECT_EQ(images()[0].payload, (Bytes{
-                                       0x05, 0x56,              // logical width 1366
-                                       0x41, 0x80, 0x00, 0x00,  // width 16
-                                       0x41, 0xC0, 0x00, 0x00,  // height 24
-                                       0x3F, 0xC0, 0x00, 0x00,  // hot spot x 1.5
-                                       0x80, 0x00, 0x00, 0x00,  // hot spot y -0.0
-                                       0x89, 0x50, 0x4E, 0x47,  // the PNG bytes
-                                   }));
+    // Logical width 1366; width 16, height 24, hot spot 1.5, -0.0; the PNG bytes.
+    EXPECT_EQ(images()[0].payload, hex("0556 41800000 41C00000 3FC00000 80000000 89504E47"));
 }
 
 TEST_F(CursorTrackerTest, SameImageIsSentOnceAcrossLeavingAndReturning) {
@@ -316,4 +306,4 @@ TEST(CursorImageKey, FoldsNegativeZeroAndSeparatesHotSpots) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

@@ -1,17 +1,16 @@
-// Recording fakes of the input seams.
+// Recording fakes of the input seams: the event poster and the cursor source.
 #pragma once
 
-#include <map>
 #include <optional>
 #include <set>
 #include <vector>
 
-#include "display/display_geometry.h"
+#include "fake_geometry.h"
 #include "input/cursor_source.h"
 #include "input/event_poster.h"
 #include "support/clock.h"
 
-namespace panelora::testing {
+namespace panelora::test {
 
 struct MouseCall {
     MouseEventType type;
@@ -25,14 +24,6 @@ struct ScrollCall {
     int32_t wheel1Vertical;
     int32_t wheel2Horizontal;
     bool operator==(const ScrollCall&) const = default;
-};
-
-struct KeyCall {
-    uint16_t keyCode;
-    bool isDown;
-    uint64_t flags;
-    bool isRepeat;
-    bool operator==(const KeyCall&) const = default;
 };
 
 class RecordingPoster : public EventPoster {
@@ -51,9 +42,7 @@ class RecordingPoster : public EventPoster {
         scrolls.push_back({wheel1, wheel2});
         return true;
     }
-    void postKey(uint16_t keyCode, bool isDown, uint64_t flags, bool isRepeat) override {
-        keys.push_back({keyCode, isDown, flags, isRepeat});
-    }
+    void postKey(uint16_t, bool, uint64_t, bool) override {}
     void resetState() override { ++resets; }
 
     std::set<MouseEventType> failing;  // events that "cannot be created"
@@ -62,45 +51,6 @@ class RecordingPoster : public EventPoster {
     std::vector<DisplayID> mouseDisplays;  // the display of each entry of `mouse`
     int resets = 0;
     std::vector<ScrollCall> scrolls;
-    std::vector<KeyCall> keys;
-};
-
-class FakeGeometry : public DisplayGeometry {
-  public:
-    Rect bounds(DisplayID display) const override {
-        auto it = displays.find(display);
-        return it == displays.end() ? Rect{} : it->second;
-    }
-    DisplayID mainDisplayID() const override { return mainID; }
-    bool configureOrigin(DisplayID display, int32_t x, int32_t y) override {
-        configured.push_back({display, x, y});
-        displays[display].x = x;
-        displays[display].y = y;
-        return true;
-    }
-    CallbackToken addReconfigurationCallback(ReconfigurationCallback callback) override {
-        callbacks[++nextToken] = std::move(callback);
-        return nextToken;
-    }
-    void removeReconfigurationCallback(CallbackToken token) override { callbacks.erase(token); }
-
-    struct Configure {
-        DisplayID display;
-        int32_t x;
-        int32_t y;
-        bool operator==(const Configure&) const = default;
-    };
-    void notify(DisplayID display, uint32_t flags) {
-        auto copy = callbacks;
-        for (auto& [token, callback] : copy)
-            callback(display, flags);
-    }
-
-    DisplayID mainID = 1;
-    std::map<DisplayID, Rect> displays;
-    std::vector<Configure> configured;
-    std::map<CallbackToken, ReconfigurationCallback> callbacks;
-    CallbackToken nextToken = 0;
 };
 
 class FakeCursorSource : public CursorSource {
@@ -127,4 +77,4 @@ class FakeCursorSource : public CursorSource {
     const Clock& clock_;
 };
 
-}  // namespace panelora::testing
+}  // namespace panelora::test

@@ -170,33 +170,5 @@ TEST_F(KeyInjectorTest, DroppedInstanceStopsRepeating) {
     EXPECT_EQ(posted.size(), 1u);
 }
 
-TEST(KeyTables, SizesAndSpotValues) {
-    const auto& usages = KeyInjectorCore::usageKeyCodes();
-    const auto& modifiers = KeyInjectorCore::modifierKeyFlags();
-    EXPECT_EQ(usages.size(), 102u);
-    EXPECT_EQ(modifiers.size(), 9u);
-    const std::pair<uint16_t, uint16_t> spots[] = {
-        {4, 0},    {29, 6},   {30, 18},  {39, 29},  {40, 36},  {42, 51},  {49, 42},  {51, 41},
-        {57, 57},  {58, 122}, {69, 111}, {73, 114}, {76, 117}, {82, 126}, {83, 71},  {88, 76},
-        {89, 83},  {98, 82},  {99, 65},  {100, 10}, {103, 81}, {224, 59}, {225, 56}, {226, 58},
-        {227, 55}, {228, 62}, {229, 60}, {230, 61}, {231, 54},
-    };
-    for (auto [usage, code] : spots) {
-        SCOPED_TRACE(usage);
-        ASSERT_TRUE(usages.count(usage));
-        EXPECT_EQ(usages.at(usage), code);
-    }
-    for (uint16_t missing : {50, 70, 71, 72, 101, 102, 104, 232})
-        EXPECT_FALSE(usages.count(missing));
-    EXPECT_EQ(modifiers.at(59), EventFlags::control);
-    EXPECT_EQ(modifiers.at(60), EventFlags::shift);
-    EXPECT_EQ(modifiers.at(61), EventFlags::option);
-    EXPECT_EQ(modifiers.at(54), EventFlags::command);
-    EXPECT_EQ(modifiers.at(57), EventFlags::capsLock);
-    // Every modifier usage leads to a key code of the modifier table.
-    for (uint16_t usage = 224; usage <= 231; ++usage)
-        EXPECT_TRUE(modifiers.count(usages.at(usage)));
-}
-
 }  // namespace
 }  // namespace panelora

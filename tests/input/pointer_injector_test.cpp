@@ -8,14 +8,10 @@
 #include "fakes.h"
 #include "support/manual_clock.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::FakeGeometry;
-using testing::MouseCall;
-using testing::RecordingPoster;
-using testing::ScrollCall;
 using T = TouchPhase;
 
 constexpr DisplayID kVirtual = 7;
@@ -364,4 +360,4 @@ TEST(ProcessInjection, FreeFunctionsUseTheInstalledBackends) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

@@ -2,21 +2,19 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <spdlog/sinks/ringbuffer_sink.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
 
-namespace panelora {
+#include "log_capture.h"
+
+namespace panelora::test {
 namespace {
 
 TEST(Log, OneLoggerPerCategoryAndMessagesAreNeverFormats) {
-    auto sink = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(16);
-    sink->set_pattern("%n|%l|%v");
-    log::addSink(sink);
-
+    LogCapture capture;
     auto stats = log::get("stats");
     EXPECT_EQ(stats, log::get("stats"));
     EXPECT_NE(stats, log::get("session"));
@@ -25,11 +23,9 @@ TEST(Log, OneLoggerPerCategoryAndMessagesAreNeverFormats) {
     stats->info("{}", "60 fps · 12 Mbps · backlog 1 KB");
     log::get("session")->error("{}", "literal {} and %s stay as written");
 
-    auto lines = sink->last_formatted();
-    log::removeSink(sink);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "stats|info|60 fps · 12 Mbps · backlog 1 KB\n");
-    EXPECT_EQ(lines[1], "session|error|literal {} and %s stay as written\n");
+    EXPECT_EQ(capture.lines(), (std::vector<std::string>{
+                                   "stats|info|60 fps · 12 Mbps · backlog 1 KB",
+                                   "session|error|literal {} and %s stay as written"}));
 }
 
 // The system log gets each category's lines, except the per-second statistics below warnings.
@@ -68,4 +64,4 @@ TEST(Log, SystemLogKeepsTheStatisticsCategoryToWarnings) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

@@ -10,25 +10,15 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <thread>
 
-namespace panelora {
+#include "files.h"
+#include "scoped_environment.h"
+
+namespace panelora::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
 
 std::vector<std::string> entries(const fs::path& folder) {
     std::vector<std::string> names;
@@ -40,19 +30,8 @@ std::vector<std::string> entries(const fs::path& folder) {
 
 class SettingsStoreTest : public ::testing::Test {
   protected:
-    SettingsStoreTest() {
-        char pattern[] = "/tmp/panelora-settings-XXXXXX";
-        folder = ::mkdtemp(pattern);
-        path = folder / "panelora" / "settings.json";
-    }
-    ~SettingsStoreTest() override {
-        std::error_code ec;
-        fs::permissions(folder / "panelora", fs::perms::owner_all, ec);
-        fs::remove_all(folder, ec);
-    }
-
-    fs::path folder;
-    fs::path path;
+    TempDir folder;
+    fs::path path = folder.path() / "panelora" / "settings.json";
 };
 
 TEST_F(SettingsStoreTest, MissingFileMeansDefaultsAndIsNotCreatedByReading) {
@@ -213,25 +192,15 @@ TEST_F(SettingsStoreTest, ConcurrentSettersLeaveTheLastValuesOnDisk) {
 }
 
 TEST(DefaultSettingsPath, FollowsXdgThenHome) {
-    std::string savedXdg = std::getenv("XDG_CONFIG_HOME") ? std::getenv("XDG_CONFIG_HOME") : "";
-    std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-    bool hadXdg = std::getenv("XDG_CONFIG_HOME") != nullptr;
-    bool hadHome = std::getenv("HOME") != nullptr;
-
-    ::setenv("XDG_CONFIG_HOME", "/x/config", 1);
-    ::setenv("HOME", "/home/u", 1);
+    ScopedEnvironment environment;
+    environment.set("XDG_CONFIG_HOME", "/x/config");
+    environment.set("HOME", "/home/u");
     EXPECT_EQ(defaultSettingsPath(), fs::path("/x/config/panelora/settings.json"));
-    ::setenv("XDG_CONFIG_HOME", "relative", 1);  // not absolute: ignored
+    environment.set("XDG_CONFIG_HOME", "relative");  // not absolute: ignored
     EXPECT_EQ(defaultSettingsPath(), fs::path("/home/u/.config/panelora/settings.json"));
-    ::unsetenv("XDG_CONFIG_HOME");
+    environment.set("XDG_CONFIG_HOME", std::nullopt);
     EXPECT_EQ(defaultSettingsPath(), fs::path("/home/u/.config/panelora/settings.json"));
-
-    if (hadXdg) ::setenv("XDG_CONFIG_HOME", savedXdg.c_str(), 1);
-    if (hadHome)
-        ::setenv("HOME", savedHome.c_str(), 1);
-    else
-        ::unsetenv("HOME");
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

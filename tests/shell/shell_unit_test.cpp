@@ -1,7 +1,6 @@
 // The Linux shell pieces that need no X server: the autostart entry, the settings commands, the
 // status lines and the single-instance hand-over between two owners in one process.
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -17,44 +16,23 @@
 #include <thread>
 
 #include "app/launch_at_login.h"
+#include "files.h"
+#include "log_capture.h"
 #include "platform/linux/shell/detached_spawn.h"
 #include "platform/linux/shell/linux_permissions.h"
 #include "platform/linux/shell/single_instance.h"
 #include "platform/linux/shell/status_printer.h"
 #include "platform/linux/shell/xdg_autostart.h"
-#include "support/log.h"
+#include "scoped_environment.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "panelora-shell-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeFile(const fs::path& path, const std::string& text, fs::perms perms = fs::perms(0644)) {
-    std::ofstream(path) << text;
+void writeFile(const fs::path& path, const std::string& text, fs::perms perms) {
+    test::writeFile(path, text);
     fs::permissions(path, perms);
 }
 
@@ -111,7 +89,7 @@ TEST(XdgAutostart, AnEntrySwitchedOffByTheDesktopIsNotEnabled) {
         {"", LoginItemBackend::Status::enabled},
     };
     for (const Case& c : cases) {
-        writeFile(autostart.entryPath(), c.text);
+        writeFile(autostart.entryPath(), c.text, fs::perms(0644));
         EXPECT_EQ(autostart.status(), c.expected) << c.text;
     }
 }
@@ -119,7 +97,7 @@ TEST(XdgAutostart, AnEntrySwitchedOffByTheDesktopIsNotEnabled) {
 TEST(XdgAutostart, AFailedRegistrationIsReportedAndTheToggleStaysOff) {
     TempDir temp;
     // A file where the folder should be: fails for root too.
-    writeFile(temp.path() / "autostart", "not a folder");
+    writeFile(temp.path() / "autostart", "not a folder", fs::perms(0644));
     auto autostart = std::make_shared<XdgAutostart>(temp.path() / "autostart", "/usr/bin/panelora");
 
     auto error = autostart->registerApp();
@@ -127,15 +105,11 @@ TEST(XdgAutostart, AFailedRegistrationIsReportedAndTheToggleStaysOff) {
     EXPECT_NE(error->find((temp.path() / "autostart").string()), std::string::npos) << *error;
     EXPECT_EQ(autostart->status(), LoginItemBackend::Status::notRegistered);
 
-    std::ostringstream logged;
-    auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(logged);
-    log::addSink(sink);
+    LogCapture log;
     LaunchAtLoginToggle toggle(autostart);
     toggle.setLaunchAtLogin(true);
-    log::removeSink(sink);
     EXPECT_FALSE(toggle.enabled());
-    EXPECT_NE(logged.str().find("Launch at login failed: " + *error), std::string::npos)
-        << logged.str();
+    EXPECT_TRUE(log.contains("Launch at login failed: " + *error));
 }
 
 TEST(XdgAutostart, RegisteringWithoutAProgramPathFails) {
@@ -147,15 +121,10 @@ TEST(XdgAutostart, RegisteringWithoutAProgramPathFails) {
 
 TEST(XdgAutostart, ForCurrentUserNamesThisProgram) {
     TempDir temp;
-    const char* old = std::getenv("XDG_CONFIG_HOME");
-    std::string saved = old ? old : "";
-    setenv("XDG_CONFIG_HOME", temp.path().c_str(), 1);
+    ScopedEnvironment environment;
+    environment.set("XDG_CONFIG_HOME", temp.path().string());
     auto autostart = XdgAutostart::forCurrentUser();
     ASSERT_EQ(autostart->registerApp(), std::nullopt);
-    if (old)
-        setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-    else
-        unsetenv("XDG_CONFIG_HOME");
 
     EXPECT_EQ(autostart->entryPath(), temp.path() / "autostart" / "app.panelora.Panelora.desktop");
     const std::string self = fs::read_symlink("/proc/self/exe").string();
@@ -176,18 +145,15 @@ TEST(XdgAutostart, DirectoryFollowsXdgConfigHomeThenHome) {
         {nullptr, "/home/u", "/home/u/.config/autostart"},
         {nullptr, nullptr, std::nullopt},
     };
-    std::optional<std::string> savedConfig, savedHome;
-    if (const char* v = std::getenv("XDG_CONFIG_HOME")) savedConfig = v;
-    if (const char* v = std::getenv("HOME")) savedHome = v;
+    ScopedEnvironment environment;
     for (const Case& c : cases) {
-        c.configHome ? setenv("XDG_CONFIG_HOME", c.configHome, 1) : unsetenv("XDG_CONFIG_HOME");
-        c.home ? setenv("HOME", c.home, 1) : unsetenv("HOME");
+        environment.set("XDG_CONFIG_HOME", c.configHome ? std::optional<std::string>(c.configHome)
+                                                        : std::nullopt);
+        environment.set("HOME", c.home ? std::optional<std::string>(c.home) : std::nullopt);
         auto dir = autostartDirectory();
         EXPECT_EQ(dir ? std::optional<std::string>(dir->string()) : std::nullopt, c.expected)
             << (c.configHome ? c.configHome : "(unset)");
     }
-    savedConfig ? setenv("XDG_CONFIG_HOME", savedConfig->c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
-    savedHome ? setenv("HOME", savedHome->c_str(), 1) : unsetenv("HOME");
 }
 
 TEST(XdgAutostart, ExecArgumentIsQuotedAndEscaped) {
@@ -449,4 +415,4 @@ TEST(SingleInstance, OtherRequestsAreDroppedWithoutQuitting) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

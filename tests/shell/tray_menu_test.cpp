@@ -116,10 +116,9 @@ TEST_F(TrayMenuTest, AStoredSpaceThatMatchesNoOptionChecksNone) {
     MenuState state = streamingState();
     state.space = 110;
     fill(state);
-    for (const char* text : {"Auto", "Comfortable: tablet-sized, largest text",
-                             "Roomy: 25% more space", "Spacious: 50% more space, smallest text"}) {
-        ASSERT_TRUE(find(text)) << text;
-        EXPECT_FALSE(find(text)->isChecked()) << text;
+    for (const MenuOption& option : Menu::spaceOptions()) {
+        ASSERT_TRUE(find(QString::fromStdString(option.text))) << option.text;
+        EXPECT_FALSE(find(QString::fromStdString(option.text))->isChecked()) << option.text;
     }
 }
 

@@ -4,8 +4,10 @@
 
 #include "transport/usbmux_address.h"
 
-namespace panelora::USBMux {
+namespace panelora::test {
 namespace {
+
+using namespace USBMux;
 
 struct AddressCase {
     const char* name;
@@ -56,4 +58,4 @@ TEST(DaemonAddressTest, ReadsTheEnvironmentAtEachCall) {
 }
 
 }  // namespace
-}  // namespace panelora::USBMux
+}  // namespace panelora::test

@@ -6,21 +6,16 @@
 #include <memory>
 
 #include "https_test_server.h"
+#include "sockets.h"
 #include "platform/linux/curl/curl_http_fetcher.h"
 #include "support/serial_queue.h"
 #include "update/update_checker.h"
 #include "update_fakes.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::HttpsServer;
-using testing::PlainHttpServer;
-using testing::RecordingPresenter;
-using testing::SilentListener;
-using testing::TempDir;
-using testing::TestPKI;
 
 const std::string validManifest = R"({"version":"2.0","notes":"Sharper text."})";
 
@@ -168,7 +163,7 @@ TEST_F(CurlFetcherSystemTest, OnlyHttpsIsSpokenAndFollowed) {
     ASSERT_TRUE(server.running());
     PlainHttpServer plain("HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n" +
                           validManifest);
-    const std::string plainURL = "http://127.0.0.1:" + std::to_string(plain.port()) + "/m.json";
+    const std::string plainURL = plain.url("m.json");
 
     EXPECT_FALSE(fetch(*fetcherFor(plainURL, pki().caCert)).has_value());
     server.serve("to-http.json", "302 Found", "", "Location: " + plainURL + "\r\n");
@@ -186,9 +181,9 @@ TEST_F(CurlFetcherSystemTest, OnlyHttpsIsSpokenAndFollowed) {
 }
 
 TEST_F(CurlFetcherSystemTest, DestroyingTheFetcherAbortsATransferAndDropsItsResult) {
-    SilentListener silent;
-    const std::string url = "https://127.0.0.1:" + std::to_string(silent.port()) + "/m.json";
-    auto fetcher = fetcherFor(url, pki().caCert);
+    uint16_t port = 0;
+    UniqueFd silent = bindLoopback(port);  // listens, and never answers
+    auto fetcher = fetcherFor("https://127.0.0.1:" + std::to_string(port) + "/m.json", pki().caCert);
     std::atomic<bool> completed{false};
     fetcher->fetch({UpdateChecker::manifestURL()}, [&](auto) { completed = true; });
     std::this_thread::sleep_for(200ms);
@@ -200,12 +195,13 @@ TEST_F(CurlFetcherSystemTest, DestroyingTheFetcherAbortsATransferAndDropsItsResu
 }
 
 TEST_F(CurlFetcherSystemTest, SilentServerTimesOutAfter10Seconds) {
-    SilentListener silent;
-    const std::string url = "https://127.0.0.1:" + std::to_string(silent.port()) + "/m.json";
+    uint16_t port = 0;
+    UniqueFd silent = bindLoopback(port);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(check(fetcherFor(url, pki().caCert)), failure);
+    EXPECT_EQ(check(fetcherFor("https://127.0.0.1:" + std::to_string(port) + "/m.json", pki().caCert)),
+              failure);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 9500ms);
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

@@ -10,7 +10,7 @@
 
 #include "update/alert_presenter.h"
 
-namespace panelora::testing {
+namespace panelora::test {
 
 // Records what the check shows and answers every alert with `choice`, at once (as a nested modal
 // loop would) or, with `answerLater`, only when the test calls answer().
@@ -60,4 +60,4 @@ class RecordingPresenter final : public AlertPresenter {
     std::function<void(std::optional<std::size_t>)> pending_;
 };
 
-}  // namespace panelora::testing
+}  // namespace panelora::test

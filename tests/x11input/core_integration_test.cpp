@@ -1,23 +1,19 @@
 // The core's injectors and display arrangement running on the X11 backends against the real
 // server.
-// gtest before the X headers: Xlib defines None, Bool and Status as macros.
-#include "system_fixture.h"
+#include "system_fixture.h"  // first: gtest before the X headers
 
 #include <X11/Xatom.h>
-#include <X11/Xutil.h>
-#include <X11/keysym.h>
 
 #include <cstring>
-#include <filesystem>
 
 #include "display/display_arrangement.h"
-#include "input/key_injector.h"
+#include "eventually.h"
+#include "files.h"
 #include "input/pointer_injector.h"
 #include "platform/linux/bundle/linux_platform.h"
 #include "platform/linux/x11/x11_display_registry.h"
-#include "video/virtual_display.h"
-#include "support/main_queue.h"
 #include "support/manual_clock.h"
+#include "video/virtual_display.h"
 
 namespace panelora::test {
 namespace {
@@ -25,38 +21,6 @@ namespace {
 using X11CoreTest = X11InputTest;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-
-TEST_F(X11CoreTest, KeyInjectorUsageFourWithShiftTypesCapitalA) {
-    TestWindow window(d(), 0, 0, 200, 200);
-    auto poster = backends_.poster;
-    auto keys = std::make_shared<KeyInjectorCore>(
-        [poster](uint16_t code, bool down, uint64_t flags, bool repeat) {
-            poster->postKey(code, down, flags, repeat);
-        },
-        SerialQueue::create("test.keys"));
-    keys->inject(KeyEvent{4, true, KeyEvent::Modifiers::shift});
-    keys->inject(KeyEvent{4, false, {}});
-    keys->queue()->flush();
-    auto press = waitForEvent(
-        d(), [](const XEvent& e) { return e.type == KeyPress && e.xkey.keycode == 38; });
-    ASSERT_TRUE(press);
-    char text[8];
-    KeySym keysym = NoSymbol;
-    XLookupString(&press->xkey, text, sizeof text, &keysym, nullptr);
-    EXPECT_EQ(keysym, static_cast<KeySym>(XK_A));
-    EXPECT_TRUE(press->xkey.state & ShiftMask);
-
-    // Left Shift held and a letter held, then the session ends.
-    keys->inject(KeyEvent{225, true, {}});
-    keys->inject(KeyEvent{5, true, KeyEvent::Modifiers::shift});
-    keys->releaseAll();
-    keys->queue()->flush();
-    drainEvents(d(), milliseconds(100));
-    std::array<char, 32> down{};
-    XQueryKeymap(d(), down.data());
-    EXPECT_TRUE(std::all_of(down.begin(), down.end(), [](char c) { return c == 0; }));
-    EXPECT_TRUE(poster->heldKeys().empty());
-}
 
 TEST_F(X11CoreTest, InstalledBackendsInjectTouchesOnTheDisplay) {
     auto spare = enableSpare("DUMMY1", 1024, 768, 1920, 0);
@@ -100,12 +64,7 @@ TEST_F(X11CoreTest, XftDpiScalesTheDisplayAndTheInputAlike) {
 
     resetInjectionState();
     injectTouch(4, id, 1.0f, 0.5f);  // hover at the right edge
-    Window root, child;
-    int rootX = 0, rootY = 0, x, y;
-    unsigned mask;
-    XQueryPointer(d(), DefaultRootWindow(d()), &root, &child, &rootX, &rootY, &x, &y, &mask);
-    EXPECT_EQ(rootX, 1920 + 2047);
-    EXPECT_EQ(rootY, 768);
+    EXPECT_EQ(pointerPosition(d()), std::pair(1920 + 2047, 768));
 }
 
 class X11ArrangementTest : public X11InputTest {
@@ -113,10 +72,7 @@ class X11ArrangementTest : public X11InputTest {
     void SetUp() override {
         X11InputTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        directory_ =
-            std::filesystem::temp_directory_path() / ("x11input-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(directory_);
-        settings_ = std::make_shared<SettingsStore>(directory_ / "settings.json");
+        settings_ = std::make_shared<SettingsStore>(directory_.path() / "settings.json");
         spare_ = enableSpare("DUMMY1", 1024, 768, 1920, 0);
         ASSERT_TRUE(spare_);
         id_ = static_cast<DisplayID>(spare_->output());
@@ -126,8 +82,6 @@ class X11ArrangementTest : public X11InputTest {
         arrangement_.reset();
         spare_.reset();
         X11InputTest::TearDown();
-        std::error_code ec;
-        std::filesystem::remove_all(directory_, ec);
     }
     static void onMain(std::function<void()> task) {
         mainQueue()->post(std::move(task));
@@ -142,7 +96,7 @@ class X11ArrangementTest : public X11InputTest {
         return DisplayArrangement::Saved::decode(*text);
     }
 
-    std::filesystem::path directory_;
+    TempDir directory_;
     std::shared_ptr<SettingsStore> settings_;
     std::unique_ptr<SpareOutput> spare_;
     DisplayID id_ = 0;
@@ -196,15 +150,11 @@ TEST_F(X11ArrangementTest, UserMoveIsSavedAfterTheSettleWindow) {
     auto primary = primaryOutput(d());
     ASSERT_TRUE(moveOutputRaw(d(), primary, 1024, 50));
     ASSERT_TRUE(moveOutputRaw(d(), spare_->output(), 0, 0));
-    auto deadline = std::chrono::steady_clock::now() + seconds(5);
-    std::optional<DisplayArrangement::Saved> record;
-    while (std::chrono::steady_clock::now() < deadline) {
+    EXPECT_TRUE(eventually([&] {
         mainQueue()->flush();
-        record = saved();
-        if (record && *record == DisplayArrangement::Saved{"left", -50}) break;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    EXPECT_EQ(record, (DisplayArrangement::Saved{"left", -50}));
+        return saved() == DisplayArrangement::Saved{"left", -50};
+    }));
+    EXPECT_EQ(saved(), (DisplayArrangement::Saved{"left", -50}));
 }
 
 }  // namespace

@@ -1,39 +1,13 @@
-// gtest before the X headers: Xlib defines None, Bool and Status as macros.
-#include "system_fixture.h"
+#include "system_fixture.h"  // first: gtest before the X headers
 
 #include <X11/Xcursor/Xcursor.h>
-#include <png.h>
 
-#include <cstring>
-
-#include "platform/linux/input/cursor_png.h"
+#include "png_reader.h"
 
 namespace panelora::test {
 namespace {
 
 using X11CursorTest = X11InputTest;
-
-struct CursorDeleter {
-    Display* d;
-    void operator()(Cursor* c) const {
-        XFreeCursor(d, *c);
-        delete c;
-    }
-};
-
-std::optional<std::vector<uint8_t>> decodeRGBA(const std::vector<uint8_t>& file, int* width,
-                                               int* height) {
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_memory(&image, file.data(), file.size())) return std::nullopt;
-    image.format = PNG_FORMAT_RGBA;
-    std::vector<uint8_t> rgba(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, rgba.data(), 0, nullptr)) return std::nullopt;
-    *width = static_cast<int>(image.width);
-    *height = static_cast<int>(image.height);
-    return rgba;
-}
 
 TEST_F(X11CursorTest, LocationFollowsTheWarpedPointer) {
     XWarpPointer(d(), None, DefaultRootWindow(d()), 0, 0, 0, 0, 300, 400);
@@ -64,10 +38,10 @@ TEST_F(X11CursorTest, CurrentCursorIsTheWindowsCursorWithStraightAlpha) {
         static constexpr XcursorPixel kPixels[] = {0xFFFF0000, 0x80004000, 0x00000000, 0xC0303030};
         image->pixels[i] = kPixels[i % 4];
     }
-    std::unique_ptr<Cursor, CursorDeleter> xcursor(new Cursor(XcursorImageLoadCursor(d(), image)),
-                                                   CursorDeleter{d()});
+    const Cursor xcursor = XcursorImageLoadCursor(d(), image);
+    XcursorImageDestroy(image);
     TestWindow window(d(), 0, 0, 200, 200);
-    XDefineCursor(d(), window.id(), *xcursor);
+    XDefineCursor(d(), window.id(), xcursor);
     XWarpPointer(d(), None, DefaultRootWindow(d()), 0, 0, 0, 0, 50, 50);
     XSync(d(), False);
 
@@ -79,11 +53,10 @@ TEST_F(X11CursorTest, CurrentCursorIsTheWindowsCursorWithStraightAlpha) {
     ASSERT_TRUE(current->png);
     auto png = current->png();
     ASSERT_TRUE(png);
-    int width = 0, height = 0;
-    auto rgba = decodeRGBA(*png, &width, &height);
-    ASSERT_TRUE(rgba);
-    ASSERT_EQ(width, kWidth);
-    ASSERT_EQ(height, kHeight);
+    const auto picture = decodePng(*png, true);
+    ASSERT_TRUE(picture);
+    ASSERT_EQ(picture->width, kWidth);
+    ASSERT_EQ(picture->height, kHeight);
     const std::array<uint8_t, 4> expected[] = {
         {255, 0, 0, 255},   // opaque red
         {0, 128, 0, 128},   // 0x40 green at half alpha
@@ -92,11 +65,11 @@ TEST_F(X11CursorTest, CurrentCursorIsTheWindowsCursorWithStraightAlpha) {
     };
     for (int i = 0; i < kWidth * kHeight; ++i) {
         for (int c = 0; c < 4; ++c) {
-            EXPECT_EQ((*rgba)[i * 4 + c], expected[i % 4][c]) << "pixel " << i << " channel " << c;
+            EXPECT_EQ(picture->pixels[i * 4 + c], expected[i % 4][c]) << "pixel " << i << " channel " << c;
         }
     }
     XUndefineCursor(d(), window.id());
-    XcursorImageDestroy(image);
+    XFreeCursor(d(), xcursor);
 }
 
 TEST_F(X11CursorTest, ArrowCursorEncodes) {
@@ -107,10 +80,10 @@ TEST_F(X11CursorTest, ArrowCursorEncodes) {
     EXPECT_LE(arrow->hotSpot.x, arrow->width);
     auto png = arrow->png();
     ASSERT_TRUE(png);
-    int width = 0, height = 0;
-    ASSERT_TRUE(decodeRGBA(*png, &width, &height));
-    EXPECT_EQ(width, static_cast<int>(arrow->width));
-    EXPECT_EQ(height, static_cast<int>(arrow->height));
+    const auto picture = decodePng(*png, true);
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->width, static_cast<int>(arrow->width));
+    EXPECT_EQ(picture->height, static_cast<int>(arrow->height));
 }
 
 }  // namespace

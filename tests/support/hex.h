@@ -1,0 +1,44 @@
+// Byte layouts written as hex pairs: hex("05 00000007 0AAC").
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace panelora::test {
+
+// White space is ignored; anything else but hex digits, or an odd digit, throws.
+inline std::vector<uint8_t> hex(std::string_view text) {
+    auto digit = [&](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        throw std::invalid_argument("not a hex digit in \"" + std::string(text) + "\"");
+    };
+    std::vector<uint8_t> bytes;
+    int high = -1;
+    for (char c : text) {
+        if (c == ' ' || c == '\n' || c == '\t') continue;
+        if (high < 0) {
+            high = digit(c);
+        } else {
+            bytes.push_back(static_cast<uint8_t>(high << 4 | digit(c)));
+            high = -1;
+        }
+    }
+    if (high >= 0) throw std::invalid_argument("odd hex digit in \"" + std::string(text) + "\"");
+    return bytes;
+}
+
+// The pieces one after another.
+inline std::vector<uint8_t> join(std::initializer_list<std::vector<uint8_t>> pieces) {
+    std::vector<uint8_t> bytes;
+    for (const auto& piece : pieces)
+        bytes.insert(bytes.end(), piece.begin(), piece.end());
+    return bytes;
+}
+
+}  // namespace panelora::test
