@@ -17,7 +17,9 @@ const std::string kStreaming = "Streaming " + kProfile.summary();
 class ControllerTest : public ::testing::Test, public AppRig {
   protected:
     void writeSettings(const std::string& json) { writeFile(settingsPath(), json); }
-    nlohmann::json storedSettings() const { return nlohmann::json::parse(readFile(settingsPath())); }
+    nlohmann::json storedSettings() const {
+        return nlohmann::json::parse(readFile(settingsPath()));
+    }
 
     std::shared_ptr<Controller> make() {
         controller = Controller::create(environment());

@@ -42,9 +42,18 @@ TEST(LaunchAtLogin, ShowsWhatThePlatformSaysAfterEachCall) {
         {Status::notRegistered, true, {}, Status::enabled, true, {}},
         {Status::enabled, false, {}, Status::enabled, false, {}},
         {Status::notRegistered, true, {}, Status::requiresApproval, false, {}},
-        {Status::notRegistered, true, "Operation not permitted {} %s", Status::enabled, false,
+        {Status::notRegistered,
+         true,
+         "Operation not permitted {} %s",
+         Status::enabled,
+         false,
          {"app|Launch at login failed: Operation not permitted {} %s"}},
-        {Status::enabled, false, "busy", Status::enabled, true, {"app|Launch at login failed: busy"}},
+        {Status::enabled,
+         false,
+         "busy",
+         Status::enabled,
+         true,
+         {"app|Launch at login failed: busy"}},
     };
     for (const Case& c : cases) {
         auto items = std::make_shared<ScriptedLoginItems>();

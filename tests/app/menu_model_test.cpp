@@ -50,41 +50,54 @@ MenuState fullest() {
 
 TEST(MenuModel, EveryRowInOrder) {
     const auto rows = buildMenu(fullest());
-    EXPECT_EQ(describe(rows),
-              (std::vector<std::string>{
-                  "text|Streaming 2732\u00D72048 @ 60 fps \u00B7 looks like 1708\u00D71280",
-                  "caption|60 fps \u00B7 12 Mbps",
-                  "caption|Nothing can stream: allow Screen Recording",
-                  "button|Open Screen Recording Settings\u2026",
-                  "caption|If it's already on, switch it off and on again (or remove and re-add "
-                  "Panelora).",
-                  "caption|Touch, keyboard and trackpad are off: allow Accessibility",
-                  "button|Open Accessibility Settings\u2026",
-                  "caption|If it's already on, remove Panelora with the \u2212 button, add it again "
-                  "with +, then relaunch it.",
-                  "---",
-                  "button|Move Panelora to the Left",
-                  "button|Move Panelora to the Right",
-                  "button|Display Arrangement Settings\u2026",
-                  "---",
-                  "picker|Screen space|0 Auto|100 Comfortable: tablet-sized, largest text|125 "
-                  "Roomy: 25% more space|150 Spacious: 50% more space, smallest text|125",
-                  "picker|Quality|0 Sharp: native resolution, 60 fps|1 Smooth: up to 120 fps|1",
-                  "toggle|Launch at Login|on",
-                  "---",
-                  "button|Check for Updates\u2026",
-                  "caption|Version 0.1.0",
-                  "button|Quit Panelora",
-              }));
+    EXPECT_EQ(
+        describe(rows),
+        (std::vector<std::string>{
+            "text|Streaming 2732\u00D72048 @ 60 fps \u00B7 looks like 1708\u00D71280",
+            "caption|60 fps \u00B7 12 Mbps",
+            "caption|Nothing can stream: allow Screen Recording",
+            "button|Open Screen Recording Settings\u2026",
+            "caption|If it's already on, switch it off and on again (or remove and re-add "
+            "Panelora).",
+            "caption|Touch, keyboard and trackpad are off: allow Accessibility",
+            "button|Open Accessibility Settings\u2026",
+            "caption|If it's already on, remove Panelora with the \u2212 button, add it again "
+            "with +, then relaunch it.",
+            "---",
+            "button|Move Panelora to the Left",
+            "button|Move Panelora to the Right",
+            "button|Display Arrangement Settings\u2026",
+            "---",
+            "picker|Screen space|0 Auto|100 Comfortable: tablet-sized, largest text|125 "
+            "Roomy: 25% more space|150 Spacious: 50% more space, smallest text|125",
+            "picker|Quality|0 Sharp: native resolution, 60 fps|1 Smooth: up to 120 fps|1",
+            "toggle|Launch at Login|on",
+            "---",
+            "button|Check for Updates\u2026",
+            "caption|Version 0.1.0",
+            "button|Quit Panelora",
+        }));
     using I = MenuItem;
-    EXPECT_EQ(items(rows),
-              (std::vector<MenuItem>{I::status, I::statistics, I::screenRecordingHeadline,
-                                     I::openScreenRecordingSettings, I::screenRecordingAdvice,
-                                     I::accessibilityHeadline, I::openAccessibilitySettings,
-                                     I::accessibilityAdvice, I::separator, I::moveLeft,
-                                     I::moveRight, I::openDisplaySettings, I::separator,
-                                     I::spacePicker, I::qualityPicker, I::launchAtLogin,
-                                     I::separator, I::checkForUpdates, I::version, I::quit}));
+    EXPECT_EQ(items(rows), (std::vector<MenuItem>{I::status,
+                                                  I::statistics,
+                                                  I::screenRecordingHeadline,
+                                                  I::openScreenRecordingSettings,
+                                                  I::screenRecordingAdvice,
+                                                  I::accessibilityHeadline,
+                                                  I::openAccessibilitySettings,
+                                                  I::accessibilityAdvice,
+                                                  I::separator,
+                                                  I::moveLeft,
+                                                  I::moveRight,
+                                                  I::openDisplaySettings,
+                                                  I::separator,
+                                                  I::spacePicker,
+                                                  I::qualityPicker,
+                                                  I::launchAtLogin,
+                                                  I::separator,
+                                                  I::checkForUpdates,
+                                                  I::version,
+                                                  I::quit}));
     // Only Quit has a shortcut.
     for (size_t i = 0; i + 1 < rows.size(); ++i)
         EXPECT_FALSE(rows[i].shortcut) << i;
@@ -183,8 +196,8 @@ TEST_F(MenuActions, EachRowReachesItsTarget) {
     performMenuAction(MenuItem::checkForUpdates, targets);
     EXPECT_EQ(updateChecks, 1);
     // Text rows, and moves without a session, do nothing.
-    for (MenuItem item : {MenuItem::status, MenuItem::version, MenuItem::moveLeft,
-                          MenuItem::moveRight})
+    for (MenuItem item :
+         {MenuItem::status, MenuItem::version, MenuItem::moveLeft, MenuItem::moveRight})
         performMenuAction(item, targets, 3);
     EXPECT_EQ(permissions->opened.size(), 3u);
     EXPECT_EQ(quits, 0);

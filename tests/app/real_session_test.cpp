@@ -62,7 +62,8 @@ TEST(RealSessionSupervision, StreamsShowsStatisticsAndEndsWhenTheTabletGoes) {
     rig.tablet->pair.send(Wire::packet(Wire::PacketType::hello, hex("0AAC 0800 3C 00 02")));
     rig.controller->start();
     ASSERT_TRUE(rig.runUntil([&] { return rig.controller->hasSession(); }));
-    EXPECT_EQ(rig.controller->status(), "Streaming 2732\u00D72048 @ 60 fps \u00B7 looks like 1708\u00D71280");
+    EXPECT_EQ(rig.controller->status(),
+              "Streaming 2732\u00D72048 @ 60 fps \u00B7 looks like 1708\u00D71280");
     EXPECT_TRUE(rig.controller->canArrange());
     EXPECT_EQ(rig.fakes.displays.aliveCount(), 1u);
     // The statistics tick runs on the manual clock; its record reaches the menu's line.
@@ -71,7 +72,8 @@ TEST(RealSessionSupervision, StreamsShowsStatisticsAndEndsWhenTheTabletGoes) {
     EXPECT_NE(rig.controller->statsLine().find("fps"), std::string::npos);
     // The tablet closes the connection: the reader ends the session on its own thread.
     rig.tablet->pair.closePeer();
-    ASSERT_TRUE(rig.runUntil([&] { return rig.controller->status() == Controller::disconnectedText; }));
+    ASSERT_TRUE(
+        rig.runUntil([&] { return rig.controller->status() == Controller::disconnectedText; }));
     EXPECT_EQ(rig.controller->statsLine(), "");
     EXPECT_FALSE(rig.controller->canArrange());
     EXPECT_FALSE(rig.controller->hasSession());
@@ -82,9 +84,11 @@ TEST(RealSessionSupervision, SettingChangeStopsTheRealSessionAndRemovesItsDispla
     RealSessionRig rig;
     rig.controller->start();
     ASSERT_TRUE(rig.runUntil([&] { return rig.controller->hasSession(); }));  // no hello
-    EXPECT_TRUE(rig.controller->status().starts_with("Streaming " + StreamProfile::fallback.summary()));
+    EXPECT_TRUE(
+        rig.controller->status().starts_with("Streaming " + StreamProfile::fallback.summary()));
     rig.controller->setPreferSmooth(true);
-    ASSERT_TRUE(rig.runUntil([&] { return rig.controller->status() == Controller::disconnectedText; }));
+    ASSERT_TRUE(
+        rig.runUntil([&] { return rig.controller->status() == Controller::disconnectedText; }));
     EXPECT_TRUE(rig.runUntil([&] { return rig.fakes.displays.aliveCount() == 0; }));
 }
 

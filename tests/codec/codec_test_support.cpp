@@ -9,18 +9,6 @@ extern "C" {
 
 namespace panelora::test {
 
-VideoCodecSettings settingsFor(int32_t width, int32_t height, int64_t fps, int64_t bitRate) {
-    VideoCodecSettings settings;
-    settings.width = width;
-    settings.height = height;
-    settings.expectedFrameRate = fps;
-    settings.averageBitRate = bitRate;
-    settings.dataRateLimitBytes = bitRate * 2 / 8;
-    settings.dataRateLimitSeconds = 1;
-    settings.prioritizeSpeedOverQuality = fps > 60;
-    return settings;
-}
-
 std::optional<std::vector<int>> nalTypes(const std::vector<uint8_t>& avcc) {
     std::vector<int> types;
     size_t at = 0;

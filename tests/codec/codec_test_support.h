@@ -6,13 +6,11 @@
 #include <optional>
 #include <vector>
 
-#include "video/h264_encoder.h"
 #include "pictures.h"
+#include "video/h264_encoder.h"
 #include "video/image_buffer.h"
 
 namespace panelora::test {
-
-VideoCodecSettings settingsFor(int32_t width, int32_t height, int64_t fps, int64_t bitRate);
 
 // The NAL unit types in an AVCC buffer, in order; nothing when the lengths do not add up.
 std::optional<std::vector<int>> nalTypes(const std::vector<uint8_t>& avcc);

@@ -40,7 +40,8 @@ class DisplayArrangementTest : public ::testing::Test {
 
     TempDir folder;
     ManualClock clock;
-    std::shared_ptr<SettingsStore> settings = std::make_shared<SettingsStore>(folder.path() / "settings.json");
+    std::shared_ptr<SettingsStore> settings =
+        std::make_shared<SettingsStore>(folder.path() / "settings.json");
     std::shared_ptr<FakeGeometry> geometry = std::make_shared<FakeGeometry>();
     std::shared_ptr<DisplayArrangement> arrangement;
 };

@@ -129,12 +129,13 @@ TEST_F(EndToEnd, TabletDecodesThePatternAtTheNegotiatedProfile) {
     EXPECT_EQ(s.rect.height, 1280);
     EXPECT_EQ(shownModeNames(x_.get(), "panelora-1708x1280-").size(), 1u);
 
-    TestWindow window(x_.get(), int(s.rect.x), int(s.rect.y), int(s.rect.width),
-                      int(s.rect.height), true);
+    TestWindow window(x_.get(), int(s.rect.x), int(s.rect.y), int(s.rect.width), int(s.rect.height),
+                      true);
     // Two whole statistics windows after the painting: its frames have been sent, and the key
     // requests re-sent them since.
     const size_t painted = s.probe->stats().size();
-    ASSERT_TRUE(s.probe->waitForStats(painted + 1, [](auto&) { return true; }, kLong));
+    ASSERT_TRUE(s.probe->waitForStats(
+        painted + 1, [](auto&) { return true; }, kLong));
     EXPECT_GT(s.probe->stats().back().fps, 0);
 
     const auto report = finish(s);
@@ -169,8 +170,8 @@ TEST_F(EndToEnd, TouchClicksAWindowAndAKeyTypesIntoIt) {
     TestWindow window(x_.get(), int(rect.x), int(rect.y), int(rect.width), int(rect.height));
     ASSERT_LT(SteadyClock::now() - s.connectedAt, 2500ms) << "start-up too slow for the script";
 
-    const auto press = waitForEvent(x_.get(), [](const XEvent& e) { return e.type == ButtonPress; },
-                                    kLong);
+    const auto press = waitForEvent(
+        x_.get(), [](const XEvent& e) { return e.type == ButtonPress; }, kLong);
     ASSERT_TRUE(press) << "no ButtonPress reached the window";
     EXPECT_EQ(press->xbutton.button, 1u);
     EXPECT_NEAR(press->xbutton.x, 0.25 * rect.width, 1.0);
@@ -186,9 +187,7 @@ TEST_F(EndToEnd, TouchClicksAWindowAndAKeyTypesIntoIt) {
     // And its release, the script's last input.
     ASSERT_TRUE(waitForEvent(
         x_.get(),
-        [](const XEvent& e) {
-            return e.type == KeyRelease && !IsModifierKey(typedKeysym(e.xkey));
-        },
+        [](const XEvent& e) { return e.type == KeyRelease && !IsModifierKey(typedKeysym(e.xkey)); },
         kLong));
     const auto [x, y] = pointerPosition(x_.get());
     EXPECT_TRUE(rect.contains(Point{double(x), double(y)})) << "pointer at " << x << "," << y;
@@ -202,7 +201,8 @@ TEST_F(EndToEnd, TouchClicksAWindowAndAKeyTypesIntoIt) {
 TEST_F(EndToEnd, StalledTabletMakesTheHostDropAndRecoverWithAKeyFrame) {
     // The stall must outlast the buffers on the way (the daemon's relay and both TCP ends hold
     // about 7 MB at these rates) plus the host's own 3 MB backlog.
-    auto s = startStreaming({"--hello", "1600x1200@60", "--stall-at", "1000", "--stall-for", "6500"});
+    auto s =
+        startStreaming({"--hello", "1600x1200@60", "--stall-at", "1000", "--stall-for", "6500"});
     ASSERT_TRUE(s.probe);
     auto animator = Animator::start(server_->displayName(), s.rect, 60, Animator::noise());
     ASSERT_TRUE(animator);

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "fake_geometry.h"
@@ -12,48 +13,36 @@
 
 namespace panelora::test {
 
-struct MouseCall {
-    MouseEventType type;
-    Point at;
-    MouseButton button;
-    std::optional<int64_t> clickState;
-    bool operator==(const MouseCall&) const = default;
-};
-
-struct ScrollCall {
-    int32_t wheel1Vertical;
-    int32_t wheel2Horizontal;
-    bool operator==(const ScrollCall&) const = default;
-};
-
-class RecordingPoster : public EventPoster {
+// Records mouse events as words: "down 1952,100 #1" (type, point, click state), with "right"
+// after moves that carry the right button and "on 7" for a display other than 0.
+class RecordingPoster final : public EventPoster {
   public:
-    bool postMouse(MouseEventType type, DisplayID display, Point global, MouseButton button,
+    bool postMouse(MouseEventType type, DisplayID display, Point at, MouseButton button,
                    std::optional<int64_t> clickState) override {
-        if (failing.count(type)) {
-            failed.push_back(type);
-            return false;
-        }
-        mouse.push_back({type, global, button, clickState});
-        mouseDisplays.push_back(display);
+        static const char* names[] = {"", "down", "up", "rightDown", "rightUp", "move", "drag"};
+        std::string call = std::string(names[int(type)]) + " " + std::to_string(int(at.x)) + "," +
+                           std::to_string(int(at.y));
+        if (type == MouseEventType::mouseMoved && button == MouseButton::right) call += " right";
+        if (clickState) call += " #" + std::to_string(*clickState);
+        if (display) call += " on " + std::to_string(display);
+        if (failing.count(type)) return false;
+        mouse.push_back(call);
         return true;
     }
-    bool postScroll(int32_t wheel1, int32_t wheel2) override {
-        scrolls.push_back({wheel1, wheel2});
+    bool postScroll(int32_t wheel1Vertical, int32_t wheel2Horizontal) override {
+        scrolls.push_back({wheel1Vertical, wheel2Horizontal});
         return true;
     }
     void postKey(uint16_t, bool, uint64_t, bool) override {}
     void resetState() override { ++resets; }
 
     std::set<MouseEventType> failing;  // events that "cannot be created"
-    std::vector<MouseEventType> failed;
-    std::vector<MouseCall> mouse;
-    std::vector<DisplayID> mouseDisplays;  // the display of each entry of `mouse`
+    std::vector<std::string> mouse;
+    std::vector<std::pair<int32_t, int32_t>> scrolls;  // vertical, horizontal
     int resets = 0;
-    std::vector<ScrollCall> scrolls;
 };
 
-class FakeCursorSource : public CursorSource {
+class FakeCursorSource final : public CursorSource {
   public:
     explicit FakeCursorSource(const Clock& clock) : clock_(clock) {}
 

@@ -23,9 +23,9 @@ TEST(Log, OneLoggerPerCategoryAndMessagesAreNeverFormats) {
     stats->info("{}", "60 fps · 12 Mbps · backlog 1 KB");
     log::get("session")->error("{}", "literal {} and %s stay as written");
 
-    EXPECT_EQ(capture.lines(), (std::vector<std::string>{
-                                   "stats|info|60 fps · 12 Mbps · backlog 1 KB",
-                                   "session|error|literal {} and %s stay as written"}));
+    EXPECT_EQ(capture.lines(),
+              (std::vector<std::string>{"stats|info|60 fps · 12 Mbps · backlog 1 KB",
+                                        "session|error|literal {} and %s stay as written"}));
 }
 
 // The system log gets each category's lines, except the per-second statistics below warnings.

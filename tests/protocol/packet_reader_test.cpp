@@ -20,13 +20,14 @@ Bytes payloadOf(const Wire::Packet& p) {
 
 TEST(PacketReader, ReadsPacketsInOrderWithUnknownTypesConsumedWholeAndEndsCleanly) {
     SocketPair s;
-    s.send(hex("03 00000009 013F0000003F000000  04 00000000  00 00000002 AABB  0C 00000001 CC"
-               "C8 00000000  07 00000008 000000000000002A"));
+    s.send(
+        hex("03 00000009 013F0000003F000000  04 00000000  00 00000002 AABB  0C 00000001 CC"
+            "C8 00000000  07 00000008 000000000000002A"));
     s.closePeer();
     Wire::PacketReader reader(s.fd);
     const std::pair<uint8_t, Bytes> expected[] = {
-        {3, hex("013F0000003F000000")}, {4, {}}, {0, hex("AABB")}, {12, hex("CC")},
-        {200, {}}, {7, hex("000000000000002A")}};
+        {3, hex("013F0000003F000000")}, {4, {}}, {0, hex("AABB")}, {12, hex("CC")}, {200, {}},
+        {7, hex("000000000000002A")}};
     for (const auto& [type, payload] : expected) {
         auto p = reader.next();
         ASSERT_TRUE(p) << int(type);
@@ -74,7 +75,7 @@ TEST(PacketReader, BrokenStreamsEndWithTheirReason) {
     const Case cases[] = {
         {"02 000F4241", false, End::tooLong},  // 1,000,001
         {"07 FFFFFFFF", false, End::tooLong},
-        {"03 0000", true, End::truncated},  // 3 of the 5 header bytes
+        {"03 0000", true, End::truncated},               // 3 of the 5 header bytes
         {"03 00000009 013F0000", true, End::truncated},  // announces 9, sends 4
     };
     for (const Case& c : cases) {

@@ -69,10 +69,11 @@ TEST(WireBuild, ConfigPackets) {
     EXPECT_EQ(Wire::configPayload(hex("674200"), hex("68CE")), hex("0003 674200 0002 68CE"));
     EXPECT_EQ(Wire::configPacket(hex("6742"), hex("68")), hex("01 00000007 0002 6742 0001 68"));
     // Both in one buffer, allocated once.
-    auto both = Wire::configAndFramePackets(hex("6742"), hex("68"), 0x0102030405060708,
-                                            hex("0000000165"));
+    auto both =
+        Wire::configAndFramePackets(hex("6742"), hex("68"), 0x0102030405060708, hex("0000000165"));
     ASSERT_TRUE(both);
-    EXPECT_EQ(*both, hex("01 00000007 0002 6742 0001 68  02 0000000E 01 0102030405060708 0000000165"));
+    EXPECT_EQ(*both,
+              hex("01 00000007 0002 6742 0001 68  02 0000000E 01 0102030405060708 0000000165"));
     EXPECT_EQ(both->capacity(), both->size());
 }
 
@@ -91,8 +92,7 @@ TEST(WireBuild, ConfigRejectsParameterSetsOf65536BytesOrMore) {
 TEST(WireBuild, CursorPayloads) {
     // Visible, x and y as binary32, not clamped.
     EXPECT_EQ(bytes(Wire::cursorPositionPayload(true, 0.5f, 1.5f)), hex("01 3F000000 3FC00000"));
-    EXPECT_EQ(bytes(Wire::cursorPositionPayload(false, -0.25f, 2.0f)),
-              hex("00 BE800000 40000000"));
+    EXPECT_EQ(bytes(Wire::cursorPositionPayload(false, -0.25f, 2.0f)), hex("00 BE800000 40000000"));
     // Display width 1708 points; image 32 × 32; hot spot 4, 12.5; the PNG.
     EXPECT_EQ(Wire::cursorImagePayload(1708, 32.0f, 32.0f, 4.0f, 12.5f, hex("89504E47")),
               hex("06AC 42000000 42000000 40800000 41480000 89504E47"));
@@ -117,7 +117,7 @@ TEST(WireParse, HelloLimits) {
         {"2001 0800 3C", std::nullopt},  // 8193 wide
         {"2000 2001 3C", std::nullopt},  // 8193 high
         {"FFFF 0800 3C", std::nullopt},
-        {"0600 0800 3C", std::nullopt},  // portrait
+        {"0600 0800 3C", std::nullopt},        // portrait
         {"0AAC 0800 00 01 02", std::nullopt},  // maxFPS 0
         {"0AAC 0800 01", Hello{2732, 2048, 1, false, 1}},
     };
@@ -133,13 +133,13 @@ TEST(WireParse, TouchLimitsAndClamps) {
         {"04 3F000000 3F000000", Wire::Touch{4, 0.5f, 0.5f}},
         {"05 3F000000 3F000000", std::nullopt},
         {"FF 3F000000 3F000000", std::nullopt},
-        {"00 7FC00000 3F000000", std::nullopt},  // x NaN
-        {"00 3F000000 7FC00000", std::nullopt},  // y NaN
-        {"00 7F800000 3F000000", std::nullopt},  // x +inf
-        {"00 3F000000 FF800000", std::nullopt},  // y -inf
-        {"02 BE800000 3FC00000", Wire::Touch{2, 0.0f, 1.0f}},  // -0.25, 1.5
-        {"00 4E6E6B28 CE6E6B28", Wire::Touch{0, 1.0f, 0.0f}},  // 1e9, -1e9
-        {"03 00000000 3F800000", Wire::Touch{3, 0.0f, 1.0f}},  // edges stay
+        {"00 7FC00000 3F000000", std::nullopt},                     // x NaN
+        {"00 3F000000 7FC00000", std::nullopt},                     // y NaN
+        {"00 7F800000 3F000000", std::nullopt},                     // x +inf
+        {"00 3F000000 FF800000", std::nullopt},                     // y -inf
+        {"02 BE800000 3FC00000", Wire::Touch{2, 0.0f, 1.0f}},       // -0.25, 1.5
+        {"00 4E6E6B28 CE6E6B28", Wire::Touch{0, 1.0f, 0.0f}},       // 1e9, -1e9
+        {"03 00000000 3F800000", Wire::Touch{3, 0.0f, 1.0f}},       // edges stay
         {"00 3F000000 3F000000 7FC0", Wire::Touch{0, 0.5f, 0.5f}},  // extra bytes ignored
     };
     for (const auto& [payload, expected] : cases)

@@ -375,12 +375,13 @@ TEST(SessionReceive, DispatchesTouchesKeysAndScrolls) {
     StreamingRig rig;
     rig.sendAndSettle(PacketType::touch, hex("00 3F000000 3E800000"));  // down at 0.5, 0.25
     rig.sendAndSettle(PacketType::key, hex("0004 01 FF"));
-    rig.sendAndSettle(PacketType::scroll, hex("3F800000 C0000000"));  // 1, -2
+    rig.sendAndSettle(PacketType::scroll, hex("3F800000 C0000000"));    // 1, -2
     rig.sendAndSettle(PacketType::touch, hex("05 00000000 00000000"));  // bad phase: dropped
-    EXPECT_EQ(rig.input->calls(),
-              (std::vector<std::string>{
-                  "reset", "touch 0 " + std::to_string(rig.session->displayID()) + " 0.500000 0.250000",
-                  "key 4 down 31", "scroll 1.000000 -2.000000"}));
+    EXPECT_EQ(
+        rig.input->calls(),
+        (std::vector<std::string>{
+            "reset", "touch 0 " + std::to_string(rig.session->displayID()) + " 0.500000 0.250000",
+            "key 4 down 31", "scroll 1.000000 -2.000000"}));
 }
 
 TEST(SessionReceive, KeysAndScrollsFromAVersionOneTabletAreIgnored) {
@@ -461,7 +462,8 @@ TEST(SessionKeepAlive, TheLastPongMayBeThirtySecondsOldButNotMore) {
     const auto lines = log.lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "stats|error|The tablet stopped answering pings; ending the session");
-    EXPECT_TRUE(lines.front().starts_with("stats|info|0 fps · 0 Mbps · encode 0 ms (max 0) · link "));
+    EXPECT_TRUE(
+        lines.front().starts_with("stats|info|0 fps · 0 Mbps · encode 0 ms (max 0) · link "));
 }
 
 TEST(SessionKeepAlive, ThirtyPointOneSecondsEndsTheSession) {

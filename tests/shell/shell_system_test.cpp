@@ -6,10 +6,10 @@
 #include <signal.h>
 
 #include "app/permissions.h"
+#include "eventually.h"
 #include "files.h"
 #include "platform/linux/shell/detached_spawn.h"
 #include "platform/linux/shell/linux_permissions.h"
-#include "eventually.h"
 #include "png_reader.h"
 #include "sockets.h"
 #include "tool_rig.h"
@@ -56,8 +56,8 @@ TEST(SettingsShortcut, StartsTheProgramDetachedWithCleanSignalsAndNoOutput) {
     writeFile(temp.path() / "gnome-control-center",
               "#!/bin/sh\nout=$(readlink /proc/$$/fd/1)\n{ echo \"args:$*\"; grep -E "
               "'^Sig(Blk|Ign):' /proc/self/status; echo \"stdout:$out\"; } > '" +
-                  report.string() + ".tmp'\nmv '" + report.string() + ".tmp' '" +
-                  report.string() + "'\n");
+                  report.string() + ".tmp'\nmv '" + report.string() + ".tmp' '" + report.string() +
+                  "'\n");
     fs::permissions(temp.path() / "gnome-control-center", fs::perms(0755));
     LinuxPermissions::Options options;
     options.desktops = {"GNOME"};
@@ -118,18 +118,19 @@ struct ProgramRig {
                                         std::vector<std::string> environment = {}) {
         std::vector<std::string> argv{PANELORA_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
-        environment.insert(environment.end(),
-                           {"DISPLAY=" + xorg.displayName(),
-                            "XDG_CONFIG_HOME=" + temp.file("config"),
-                            "PANELORA_INSTANCE_NAME=" + instance + "-" + std::to_string(getpid()),
-                            "USBMUXD_SOCKET_ADDRESS=UNIX:" + muxSocket,
-                            "GDK_SCALE="});  // the scale factor comes from the server
+        environment.insert(
+            environment.end(),
+            {"DISPLAY=" + xorg.displayName(), "XDG_CONFIG_HOME=" + temp.file("config"),
+             "PANELORA_INSTANCE_NAME=" + instance + "-" + std::to_string(getpid()),
+             "USBMUXD_SOCKET_ADDRESS=UNIX:" + muxSocket,
+             "GDK_SCALE="});  // the scale factor comes from the server
         ChildProcess::Options options;
         options.environment = environment;
         return ChildProcess::start(argv, options.stderrTo(temp.file(instance + ".err")));
     }
     // The cable: usbmuxd-sim listing the simulated tablet, or nothing.
     bool plugIn(bool withDevice = true) {
+        mux.reset();  // a daemon still on the socket would keep the new one off it
         mux = UsbmuxdSim::start(withDevice ? std::vector{device} : std::vector<std::string>{},
                                 muxSocket);
         return bool(mux);
@@ -239,7 +240,9 @@ TEST(PaneloraProcess, FortySessionsLeaveNothingBehind) {
     ProgramRig rig(*xorg);
     ASSERT_TRUE(rig.plugIn());
     auto panelora = rig.start("sessions");
-    auto status = [&](std::chrono::seconds timeout) { return panelora->readUntil(isStatus, timeout); };
+    auto status = [&](std::chrono::seconds timeout) {
+        return panelora->readUntil(isStatus, timeout);
+    };
     constexpr int kSessions = 40;
     ProcessUse afterFirst;
     for (int i = 0; i < kSessions; ++i) {
@@ -250,8 +253,8 @@ TEST(PaneloraProcess, FortySessionsLeaveNothingBehind) {
         if (i % 10 == 5) args.insert(args.end(), {"--hello", "garbage"});
         auto tablet = rig.tablet(args);
         ASSERT_TRUE(tablet);
-        ASSERT_TRUE(panelora->readUntil([](const auto& l) { return l.starts_with("status: Streaming "); },
-                                        20s))
+        ASSERT_TRUE(panelora->readUntil(
+            [](const auto& l) { return l.starts_with("status: Streaming "); }, 20s))
             << panelora->stderrText();
         if (!tabletCloses) {
             std::this_thread::sleep_for(1500ms);

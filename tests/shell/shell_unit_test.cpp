@@ -147,8 +147,8 @@ TEST(XdgAutostart, DirectoryFollowsXdgConfigHomeThenHome) {
     };
     ScopedEnvironment environment;
     for (const Case& c : cases) {
-        environment.set("XDG_CONFIG_HOME", c.configHome ? std::optional<std::string>(c.configHome)
-                                                        : std::nullopt);
+        environment.set("XDG_CONFIG_HOME",
+                        c.configHome ? std::optional<std::string>(c.configHome) : std::nullopt);
         environment.set("HOME", c.home ? std::optional<std::string>(c.home) : std::nullopt);
         auto dir = autostartDirectory();
         EXPECT_EQ(dir ? std::optional<std::string>(dir->string()) : std::nullopt, c.expected)

@@ -75,7 +75,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
 
     const pid_t pid = fork();
     if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        prctl(PR_SET_PDEATHSIG, options.deathSignal);
         if (getppid() != parent) _exit(127);
         // The child starts with no signal blocked, whatever the test's threads block.
         sigset_t none;

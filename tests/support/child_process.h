@@ -3,6 +3,7 @@
 // signal), and the destructor kills and reaps it if it still runs. Used from one thread.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -22,6 +23,7 @@ struct ChildProcessOptions {
     std::string stderrFile;                // else stderr to this file (else inherited)
     std::string stdoutFile;                // stdout to this file instead of the pipe
     bool pipeStdin = false;                // else stdin is /dev/null
+    int deathSignal = SIGKILL;             // sent to it when the starting process dies
 
     ChildProcessOptions& set(std::string entry) {
         environment.push_back(std::move(entry));
@@ -41,6 +43,10 @@ struct ChildProcessOptions {
     }
     ChildProcessOptions& stdinPiped() {
         pipeStdin = true;
+        return *this;
+    }
+    ChildProcessOptions& onParentDeath(int signalNumber) {
+        deathSignal = signalNumber;
         return *this;
     }
 };

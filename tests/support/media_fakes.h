@@ -241,9 +241,9 @@ class FakeCodecs final : public VideoCodecFactory {
 
     std::mutex mutex;
     std::optional<VideoCodecSettings> settings;
-    bool refuse = false;  // create() yields nothing
-    int refuseNext = 0;   // encode() refuses this many coming frames (INT_MAX: all)
-    std::vector<Submission> submissions;              // accepted and refused, in call order
+    bool refuse = false;                  // create() yields nothing
+    int refuseNext = 0;                   // encode() refuses this many coming frames (INT_MAX: all)
+    std::vector<Submission> submissions;  // accepted and refused, in call order
     std::vector<VideoCodec::Completion> completions;  // empty once completed or refused
     int inside = 0;                                   // accepted, not yet completed
     int maxInside = 0;

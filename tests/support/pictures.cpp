@@ -36,7 +36,8 @@ std::shared_ptr<Nv12Buffer> movingPattern(int32_t width, int32_t height, int fra
         for (int32_t x = 0; x < width / 2; ++x) {
             const bool box = inBox(2 * x, 2 * y);
             chroma[y * stride + 2 * x] = static_cast<uint8_t>(box ? 90 : 98 + x * 120 / width);
-            chroma[y * stride + 2 * x + 1] = static_cast<uint8_t>(box ? 200 : 98 + y * 120 / height);
+            chroma[y * stride + 2 * x + 1] =
+                static_cast<uint8_t>(box ? 200 : 98 + y * 120 / height);
         }
     }
     return picture;

@@ -37,8 +37,9 @@ uint32_t Picture::rgbAt(double fx, double fy) const {
 }
 
 std::optional<Picture> readPng(const std::string& path, bool alpha) {
-    return read([&](png_image* image) { return png_image_begin_read_from_file(image, path.c_str()); },
-                alpha);
+    return read(
+        [&](png_image* image) { return png_image_begin_read_from_file(image, path.c_str()); },
+        alpha);
 }
 
 std::optional<Picture> decodePng(std::span<const uint8_t> file, bool alpha) {

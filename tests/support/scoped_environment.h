@@ -13,7 +13,8 @@ class ScopedEnvironment {
   public:
     ScopedEnvironment() = default;
     ~ScopedEnvironment() {
-        for (const auto& [name, value] : saved_) apply(name, value);
+        for (const auto& [name, value] : saved_)
+            apply(name, value);
     }
     ScopedEnvironment(const ScopedEnvironment&) = delete;
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;

@@ -48,8 +48,8 @@ class UsbmuxdSim {
 // tablet-sim with `args`, listening on 127.0.0.1:`port` (0: a free one).
 class TabletSim {
   public:
-    static std::unique_ptr<TabletSim> start(const std::vector<std::string>& args,
-                                            uint16_t port = 0, std::string* error = nullptr);
+    static std::unique_ptr<TabletSim> start(const std::vector<std::string>& args, uint16_t port = 0,
+                                            std::string* error = nullptr);
     uint16_t port() const { return port_; }
     ChildProcess& process() { return *process_; }
     // A TCP connection to it, as the daemon makes; -1 on failure. The caller owns it.

@@ -107,8 +107,9 @@ bool moveOutputRaw(Display* d, RROutput output, int x, int y) {
     if (width != size.width || height != size.height) setScreenSize(d, width, height);
     auto res = resources(d);
     CrtcInfo crtc(XRRGetCrtcInfo(d, res.get(), placement->crtc));
-    const Status status = XRRSetCrtcConfig(d, res.get(), placement->crtc, CurrentTime, x, y,
-                                           crtc->mode, crtc->rotation, crtc->outputs, crtc->noutput);
+    const Status status =
+        XRRSetCrtcConfig(d, res.get(), placement->crtc, CurrentTime, x, y, crtc->mode,
+                         crtc->rotation, crtc->outputs, crtc->noutput);
     XUngrabServer(d);
     XSync(d, False);
     return status == RRSetConfigSuccess;
@@ -138,8 +139,7 @@ std::unique_ptr<SpareOutput> SpareOutput::enable(Display* d, const std::string& 
     spare->output_ = outputNamed(d, outputName);
     if (spare->output_ == None) return nullptr;
     spare->d_ = d;
-    spare->mode_ = createMode(
-        d, modeName.empty() ? "test-" + outputName : modeName, width, height);
+    spare->mode_ = createMode(d, modeName.empty() ? "test-" + outputName : modeName, width, height);
     XRRAddOutputMode(d, spare->output_, spare->mode_);
     XSync(d, False);
 

@@ -60,8 +60,8 @@ RRMode createMode(Display* d, const std::string& name, int width, int height);
 // the destructor disables it and removes the mode.
 class SpareOutput {
   public:
-    static std::unique_ptr<SpareOutput> enable(Display* d, const std::string& outputName,
-                                               int width, int height, int x, int y,
+    static std::unique_ptr<SpareOutput> enable(Display* d, const std::string& outputName, int width,
+                                               int height, int x, int y,
                                                const std::string& modeName = {});
     ~SpareOutput();
     RROutput output() const { return output_; }

@@ -33,7 +33,6 @@ TEST(InputScript, ParsesEveryActionToItsWireBytes) {
     EXPECT_EQ(parsed.events[4].payload, hex("00000000 C2F00000"));  // dx 0, dy -120
     EXPECT_EQ(parsed.events[5].type, PacketType::keyRequest);
     EXPECT_TRUE(parsed.events[5].payload.empty());
-
 }
 
 TEST(InputScript, PhasesModifiersAndNumberForms) {

@@ -59,7 +59,8 @@ class Frames {
         return encode(solidPicture(width_, height_, y, u, v), key);
     }
     static std::vector<uint8_t> packets(const EncodedSample& s) {
-        if (s.sps && s.pps) return *Wire::configAndFramePackets(*s.sps, *s.pps, nowMicros(), s.avcc);
+        if (s.sps && s.pps)
+            return *Wire::configAndFramePackets(*s.sps, *s.pps, nowMicros(), s.avcc);
         return Wire::framePacket(!s.notSync, nowMicros(), s.avcc);
     }
 
@@ -104,11 +105,12 @@ class TabletSimProcess : public ::testing::Test {
 };
 
 TEST_F(TabletSimProcess, HelloPongDecodingPngAndScriptedInput) {
-    ASSERT_TRUE(start({"--hello", "1920x1200@60", "--client-cursor", "--version", "3", "--connections", "1",
-           "--expect-frames", "--save-png", dir_.file("last.png"), "--input",
-           "at 300 touch down 0.25 0.75; at 400 touch up 0.25 0.75; at 500 key 4 down shift; "
-           "at 600 scroll 0 -120",
-           "--key-request-at", "650"}));
+    ASSERT_TRUE(
+        start({"--hello", "1920x1200@60", "--client-cursor", "--version", "3", "--connections", "1",
+               "--expect-frames", "--save-png", dir_.file("last.png"), "--input",
+               "at 300 touch down 0.25 0.75; at 400 touch up 0.25 0.75; at 500 key 4 down shift; "
+               "at 600 scroll 0 -120",
+               "--key-request-at", "650"}));
     std::optional<Hello> hello;
     ASSERT_EQ(readHello(&hello), Kind::hello);
     EXPECT_EQ(hello, (Hello{1920, 1200, 60, true, 3}));
@@ -117,7 +119,7 @@ TEST_F(TabletSimProcess, HelloPongDecodingPngAndScriptedInput) {
     // Nine red frames, then a blue one: the saved picture must be the last.
     Frames frames(320, 240);
     for (int i = 0; i < 10; ++i) {
-        const auto frame = i == 9 ? frames.encode(74, 194, 105)  // RGB 30, 60, 200
+        const auto frame = i == 9 ? frames.encode(74, 194, 105)           // RGB 30, 60, 200
                                   : frames.encode(91, 104, 198, i == 0);  // RGB 200, 40, 40
         ASSERT_EQ(frame.notSync, i != 0);
         send(Frames::packets(frame));
@@ -131,11 +133,10 @@ TEST_F(TabletSimProcess, HelloPongDecodingPngAndScriptedInput) {
     for (int received = 0; received < 6; ++received) {
         const auto packet = reader.next();
         ASSERT_TRUE(packet && packet->type()) << "after " << received << " packets";
-        got[*packet->type()].push_back(
-            {{packet->payload.begin(), packet->payload.end()},
-             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                   connectedAt_)
-                 .count()});
+        got[*packet->type()].push_back({{packet->payload.begin(), packet->payload.end()},
+                                        std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::steady_clock::now() - connectedAt_)
+                                            .count()});
     }
     EXPECT_EQ(got[PacketType::pong].at(0).first, hex("DEADBEEF00010203"));
     const std::tuple<PacketType, size_t, std::vector<uint8_t>, int64_t> inputs[] = {
@@ -290,7 +291,7 @@ TEST_F(TabletSimProcess, StallStopsReadingSoTheHostsWritesBackUp) {
 
 TEST_F(TabletSimProcess, LateHelloLatePongAndPeriodicKeyRequests) {
     ASSERT_TRUE(start({"--hello-delay", "200", "--pong-delay", "300", "--key-request-every", "100",
-           "--connections", "1"}));
+                       "--connections", "1"}));
     ASSERT_EQ(readHello(), Kind::hello);
     // The hello comes first even though a key request was due at 100 ms.
     EXPECT_GE(std::chrono::steady_clock::now() - connectedAt_, 195ms);

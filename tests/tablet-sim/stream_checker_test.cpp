@@ -25,7 +25,9 @@ const Bytes configPayload = hex("0004 6742C01E 0002 68CE");
 
 // Frame payload: flags, ptsMicros 0x10xx, then one 3-byte NAL unit: an IDR or a non-IDR slice.
 Bytes framePayload(bool key, uint8_t ptsLow) {
-    return join({hex(key ? "01" : "00"), hex("00000000000010"), {ptsLow},
+    return join({hex(key ? "01" : "00"),
+                 hex("00000000000010"),
+                 {ptsLow},
                  hex(key ? "00000003 658884" : "00000003 418884")});
 }
 
@@ -205,7 +207,7 @@ TEST(StreamChecker, CursorPacketSizes) {
     Bytes notPng = goodImage;
     notPng[18] = 'X';
     Bytes hugeImage = goodImage;
-    hugeImage[2] = 0x45;  // image width 5120.0
+    hugeImage[2] = 0x45;                                     // image width 5120.0
     const Bytes goodPosition = hex("01 3F000000 BF800000");  // visible, 0.5, -1.0 (outside)
     Bytes badVisible = goodPosition;
     badVisible[0] = 2;

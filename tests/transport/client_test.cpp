@@ -65,7 +65,8 @@ ScriptedServer::Handler scripted(Script& script) {
         script.requestHeader = *header;
         const auto decoded = decodeHeader(std::span<const uint8_t, 16>(header->data(), 16));
         if (decoded.length < 16 || decoded.length > maxMessageLength) return;
-        if (auto body = readExactly(fd, decoded.length - 16)) script.request = parseDictionary(*body);
+        if (auto body = readExactly(fd, decoded.length - 16))
+            script.request = parseDictionary(*body);
         if (!script.reply.empty()) writeAll(fd, script.reply);
         if (script.holdOpen) readToEnd(fd);
     };
@@ -134,7 +135,8 @@ TEST(UsbmuxClientTest, ListsUsbDevicesInDaemonOrder) {
                   (std::vector<Device>{{7, "first"}, {4294967297, "wide id"}, {11, ""}}));
     });
     // The same reply in the binary format.
-    Plist reply = parseDictionary(bytesOf(deviceList(usbEntry("<integer>5</integer>", "USB", "b"))));
+    Plist reply =
+        parseDictionary(bytesOf(deviceList(usbEntry("<integer>5</integer>", "USB", "b"))));
     auto binary = encodeMessage(reply.get(), 1, PlistFormat::binary);
     ASSERT_TRUE(binary && isBinaryPlist(std::span(*binary).subspan(16)));
     Script binaryScript{*binary};
@@ -157,12 +159,14 @@ TEST(UsbmuxClientTest, MalformedDeviceListRepliesYieldNothingAtOnce) {
         {"length 15", {frameWithLength(15, bytesOf(deviceList(good)))}},
         {"length 0", {frameWithLength(0, bytesOf(deviceList(good)))}},
         {"truncated body",
-         {frameWithLength(uint32_t(goodFrame.size() + 40), Bytes(goodFrame.begin() + 16, goodFrame.end()))}},
+         {frameWithLength(uint32_t(goodFrame.size() + 40),
+                          Bytes(goodFrame.begin() + 16, goodFrame.end()))}},
         {"huge length, held open", {frameWithLength(0xFFFFFFF0u, bytesOf("<?xml")), true}},
         {"just over the limit, held open", {frameWithLength(maxMessageLength + 1, {}), true}},
         {"root is an array", {frame(plistDoc("<array>" + good + "</array>"))}},
         {"no device list", {frame(plistDoc("<dict><key>Other</key><array/></dict>"))}},
-        {"device list is a dictionary", {frame(plistDoc("<dict><key>DeviceList</key><dict/></dict>"))}},
+        {"device list is a dictionary",
+         {frame(plistDoc("<dict><key>DeviceList</key><dict/></dict>"))}},
         {"one element is not a dictionary", {frame(deviceList(good + "<string>stray</string>"))}},
         {"binary magic then junk", {frame("bplist00\xff\xff\xff\xff\xff\xff")}},
     };
@@ -251,7 +255,8 @@ TEST(UsbmuxClientTest, ReachesATcpDaemon) {
     UniqueFd listener = bindLoopback(port);
     ASSERT_TRUE(listener);
     ScriptedServer daemon(std::move(listener), scripted(script));
-    EXPECT_EQ(listDevices(DaemonAddress::tcp("127.0.0.1", port)), (std::vector<Device>{{2, "tcp"}}));
+    EXPECT_EQ(listDevices(DaemonAddress::tcp("127.0.0.1", port)),
+              (std::vector<Device>{{2, "tcp"}}));
 }
 
 TEST(UsbmuxClientTest, DefaultCallsFollowTheEnvironment) {

@@ -51,12 +51,14 @@ bool echoes(const DaemonAddress& daemon, const std::vector<uint8_t>& sent) {
 }
 
 TEST(UsbmuxSimulatorTest, ListsOnlyUsbDevicesInOrder) {
-    auto sim = UsbmuxdSim::start({device("first", "USB", 1), device("wifi", "Network", 2),
-                                  device("noserial", "USB", 3, "no-serial"),
-                                  device("textid", "USB", 4, "string-id"), device("last", "USB", 5)});
+    auto sim =
+        UsbmuxdSim::start({device("first", "USB", 1), device("wifi", "Network", 2),
+                           device("noserial", "USB", 3, "no-serial"),
+                           device("textid", "USB", 4, "string-id"), device("last", "USB", 5)});
     ASSERT_TRUE(sim);
     const int before = openDescriptorCount();
-    EXPECT_EQ(listDevices(sim->address()), (std::vector<Device>{{1, "first"}, {3, ""}, {5, "last"}}));
+    EXPECT_EQ(listDevices(sim->address()),
+              (std::vector<Device>{{1, "first"}, {3, ""}, {5, "last"}}));
     EXPECT_EQ(openDescriptorCount(), before);
 }
 

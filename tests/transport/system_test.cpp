@@ -52,7 +52,8 @@ TEST(UsbmuxRealDaemonTest, EmptyListAndRefusedConnectWithNoDevice) {
     } cleanup{leftovers};
 
     // Foreground, no hot-plug discovery, no privilege drop.
-    auto child = ChildProcess::start({daemon, "-f", "-n", "-U", "root"}, ChildProcess::Options().stderrMerged());
+    auto child = ChildProcess::start({daemon, "-f", "-n", "-U", "root"},
+                                     ChildProcess::Options().stderrMerged());
     ASSERT_TRUE(child);
     if (!eventually([&] { return daemonAnswers(socketPath) || !child->running(); }, 5s) ||
         !child->running()) {
@@ -76,7 +77,8 @@ class UsbmuxToolsTest : public ::testing::Test {
         ASSERT_TRUE(sim_);
     }
     ChildProcess::Options options(bool pipeStdin) const {
-        auto options = ChildProcess::Options().set("USBMUXD_SOCKET_ADDRESS=UNIX:" + sim_->socketPath());
+        auto options =
+            ChildProcess::Options().set("USBMUXD_SOCKET_ADDRESS=UNIX:" + sim_->socketPath());
         options.pipeStdin = pipeStdin;
         return options.stderrMerged();
     }

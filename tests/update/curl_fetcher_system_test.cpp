@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "https_test_server.h"
-#include "sockets.h"
 #include "platform/linux/curl/curl_http_fetcher.h"
+#include "sockets.h"
 #include "support/serial_queue.h"
 #include "update/update_checker.h"
 #include "update_fakes.h"
@@ -183,7 +183,8 @@ TEST_F(CurlFetcherSystemTest, OnlyHttpsIsSpokenAndFollowed) {
 TEST_F(CurlFetcherSystemTest, DestroyingTheFetcherAbortsATransferAndDropsItsResult) {
     uint16_t port = 0;
     UniqueFd silent = bindLoopback(port);  // listens, and never answers
-    auto fetcher = fetcherFor("https://127.0.0.1:" + std::to_string(port) + "/m.json", pki().caCert);
+    auto fetcher =
+        fetcherFor("https://127.0.0.1:" + std::to_string(port) + "/m.json", pki().caCert);
     std::atomic<bool> completed{false};
     fetcher->fetch({UpdateChecker::manifestURL()}, [&](auto) { completed = true; });
     std::this_thread::sleep_for(200ms);
@@ -198,8 +199,9 @@ TEST_F(CurlFetcherSystemTest, SilentServerTimesOutAfter10Seconds) {
     uint16_t port = 0;
     UniqueFd silent = bindLoopback(port);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(check(fetcherFor("https://127.0.0.1:" + std::to_string(port) + "/m.json", pki().caCert)),
-              failure);
+    EXPECT_EQ(
+        check(fetcherFor("https://127.0.0.1:" + std::to_string(port) + "/m.json", pki().caCert)),
+        failure);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 9500ms);
 }
 

@@ -23,12 +23,19 @@ TEST(AnnexBTest, ConvertsToLengthPrefixedUnitsAndLiftsTheParameterSets) {
          hex("00000005 6588840021"), hex("67640028"), hex("68EE3C80"), true},
         {"two slices, trailing zeros belong to no unit",
          hex("000001 419A02 0000  00000001 019E117F 00"),
-         hex("00000003 419A02  00000004 019E117F"), {}, {}, false},
+         hex("00000003 419A02  00000004 019E117F"),
+         {},
+         {},
+         false},
         {"only the first parameter sets are kept; SEI passed on; IDR with nal_ref_idc 1",
          hex("000001 6701 000001 6702 000001 6803 000001 6804 000001 0605 000001 2506"),
          hex("00000002 0605  00000002 2506"), hex("6701"), hex("6803"), true},
-        {"bytes before the first start code ignored", hex("DEAD 000001 4101"),
-         hex("00000002 4101"), {}, {}, false},
+        {"bytes before the first start code ignored",
+         hex("DEAD 000001 4101"),
+         hex("00000002 4101"),
+         {},
+         {},
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -41,8 +48,8 @@ TEST(AnnexBTest, ConvertsToLengthPrefixedUnitsAndLiftsTheParameterSets) {
 }
 
 TEST(AnnexBTest, BadInputGivesAnEmptyResult) {
-    for (const char* input : {"", "658884", "0000", "000001", "00000001 0000", "000001 000001",
-                              "000001 09F0"}) {
+    for (const char* input :
+         {"", "658884", "0000", "000001", "00000001 0000", "000001 000001", "000001 09F0"}) {
         const AvccFrame frame = annexBToAvcc(hex(input));
         EXPECT_TRUE(frame.avcc.empty()) << input;
         EXPECT_FALSE(frame.sps || frame.pps || frame.hasIdr) << input;
@@ -63,7 +70,8 @@ TEST(AnnexBTest, PseudoRandomInputNeverBreaksTheLengthFraming) {
         // The lengths must tile the output exactly, with non-empty units.
         size_t at = 0;
         while (at + 4 <= frame.avcc.size()) {
-            const size_t length = (size_t{frame.avcc[at]} << 24) | (size_t{frame.avcc[at + 1]} << 16) |
+            const size_t length = (size_t{frame.avcc[at]} << 24) |
+                                  (size_t{frame.avcc[at + 1]} << 16) |
                                   (size_t{frame.avcc[at + 2]} << 8) | frame.avcc[at + 3];
             ASSERT_GT(length, 0u);
             at += 4 + length;

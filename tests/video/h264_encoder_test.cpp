@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "media_fakes.h"
 #include "support/manual_clock.h"
 
@@ -21,11 +23,25 @@ class H264EncoderTest : public ::testing::Test {
         };
     }
 
-    // Encodes a new frame stamped with the current time.
-    ImageBufferRef frame() {
+    // Encodes a new frame stamped with the current time; frames are named a, b, c, … in turn.
+    void frame() {
         auto image = makeImage();
+        names[image.get()] = char('a' + names.size());
         encoder->encode(image, clock.uptimeNanos());
-        return image;
+    }
+    void frames(int count) {
+        for (int i = 0; i < count; ++i)
+            frame();
+    }
+    // What the codec was handed, in order: "a* b c" (* for a forced key frame).
+    std::string submitted() {
+        std::string out;
+        for (size_t i = 0; i < codec.count(); ++i) {
+            const auto s = codec.at(i);
+            out += (out.empty() ? "" : " ") + std::string(1, names[s.image.get()]) +
+                   (s.forceKey ? "*" : "");
+        }
+        return out;
     }
     int64_t skipped() {
         std::lock_guard guard(encoder->lock);
@@ -36,6 +52,7 @@ class H264EncoderTest : public ::testing::Test {
     FakeCodecs codec;
     std::shared_ptr<H264Encoder> encoder;
     std::vector<H264Encoder::Output> outputs;
+    std::map<const ImageBuffer*, char> names;
 };
 
 TEST(H264EncoderCreateTest, AsksForTheProfilesSettingsAndYieldsNothingWithoutACodec) {
@@ -44,125 +61,88 @@ TEST(H264EncoderCreateTest, AsksForTheProfilesSettingsAndYieldsNothingWithoutACo
     ASSERT_TRUE(H264Encoder::create(factory, {1796, 1346, 120, 43513489, 1708, 1280}, clock,
                                     clock.makeQueue("q")));
     EXPECT_EQ(factory.settings->width, 1796);
-    EXPECT_TRUE(factory.settings->prioritizeSpeedOverQuality);  // above 60 fps
+    EXPECT_TRUE(factory.settings->prioritizeSpeedOverQuality);    // above 60 fps
     EXPECT_EQ(factory.settings->dataRateLimitBytes, 10'878'372);  // twice the rate, in bytes
-
     factory.refuse = true;
-    EXPECT_EQ(H264Encoder::create(factory, StreamProfile::fallback, clock, clock.makeQueue("q")),
-              nullptr);
+    EXPECT_FALSE(
+        H264Encoder::create(factory, StreamProfile::fallback, clock, clock.makeQueue("q")));
     FakeCodecs accepting;
     StreamProfile huge = StreamProfile::fallback;
     huge.width = int64_t{1} << 31;
-    EXPECT_EQ(H264Encoder::create(accepting, huge, clock, clock.makeQueue("q")), nullptr);
+    EXPECT_FALSE(H264Encoder::create(accepting, huge, clock, clock.makeQueue("q")));
     EXPECT_FALSE(accepting.settings);  // refused before the platform was asked
 }
 
-TEST_F(H264EncoderTest, FirstFrameIsForcedKeyAndTheNextIsNot) {
-    auto a = frame();
-    auto b = frame();
-    ASSERT_EQ(codec.count(), 2u);
-    EXPECT_EQ(codec.at(0).image, a);
-    EXPECT_TRUE(codec.at(0).forceKey);
-    EXPECT_EQ(codec.at(1).image, b);
-    EXPECT_FALSE(codec.at(1).forceKey);
-}
-
-TEST_F(H264EncoderTest, TwoInFlightNewestWaitingFrameWins) {
-    frame();
-    frame();
-    frame();  // both slots taken: waits
-    EXPECT_EQ(codec.count(), 2u);
+// The first frame is forced to be a key frame; two frames are inside the codec at most, the
+// newest waiting frame replaces an older one (counted as skipped) and carries a key request.
+TEST_F(H264EncoderTest, TwoInFlightAndTheNewestWaitingFrameWins) {
+    frames(3);
+    EXPECT_EQ(submitted(), "a* b");
     EXPECT_EQ(skipped(), 0);
-
-    encoder->requestKeyframe();  // D, which replaces C, must carry it
-    auto d = frame();
-    EXPECT_EQ(codec.count(), 2u);
+    encoder->requestKeyframe();
+    frame();  // d replaces c
     EXPECT_EQ(skipped(), 1);
-
-    codec.completeOk(0, true);  // A comes back: D goes in, C never does
-    ASSERT_EQ(codec.count(), 3u);
-    EXPECT_EQ(codec.at(2).image, d);
-    EXPECT_TRUE(codec.at(2).forceKey);
-
+    codec.completeOk(0, true);
+    EXPECT_EQ(submitted(), "a* b d*");
     codec.completeOk(1);
     codec.completeOk(2, true);
-    EXPECT_EQ(codec.count(), 3u);
     EXPECT_EQ(outputs.size(), 3u);
     EXPECT_EQ(codec.maxInside, 2);
+    frames(3);  // e and f go in, g waits
+    frames(2);  // h and i replace the waiting frames
+    std::lock_guard guard(encoder->lock);
+    EXPECT_EQ(encoder->skipped, 3);
 }
 
-TEST_F(H264EncoderTest, OutOfOrderCompletionFreesSlotsAndWaitingFrameKeepsItsTime) {
-    frame();
-    frame();
+TEST_F(H264EncoderTest, OutOfOrderCompletionFreesSlotsAndAWaitingFrameKeepsItsTime) {
+    frames(2);
     clock.advance(10ms);
     const int64_t cTime = clock.uptimeNanos();
-    auto c = frame();
-    clock.advance(10ms);
-    codec.completeOk(1);  // B back before A
-    ASSERT_EQ(codec.count(), 3u);
-    EXPECT_EQ(codec.at(2).image, c);
-    EXPECT_EQ(codec.at(2).ptsNanos, cTime);
-    EXPECT_FALSE(codec.at(2).forceKey);
-}
-
-TEST_F(H264EncoderTest, SkippedIsReadAndResetUnderTheLock) {
-    for (int i = 0; i < 5; ++i)
-        frame();  // two waiting frames replaced
-    {
-        std::lock_guard guard(encoder->lock);
-        EXPECT_EQ(encoder->skipped, 2);
-        encoder->skipped = 0;
-    }
     frame();
-    EXPECT_EQ(skipped(), 1);
+    clock.advance(10ms);
+    codec.completeOk(1);  // b back before a
+    EXPECT_EQ(submitted(), "a* b c");
+    EXPECT_EQ(codec.at(2).ptsNanos, cTime);
 }
 
 TEST_F(H264EncoderTest, KeyRequestsOnAStaticScreenReencodeTheLastFrameOnce) {
-    auto a = frame();
+    frame();
     codec.completeOk(0, true);
     const int64_t requestedAt = clock.uptimeNanos();
-    encoder->requestKeyframe();
-    clock.advance(50ms);
-    encoder->requestKeyframe();
-    clock.advance(50ms);
-    encoder->requestKeyframe();
+    for (int i = 0; i < 3; ++i) {
+        if (i) clock.advance(50ms);
+        encoder->requestKeyframe();
+    }
     EXPECT_EQ(clock.pendingTasks(), 1u);  // one fallback only
-    EXPECT_EQ(codec.count(), 1u);
-
+    EXPECT_EQ(submitted(), "a*");
     clock.advance(50ms);  // 0.15 s after the first request
-    ASSERT_EQ(codec.count(), 2u);
-    EXPECT_EQ(codec.at(1).image, a);
-    EXPECT_TRUE(codec.at(1).forceKey);
+    EXPECT_EQ(submitted(), "a* a*");
     EXPECT_EQ(codec.at(1).ptsNanos, requestedAt + 150'000'000);
     clock.advance(1s);
     EXPECT_EQ(codec.count(), 2u);
 }
 
-TEST_F(H264EncoderTest, FallbackWaitsForAFreeSlotAndStaysKey) {
+TEST_F(H264EncoderTest, TheFallbackWaitsForAFreeSlot) {
     frame();
     codec.completeOk(0);
-    frame();
-    auto c = frame();  // both slots busy
+    frames(2);  // both slots busy
     encoder->requestKeyframe();
-    clock.advance(150ms);  // the fallback re-encodes C; it has to wait
-    EXPECT_EQ(codec.count(), 3u);
+    clock.advance(150ms);  // the fallback re-encodes c; it has to wait
+    EXPECT_EQ(submitted(), "a* b c");
     codec.completeOk(1);
-    ASSERT_EQ(codec.count(), 4u);
-    EXPECT_EQ(codec.at(3).image, c);
-    EXPECT_TRUE(codec.at(3).forceKey);
+    EXPECT_EQ(submitted(), "a* b c c*");
 }
 
 TEST_F(H264EncoderTest, NewFrameAfterARequestIsTheKeyFrameAndTheFallbackDoesNothing) {
+    encoder->requestKeyframe();  // before any frame: nothing to schedule
+    EXPECT_EQ(clock.pendingTasks(), 0u);
     frame();
     codec.completeOk(0, true);
     encoder->requestKeyframe();
     clock.advance(100ms);
-    auto b = frame();
-    ASSERT_EQ(codec.count(), 2u);
-    EXPECT_EQ(codec.at(1).image, b);
-    EXPECT_TRUE(codec.at(1).forceKey);
+    frame();
     clock.advance(1s);
-    EXPECT_EQ(codec.count(), 2u);
+    EXPECT_EQ(submitted(), "a* b*");
     EXPECT_EQ(clock.pendingTasks(), 0u);
     // Once the fallback has run, a new request schedules a new one.
     codec.completeOk(1, true);
@@ -170,19 +150,8 @@ TEST_F(H264EncoderTest, NewFrameAfterARequestIsTheKeyFrameAndTheFallbackDoesNoth
     EXPECT_EQ(clock.pendingTasks(), 1u);
 }
 
-TEST_F(H264EncoderTest, RequestBeforeAnyFrameSchedulesNothing) {
-    encoder->requestKeyframe();
-    EXPECT_EQ(clock.pendingTasks(), 0u);
-    clock.advance(1s);
-    EXPECT_EQ(codec.count(), 0u);
-    frame();
-    EXPECT_TRUE(codec.at(0).forceKey);
-}
-
 TEST_F(H264EncoderTest, NothingIsSubmittedAfterInvalidate) {
-    frame();
-    frame();
-    frame();                     // waiting
+    frames(3);                   // c waits
     encoder->requestKeyframe();  // fallback scheduled
     encoder->invalidate();
     EXPECT_EQ(codec.invalidations, 1);
@@ -193,36 +162,25 @@ TEST_F(H264EncoderTest, NothingIsSubmittedAfterInvalidate) {
     encoder->requestKeyframe();
     clock.advance(1s);
     encoder->invalidate();  // a second call is harmless
-    EXPECT_EQ(codec.count(), 2u);
-    EXPECT_EQ(codec.encodesAfterInvalidate, 0);
+    EXPECT_EQ(submitted(), "a* b");
     EXPECT_EQ(codec.invalidations, 1);
     EXPECT_EQ(clock.pendingTasks(), 0u);
 }
 
-TEST_F(H264EncoderTest, FailedOrEmptyOutputFreesItsSlotWithoutOutput) {
-    frame();
-    frame();
-    auto c = frame();
-    codec.fail(0);
-    ASSERT_EQ(codec.count(), 3u);
-    EXPECT_EQ(codec.at(2).image, c);
-    auto d = frame();
-    codec.complete(1, EncodedSample{});  // no NAL units
-    ASSERT_EQ(codec.count(), 4u);
-    EXPECT_EQ(codec.at(3).image, d);
-    EXPECT_TRUE(outputs.empty());
-}
-
-TEST_F(H264EncoderTest, RefusedFrameFreesItsSlotAndKeepsTheKeyRequest) {
+TEST_F(H264EncoderTest, FailedEmptyOrRefusedFramesFreeTheirSlotsAndKeepTheKeyRequest) {
     codec.refuseFrames(1);
-    frame();  // the first, forced key frame, refused at once
-    auto b = frame();
-    auto c = frame();
-    ASSERT_EQ(codec.count(), 3u);  // the refusal did not keep a slot
-    EXPECT_EQ(codec.at(1).image, b);
-    EXPECT_TRUE(codec.at(1).forceKey);  // the key frame was not lost
-    EXPECT_EQ(codec.at(2).image, c);
-    EXPECT_FALSE(codec.at(2).forceKey);
+    frames(4);  // a refused at once: b (still to be key) and c go in, d waits
+    codec.fail(1);
+    EXPECT_EQ(submitted(), "a* b* c d");
+    frame();
+    codec.complete(2, EncodedSample{});  // no NAL units
+    EXPECT_EQ(submitted(), "a* b* c d e");
+    frames(2);  // g replaces f
+    codec.refuseFrames(1);
+    codec.completeOk(3);  // g is submitted and refused: its slot frees again
+    frame();
+    EXPECT_EQ(submitted(), "a* b* c d e g h");
+    EXPECT_EQ(outputs.size(), 1u);
 }
 
 TEST_F(H264EncoderTest, ARefusingCodecIsReportedOnce) {
@@ -231,94 +189,70 @@ TEST_F(H264EncoderTest, ARefusingCodecIsReportedOnce) {
     frame();
     EXPECT_EQ(failures, 0);
     codec.refuseFrames(3);
-    for (int i = 0; i < 3; ++i)
-        frame();
+    frames(3);
     EXPECT_EQ(failures, 1);
 }
 
-TEST_F(H264EncoderTest, RefusedFrameLetsTheWaitingFrameIn) {
-    frame();
-    frame();
-    frame();
-    auto d = frame();  // replaces C
-    codec.refuseFrames(1);
-    codec.completeOk(0);  // D is submitted and refused: its slot frees again
-    ASSERT_EQ(codec.count(), 3u);
-    EXPECT_EQ(codec.at(2).image, d);
-    auto e = frame();
-    ASSERT_EQ(codec.count(), 4u);
-    EXPECT_EQ(codec.at(3).image, e);
-}
-
 TEST_F(H264EncoderTest, OutputsCarryParameterSetsOnlyWithKeyFrames) {
-    frame();
-    frame();
-    EncodedSample key{false, {0, 0, 0, 2, 0x65, 0x88}, std::vector<uint8_t>{0x67, 0x64},
-                      std::vector<uint8_t>{0x68, 0xEE}, 1'234'567'891};
+    frames(2);
+    EncodedSample key{false,
+                      {0, 0, 0, 2, 0x65, 0x88},
+                      std::vector<uint8_t>{0x67, 0x64},
+                      std::vector<uint8_t>{0x68, 0xEE},
+                      1'234'567'891};
     codec.complete(0, key);
     EncodedSample delta = key;  // the codec attached sets to a non-key frame
     delta.notSync = true;
     codec.complete(1, delta);
-
     ASSERT_EQ(outputs.size(), 2u);
     EXPECT_TRUE(outputs[0].isKey);
     EXPECT_EQ(outputs[0].sps, key.sps);
     EXPECT_EQ(outputs[0].pps, key.pps);
     EXPECT_EQ(outputs[0].avcc, key.avcc);
     EXPECT_EQ(outputs[0].ptsMicros, 1'234'567u);  // truncated
-    EXPECT_FALSE(outputs[1].isKey);
-    EXPECT_FALSE(outputs[1].sps || outputs[1].pps);
+    EXPECT_FALSE(outputs[1].isKey || outputs[1].sps || outputs[1].pps);
 }
 
+// Invalid times give 0; latency is never negative; time zero is valid.
 TEST_F(H264EncoderTest, PresentationTimesAndLatency) {
     const int64_t now = clock.uptimeNanos() + 40'000'000;  // when the outputs come back
-    const struct {
-        int64_t ptsNanos;
-        uint64_t micros;
-        double latencyMs;
-    } cases[] = {
+    const std::tuple<int64_t, uint64_t, double> cases[] = {
         {now - 12'500'000, uint64_t(now - 12'500'000) / 1000, 12.5},
-        {-1, 0, 0},                                          // invalid time
-        {now + 5'000'000, uint64_t(now + 5'000'000) / 1000, 0},  // in the future
-        {0, 0, double(now) / 1e6},                           // time zero is valid
-    };
-    frame();
-    frame();
+        {-1, 0, 0},
+        {now + 5'000'000, uint64_t(now + 5'000'000) / 1000, 0},
+        {0, 0, double(now) / 1e6}};
+    frames(2);
     clock.advance(40ms);
     for (size_t i = 0; i < std::size(cases); ++i) {
-        // Only two are inside at once; complete them as they go in.
-        while (codec.count() <= i)
+        const auto [pts, micros, latency] = cases[i];
+        while (codec.count() <= i)  // two are inside at once: complete them as they go in
             frame();
-        codec.complete(i, EncodedSample{true, {0, 0, 0, 1, 0x41}, {}, {}, cases[i].ptsNanos});
+        codec.complete(i, EncodedSample{true, {0, 0, 0, 1, 0x41}, {}, {}, pts});
         ASSERT_EQ(outputs.size(), i + 1);
-        EXPECT_EQ(outputs[i].ptsMicros, cases[i].micros) << i;
-        EXPECT_NEAR(outputs[i].encodeLatencyMs, cases[i].latencyMs, 1e-9) << i;
+        EXPECT_EQ(outputs[i].ptsMicros, micros) << i;
+        EXPECT_NEAR(outputs[i].encodeLatencyMs, latency, 1e-9) << i;
     }
 }
 
-TEST_F(H264EncoderTest, OutputHandlerMayRequestAKeyFrame) {
+// A codec that finishes frames synchronously calls back while encode() is still running: the
+// output handler may ask for a key frame, or the session may end, right then.
+TEST_F(H264EncoderTest, HandlersMayCallBackIntoTheEncoder) {
     encoder->onOutput = [this](const H264Encoder::Output&) { encoder->requestKeyframe(); };
     frame();
     codec.completeOk(0);  // would deadlock if the lock were held around onOutput
     frame();
-    EXPECT_TRUE(codec.at(1).forceKey);
-}
+    EXPECT_EQ(submitted(), "a* b*");
 
-TEST_F(H264EncoderTest, CodecCompletingInsideEncodeMayInvalidate) {
-    // A codec that finishes frames synchronously calls back while encode() is still running;
-    // the session may end from the output handler right then.
     codec.duringEncode = [this](size_t index) { codec.completeOk(index, true); };
     encoder->onOutput = [this](const H264Encoder::Output&) { encoder->invalidate(); };
     frame();
     EXPECT_EQ(codec.invalidations, 1);
     frame();
-    EXPECT_EQ(codec.count(), 1u);
+    EXPECT_EQ(submitted(), "a* b* c");
 }
 
 TEST_F(H264EncoderTest, CompletionsAfterTheEncoderIsGoneDoNothing) {
-    frame();
-    frame();
-    frame();
+    frames(3);
     encoder->requestKeyframe();
     encoder.reset();
     codec.completeOk(0);

@@ -159,7 +159,8 @@ TEST_F(ScreenCapturerTest, StopAndDestructionStopTheStreamOnce) {
     EXPECT_EQ(backend.stops, 1);
 
     FakeCapture other;
-    auto dropped = ScreenCapturer::create(other, [](const ImageBufferRef&, int64_t) {}, clock);
+    auto dropped = ScreenCapturer::create(
+        other, [](const ImageBufferRef&, int64_t) {}, clock);
     ASSERT_EQ(dropped->start(other.display, kProfile, true), std::nullopt);
     dropped.reset();
     EXPECT_TRUE(other.waitStopped());

@@ -108,7 +108,8 @@ TEST_F(RandrVirtualDisplay, EachCreationGetsANewIDAndTwoAtOnceStandSideBySide) {
 // creation; their pid lies above any pid Linux hands out. Those of another running copy (pid 1
 // always runs) and of this process's own displays are not.
 TEST_F(RandrVirtualDisplay, OnlyLeftoversOfACrashedRunAreCleanedUp) {
-    auto crashed = SpareOutput::enable(d(), "DUMMY3", 800, 600, 1920, 0, "panelora-800x600-4194305-1");
+    auto crashed =
+        SpareOutput::enable(d(), "DUMMY3", 800, 600, 1920, 0, "panelora-800x600-4194305-1");
     ASSERT_TRUE(crashed);
     crashed->abandon();
     createMode(d(), "panelora-320x200-4194305-2", 320, 200);
@@ -121,7 +122,8 @@ TEST_F(RandrVirtualDisplay, OnlyLeftoversOfACrashedRunAreCleanedUp) {
     ASSERT_TRUE(mine);
     EXPECT_TRUE(x11::findDisplay(d(), display->displayID()));
     EXPECT_TRUE(x11::findDisplay(d(), mine->displayID()));
-    EXPECT_EQ(modeNames(d(), "panelora-320x200-"), std::vector<std::string>{"panelora-320x200-1-1"});
+    EXPECT_EQ(modeNames(d(), "panelora-320x200-"),
+              std::vector<std::string>{"panelora-320x200-1-1"});
     EXPECT_EQ(modeNames(d(), "panelora-800x600-4194305"), std::vector<std::string>{});
     for (const auto& o : x11::enabledOutputs(d()))
         EXPECT_NE(o.name, "DUMMY3");
@@ -135,8 +137,8 @@ TEST_F(RandrVirtualDisplay, OnlyLeftoversOfACrashedRunAreCleanedUp) {
 TEST_F(RandrVirtualDisplay, NoSpareOutputYieldsNothingAndSaysWhy) {
     std::vector<std::unique_ptr<SpareOutput>> taken;  // another program has every spare output
     for (int i = 1; i <= 15; ++i) {
-        taken.push_back(SpareOutput::enable(d(), "DUMMY" + std::to_string(i), 64, 64,
-                                            1920 + (i - 1) * 64, 0));
+        taken.push_back(
+            SpareOutput::enable(d(), "DUMMY" + std::to_string(i), 64, 64, 1920 + (i - 1) * 64, 0));
         ASSERT_TRUE(taken.back());
     }
     LogCapture log;
@@ -155,7 +157,9 @@ TEST(RandrOutputs, ReleasedOutputsAreSpareAgainAndOthersStayUntouched) {
     auto d = openDisplay(server->displayName());
     ASSERT_TRUE(d);
     // RandR re-probes outputs (as xrandr and desktops do) and reads the state the drivers keep.
-    auto probe = [&] { XRRFreeScreenResources(XRRGetScreenResources(d.get(), DefaultRootWindow(d.get()))); };
+    auto probe = [&] {
+        XRRFreeScreenResources(XRRGetScreenResources(d.get(), DefaultRootWindow(d.get())));
+    };
     for (int i = 1; i <= 14; ++i)
         SpareOutput::enable(d.get(), "DUMMY" + std::to_string(i), 64, 64, 1920, 0);
     resetScreen(d.get());
@@ -194,16 +198,20 @@ TEST_F(RandrVirtualDisplay, DesktopScaleComesFromGdkScaleOrXftDpiRoundedDown) {
     EXPECT_EQ(x11::displayBounds(d(), display->displayID()), (Rect{1920, 0, 1024, 768}));
 
     const Atom resourceManager = XInternAtom(d(), "RESOURCE_MANAGER", False);
-    const std::pair<const char*, int> cases[] = {
-        {"Xft.antialias:\t1\nXft.dpi:\t192\n", 2}, {"Xft.dpi:\t144\n", 1}, {"Xft.dpi: 300\n", 3},
-        {"Xft.dpi:\tjunk\n", 1}, {"Xft.dpi:\t-96\n", 1}, {"Xcursor.size: 24\n", 1}};
+    const std::pair<const char*, int> cases[] = {{"Xft.antialias:\t1\nXft.dpi:\t192\n", 2},
+                                                 {"Xft.dpi:\t144\n", 1},
+                                                 {"Xft.dpi: 300\n", 3},
+                                                 {"Xft.dpi:\tjunk\n", 1},
+                                                 {"Xft.dpi:\t-96\n", 1},
+                                                 {"Xcursor.size: 24\n", 1}};
     for (const auto& [resources, scale] : cases) {
         XChangeProperty(d(), DefaultRootWindow(d()), resourceManager, XA_STRING, 8, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(resources),
                         static_cast<int>(std::strlen(resources)));
         XSync(d(), False);
         // The resources are read when a connection opens.
-        EXPECT_EQ(desktopScaleFactor(openDisplay(server_->displayName()).get()), scale) << resources;
+        EXPECT_EQ(desktopScaleFactor(openDisplay(server_->displayName()).get()), scale)
+            << resources;
     }
     XDeleteProperty(d(), DefaultRootWindow(d()), resourceManager);
     XSync(d(), False);

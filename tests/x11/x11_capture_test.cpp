@@ -84,8 +84,8 @@ class X11Capture : public ::testing::Test {
     std::unique_ptr<CaptureStream> start(const CaptureConfiguration& c, FrameSink& sink,
                                          std::shared_ptr<SerialQueue> queue = nullptr) {
         std::optional<CaptureBackend::Error> error;
-        auto stream = backend_->startStream(id_, c, queue ? queue : queue_,
-                                            sink.callbacks(&stopped_), error);
+        auto stream =
+            backend_->startStream(id_, c, queue ? queue : queue_, sink.callbacks(&stopped_), error);
         EXPECT_FALSE(error) << error->message;
         return stream;
     }
@@ -165,7 +165,8 @@ TEST_F(X11Capture, FramesArePacedToAtMostFpsPerSecond) {
         change(i);
         std::this_thread::sleep_for(2ms);
     }
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     const size_t frames = sink_.count() - before;
     EXPECT_LE(double(frames), 20 * elapsed + 2) << frames << " in " << elapsed << " s";
     EXPECT_GE(frames, 5u);  // a loose floor: changes do produce frames

@@ -65,7 +65,8 @@ TEST_F(X11CursorTest, CurrentCursorIsTheWindowsCursorWithStraightAlpha) {
     };
     for (int i = 0; i < kWidth * kHeight; ++i) {
         for (int c = 0; c < 4; ++c) {
-            EXPECT_EQ(picture->pixels[i * 4 + c], expected[i % 4][c]) << "pixel " << i << " channel " << c;
+            EXPECT_EQ(picture->pixels[i * 4 + c], expected[i % 4][c])
+                << "pixel " << i << " channel " << c;
         }
     }
     XUndefineCursor(d(), window.id());

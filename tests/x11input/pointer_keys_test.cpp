@@ -39,7 +39,8 @@ bool keyDown(Display* d, unsigned keycode) {
 
 TEST_F(X11PointerTest, PressDragAndReleaseArriveAtTheWindowCoordinates) {
     TestWindow window(d(), 100, 100, 400, 300);
-    ASSERT_TRUE(poster().postMouse(MouseEventType::mouseMoved, 0, {150, 160}, MouseButton::left, {}));
+    ASSERT_TRUE(
+        poster().postMouse(MouseEventType::mouseMoved, 0, {150, 160}, MouseButton::left, {}));
     ASSERT_TRUE(
         poster().postMouse(MouseEventType::leftMouseDown, 0, {150.7, 160.2}, MouseButton::left, 1));
     auto press = waitForEvent(d(), [](const XEvent& e) { return isButton(e, ButtonPress, 1); });
@@ -54,7 +55,8 @@ TEST_F(X11PointerTest, PressDragAndReleaseArriveAtTheWindowCoordinates) {
     });
     ASSERT_TRUE(drag);
     EXPECT_TRUE(drag->xmotion.state & Button1Mask);
-    ASSERT_TRUE(poster().postMouse(MouseEventType::leftMouseUp, 0, {210, 220}, MouseButton::left, 1));
+    ASSERT_TRUE(
+        poster().postMouse(MouseEventType::leftMouseUp, 0, {210, 220}, MouseButton::left, 1));
     auto release = waitForEvent(d(), [](const XEvent& e) { return isButton(e, ButtonRelease, 1); });
     ASSERT_TRUE(release);
     EXPECT_EQ(release->xbutton.x, 110);
@@ -106,7 +108,8 @@ TEST_F(X11PointerTest, RightClickIsButtonThreeAndAHeldButtonIsReleasedWhenThePos
     EXPECT_EQ(press->xbutton.x, 40);
     ASSERT_TRUE(waitForEvent(d(), [](const XEvent& e) { return isButton(e, ButtonRelease, 3); }));
 
-    ASSERT_TRUE(poster().postMouse(MouseEventType::leftMouseDown, 0, {30, 30}, MouseButton::left, 1));
+    ASSERT_TRUE(
+        poster().postMouse(MouseEventType::leftMouseDown, 0, {30, 30}, MouseButton::left, 1));
     ASSERT_TRUE(waitForEvent(d(), [](const XEvent& e) { return isButton(e, ButtonPress, 1); }));
     backends_.poster.reset();  // the destructor lets go of button 1
     EXPECT_TRUE(waitForEvent(d(), [](const XEvent& e) { return isButton(e, ButtonRelease, 1); }));
@@ -114,7 +117,8 @@ TEST_F(X11PointerTest, RightClickIsButtonThreeAndAHeldButtonIsReleasedWhenThePos
 
 TEST_F(X11PointerTest, ScrollPixelsBecomeWheelClicksWithTheRestCarried) {
     TestWindow window(d(), 0, 0, 400, 400);
-    ASSERT_TRUE(poster().postMouse(MouseEventType::mouseMoved, 0, {200, 200}, MouseButton::left, {}));
+    ASSERT_TRUE(
+        poster().postMouse(MouseEventType::mouseMoved, 0, {200, 200}, MouseButton::left, {}));
     drainEvents(d(), milliseconds(50));
     using Clicks = std::map<unsigned, int>;
     // The wheel clicks that arrive, (button, count): `expected` of them, and nothing after.
@@ -233,14 +237,38 @@ TEST_F(X11KeyTest, ARepeatIsASecondPressAndTheServerRepeatsNothing) {
 TEST_F(X11KeyTest, UsagesArriveWithTheirKeysyms) {
     TestWindow window(d(), 0, 0, 200, 200);
     const std::pair<uint16_t, KeySym> cases[] = {
-        {4, XK_a},          {29, XK_z},           {30, XK_1},           {39, XK_0},
-        {40, XK_Return},    {41, XK_Escape},      {42, XK_BackSpace},   {44, XK_space},
-        {49, XK_backslash}, {53, XK_grave},       {58, XK_F1},          {69, XK_F12},
-        {74, XK_Home},      {76, XK_Delete},      {77, XK_End},         {75, XK_Prior},
-        {78, XK_Next},      {80, XK_Left},        {79, XK_Right},       {81, XK_Down},
-        {82, XK_Up},        {88, XK_KP_Enter},    {84, XK_KP_Divide},   {85, XK_KP_Multiply},
-        {86, XK_KP_Subtract}, {87, XK_KP_Add},    {100, XK_less},       {224, XK_Control_L},
-        {228, XK_Control_R}, {226, XK_Alt_L},     {227, XK_Super_L},    {231, XK_Super_R},
+        {4, XK_a},
+        {29, XK_z},
+        {30, XK_1},
+        {39, XK_0},
+        {40, XK_Return},
+        {41, XK_Escape},
+        {42, XK_BackSpace},
+        {44, XK_space},
+        {49, XK_backslash},
+        {53, XK_grave},
+        {58, XK_F1},
+        {69, XK_F12},
+        {74, XK_Home},
+        {76, XK_Delete},
+        {77, XK_End},
+        {75, XK_Prior},
+        {78, XK_Next},
+        {80, XK_Left},
+        {79, XK_Right},
+        {81, XK_Down},
+        {82, XK_Up},
+        {88, XK_KP_Enter},
+        {84, XK_KP_Divide},
+        {85, XK_KP_Multiply},
+        {86, XK_KP_Subtract},
+        {87, XK_KP_Add},
+        {100, XK_less},
+        {224, XK_Control_L},
+        {228, XK_Control_R},
+        {226, XK_Alt_L},
+        {227, XK_Super_L},
+        {231, XK_Super_R},
         {229, XK_Shift_R},
     };
     const auto& table = KeyInjectorCore::usageKeyCodes();
