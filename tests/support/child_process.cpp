@@ -60,7 +60,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
         envp.push_back(entry.data());
     envp.push_back(nullptr);
 
-    int out[2] = {-1, -1}, in[2] = {-1, -1};
+    int out[2] = {-1, -1};
     if (!options.stdoutFile.empty()) {
         out[1] = openForWriting(options.stdoutFile);
         if (out[1] < 0) return fail("cannot create " + options.stdoutFile);
@@ -68,7 +68,6 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
         return fail("pipe");
     }
     const int err = options.stderrFile.empty() ? -1 : openForWriting(options.stderrFile);
-    if (options.pipeStdin && pipe2(in, O_CLOEXEC) != 0) return fail("pipe");
     const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     const bool searchPath = args[0].find('/') == std::string::npos;
     const pid_t parent = getpid();
@@ -81,7 +80,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        dup2(options.pipeStdin ? in[0] : devNull, STDIN_FILENO);
+        dup2(devNull, STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         if (options.mergeStderr) dup2(out[1], STDERR_FILENO);
         if (err >= 0) dup2(err, STDERR_FILENO);
@@ -92,18 +91,16 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
         }
         _exit(127);
     }
-    for (int fd : {out[1], err, in[0], devNull}) {
+    for (int fd : {out[1], err, devNull}) {
         if (fd >= 0) ::close(fd);
     }
     if (pid < 0) {
         if (out[0] >= 0) ::close(out[0]);
-        if (in[1] >= 0) ::close(in[1]);
         return fail("fork");
     }
     std::unique_ptr<ChildProcess> child(new ChildProcess);
     child->pid_ = pid;
     child->stdout_ = out[0];
-    child->stdin_ = in[1];
     child->stderrFile_ = options.stderrFile;
     return child;
 }
@@ -114,12 +111,7 @@ ChildProcess::~ChildProcess() {
         while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
     }
-    closeStdin();
     if (stdout_ >= 0) ::close(stdout_);
-}
-
-void ChildProcess::closeStdin() {
-    if (stdin_ >= 0) ::close(std::exchange(stdin_, -1));
 }
 
 bool ChildProcess::readSome(int timeoutMs) {

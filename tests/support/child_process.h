@@ -22,7 +22,6 @@ struct ChildProcessOptions {
     bool mergeStderr = false;              // stderr into stdout's pipe or file
     std::string stderrFile;                // else stderr to this file (else inherited)
     std::string stdoutFile;                // stdout to this file instead of the pipe
-    bool pipeStdin = false;                // else stdin is /dev/null
     int deathSignal = SIGKILL;             // sent to it when the starting process dies
 
     ChildProcessOptions& set(std::string entry) {
@@ -39,10 +38,6 @@ struct ChildProcessOptions {
     }
     ChildProcessOptions& stdoutTo(std::string path) {
         stdoutFile = std::move(path);
-        return *this;
-    }
-    ChildProcessOptions& stdinPiped() {
-        pipeStdin = true;
         return *this;
     }
     ChildProcessOptions& onParentDeath(int signalNumber) {
@@ -81,9 +76,6 @@ class ChildProcess {
     // What went to the stderr file.
     std::string stderrText() const;
 
-    int stdinFd() const { return stdin_; }
-    void closeStdin();
-
     bool signal(int signalNumber);
     // The exit status (or 128 + signal), or nothing when it has not ended within `timeout`.
     // Keeps reading its output meanwhile, so that a chatty child never blocks on a full pipe.
@@ -96,7 +88,6 @@ class ChildProcess {
 
     pid_t pid_ = -1;
     int stdout_ = -1;
-    int stdin_ = -1;
     std::string stderrFile_;
     std::string output_;
     size_t lineStart_ = 0;  // output_ before this offset has been returned as lines

@@ -79,4 +79,14 @@ Yuv nv12At(const ImageBuffer& image, int x, int y) {
     return {luma[0], chroma[0], chroma[1]};
 }
 
+::testing::AssertionResult yuvNear(const ImageBuffer& image, int x, int y, Yuv expected) {
+    const Yuv actual = nv12At(image, x, y);
+    if (std::abs(actual.y - expected.y) <= 3 && std::abs(actual.u - expected.u) <= 3 &&
+        std::abs(actual.v - expected.v) <= 3)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "at " << x << "," << y << ": YUV " << actual.y << " " << actual.u << " " << actual.v
+           << ", expected " << expected.y << " " << expected.u << " " << expected.v;
+}
+
 }  // namespace panelora::test

@@ -1,6 +1,8 @@
 // NV12 pictures to encode, and the colour at a point of one.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <memory>
 
@@ -23,5 +25,7 @@ struct Yuv {
 constexpr Yuv kWhiteYuv{235, 128, 128}, kBlackYuv{16, 128, 128}, kRedYuv{81, 90, 240},
     kBlueYuv{41, 240, 110};
 Yuv nv12At(const ImageBuffer& image, int x, int y);
+// Whether the pixel at (x, y) is within 3 of `expected` in each of Y, Cb and Cr.
+::testing::AssertionResult yuvNear(const ImageBuffer& image, int x, int y, Yuv expected);
 
 }  // namespace panelora::test

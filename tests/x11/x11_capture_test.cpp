@@ -2,6 +2,7 @@
 // delivery, pacing, back-pressure, the pointer, and the stop notice.
 #include "x11_helpers.h"  // first: gtest before Xlib, whose macros break its templates
 
+#include "collected.h"
 #include "eventually.h"
 #include "pictures.h"
 #include "platform/linux/x11/randr_virtual_display.h"
@@ -16,49 +17,18 @@ using namespace std::chrono_literals;
 
 constexpr uint32_t kWhite = 0xFFFFFF, kBlack = 0x000000, kRed = 0xFF0000, kBlue = 0x0000FF;
 
-void expectColour(const ImageBuffer& image, int x, int y, Yuv expected) {
-    const Yuv actual = nv12At(image, x, y);
-    EXPECT_NEAR(actual.y, expected.y, 3) << "at " << x << "," << y;
-    EXPECT_NEAR(actual.u, expected.u, 3) << "at " << x << "," << y;
-    EXPECT_NEAR(actual.v, expected.v, 3) << "at " << x << "," << y;
-}
-
 CaptureConfiguration configuration(int64_t width, int64_t height, int32_t fps, bool cursor) {
     return {width, height, fps, kPixelFormat420v, 4, cursor};
 }
 
-// Collects the samples a capture delivers.
-class FrameSink {
-  public:
-    CaptureBackend::Callbacks callbacks(std::atomic<int>* stopped = nullptr) {
-        return {[this](const CaptureSample& s) {
-                    std::lock_guard lock(mutex_);
-                    samples_.push_back(s);
-                },
-                [stopped] {
-                    if (stopped) ++*stopped;
-                }};
-    }
-    bool waitFor(size_t count) {
-        return eventually([&] { return this->count() >= count; });
-    }
-    size_t count() {
-        std::lock_guard lock(mutex_);
-        return samples_.size();
-    }
-    CaptureSample at(size_t i) {
-        std::lock_guard lock(mutex_);
-        return samples_.at(i);
-    }
-    CaptureSample last() {
-        std::lock_guard lock(mutex_);
-        return samples_.back();
-    }
+using Samples = Collected<CaptureSample>;
 
-  private:
-    std::mutex mutex_;
-    std::vector<CaptureSample> samples_;
-};
+CaptureBackend::Callbacks into(Samples& samples, std::atomic<int>* stopped = nullptr) {
+    return {[&samples](const CaptureSample& s) { samples.add(s); },
+            [stopped] {
+                if (stopped) ++*stopped;
+            }};
+}
 
 // A 1024 × 768 virtual display on the shared server, a drawing connection and a capture backend.
 class X11Capture : public ::testing::Test {
@@ -81,11 +51,11 @@ class X11Capture : public ::testing::Test {
     }
 
     Display* d() const { return d_.get(); }
-    std::unique_ptr<CaptureStream> start(const CaptureConfiguration& c, FrameSink& sink,
+    std::unique_ptr<CaptureStream> start(const CaptureConfiguration& c, Samples& sink,
                                          std::shared_ptr<SerialQueue> queue = nullptr) {
         std::optional<CaptureBackend::Error> error;
         auto stream =
-            backend_->startStream(id_, c, queue ? queue : queue_, sink.callbacks(&stopped_), error);
+            backend_->startStream(id_, c, queue ? queue : queue_, into(sink, &stopped_), error);
         EXPECT_FALSE(error) << error->message;
         return stream;
     }
@@ -100,18 +70,10 @@ class X11Capture : public ::testing::Test {
     int x0_ = 0;
     std::unique_ptr<X11CaptureBackend> backend_;
     std::shared_ptr<SerialQueue> queue_ = SerialQueue::create("test.capture");
-    FrameSink sink_;
+    Samples sink_;
     std::atomic<int> stopped_{0};
     std::unique_ptr<CaptureStream> stream_;
 };
-
-TEST_F(X11Capture, ShareableDisplaysListTheVirtualDisplayOnceEnabled) {
-    std::optional<CaptureBackend::Error> error;
-    auto ids = backend_->shareableDisplays(error);
-    EXPECT_FALSE(error);
-    EXPECT_EQ(ids.size(), 2u);
-    EXPECT_NE(std::find(ids.begin(), ids.end(), id_), ids.end());
-}
 
 TEST_F(X11Capture, ColoursComeOutAsVideoRangeNV12AtTheEncodedSize) {
     // White, red / blue, black quadrants over the whole display.
@@ -121,7 +83,7 @@ TEST_F(X11Capture, ColoursComeOutAsVideoRangeNV12AtTheEncodedSize) {
     fillRoot(d(), x0_ + 512, 384, 512, 384, kBlack);
     // The display's own size, the fallback profile's, and shrinking.
     for (auto [width, height] : {std::pair{1024, 768}, {2048, 1536}, {640, 480}}) {
-        FrameSink sink;
+        Samples sink;
         auto stream = start(configuration(width, height, 60, false), sink);
         ASSERT_TRUE(stream && sink.waitFor(1));
         const CaptureSample sample = sink.at(0);
@@ -131,10 +93,10 @@ TEST_F(X11Capture, ColoursComeOutAsVideoRangeNV12AtTheEncodedSize) {
         ASSERT_EQ(sample.image->width(), width);
         ASSERT_EQ(sample.image->height(), height);
         const int qx = width / 4, qy = height / 4;
-        expectColour(*sample.image, qx, qy, kWhiteYuv);
-        expectColour(*sample.image, 3 * qx, qy, kRedYuv);
-        expectColour(*sample.image, qx, 3 * qy, kBlueYuv);
-        expectColour(*sample.image, 3 * qx, 3 * qy, kBlackYuv);
+        EXPECT_TRUE(yuvNear(*sample.image, qx, qy, kWhiteYuv));
+        EXPECT_TRUE(yuvNear(*sample.image, 3 * qx, qy, kRedYuv));
+        EXPECT_TRUE(yuvNear(*sample.image, qx, 3 * qy, kBlueYuv));
+        EXPECT_TRUE(yuvNear(*sample.image, 3 * qx, 3 * qy, kBlackYuv));
         stream->stop();
     }
 }
@@ -144,15 +106,15 @@ TEST_F(X11Capture, StaticDisplayYieldsOneFrameAndAChangeYieldsAnother) {
     stream_ = start(configuration(1024, 768, 60, false), sink_);
     ASSERT_TRUE(stream_ && sink_.waitFor(1));
     std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(sink_.count(), 1u);
+    EXPECT_EQ(sink_.size(), 1u);
     // Drawing on the primary display is not a change of ours.
     fillRoot(d(), 100, 100, 300, 300, kRed);
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(sink_.count(), 1u);
+    EXPECT_EQ(sink_.size(), 1u);
     fillRoot(d(), x0_ + 10, 10, 100, 100, kWhite);
     ASSERT_TRUE(sink_.waitFor(2));
-    expectColour(*sink_.at(1).image, 50, 50, kWhiteYuv);
-    expectColour(*sink_.at(1).image, 500, 500, kBlackYuv);
+    EXPECT_TRUE(yuvNear(*sink_.at(1).image, 50, 50, kWhiteYuv));
+    EXPECT_TRUE(yuvNear(*sink_.at(1).image, 500, 500, kBlackYuv));
     EXPECT_GT(sink_.at(1).ptsNanos, sink_.at(0).ptsNanos);
 }
 
@@ -160,23 +122,23 @@ TEST_F(X11Capture, FramesArePacedToAtMostFpsPerSecond) {
     stream_ = start(configuration(1024, 768, 20, false), sink_);
     ASSERT_TRUE(stream_ && sink_.waitFor(1));
     const auto begin = std::chrono::steady_clock::now();
-    const size_t before = sink_.count();
+    const size_t before = sink_.size();
     for (int i = 0; std::chrono::steady_clock::now() - begin < 1s; ++i) {
         change(i);
         std::this_thread::sleep_for(2ms);
     }
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    const size_t frames = sink_.count() - before;
+    const size_t frames = sink_.size() - before;
     EXPECT_LE(double(frames), 20 * elapsed + 2) << frames << " in " << elapsed << " s";
     EXPECT_GE(frames, 5u);  // a loose floor: changes do produce frames
     // Slots keep their cadence, with frames never closer than half an interval; so any second
     // holds at most fps + 1 of them.
-    for (size_t k = 1; k < sink_.count(); ++k)
+    for (size_t k = 1; k < sink_.size(); ++k)
         EXPECT_GE(sink_.at(k).ptsNanos - sink_.at(k - 1).ptsNanos, 25'000'000);
-    for (size_t first = 0; first < sink_.count(); ++first) {
+    for (size_t first = 0; first < sink_.size(); ++first) {
         size_t inWindow = 0;
-        for (size_t k = first; k < sink_.count(); ++k)
+        for (size_t k = first; k < sink_.size(); ++k)
             inWindow += sink_.at(k).ptsNanos - sink_.at(first).ptsNanos < 1'000'000'000;
         EXPECT_LE(inWindow, 21u);
     }
@@ -199,16 +161,16 @@ TEST_F(X11Capture, AtMostFourSamplesWaitOnTheQueueAndTheDamageIsKept) {
         std::this_thread::sleep_for(5ms);
     }
     EXPECT_EQ(clock.pendingTasks(), 4u);
-    EXPECT_EQ(sink_.count(), 0u);
+    EXPECT_EQ(sink_.size(), 0u);
     // The last change was not delivered; once the queue drains it comes without a new change.
     fillRoot(d(), x0_ + 200, 200, 64, 64, kRed);
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(clock.pendingTasks(), 4u);
     clock.runUntilIdle();
-    EXPECT_EQ(sink_.count(), 4u);
+    EXPECT_EQ(sink_.size(), 4u);
     ASSERT_TRUE(eventually([&] { return clock.pendingTasks() >= 1; }));
     clock.runUntilIdle();
-    expectColour(*sink_.last().image, 230, 230, kRedYuv);
+    EXPECT_TRUE(yuvNear(*sink_.last().image, 230, 230, kRedYuv));
     stream_->stop();
     stream_.reset();
     clock.runUntilIdle();
@@ -231,17 +193,17 @@ TEST_F(X11Capture, ThePointerIsDrawnExactlyWhenShowsCursorIsSet) {
     warp(100, 100);
     for (bool shows : {true, false}) {
         SCOPED_TRACE(shows ? "showsCursor" : "no cursor");
-        FrameSink sink;
+        Samples sink;
         auto stream = start(configuration(1024, 768, 60, shows), sink);
         ASSERT_TRUE(stream && sink.waitFor(1));
-        expectColour(*sink.at(0).image, 108, 108, shows ? kWhiteYuv : kBlackYuv);
-        expectColour(*sink.at(0).image, 130, 130, kBlackYuv);  // beyond the cursor
+        EXPECT_TRUE(yuvNear(*sink.at(0).image, 108, 108, shows ? kWhiteYuv : kBlackYuv));
+        EXPECT_TRUE(yuvNear(*sink.at(0).image, 130, 130, kBlackYuv));  // beyond the cursor
         if (shows) {
             // Moving the pointer is a change of the picture even without damage.
             warp(300, 300);
             ASSERT_TRUE(sink.waitFor(2));
-            expectColour(*sink.last().image, 308, 308, kWhiteYuv);
-            expectColour(*sink.last().image, 108, 108, kBlackYuv);
+            EXPECT_TRUE(yuvNear(*sink.last().image, 308, 308, kWhiteYuv));
+            EXPECT_TRUE(yuvNear(*sink.last().image, 108, 108, kBlackYuv));
             warp(100, 100);
         }
         stream->stop();
@@ -289,16 +251,6 @@ TEST_F(X11Capture, UnsupportedConfigurationsAndUnknownDisplaysAreRefused) {
     EXPECT_NE(error->message.find("not an enabled output"), std::string::npos);
 }
 
-TEST_F(X11Capture, ScreenCapturerFindsTheVirtualDisplayAndDeliversFrames) {
-    std::atomic<int32_t> width{0};
-    auto capturer = ScreenCapturer::create(
-        *backend_, [&](const ImageBufferRef& image, int64_t) { width = image->width(); });
-    auto error = capturer->start(id_, StreamProfile::fallback, true);
-    ASSERT_FALSE(error) << error->description();
-    EXPECT_TRUE(eventually([&] { return width == 2048; }));
-    capturer->stopCapture();
-}
-
 TEST(X11CaptureServer, ServerGoingAwayStopsTheCaptureAndFailsTheListing) {
     std::string why;
     auto server = XorgServer::start(&why, {.firstDisplayNumber = 80, .mode = "800x600"});
@@ -308,10 +260,10 @@ TEST(X11CaptureServer, ServerGoingAwayStopsTheCaptureAndFailsTheListing) {
     auto ids = backend.shareableDisplays(error);
     ASSERT_EQ(ids.size(), 1u);
     auto queue = SerialQueue::create("test.capture.gone");
-    FrameSink sink;
+    Samples sink;
     std::atomic<int> stopped{0};
     auto stream = backend.startStream(ids[0], configuration(800, 600, 30, false), queue,
-                                      sink.callbacks(&stopped), error);
+                                      into(sink, &stopped), error);
     ASSERT_TRUE(stream && sink.waitFor(1));
     server->stop();
     EXPECT_TRUE(eventually([&] { return stopped > 0; }, 3s));

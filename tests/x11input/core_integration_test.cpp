@@ -22,24 +22,6 @@ using X11CoreTest = X11InputTest;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-TEST_F(X11CoreTest, InstalledBackendsInjectTouchesOnTheDisplay) {
-    auto spare = enableSpare("DUMMY1", 1024, 768, 1920, 0);
-    ASSERT_TRUE(spare);
-    TestWindow window(d(), 1920, 0, 1024, 768);
-    installX11InputBackends(backends_);
-    resetInjectionState();
-    const auto id = static_cast<DisplayID>(spare->output());
-    injectTouch(0, id, 0.25f, 0.5f);  // down
-    injectTouch(2, id, 0.25f, 0.5f);  // up
-    auto press = waitForEvent(d(), [](const XEvent& e) { return e.type == ButtonPress; });
-    ASSERT_TRUE(press);
-    EXPECT_EQ(press->xbutton.button, 1u);
-    EXPECT_EQ(press->xbutton.x, 256);
-    EXPECT_EQ(press->xbutton.y, 384);
-    installInjectionBackends({});
-    installDisplayGeometry(nullptr);
-}
-
 // Xft.dpi 192 and no GDK_SCALE, as GNOME and Cinnamon set it on a HiDPI X11 desktop: the display
 // is made at twice its size in points, and input and geometry count the same points.
 TEST_F(X11CoreTest, XftDpiScalesTheDisplayAndTheInputAlike) {

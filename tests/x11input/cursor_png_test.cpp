@@ -28,28 +28,6 @@ TEST(CursorPng, UnpremultipliesEachPixel) {
     }
 }
 
-TEST(CursorPng, EncodesAFileThatDecodesToTheStraightPixels) {
-    const std::vector<uint32_t> pixels = {
-        0xFF000000, 0xFFFFFFFF, 0x00000000,  //
-        0x80404040, 0xFF00FF00, 0x20100800,  //
-    };
-    auto file = cursorpng::encode(pixels, 3, 2);
-    ASSERT_TRUE(file.has_value());
-    const uint8_t signature[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-    ASSERT_GE(file->size(), sizeof signature);
-    EXPECT_EQ(0, std::memcmp(file->data(), signature, sizeof signature));
-    auto decoded = decodePng(*file, true);
-    ASSERT_TRUE(decoded.has_value());
-    EXPECT_EQ(decoded->width, 3);
-    EXPECT_EQ(decoded->height, 2);
-    for (size_t i = 0; i < pixels.size(); ++i) {
-        auto want = cursorpng::straightRGBA(pixels[i]);
-        for (int c = 0; c < 4; ++c) {
-            EXPECT_EQ(decoded->pixels[i * 4 + c], want[c]) << "pixel " << i << " channel " << c;
-        }
-    }
-}
-
 TEST(CursorPng, RefusesEmptyShortAndOversizedImages) {
     EXPECT_FALSE(cursorpng::encode({}, 0, 0));
     EXPECT_FALSE(cursorpng::encode({0xFF000000}, 2, 2));  // fewer pixels than the size says

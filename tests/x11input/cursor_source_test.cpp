@@ -73,19 +73,5 @@ TEST_F(X11CursorTest, CurrentCursorIsTheWindowsCursorWithStraightAlpha) {
     XFreeCursor(d(), xcursor);
 }
 
-TEST_F(X11CursorTest, ArrowCursorEncodes) {
-    auto arrow = cursor().arrowCursor();
-    ASSERT_TRUE(arrow);
-    EXPECT_GT(arrow->width, 0);
-    EXPECT_GT(arrow->height, 0);
-    EXPECT_LE(arrow->hotSpot.x, arrow->width);
-    auto png = arrow->png();
-    ASSERT_TRUE(png);
-    const auto picture = decodePng(*png, true);
-    ASSERT_TRUE(picture);
-    EXPECT_EQ(picture->width, static_cast<int>(arrow->width));
-    EXPECT_EQ(picture->height, static_cast<int>(arrow->height));
-}
-
 }  // namespace
 }  // namespace panelora::test

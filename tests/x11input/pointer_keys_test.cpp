@@ -64,24 +64,6 @@ TEST_F(X11PointerTest, PressDragAndReleaseArriveAtTheWindowCoordinates) {
     EXPECT_TRUE(poster().heldButtons().empty());
 }
 
-TEST_F(X11PointerTest, EventsOnASecondOutputLandAtItsPixels) {
-    auto spare = enableSpare("DUMMY1", 1024, 768, 1920, 0);
-    ASSERT_TRUE(spare);
-    TestWindow window(d(), 1920 + 10, 20, 300, 200);
-    const auto id = static_cast<DisplayID>(spare->output());
-    const Rect bounds = geometry().bounds(id);
-    ASSERT_EQ(bounds, (Rect{1920, 0, 1024, 768}));
-    // A quarter across and a tenth down the display.
-    const Point point{bounds.x + bounds.width * 0.25, bounds.y + bounds.height * 0.1};
-    ASSERT_TRUE(poster().postMouse(MouseEventType::leftMouseDown, id, point, MouseButton::left, 1));
-    ASSERT_TRUE(poster().postMouse(MouseEventType::leftMouseUp, id, point, MouseButton::left, 1));
-    auto press = waitForEvent(d(), [](const XEvent& e) { return isButton(e, ButtonPress, 1); });
-    ASSERT_TRUE(press);
-    EXPECT_EQ(press->xbutton.x_root, 1920 + 256);
-    EXPECT_EQ(press->xbutton.y_root, 76);  // floor(76.8)
-    EXPECT_EQ(press->xbutton.x, 256 - 10);
-}
-
 TEST_F(X11PointerTest, TouchesOnTheFarEdgesStayOnTheirDisplay) {
     auto spare = enableSpare("DUMMY1", 1024, 768, 1920, 0);
     auto neighbour = enableSpare("DUMMY2", 640, 480, 1920 + 1024, 0);
@@ -160,21 +142,6 @@ TEST_F(X11PointerTest, ScrollPixelsBecomeWheelClicksWithTheRestCarried) {
     EXPECT_EQ(poster().scrollRemainderHorizontal(), 0);
     ASSERT_TRUE(poster().postScroll(-35, 0));
     EXPECT_EQ(clicks(0), Clicks{});
-}
-
-TEST_F(X11KeyTest, ShiftedAArrivesAsCapitalAAndNothingStaysDown) {
-    TestWindow window(d(), 0, 0, 200, 200);
-    poster().postKey(0, true, EventFlags::shift, false);
-    auto press = waitForEvent(d(), keyEvent(KeyPress, 38));
-    ASSERT_TRUE(press);
-    EXPECT_TRUE(press->xkey.state & ShiftMask);
-    EXPECT_EQ(typedKeysym(press->xkey), KeySym(XK_A));
-    poster().postKey(0, false, 0, false);
-    auto release = waitForEvent(d(), keyEvent(KeyRelease, 38));
-    ASSERT_TRUE(release);
-    EXPECT_FALSE(release->xkey.state & ShiftMask);
-    EXPECT_FALSE(anyKeyDown(d()));
-    EXPECT_TRUE(poster().heldKeys().empty());
 }
 
 TEST_F(X11KeyTest, FlagsOfAHeldModifierAreTakenAwayForAKeyThatHasNone) {
