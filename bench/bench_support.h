@@ -73,8 +73,9 @@ inline test::Animator::Render scene() {
         for (int y = 0; y < h; ++y) {
             for (int x = 0; x < w; ++x) {
                 const int u = (x + shift) % w;
-                pixels[size_t(y) * size_t(w) + size_t(x)] =
-                    uint32_t(255 * u / w) << 16 | uint32_t(255 * y / h) << 8 | uint32_t((u + y) & 0xFF);
+                pixels[size_t(y) * size_t(w) + size_t(x)] = uint32_t(255 * u / w) << 16 |
+                                                            uint32_t(255 * y / h) << 8 |
+                                                            uint32_t((u + y) & 0xFF);
             }
         }
         for (int bar = 0; bar < 8; ++bar) {
@@ -89,7 +90,8 @@ inline test::Animator::Render scene() {
                 seed ^= seed << 13;
                 seed ^= seed >> 7;
                 seed ^= seed << 17;
-                pixels[size_t(y + h / 8) * size_t(w) + size_t(x + w / 8)] = uint32_t(seed) & 0xFFFFFF;
+                pixels[size_t(y + h / 8) * size_t(w) + size_t(x + w / 8)] =
+                    uint32_t(seed) & 0xFFFFFF;
             }
         }
     };

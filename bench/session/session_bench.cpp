@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "animator.h"
 #include "bench_support.h"
 #include "platform/linux/bundle/linux_platform.h"
-#include "animator.h"
 #include "platform/linux/x11/x11_display_registry.h"
 #include "session_probe.h"
 #include "tool_rig.h"
@@ -119,8 +119,8 @@ int main(int argc, char** argv) {
             const auto rect = x11::displayBounds(x.get(), probe->session().displayID());
             std::unique_ptr<Animator> animator;
             if (rect) {
-                animator = Animator::start(server->displayName(), *rect, int(profile.fps),
-                                           scene(), 24);
+                animator =
+                    Animator::start(server->displayName(), *rect, int(profile.fps), scene(), 24);
             }
             // Measured from the first whole statistics second with the animation running.
             const size_t first = probe->stats().size() + 1;
