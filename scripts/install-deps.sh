@@ -22,6 +22,8 @@ packages=(
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils x11-apps xauth
   usbmuxd libusbmuxd-tools
   ffmpeg procps psmisc iproute2 jq
+  # desktop files and the Debian package
+  librsvg2-bin dpkg-dev desktop-file-utils appstream groff-base
 )
 
 missing=()

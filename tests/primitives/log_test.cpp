@@ -50,7 +50,9 @@ TEST(Log, SystemLogKeepsTheStatisticsCategoryToWarnings) {
     log::get("session")->info("{}", "session info line");
 
     // Other processes may log meanwhile; ours carry our pid.
-    const std::string ours = "[" + std::to_string(getpid()) + "]";
+    std::string ours = "[";
+    ours += std::to_string(getpid());
+    ours += ']';
     std::string received;
     pollfd p{fd, POLLIN, 0};
     while (poll(&p, 1, 300) == 1) {
