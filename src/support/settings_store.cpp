@@ -28,6 +28,7 @@ namespace {
 
 constexpr const char* kSpace = "space";
 constexpr const char* kPreferSmooth = "preferSmooth";
+constexpr const char* kCommandActsAsControl = "commandActsAsControl";
 constexpr const char* kDisplayArrangement = "displayArrangement";
 
 std::shared_ptr<spdlog::logger> logger() {
@@ -201,6 +202,13 @@ std::optional<bool> SettingsStore::preferSmooth() const {
     return it->get<bool>();
 }
 
+std::optional<bool> SettingsStore::commandActsAsControl() const {
+    std::lock_guard lock(mutex_);
+    auto it = document_->value.find(kCommandActsAsControl);
+    if (it == document_->value.end() || !it->is_boolean()) return std::nullopt;
+    return it->get<bool>();
+}
+
 std::optional<std::string> SettingsStore::displayArrangement() const {
     std::lock_guard lock(mutex_);
     auto it = document_->value.find(kDisplayArrangement);
@@ -221,6 +229,15 @@ bool SettingsStore::setPreferSmooth(bool value) {
     {
         std::lock_guard lock(mutex_);
         document_->value[kPreferSmooth] = value;
+        ++version_;
+    }
+    return persist();
+}
+
+bool SettingsStore::setCommandActsAsControl(bool value) {
+    {
+        std::lock_guard lock(mutex_);
+        document_->value[kCommandActsAsControl] = value;
         ++version_;
     }
     return persist();

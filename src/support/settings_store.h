@@ -1,6 +1,7 @@
 // SettingsStore: the application's few persisted settings, in one JSON file.
 //
-//   {"space": 125, "preferSmooth": true, "displayArrangement": {"side": "left", "offset": -120}}
+//   {"space": 125, "preferSmooth": true, "commandActsAsControl": true,
+//    "displayArrangement": {"side": "left", "offset": -120}}
 //
 // The file is read once, at construction; every setter rewrites it atomically (a temporary file in
 // the same folder, flushed and synced, then renamed over the old one), so a crash never leaves a
@@ -37,6 +38,7 @@ class SettingsStore {
     // Nothing when the member is absent or not of its type (a non-integer "space" reads as absent).
     std::optional<int64_t> space() const;
     std::optional<bool> preferSmooth() const;
+    std::optional<bool> commandActsAsControl() const;
     // The stored "displayArrangement" value as compact JSON text, whatever its type; the reader
     // decides whether it is a valid record.
     std::optional<std::string> displayArrangement() const;
@@ -46,6 +48,7 @@ class SettingsStore {
     // text is not JSON (nothing changes then).
     bool setSpace(int64_t value);
     bool setPreferSmooth(bool value);
+    bool setCommandActsAsControl(bool value);
     bool setDisplayArrangement(std::string_view json);
 
     struct Document;
