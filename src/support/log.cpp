@@ -17,8 +17,10 @@ namespace {
 struct Registry {
     std::mutex mutex;
     std::vector<spdlog::sink_ptr> sinks;
-    // Sinks added later go here: a logger's own sink list must not change while other threads
-    // log through it, and the distributing sink has a lock of its own.
+    // Sinks added or replaced later go behind these: a logger's own sink list must not change
+    // while other threads log through it, and a distributing sink has a lock of its own.
+    std::shared_ptr<spdlog::sinks::dist_sink_mt> system =
+        std::make_shared<spdlog::sinks::dist_sink_mt>();
     std::shared_ptr<spdlog::sinks::dist_sink_mt> extra =
         std::make_shared<spdlog::sinks::dist_sink_mt>();
     std::map<std::string, std::shared_ptr<spdlog::logger>, std::less<>> loggers;
@@ -27,9 +29,10 @@ struct Registry {
         auto console = std::make_shared<spdlog::sinks::stderr_sink_mt>();
         console->set_pattern("%Y-%m-%d %H:%M:%S.%e %n %l: %v");
         sinks.push_back(console);
-        auto system = std::make_shared<spdlog::sinks::syslog_sink_mt>(kAppIdentifier, LOG_PID,
+        auto syslog = std::make_shared<spdlog::sinks::syslog_sink_mt>(kAppIdentifier, LOG_PID,
                                                                       LOG_USER, false);
-        system->set_pattern("[%n] %v");
+        syslog->set_pattern("[%n] %v");
+        system->add_sink(syslog);
         sinks.push_back(system);
         sinks.push_back(extra);
     }
@@ -60,6 +63,10 @@ void addSink(spdlog::sink_ptr sink) {
 
 void removeSink(const spdlog::sink_ptr& sink) {
     registry().extra->remove_sink(sink);
+}
+
+void setSystemSink(spdlog::sink_ptr sink) {
+    registry().system->set_sinks({std::move(sink)});
 }
 
 }  // namespace panelora::log
