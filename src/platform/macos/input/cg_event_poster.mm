@@ -1,0 +1,58 @@
+#include "platform/macos/input/cg_event_poster.h"
+
+#include <CoreGraphics/CoreGraphics.h>
+
+#include "platform/macos/cf_ref.h"
+
+namespace panelora {
+namespace {
+
+static_assert(static_cast<CGEventType>(MouseEventType::leftMouseDown) == kCGEventLeftMouseDown);
+static_assert(static_cast<CGEventType>(MouseEventType::leftMouseUp) == kCGEventLeftMouseUp);
+static_assert(static_cast<CGEventType>(MouseEventType::rightMouseDown) == kCGEventRightMouseDown);
+static_assert(static_cast<CGEventType>(MouseEventType::rightMouseUp) == kCGEventRightMouseUp);
+static_assert(static_cast<CGEventType>(MouseEventType::mouseMoved) == kCGEventMouseMoved);
+static_assert(static_cast<CGEventType>(MouseEventType::leftMouseDragged) ==
+              kCGEventLeftMouseDragged);
+static_assert(static_cast<CGMouseButton>(MouseButton::left) == kCGMouseButtonLeft);
+static_assert(static_cast<CGMouseButton>(MouseButton::right) == kCGMouseButtonRight);
+static_assert(EventFlags::capsLock == kCGEventFlagMaskAlphaShift);
+static_assert(EventFlags::shift == kCGEventFlagMaskShift);
+static_assert(EventFlags::control == kCGEventFlagMaskControl);
+static_assert(EventFlags::option == kCGEventFlagMaskAlternate);
+static_assert(EventFlags::command == kCGEventFlagMaskCommand);
+
+}  // namespace
+
+bool CGEventPoster::postMouse(MouseEventType type, Point global, MouseButton button,
+                              std::optional<int64_t> clickState) {
+    CFRef<CGEventRef> event(CGEventCreateMouseEvent(nullptr, static_cast<CGEventType>(type),
+                                                    CGPointMake(global.x, global.y),
+                                                    static_cast<CGMouseButton>(button)));
+    if (!event) return false;
+    if (clickState) CGEventSetIntegerValueField(event.get(), kCGMouseEventClickState, *clickState);
+    CGEventPost(kCGHIDEventTap, event.get());
+    return true;
+}
+
+bool CGEventPoster::postScroll(int32_t wheel1Vertical, int32_t wheel2Horizontal) {
+    CFRef<CGEventRef> event(CGEventCreateScrollWheelEvent2(
+        nullptr, kCGScrollEventUnitPixel, 2, wheel1Vertical, wheel2Horizontal, 0));
+    if (!event) return false;
+    CGEventPost(kCGHIDEventTap, event.get());
+    return true;
+}
+
+void CGEventPoster::postKey(uint16_t keyCode, bool isDown, uint64_t flags, bool isRepeat) {
+    CFRef<CGEventRef> event;
+    {
+        CFRef<CGEventSourceRef> source(CGEventSourceCreate(kCGEventSourceStateHIDSystemState));
+        event = CFRef<CGEventRef>(CGEventCreateKeyboardEvent(source.get(), keyCode, isDown));
+    }
+    if (!event) return;
+    CGEventSetFlags(event.get(), static_cast<CGEventFlags>(flags));
+    if (isRepeat) CGEventSetIntegerValueField(event.get(), kCGKeyboardEventAutorepeat, 1);
+    CGEventPost(kCGHIDEventTap, event.get());
+}
+
+}  // namespace panelora

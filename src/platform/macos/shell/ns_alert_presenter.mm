@@ -1,0 +1,34 @@
+#include "platform/macos/shell/ns_alert_presenter.h"
+
+#import <AppKit/AppKit.h>
+
+#include "platform/macos/portable/appkit_values.h"
+
+namespace panelora {
+namespace {
+
+NSString* text(const std::string& utf8) {
+    return [NSString stringWithUTF8String:utf8.c_str()] ?: @"";
+}
+
+}  // namespace
+
+void NSAlertPresenter::activateApplication() {
+    if (@available(macOS 14, *)) {
+        [NSApp activate];
+    } else {
+        [NSApp activateIgnoringOtherApps:YES];
+    }
+}
+
+void NSAlertPresenter::present(const Alert& alert,
+                               std::function<void(std::optional<std::size_t>)> done) {
+    NSAlert* panel = [[NSAlert alloc] init];
+    panel.messageText = text(alert.messageText);
+    panel.informativeText = text(alert.informativeText);
+    for (const std::string& button : alert.buttons) [panel addButtonWithTitle:text(button)];
+    const NSModalResponse response = [panel runModal];
+    if (done) done(appkit::chosenButton(static_cast<long>(response), alert.buttons.size()));
+}
+
+}  // namespace panelora
