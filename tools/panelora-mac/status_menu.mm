@@ -39,7 +39,7 @@ using panelora::MenuEntry;
     NSImage* icon = [NSImage imageWithSystemSymbolName:@"ipad.landscape"
                               accessibilityDescription:@(panelora::kAppName)];
     if (icon) {
-        icon.template = YES;
+        [icon setTemplate:YES];
         _item.button.image = icon;
     } else {
         _item.button.title = @(panelora::kAppName);

@@ -1,6 +1,7 @@
 // The Darwin spellings of support/posix_platform.h: the uptime clock that CoreMedia's host time
-// stamps use, thread names and quality-of-service classes, sockets with SO_NOSIGPIPE (Darwin has
-// no MSG_NOSIGNAL or SOCK_CLOEXEC) and Unix addresses with their length byte.
+// stamps use, thread names and quality-of-service classes, sockets made close-on-exec and
+// SIGPIPE-free by option (Darwin has no flags for either) and Unix addresses with their length
+// byte.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
