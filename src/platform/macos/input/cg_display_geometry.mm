@@ -8,6 +8,9 @@
 namespace panelora {
 namespace {
 
+static_assert(DisplayChange::beginConfigurationFlag == kCGDisplayBeginConfigurationFlag);
+static_assert(DisplayChange::movedFlag == kCGDisplayMovedFlag);
+
 // CoreGraphics' callback; `userInfo` is the geometry's registry, alive while registered.
 void displayReconfigured(CGDirectDisplayID display, CGDisplayChangeSummaryFlags flags,
                          void* userInfo) {

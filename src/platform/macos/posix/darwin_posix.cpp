@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "platform/macos/portable/darwin_address.h"
@@ -83,6 +84,7 @@ socklen_t unixSocketAddress(std::string_view path, sockaddr_storage& storage) {
     if (!bytes) return 0;
     static_assert(sizeof(sockaddr_un) == darwin::kUnixAddressSize);
     static_assert(offsetof(sockaddr_un, sun_path) == 2);
+    static_assert(AF_UNIX == darwin::kFamilyUnix);
     std::memset(&storage, 0, sizeof storage);
     std::memcpy(&storage, bytes->data(), bytes->size());
     return static_cast<socklen_t>(bytes->size());

@@ -8,6 +8,11 @@
 namespace panelora {
 namespace {
 
+static_assert(static_cast<long>(LoginItemBackend::Status::enabled) == SMAppServiceStatusEnabled);
+static_assert(static_cast<long>(LoginItemBackend::Status::requiresApproval) ==
+              SMAppServiceStatusRequiresApproval);
+static_assert(static_cast<long>(LoginItemBackend::Status::notFound) == SMAppServiceStatusNotFound);
+
 std::optional<std::string> failure(BOOL succeeded, NSError* error) {
     if (succeeded) return std::nullopt;
     const char* text = error.localizedDescription.UTF8String;

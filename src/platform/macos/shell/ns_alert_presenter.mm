@@ -7,6 +7,8 @@
 namespace panelora {
 namespace {
 
+static_assert(appkit::kAlertFirstButtonReturn == NSAlertFirstButtonReturn);
+
 NSString* text(const std::string& utf8) {
     return [NSString stringWithUTF8String:utf8.c_str()] ?: @"";
 }

@@ -12,6 +12,12 @@
 namespace panelora {
 namespace {
 
+static_assert(unifiedlog::kDefault == OS_LOG_TYPE_DEFAULT);
+static_assert(unifiedlog::kInfo == OS_LOG_TYPE_INFO);
+static_assert(unifiedlog::kDebug == OS_LOG_TYPE_DEBUG);
+static_assert(unifiedlog::kError == OS_LOG_TYPE_ERROR);
+static_assert(unifiedlog::kFault == OS_LOG_TYPE_FAULT);
+
 class UnifiedLogSink final : public spdlog::sinks::sink {
   public:
     void log(const spdlog::details::log_msg& message) override {

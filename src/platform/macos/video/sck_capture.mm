@@ -14,6 +14,16 @@
 namespace panelora {
 namespace {
 
+// The core's numbers are the platform's.
+static_assert(kPixelFormat420v == kCVPixelFormatType_420YpCbCr8BiPlanarVideoRange);
+static_assert(static_cast<NSInteger>(FrameStatus::complete) == SCFrameStatusComplete);
+static_assert(static_cast<NSInteger>(FrameStatus::idle) == SCFrameStatusIdle);
+static_assert(static_cast<NSInteger>(FrameStatus::stopped) == SCFrameStatusStopped);
+static_assert(media::kTimeValid == kCMTimeFlags_Valid);
+static_assert(media::kTimePositiveInfinity == kCMTimeFlags_PositiveInfinity);
+static_assert(media::kTimeNegativeInfinity == kCMTimeFlags_NegativeInfinity);
+static_assert(media::kTimeIndefinite == kCMTimeFlags_Indefinite);
+
 // How long a platform call may take to answer before the start (or stop) gives up on it.
 constexpr auto kQueryTimeout = std::chrono::seconds(10);
 constexpr auto kStopTimeout = std::chrono::seconds(3);
