@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test: the normal build, then the
-# AddressSanitizer + UndefinedBehaviorSanitizer build of the tests, then a short run of each fuzz
-# target. `--quick` stops after the normal build's tests.
+# Installs what is missing, type-checks the macOS sources, builds everything and runs every test:
+# the normal build, then the AddressSanitizer + UndefinedBehaviorSanitizer build of the tests, then
+# a short run of each fuzz target. `--quick` stops after the normal build's tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +18,9 @@ run_ctest() {
     ctest --test-dir "$dir" --output-on-failure -L unit -j2
     ctest --test-dir "$dir" --output-on-failure -LE unit -j1
 }
+
+stage "macOS type-check"
+scripts/macos-typecheck.sh
 
 stage "build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
