@@ -53,8 +53,7 @@ UniqueFd openUnixSocket(const std::string& path) {
     UniqueFd fd(posix::openSocket(AF_UNIX, SOCK_STREAM, 0));
     if (!fd) return {};
     setTimeouts(fd.get(), kDaemonTimeoutSeconds);
-    if (!connectRetryingInterrupts(fd.get(), reinterpret_cast<const sockaddr*>(&address),
-                                   length)) {
+    if (!connectRetryingInterrupts(fd.get(), reinterpret_cast<const sockaddr*>(&address), length)) {
         return {};
     }
     return fd;

@@ -24,8 +24,8 @@ TEST(CallbackRegistry, NotifiesEveryRegisteredCallbackInOrder) {
 
     calls.clear();
     registry->remove(first);
-    registry->remove(first);   // twice: ignored
-    registry->remove(12345);   // unknown: ignored
+    registry->remove(first);  // twice: ignored
+    registry->remove(12345);  // unknown: ignored
     registry->notify(7, 0);
     EXPECT_EQ(calls, (std::vector<std::string>{"second"}));
     registry->remove(second);

@@ -16,14 +16,17 @@ TEST(DarwinAddress, DaemonSocketLayout) {
     const auto address = darwin::unixAddress("/var/run/usbmuxd");
     ASSERT_TRUE(address);
     const std::vector<uint8_t> head(address->begin(), address->begin() + 19);
+    // clang-format off
     EXPECT_EQ(head, (std::vector<uint8_t>{
-                        0x6A,                                            // sun_len 106
-                        0x01,                                            // AF_UNIX
-                        '/', 'v', 'a', 'r', '/', 'r', 'u', 'n', '/',     // path …
-                        'u', 's', 'b', 'm', 'u', 'x', 'd',               // … 16 bytes
-                        0x00,                                            // terminator
-                    }));
-    for (size_t i = 19; i < darwin::kUnixAddressSize; ++i) EXPECT_EQ((*address)[i], 0) << i;
+        0x6A,                                         // sun_len 106
+        0x01,                                         // AF_UNIX
+        '/', 'v', 'a', 'r', '/', 'r', 'u', 'n', '/',  // path …
+        'u', 's', 'b', 'm', 'u', 'x', 'd',            // … 16 bytes
+        0x00,                                         // terminator
+    }));
+    // clang-format on
+    for (size_t i = 19; i < darwin::kUnixAddressSize; ++i)
+        EXPECT_EQ((*address)[i], 0) << i;
 }
 
 TEST(DarwinAddress, PathLimits) {
@@ -46,12 +49,12 @@ TEST(MediaTime, NanosFromTime) {
     const Case cases[] = {
         {1'500'000'000, 1'000'000'000, valid, 1'500'000'000},  // the host clock's own scale
         {3, 600, valid, 5'000'000},
-        {1, 3, valid, 333'333'333},                             // truncated
+        {1, 3, valid, 333'333'333},  // truncated
         {7, 600, valid | media::kTimeHasBeenRounded, 11'666'666},
         {0, 1, valid, 0},
-        {max, 1'000'000'000, valid, max},                       // the largest that fits
-        {max / 1'000'000'000 + 1, 1, valid, -1},                // beyond 64 bits
-        {1, 1, 0, -1},                                          // kCMTimeInvalid
+        {max, 1'000'000'000, valid, max},         // the largest that fits
+        {max / 1'000'000'000 + 1, 1, valid, -1},  // beyond 64 bits
+        {1, 1, 0, -1},                            // kCMTimeInvalid
         {1, 1, valid | media::kTimePositiveInfinity, -1},
         {1, 1, valid | media::kTimeNegativeInfinity, -1},
         {1, 1, valid | media::kTimeIndefinite, -1},

@@ -31,7 +31,8 @@ TEST(FetchResult, Answers) {
         {"transport error", {true, false, 0, "", {}}, std::nullopt},
         {"error after a response", {true, true, 200, https, body}, std::nullopt},
         {"not HTTP", {false, false, 0, https, body}, std::nullopt},
-        {"redirected to plain HTTP", {false, true, 200, "http://panelora.app/x", body},
+        {"redirected to plain HTTP",
+         {false, true, 200, "http://panelora.app/x", body},
          std::nullopt},
     };
     for (const Case& c : cases) {

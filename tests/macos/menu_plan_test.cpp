@@ -42,33 +42,34 @@ MenuState streaming() {
 
 TEST(MenuPlan, StreamingMenu) {
     const auto plan = planMenu(buildMenu(streaming()));
-    EXPECT_EQ(describe(plan),
-              (std::vector<std::string>{
-                  "Streaming 2732\u00d72048 at 60 fps|plain|off||0|",
-                  "60 fps \u00b7 12 Mbps \u00b7 encode 4 ms (max 10)|caption|off||0|",
-                  "Touch, keyboard and trackpad are off: allow Accessibility|caption|off||0|",
-                  "Open Accessibility Settings\u2026|plain|enabled||0|",
-                  "If it's already on, remove Panelora with the \u2212 button, add it again with +, "
-                  "then relaunch it.|caption|off||0|",
-                  "---",
-                  "Move Panelora to the Left|plain|enabled||0|",
-                  "Move Panelora to the Right|plain|enabled||0|",
-                  "Display Arrangement Settings\u2026|plain|enabled||0|",
-                  "---",
-                  "Screen space|caption|off||0|",
-                  "Auto|plain|enabled||1|",
-                  "Comfortable: tablet-sized, largest text|plain|enabled||1|",
-                  "Roomy: 25% more space|plain|enabled|on|1|",
-                  "Spacious: 50% more space, smallest text|plain|enabled||1|",
-                  "Quality|caption|off||0|",
-                  "Sharp: native resolution, 60 fps|plain|enabled||1|",
-                  "Smooth: up to 120 fps|plain|enabled|on|1|",
-                  "Launch at Login|plain|enabled|on|0|",
-                  "---",
-                  "Check for Updates\u2026|plain|enabled||0|",
-                  "Version 0.1.0|caption|off||0|",
-                  "Quit Panelora|plain|enabled||0|cmd-q",
-              }));
+    EXPECT_EQ(
+        describe(plan),
+        (std::vector<std::string>{
+            "Streaming 2732\u00d72048 at 60 fps|plain|off||0|",
+            "60 fps \u00b7 12 Mbps \u00b7 encode 4 ms (max 10)|caption|off||0|",
+            "Touch, keyboard and trackpad are off: allow Accessibility|caption|off||0|",
+            "Open Accessibility Settings\u2026|plain|enabled||0|",
+            "If it's already on, remove Panelora with the \u2212 button, add it again with +, "
+            "then relaunch it.|caption|off||0|",
+            "---",
+            "Move Panelora to the Left|plain|enabled||0|",
+            "Move Panelora to the Right|plain|enabled||0|",
+            "Display Arrangement Settings\u2026|plain|enabled||0|",
+            "---",
+            "Screen space|caption|off||0|",
+            "Auto|plain|enabled||1|",
+            "Comfortable: tablet-sized, largest text|plain|enabled||1|",
+            "Roomy: 25% more space|plain|enabled|on|1|",
+            "Spacious: 50% more space, smallest text|plain|enabled||1|",
+            "Quality|caption|off||0|",
+            "Sharp: native resolution, 60 fps|plain|enabled||1|",
+            "Smooth: up to 120 fps|plain|enabled|on|1|",
+            "Launch at Login|plain|enabled|on|0|",
+            "---",
+            "Check for Updates\u2026|plain|enabled||0|",
+            "Version 0.1.0|caption|off||0|",
+            "Quit Panelora|plain|enabled||0|cmd-q",
+        }));
 }
 
 TEST(MenuPlan, ChoosingAnEntryPassesWhatPerformMenuActionTakes) {

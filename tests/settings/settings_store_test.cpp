@@ -233,7 +233,6 @@ TEST(DefaultSettingsPath, FollowsXdgThenHome) {
         ::unsetenv("HOME");
 }
 
-
 // Keeps the document in memory, as the user defaults do on macOS; records what the store saves.
 class MemoryBacking final : public SettingsStore::Backing {
   public:

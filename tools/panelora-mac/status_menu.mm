@@ -90,9 +90,8 @@ using panelora::MenuEntry;
         }
     }
     _shown = std::move(plan);
-    _item.button.toolTip =
-        [NSString stringWithUTF8String:(std::string(panelora::kAppName) + " \u2014 " + state.status)
-                                           .c_str()];
+    _item.button.toolTip = [NSString
+        stringWithUTF8String:(std::string(panelora::kAppName) + " \u2014 " + state.status).c_str()];
 }
 
 - (void)show:(const MenuEntry&)entry at:(size_t)index in:(NSMenuItem*)item {

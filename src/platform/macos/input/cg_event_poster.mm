@@ -36,8 +36,8 @@ bool CGEventPoster::postMouse(MouseEventType type, Point global, MouseButton but
 }
 
 bool CGEventPoster::postScroll(int32_t wheel1Vertical, int32_t wheel2Horizontal) {
-    CFRef<CGEventRef> event(CGEventCreateScrollWheelEvent2(
-        nullptr, kCGScrollEventUnitPixel, 2, wheel1Vertical, wheel2Horizontal, 0));
+    CFRef<CGEventRef> event(CGEventCreateScrollWheelEvent2(nullptr, kCGScrollEventUnitPixel, 2,
+                                                           wheel1Vertical, wheel2Horizontal, 0));
     if (!event) return false;
     CGEventPost(kCGHIDEventTap, event.get());
     return true;

@@ -45,7 +45,8 @@ std::optional<PlatformCursor> NSCursorSource::currentSystemCursor() {
     if (!cursor) {
         if (!toldNoSystemCursor_.exchange(true)) {
             log::get("cursor")->warn(
-                "{}", "the system cursor cannot be read on this macOS; the tablet is sent the arrow");
+                "{}",
+                "the system cursor cannot be read on this macOS; the tablet is sent the arrow");
         }
         cursor = [NSCursor arrowCursor];
     }

@@ -20,7 +20,8 @@ void CallbackRegistry::notify(DisplayID display, uint32_t flags) {
     std::vector<Token> tokens;
     {
         std::lock_guard lock(mutex_);
-        for (const auto& entry : callbacks_) tokens.push_back(entry.first);
+        for (const auto& entry : callbacks_)
+            tokens.push_back(entry.first);
     }
     for (Token token : tokens) {
         Callback callback;

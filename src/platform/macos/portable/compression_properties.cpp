@@ -5,8 +5,8 @@ namespace panelora::vt {
 std::vector<Property> compressionProperties(const VideoCodecSettings& settings) {
     return {
         {PropertyKey::realTime, settings.realTime},
-        {PropertyKey::profileLevel, settings.highProfile ? ProfileLevel::h264HighAutoLevel
-                                                         : ProfileLevel::h264MainAutoLevel},
+        {PropertyKey::profileLevel,
+         settings.highProfile ? ProfileLevel::h264HighAutoLevel : ProfileLevel::h264MainAutoLevel},
         {PropertyKey::allowFrameReordering, settings.allowFrameReordering},
         {PropertyKey::maxKeyFrameIntervalDuration, settings.maxKeyFrameIntervalSeconds},
         {PropertyKey::expectedFrameRate, settings.expectedFrameRate},

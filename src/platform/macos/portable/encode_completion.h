@@ -28,10 +28,10 @@ class EncodeCompletion {
     void finish(std::unique_lock<std::mutex>& lock);
 
     std::mutex mutex_;
-    VideoCodec::Completion completion_;  // guarded; emptied once used
-    bool returned_ = false;              // guarded
-    bool accepted_ = false;              // guarded
-    bool handled_ = false;               // guarded
+    VideoCodec::Completion completion_;    // guarded; emptied once used
+    bool returned_ = false;                // guarded
+    bool accepted_ = false;                // guarded
+    bool handled_ = false;                 // guarded
     std::optional<EncodedSample> sample_;  // guarded
 };
 

@@ -38,7 +38,8 @@ std::vector<MenuEntry> planMenu(const std::vector<MenuRow>& rows) {
                     // The primary modifier is Command on macOS; key equivalents are lower case
                     // (an upper-case one would add Shift).
                     button.keyEquivalent = std::string(
-                        1, static_cast<char>(std::tolower(static_cast<unsigned char>(row.shortcut->key))));
+                        1, static_cast<char>(
+                               std::tolower(static_cast<unsigned char>(row.shortcut->key))));
                     button.commandModifier = row.shortcut->primaryModifier;
                 }
                 entries.push_back(std::move(button));

@@ -1,7 +1,7 @@
 #include "platform/macos/shell/mac_permissions.h"
 
-#include <ApplicationServices/ApplicationServices.h>
 #import <AppKit/AppKit.h>
+#include <ApplicationServices/ApplicationServices.h>
 #include <CoreGraphics/CoreGraphics.h>
 
 namespace panelora {

@@ -28,7 +28,8 @@ void NSAlertPresenter::present(const Alert& alert,
     NSAlert* panel = [[NSAlert alloc] init];
     panel.messageText = text(alert.messageText);
     panel.informativeText = text(alert.informativeText);
-    for (const std::string& button : alert.buttons) [panel addButtonWithTitle:text(button)];
+    for (const std::string& button : alert.buttons)
+        [panel addButtonWithTitle:text(button)];
     const NSModalResponse response = [panel runModal];
     if (done) done(appkit::chosenButton(static_cast<long>(response), alert.buttons.size()));
 }

@@ -13,8 +13,8 @@ namespace panelora {
 struct URLSessionFetcher::Shared {
     std::mutex mutex;
     std::condition_variable idle;
-    bool open = true;                    // guarded
-    int running = 0;                     // completions being called; guarded
+    bool open = true;  // guarded
+    int running = 0;   // completions being called; guarded
     NSMutableSet<NSURLSession*>* sessions = [NSMutableSet set];  // in flight; guarded
 
     // Calls `done` unless the fetcher is gone; counted so that the destructor can wait for it.
@@ -41,7 +41,8 @@ URLSessionFetcher::~URLSessionFetcher() {
     sessions = [shared_->sessions copy];
     [shared_->sessions removeAllObjects];
     lock.unlock();
-    for (NSURLSession* session in sessions) [session invalidateAndCancel];
+    for (NSURLSession* session in sessions)
+        [session invalidateAndCancel];
     lock.lock();
     shared_->idle.wait_for(lock, std::chrono::seconds(2), [&] { return shared_->running == 0; });
 }

@@ -12,7 +12,8 @@ std::optional<std::string> UserDefaultsBacking::load() {
     id space = [stored objectForKey:@(defaults::kSpaceKey)];
     if ([space isKindOfClass:[NSNumber class]]) values.space = [(NSNumber*)space longLongValue];
     id smooth = [stored objectForKey:@(defaults::kPreferSmoothKey)];
-    if ([smooth isKindOfClass:[NSNumber class]]) values.preferSmooth = [(NSNumber*)smooth boolValue];
+    if ([smooth isKindOfClass:[NSNumber class]])
+        values.preferSmooth = [(NSNumber*)smooth boolValue];
     id arrangement = [stored objectForKey:@(defaults::kDisplayArrangementKey)];
     if ([arrangement isKindOfClass:[NSData class]]) {
         NSData* data = arrangement;

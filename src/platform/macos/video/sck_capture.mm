@@ -180,7 +180,8 @@ std::vector<DisplayID> ScreenCaptureKitBackend::shareableDisplays(std::optional<
         return {};
     }
     std::vector<DisplayID> displays;
-    for (SCDisplay* display in content.displays) displays.push_back(display.displayID);
+    for (SCDisplay* display in content.displays)
+        displays.push_back(display.displayID);
     return displays;
 }
 
@@ -213,15 +214,15 @@ std::unique_ptr<CaptureStream> ScreenCaptureKitBackend::startStream(
     settings.queueDepth = configuration.queueDepth;
     settings.showsCursor = configuration.showsCursor;
 
-    PaneloraCaptureOutput* output = [[PaneloraCaptureOutput alloc] initWithQueue:std::move(queue)
-                                                                       callbacks:std::move(callbacks)];
+    PaneloraCaptureOutput* output =
+        [[PaneloraCaptureOutput alloc] initWithQueue:std::move(queue)
+                                           callbacks:std::move(callbacks)];
     SCStream* stream = [[SCStream alloc] initWithFilter:filter
                                           configuration:settings
                                                delegate:output];
     dispatch_queue_t frames = dispatch_queue_create(
-        "slatecast.capture.frames",
-        dispatch_queue_attr_make_with_qos_class(DISPATCH_QUEUE_SERIAL, QOS_CLASS_USER_INTERACTIVE,
-                                                0));
+        "slatecast.capture.frames", dispatch_queue_attr_make_with_qos_class(
+                                        DISPATCH_QUEUE_SERIAL, QOS_CLASS_USER_INTERACTIVE, 0));
     NSError* addError = nil;
     if (![stream addStreamOutput:output
                             type:SCStreamOutputTypeScreen

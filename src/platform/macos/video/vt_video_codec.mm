@@ -134,8 +134,9 @@ class VideoToolboxCodec final : public VideoCodec {
         const media::Time time = media::timeFromNanos(ptsNanos);
         const CMTime pts = time.flags ? CMTimeMake(time.value, time.timescale) : kCMTimeInvalid;
         NSDictionary* options =
-            forceKeyFrame ? @{(__bridge NSString*)kVTEncodeFrameOptionKey_ForceKeyFrame : @YES}
-                          : nil;
+            forceKeyFrame
+                ? @{(__bridge NSString*)kVTEncodeFrameOptionKey_ForceKeyFrame : @YES}
+                : nil;
         const OSStatus status = VTCompressionSessionEncodeFrameWithOutputHandler(
             session_.get(), picture->pixelBuffer(), pts, kCMTimeInvalid,
             (__bridge CFDictionaryRef)options, nullptr,
@@ -170,8 +171,8 @@ class VideoToolboxCodec final : public VideoCodec {
 
 std::unique_ptr<VideoCodec> VideoToolboxCodecFactory::create(const VideoCodecSettings& settings) {
     NSDictionary* specification = @{
-        (__bridge NSString*)kVTVideoEncoderSpecification_EnableHardwareAcceleratedVideoEncoder :
-            @YES
+        (__bridge NSString*)
+        kVTVideoEncoderSpecification_EnableHardwareAcceleratedVideoEncoder : @YES
     };
     VTCompressionSessionRef raw = nullptr;
     const OSStatus status = VTCompressionSessionCreate(

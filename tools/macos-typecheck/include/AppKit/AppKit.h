@@ -38,7 +38,7 @@ static const NSControlStateValue NSControlStateValueOff = 0;
 static const NSControlStateValue NSControlStateValueOn = 1;
 
 // <AppKit/NSEvent.h>
-typedef NS_OPTIONS(NSUInteger, NSEventModifierFlags){
+typedef NS_OPTIONS(NSUInteger, NSEventModifierFlags) {
     NSEventModifierFlagCapsLock = 1 << 16,
     NSEventModifierFlagShift = 1 << 17,
     NSEventModifierFlagControl = 1 << 18,
@@ -73,7 +73,7 @@ typedef NSString* NSImageHintKey NS_TYPED_ENUM;
 // <AppKit/NSImageRep.h>, <AppKit/NSBitmapImageRep.h>
 @interface NSImageRep : NSObject <NSCopying>
 @end
-typedef NS_ENUM(NSUInteger, NSBitmapImageFileType){
+typedef NS_ENUM(NSUInteger, NSBitmapImageFileType) {
     NSBitmapImageFileTypeTIFF,
     NSBitmapImageFileTypeBMP,
     NSBitmapImageFileTypeGIF,
@@ -85,7 +85,8 @@ typedef NSString* NSBitmapImageRepPropertyKey NS_TYPED_ENUM;
 @interface NSBitmapImageRep : NSImageRep
 - (instancetype)initWithCGImage:(CGImageRef)cgImage;
 - (nullable NSData*)representationUsingType:(NSBitmapImageFileType)storageType
-                                 properties:(NSDictionary<NSBitmapImageRepPropertyKey, id>*)properties;
+                                 properties:
+                                     (NSDictionary<NSBitmapImageRepPropertyKey, id>*)properties;
 @end
 
 // <AppKit/NSCursor.h>
@@ -143,12 +144,12 @@ static const CGFloat NSVariableStatusItemLength = -1;
 
 // <AppKit/NSApplication.h>
 typedef NSInteger NSModalResponse;
-typedef NS_ENUM(NSInteger, NSApplicationActivationPolicy){
+typedef NS_ENUM(NSInteger, NSApplicationActivationPolicy) {
     NSApplicationActivationPolicyRegular,
     NSApplicationActivationPolicyAccessory,
     NSApplicationActivationPolicyProhibited,
 };
-typedef NS_ENUM(NSUInteger, NSApplicationTerminateReply){
+typedef NS_ENUM(NSUInteger, NSApplicationTerminateReply) {
     NSTerminateCancel = 0,
     NSTerminateNow = 1,
     NSTerminateLater = 2,

@@ -1,8 +1,8 @@
 // Declarations mirroring <CoreFoundation/CoreFoundation.h>, as much as the macOS sources use.
 #pragma once
 
-#include <os/availability.h>
 #include <MacTypes.h>
+#include <os/availability.h>
 #include <stddef.h>
 #include <stdint.h>
 

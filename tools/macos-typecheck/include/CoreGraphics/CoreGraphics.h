@@ -46,7 +46,7 @@ CGFloat CGRectGetWidth(CGRect rect);
 CGFloat CGRectGetHeight(CGRect rect);
 
 // <CoreGraphics/CGError.h>
-typedef CF_ENUM(int32_t, CGError){
+typedef CF_ENUM(int32_t, CGError) {
     kCGErrorSuccess = 0,
     kCGErrorFailure = 1000,
     kCGErrorIllegalArgument = 1001,
@@ -62,7 +62,7 @@ CGRect CGDisplayBounds(CGDirectDisplayID display);
 
 // <CoreGraphics/CGDisplayConfiguration.h>
 typedef struct _CGDisplayConfigRef* CGDisplayConfigRef;
-typedef CF_OPTIONS(uint32_t, CGConfigureOption){
+typedef CF_OPTIONS(uint32_t, CGConfigureOption) {
     kCGConfigureForAppOnly = 0,
     kCGConfigureForSession = 1,
     kCGConfigurePermanently = 2,
@@ -73,7 +73,7 @@ CGError CGConfigureDisplayOrigin(CGDisplayConfigRef config, CGDirectDisplayID di
 CGError CGCompleteDisplayConfiguration(CGDisplayConfigRef config, CGConfigureOption option);
 CGError CGCancelDisplayConfiguration(CGDisplayConfigRef config);
 
-typedef CF_OPTIONS(uint32_t, CGDisplayChangeSummaryFlags){
+typedef CF_OPTIONS(uint32_t, CGDisplayChangeSummaryFlags) {
     kCGDisplayBeginConfigurationFlag = (1 << 0),
     kCGDisplayMovedFlag = (1 << 1),
     kCGDisplaySetMainFlag = (1 << 2),
@@ -82,8 +82,7 @@ typedef CF_OPTIONS(uint32_t, CGDisplayChangeSummaryFlags){
     kCGDisplayRemoveFlag = (1 << 5),
 };
 typedef void (*CGDisplayReconfigurationCallBack)(CGDirectDisplayID display,
-                                                 CGDisplayChangeSummaryFlags flags,
-                                                 void* userInfo);
+                                                 CGDisplayChangeSummaryFlags flags, void* userInfo);
 CGError CGDisplayRegisterReconfigurationCallback(CGDisplayReconfigurationCallBack callback,
                                                  void* userInfo);
 CGError CGDisplayRemoveReconfigurationCallback(CGDisplayReconfigurationCallBack callback,
@@ -94,7 +93,7 @@ typedef struct __CGEvent* CGEventRef;
 typedef struct __CGEventSource* CGEventSourceRef;
 typedef uint16_t CGKeyCode;
 
-typedef CF_ENUM(uint32_t, CGEventType){
+typedef CF_ENUM(uint32_t, CGEventType) {
     kCGEventNull = 0,
     kCGEventLeftMouseDown = 1,
     kCGEventLeftMouseUp = 2,
@@ -109,13 +108,13 @@ typedef CF_ENUM(uint32_t, CGEventType){
     kCGEventScrollWheel = 22,
 };
 
-typedef CF_ENUM(uint32_t, CGMouseButton){
+typedef CF_ENUM(uint32_t, CGMouseButton) {
     kCGMouseButtonLeft = 0,
     kCGMouseButtonRight = 1,
     kCGMouseButtonCenter = 2,
 };
 
-typedef CF_OPTIONS(uint64_t, CGEventFlags){
+typedef CF_OPTIONS(uint64_t, CGEventFlags) {
     kCGEventFlagMaskAlphaShift = 0x00010000,
     kCGEventFlagMaskShift = 0x00020000,
     kCGEventFlagMaskControl = 0x00040000,
@@ -123,24 +122,24 @@ typedef CF_OPTIONS(uint64_t, CGEventFlags){
     kCGEventFlagMaskCommand = 0x00100000,
 };
 
-typedef CF_ENUM(uint32_t, CGEventField){
+typedef CF_ENUM(uint32_t, CGEventField) {
     kCGMouseEventNumber = 0,
     kCGMouseEventClickState = 1,
     kCGKeyboardEventAutorepeat = 8,
 };
 
-typedef CF_ENUM(uint32_t, CGEventTapLocation){
+typedef CF_ENUM(uint32_t, CGEventTapLocation) {
     kCGHIDEventTap = 0,
     kCGSessionEventTap = 1,
     kCGAnnotatedSessionEventTap = 2,
 };
 
-typedef CF_ENUM(uint32_t, CGScrollEventUnit){
+typedef CF_ENUM(uint32_t, CGScrollEventUnit) {
     kCGScrollEventUnitPixel = 0,
     kCGScrollEventUnitLine = 1,
 };
 
-typedef CF_ENUM(int32_t, CGEventSourceStateID){
+typedef CF_ENUM(int32_t, CGEventSourceStateID) {
     kCGEventSourceStatePrivate = -1,
     kCGEventSourceStateCombinedSessionState = 0,
     kCGEventSourceStateHIDSystemState = 1,

@@ -13,7 +13,7 @@ extern "C" {
 typedef int64_t CMTimeValue;
 typedef int32_t CMTimeScale;
 typedef int64_t CMTimeEpoch;
-typedef CF_OPTIONS(uint32_t, CMTimeFlags){
+typedef CF_OPTIONS(uint32_t, CMTimeFlags) {
     kCMTimeFlags_Valid = 1UL << 0,
     kCMTimeFlags_HasBeenRounded = 1UL << 1,
     kCMTimeFlags_PositiveInfinity = 1UL << 2,
@@ -42,10 +42,12 @@ typedef const struct opaqueCMFormatDescription* CMFormatDescriptionRef;
 typedef CMFormatDescriptionRef CMVideoFormatDescriptionRef;
 typedef FourCharCode CMVideoCodecType;
 enum : CMVideoCodecType { kCMVideoCodecType_H264 = 'avc1' };
-OSStatus CMVideoFormatDescriptionGetH264ParameterSetAtIndex(
-    CMFormatDescriptionRef videoDesc, size_t parameterSetIndex,
-    const uint8_t** parameterSetPointerOut, size_t* parameterSetSizeOut,
-    size_t* parameterSetCountOut, int* NALUnitHeaderLengthOut);
+OSStatus CMVideoFormatDescriptionGetH264ParameterSetAtIndex(CMFormatDescriptionRef videoDesc,
+                                                            size_t parameterSetIndex,
+                                                            const uint8_t** parameterSetPointerOut,
+                                                            size_t* parameterSetSizeOut,
+                                                            size_t* parameterSetCountOut,
+                                                            int* NALUnitHeaderLengthOut);
 
 // <CoreMedia/CMSampleBuffer.h>
 typedef struct opaqueCMSampleBuffer* CMSampleBufferRef;

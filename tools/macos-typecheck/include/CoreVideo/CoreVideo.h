@@ -20,7 +20,7 @@ typedef CVBufferRef CVImageBufferRef;
 // <CoreVideo/CVPixelBuffer.h>
 typedef CVImageBufferRef CVPixelBufferRef;
 enum : OSType { kCVPixelFormatType_420YpCbCr8BiPlanarVideoRange = '420v' };
-typedef CF_OPTIONS(CVOptionFlags, CVPixelBufferLockFlags){
+typedef CF_OPTIONS(CVOptionFlags, CVPixelBufferLockFlags) {
     kCVPixelBufferLock_ReadOnly = 0x00000001,
 };
 CVReturn CVPixelBufferLockBaseAddress(CVPixelBufferRef pixelBuffer,

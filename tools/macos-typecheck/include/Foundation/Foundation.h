@@ -75,7 +75,8 @@ typedef struct {
 @end
 
 // <Foundation/NSArray.h>
-@interface NSArray<__covariant ObjectType> : NSObject <NSCopying, NSMutableCopying, NSFastEnumeration>
+@interface NSArray<__covariant ObjectType>
+    : NSObject <NSCopying, NSMutableCopying, NSFastEnumeration>
 + (instancetype)arrayWithObjects:(const ObjectType _Nonnull[_Nonnull])objects count:(NSUInteger)cnt;
 @property(readonly) NSUInteger count;
 @property(nullable, readonly) ObjectType firstObject;
@@ -88,7 +89,8 @@ typedef struct {
 @end
 
 // <Foundation/NSDictionary.h>
-@interface NSDictionary<__covariant KeyType, __covariant ObjectType> : NSObject <NSCopying, NSMutableCopying, NSFastEnumeration>
+@interface NSDictionary<__covariant KeyType, __covariant ObjectType>
+    : NSObject <NSCopying, NSMutableCopying, NSFastEnumeration>
 + (instancetype)dictionaryWithObjects:(const ObjectType _Nonnull[_Nullable])objects
                               forKeys:(const KeyType<NSCopying> _Nonnull[_Nullable])keys
                                 count:(NSUInteger)cnt;
@@ -143,14 +145,14 @@ typedef NSString* NSAttributedStringKey NS_EXTENSIBLE_STRING_ENUM;
 @end
 
 // <Foundation/NSProcessInfo.h>
-typedef NS_OPTIONS(uint64_t, NSActivityOptions){
+typedef NS_OPTIONS(uint64_t, NSActivityOptions) {
     NSActivityIdleDisplaySleepDisabled = (1ULL << 40),
     NSActivityIdleSystemSleepDisabled = (1ULL << 20),
     NSActivitySuddenTerminationDisabled = (1ULL << 14),
     NSActivityAutomaticTerminationDisabled = (1ULL << 15),
     NSActivityUserInitiated = (0x00FFFFFFULL | NSActivityIdleSystemSleepDisabled),
-    NSActivityUserInitiatedAllowingIdleSystemSleep =
-        (NSActivityUserInitiated & ~NSActivityIdleSystemSleepDisabled),
+    NSActivityUserInitiatedAllowingIdleSystemSleep = (NSActivityUserInitiated &
+                                                      ~NSActivityIdleSystemSleepDisabled),
     NSActivityBackground = 0x000000FFULL,
     NSActivityLatencyCritical = 0xFF00000000ULL,
 };
@@ -178,7 +180,7 @@ typedef NS_OPTIONS(uint64_t, NSActivityOptions){
 @end
 
 // <Foundation/NSURLRequest.h>
-typedef NS_ENUM(NSUInteger, NSURLRequestCachePolicy){
+typedef NS_ENUM(NSUInteger, NSURLRequestCachePolicy) {
     NSURLRequestUseProtocolCachePolicy = 0,
     NSURLRequestReloadIgnoringLocalCacheData = 1,
 };
@@ -221,9 +223,9 @@ typedef NS_ENUM(NSUInteger, NSURLRequestCachePolicy){
 @interface NSURLSession : NSObject
 + (NSURLSession*)sessionWithConfiguration:(NSURLSessionConfiguration*)configuration;
 - (NSURLSessionDataTask*)dataTaskWithRequest:(NSURLRequest*)request
-                           completionHandler:
-                               (void (^)(NSData* _Nullable data, NSURLResponse* _Nullable response,
-                                         NSError* _Nullable error))completionHandler;
+                           completionHandler:(void (^)(NSData* _Nullable data,
+                                                       NSURLResponse* _Nullable response,
+                                                       NSError* _Nullable error))completionHandler;
 - (void)finishTasksAndInvalidate;
 - (void)invalidateAndCancel;
 @end

@@ -30,13 +30,13 @@ NS_ASSUME_NONNULL_BEGIN
 @end
 
 // <ScreenCaptureKit/SCStream.h>
-typedef NS_ENUM(NSInteger, SCStreamOutputType){
+typedef NS_ENUM(NSInteger, SCStreamOutputType) {
     SCStreamOutputTypeScreen,
     SCStreamOutputTypeAudio,
     SCStreamOutputTypeMicrophone,
 };
 
-typedef NS_ENUM(NSInteger, SCFrameStatus){
+typedef NS_ENUM(NSInteger, SCFrameStatus) {
     SCFrameStatusComplete,
     SCFrameStatusIdle,
     SCFrameStatusBlank,
@@ -80,9 +80,9 @@ extern "C" SCStreamFrameInfo const SCStreamFrameInfoStatus;
                  configuration:(SCStreamConfiguration*)streamConfig
                       delegate:(nullable id<SCStreamDelegate>)delegate;
 - (BOOL)addStreamOutput:(id<SCStreamOutput>)output
-                  type:(SCStreamOutputType)type
-    sampleHandlerQueue:(nullable dispatch_queue_t)sampleHandlerQueue
-                 error:(NSError**)error;
+                   type:(SCStreamOutputType)type
+     sampleHandlerQueue:(nullable dispatch_queue_t)sampleHandlerQueue
+                  error:(NSError**)error;
 - (void)startCaptureWithCompletionHandler:
     (nullable void (^)(NSError* _Nullable error))completionHandler;
 - (void)stopCaptureWithCompletionHandler:

@@ -5,7 +5,7 @@
 
 NS_ASSUME_NONNULL_BEGIN
 
-typedef NS_ENUM(NSInteger, SMAppServiceStatus){
+typedef NS_ENUM(NSInteger, SMAppServiceStatus) {
     SMAppServiceStatusNotRegistered = 0,
     SMAppServiceStatusEnabled = 1,
     SMAppServiceStatusRequiresApproval = 2,

@@ -14,7 +14,7 @@ OSStatus VTSessionSetProperty(VTSessionRef session, CFStringRef propertyKey,
                               CFTypeRef propertyValue);
 
 // <VideoToolbox/VTErrors.h>
-typedef CF_OPTIONS(UInt32, VTEncodeInfoFlags){
+typedef CF_OPTIONS(UInt32, VTEncodeInfoFlags) {
     kVTEncodeInfo_Asynchronous = 1UL << 0,
     kVTEncodeInfo_FrameDropped = 1UL << 1,
 };
@@ -26,14 +26,11 @@ typedef void (*VTCompressionOutputCallback)(void* outputCallbackRefCon, void* so
                                             CMSampleBufferRef sampleBuffer);
 typedef void (^VTCompressionOutputHandler)(OSStatus status, VTEncodeInfoFlags infoFlags,
                                            CMSampleBufferRef sampleBuffer);
-OSStatus VTCompressionSessionCreate(CFAllocatorRef allocator, int32_t width, int32_t height,
-                                    CMVideoCodecType codecType,
-                                    CFDictionaryRef encoderSpecification,
-                                    CFDictionaryRef sourceImageBufferAttributes,
-                                    CFAllocatorRef compressedDataAllocator,
-                                    VTCompressionOutputCallback outputCallback,
-                                    void* outputCallbackRefCon,
-                                    VTCompressionSessionRef* compressionSessionOut);
+OSStatus VTCompressionSessionCreate(
+    CFAllocatorRef allocator, int32_t width, int32_t height, CMVideoCodecType codecType,
+    CFDictionaryRef encoderSpecification, CFDictionaryRef sourceImageBufferAttributes,
+    CFAllocatorRef compressedDataAllocator, VTCompressionOutputCallback outputCallback,
+    void* outputCallbackRefCon, VTCompressionSessionRef* compressionSessionOut);
 OSStatus VTCompressionSessionPrepareToEncodeFrames(VTCompressionSessionRef session);
 OSStatus VTCompressionSessionEncodeFrameWithOutputHandler(
     VTCompressionSessionRef session, CVImageBufferRef imageBuffer, CMTime presentationTimeStamp,

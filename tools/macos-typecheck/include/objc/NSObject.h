@@ -14,7 +14,8 @@ struct _NSZone;
 - (BOOL)isKindOfClass:(Class)aClass;
 @end
 
-__attribute__((objc_root_class)) @interface NSObject <NSObject> {
+__attribute__((objc_root_class))
+@interface NSObject<NSObject> {
     Class isa;
 }
 + (instancetype)alloc;

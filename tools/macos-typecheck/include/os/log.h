@@ -26,15 +26,15 @@ extern struct mach_header __dso_handle;
 
 }  // extern "C"
 
-#define os_log_with_type(log, type, format, ...)                                              \
-    do {                                                                                      \
-        os_log_t _log_tmp = (log);                                                            \
-        os_log_type_t _type_tmp = (type);                                                     \
-        if (os_log_type_enabled(_log_tmp, _type_tmp)) {                                       \
-            __attribute__((uninitialized)) uint8_t _os_log_buf[__builtin_os_log_format_buffer_size( \
-                format, ##__VA_ARGS__)];                                                      \
-            _os_log_impl(&__dso_handle, _log_tmp, _type_tmp, format,                          \
+#define os_log_with_type(log, type, format, ...)                                                \
+    do {                                                                                        \
+        os_log_t _log_tmp = (log);                                                              \
+        os_log_type_t _type_tmp = (type);                                                       \
+        if (os_log_type_enabled(_log_tmp, _type_tmp)) {                                         \
+            __attribute__((uninitialized))                                                      \
+            uint8_t _os_log_buf[__builtin_os_log_format_buffer_size(format, ##__VA_ARGS__)];    \
+            _os_log_impl(&__dso_handle, _log_tmp, _type_tmp, format,                            \
                          (uint8_t*)__builtin_os_log_format(_os_log_buf, format, ##__VA_ARGS__), \
-                         (uint32_t)sizeof(_os_log_buf));                                      \
-        }                                                                                     \
+                         (uint32_t)sizeof(_os_log_buf));                                        \
+        }                                                                                       \
     } while (0)

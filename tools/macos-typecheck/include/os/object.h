@@ -5,8 +5,8 @@
 #include <objc/NSObject.h>
 
 #define OS_OBJECT_DECL_PROTOCOL(name, ...) \
-    @protocol OS_##name __VA_ARGS__        \
-    @end
+    @protocol OS_                          \
+    ##name __VA_ARGS__ @end
 #define OS_OBJECT_DECL(name) \
     OS_OBJECT_DECL_PROTOCOL(name, <NSObject>) typedef NSObject<OS_##name>* name##_t
 #define OS_OBJECT_DECL_SUBCLASS(name, super) \
