@@ -1,6 +1,7 @@
 #include "app/controller.h"
 
 #include <mutex>
+#include <utility>
 #include <stdexcept>
 
 #include "support/log.h"
@@ -276,7 +277,11 @@ void Controller::startSession(int fd) {
 void Controller::sessionStartFinished(const std::shared_ptr<SupervisedSession>& session,
                                       bool preferSmooth, std::optional<double> scale,
                                       std::optional<std::string> error) {
-    if (starting_ == session) starting_.reset();
+    bool endedFirst = false;
+    if (starting_ == session) {
+        starting_.reset();
+        endedFirst = std::exchange(startingEnded_, false);
+    }
     if (shutDown_) {
         session->stop();
         return finishAttempt();
@@ -285,6 +290,14 @@ void Controller::sessionStartFinished(const std::shared_ptr<SupervisedSession>& 
         session->stop();
         retryNotBefore_ = now() + startFailureBackoff.count();
         assign(status_, "Error: " + *error);
+        return finishAttempt();
+    }
+    if (endedFirst || session->hasEnded()) {
+        // The tablet went away while start() was finishing: its end was reported before this
+        // result (and could not be matched then), or it happened as start() returned. A stored
+        // ended session would never end again.
+        session->stop();
+        enterDisconnected();
         return finishAttempt();
     }
 
@@ -309,8 +322,16 @@ void Controller::sessionStartFinished(const std::shared_ptr<SupervisedSession>& 
 }
 
 void Controller::handleSessionEnded(const std::shared_ptr<SupervisedSession>& session) {
+    if (session == starting_) {
+        startingEnded_ = true;  // settled when its start result arrives
+        return;
+    }
     if (session_ != session) return;
     session_.reset();
+    enterDisconnected();
+}
+
+void Controller::enterDisconnected() {
     assign(canArrange_, false);
     assign(statsLine_, std::string());
     retryNotBefore_ = now() + endedBackoff.count();

@@ -134,6 +134,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     void sessionStartFinished(const std::shared_ptr<SupervisedSession>& session, bool preferSmooth,
                               std::optional<double> scale, std::optional<std::string> error);
     void handleSessionEnded(const std::shared_ptr<SupervisedSession>& session);
+    void enterDisconnected();
     void handleStats(const SessionStats& stats, const std::shared_ptr<SupervisedSession>& session);
     std::optional<double> scale() const;
     int64_t now() const;
@@ -160,6 +161,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     int64_t retryNotBefore_ = INT64_MIN;
 
     std::shared_ptr<SupervisedSession> starting_;  // the session whose start() is running
+    bool startingEnded_ = false;                   // its end arrived before its start result
     bool attemptInProgress_ = false;
     bool shutDown_ = false;
     std::shared_ptr<TimerSource> watch_;

@@ -214,8 +214,9 @@ void Session::handle(const H264Encoder::Output& output) {
             // A key frame is admitted whatever the backlog, so asking for one while the backlog
             // is still over the limit would only pile key frames onto a link that cannot take
             // them (every other frame a key frame, the backlog growing without bound). Ask once
-            // the backlog is back within the limit.
+            // the backlog is back within the limit: now, or when the writes have drained it.
             askForKey = pending <= maxPendingBytes;
+            keyAwaitsDrain_ = !askForKey;
         }
         backlogMax_ = std::max(backlogMax_, pending);
     }
@@ -265,6 +266,17 @@ void Session::writeFrame(const std::vector<uint8_t>& buffer) {
         return;
     }
     bool written = writeAll(fd_, buffer);
+    bool askForKey = false;
+    {
+        std::lock_guard lock(lock_);
+        // A still screen captures no new frame whose drop would ask: the drain itself does.
+        if (written && keyAwaitsDrain_ && pendingBytes_ - size <= maxPendingBytes) {
+            keyAwaitsDrain_ = false;
+            askForKey = waitingForKey_;
+        }
+    }
+    // Asked before the backlog shows the drain, so that whoever sees it drained sees the request.
+    if (askForKey && encoder_) encoder_->requestKeyframe();
     {
         std::lock_guard lock(lock_);
         pendingBytes_ -= size;

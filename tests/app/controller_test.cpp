@@ -288,6 +288,30 @@ TEST_F(ControllerTest, EndShowsDisconnectedAndRetriesThreeToFourSecondsLater) {
     EXPECT_EQ(sessions.created.size(), 2u);
 }
 
+TEST_F(ControllerTest, AnEndWhileTheStartFinishesLeadsToDisconnectedAndARetry) {
+    devices->devices = {{7, "tablet"}};
+    devices->accepts[7] = true;
+    make()->start();
+    auto starting = runUntilStartPending();
+    ASSERT_TRUE(starting);
+    // The tablet goes away while start() is finishing: the end reaches the main queue before the
+    // (successful) start result does.
+    starting->end();
+    settle();
+    const int64_t endedAt = clock.uptimeNanos();
+    EXPECT_FALSE(controller->hasSession());
+    EXPECT_FALSE(controller->canArrange());
+    EXPECT_EQ(controller->status(), "Disconnected");
+
+    const size_t listings = devices->listTimes.size();
+    runFor(5s);
+    ASSERT_GT(devices->listTimes.size(), listings);
+    const double after = static_cast<double>(devices->listTimes[listings] - endedAt) / 1e9;
+    EXPECT_GE(after, 3.0);
+    EXPECT_LE(after, 4.0);
+    EXPECT_EQ(controller->status(), kStreaming);
+}
+
 TEST_F(ControllerTest, LateCallbacksFromAnOldSessionAreIgnored) {
     auto first = startStreaming();
     ASSERT_TRUE(first);

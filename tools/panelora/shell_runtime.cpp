@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "platform/linux/bundle/linux_platform.h"
+#include "platform/linux/shell/freed_memory.h"
 #include "platform/linux/shell/single_instance.h"
 #include "platform/linux/shell/status_printer.h"
 #include "platform/linux/shell/stop_signals.h"
@@ -18,6 +19,9 @@ namespace {
 // How long quitting waits for the session to end and any attempt to finish.
 constexpr Duration settleTimeout = std::chrono::seconds(5);
 constexpr Duration settlePoll = std::chrono::milliseconds(20);
+// How long an ended session's last objects may take to go before its memory is given back.
+constexpr Duration trimTimeout = std::chrono::seconds(10);
+constexpr Duration trimPoll = std::chrono::milliseconds(100);
 
 // The platform, made when first needed: the X server may come up after the program does.
 class PlatformSlot {
@@ -69,6 +73,9 @@ struct ShellRuntime::State : std::enable_shared_from_this<ShellRuntime::State> {
     std::unique_ptr<StopSignalWatcher> signals;
     std::unique_ptr<StatusPrinter> printer;
     Controller::ObserverToken printerToken = 0;
+    Controller::ObserverToken memoryToken = 0;
+    bool trimScheduled = false;
+    int64_t trimDeadline = 0;
     bool quitting = false;
     bool settled = false;
     bool finished = false;
@@ -92,6 +99,27 @@ struct ShellRuntime::State : std::enable_shared_from_this<ShellRuntime::State> {
         controller->shutdown();
         settleDeadline = Clock::system().uptimeNanos() + settleTimeout.count();
         settle();
+    }
+
+    // Told of every change: without a session, give an ended one's memory back once its last
+    // objects (finishing on their own threads) are gone.
+    void sessionMayHaveEnded() {
+        if (controller->hasSession() || trimScheduled) return;
+        trimScheduled = true;
+        trimDeadline = Clock::system().uptimeNanos() + trimTimeout.count();
+        trimWhenNoSessionIsLeft();
+    }
+
+    void trimWhenNoSessionIsLeft() {
+        if (Session::liveSessions() == 0 || Clock::system().uptimeNanos() >= trimDeadline) {
+            trimScheduled = false;
+            if (Session::liveSessions() == 0) returnFreedMemory();
+            return;
+        }
+        std::weak_ptr<State> weak = weak_from_this();
+        main->postAfter(trimPoll, [weak] {
+            if (auto self = weak.lock()) self->trimWhenNoSessionIsLeft();
+        });
     }
 
     void settle() {
@@ -150,6 +178,11 @@ std::unique_ptr<ShellRuntime> ShellRuntime::create(const std::string& display,
     });
     state->controller = Controller::shared();
 
+    std::weak_ptr<State> weakState = state;
+    state->memoryToken = state->controller->addObserver([weakState] {
+        if (auto self = weakState.lock()) self->sessionMayHaveEnded();
+    });
+
     auto quit = state->quitFromAnyThread();
     if (state->instance) state->instance->listen(quit);
     state->signals = StopSignalWatcher::start([quit](int) { quit(); });
@@ -191,6 +224,7 @@ int ShellRuntime::finish() {
     s.finished = true;
     s.signals.reset();
     if (!s.quitting) s.controller->shutdown();
+    s.controller->removeObserver(s.memoryToken);
     if (s.printerToken) {
         s.controller->removeObserver(s.printerToken);
         s.printerToken = 0;

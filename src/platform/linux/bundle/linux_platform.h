@@ -35,7 +35,9 @@ class LinuxPlatform {
     struct Options {
         std::string displayName;  // as XOpenDisplay takes it; empty: $DISPLAY
         LibavVideoCodecFactory::Encoders encoders = LibavVideoCodecFactory::Encoders::automatic;
-        int inputScale = 0;  // device pixels per point; 0: the desktop's factor
+        // Device pixels per point for every backend; 0: desktopScaleFactor() of the server,
+        // read once here.
+        int scale = 0;
     };
 
     // Nothing, with `error` saying why, when the X server cannot be reached or lacks what the
@@ -61,7 +63,7 @@ class LinuxPlatform {
     const X11InputBackends& input() const { return input_; }
 
   private:
-    LinuxPlatform(const Options& options, X11InputBackends input);
+    LinuxPlatform(const Options& options, int scale, X11InputBackends input);
 
     const std::string displayName_;
     X11VirtualDisplayBackend virtualDisplays_;

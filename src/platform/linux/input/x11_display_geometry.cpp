@@ -224,20 +224,26 @@ DisplayID X11DisplayGeometry::mainDisplayID() const {
     return layout_.mainID;
 }
 
-X11DisplayGeometry::RootPixel X11DisplayGeometry::toRoot(Point global) const {
+X11DisplayGeometry::RootPixel X11DisplayGeometry::toRoot(Point global, DisplayID keepOn) const {
     int originX, originY;
+    std::optional<Output> on;
     {
         std::lock_guard lock(layoutMutex_);
         originX = layout_.originX;
         originY = layout_.originY;
+        for (const auto& output : layout_.outputs) {
+            if (keepOn != 0 && output.id == keepOn) on = output;
+        }
     }
     // X coordinates are 16-bit; anything further out is clamped, never wrapped.
-    auto axis = [this](double value, int origin) {
+    auto axis = [this](double value, int origin, int first, int size) {
         double pixel = std::floor(value * scale_) + origin;
         if (!std::isfinite(pixel)) pixel = 0;
+        if (size > 0) pixel = std::clamp(pixel, double(first), double(first + size - 1));
         return static_cast<int>(std::clamp(pixel, -32768.0, 32767.0));
     };
-    return RootPixel{axis(global.x, originX), axis(global.y, originY)};
+    return RootPixel{axis(global.x, originX, on ? on->x : 0, on ? on->width : 0),
+                     axis(global.y, originY, on ? on->y : 0, on ? on->height : 0)};
 }
 
 Point X11DisplayGeometry::toGlobal(int rootX, int rootY) const {

@@ -70,7 +70,9 @@ class X11DisplayGeometry final : public DisplayGeometry {
         int x = 0;
         int y = 0;
     };
-    RootPixel toRoot(Point global) const;
+    // With `keepOn`, a known display, the pixel is clamped into that display's pixels: a point on
+    // its right or bottom edge would otherwise belong to the neighbour.
+    RootPixel toRoot(Point global, DisplayID keepOn = 0) const;
     Point toGlobal(int rootX, int rootY) const;
     int scale() const { return scale_; }
 

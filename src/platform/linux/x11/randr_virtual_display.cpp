@@ -1,5 +1,6 @@
 #include "platform/linux/x11/randr_virtual_display.h"
 
+#include <X11/Xatom.h>
 #include <X11/Xresource.h>
 #include <X11/extensions/Xrandr.h>
 #include <signal.h>
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/linux/x11/desktop_scale.h"
 #include "platform/linux/x11/randr_handles.h"
 #include "platform/linux/x11/x11_connection.h"
 #include "platform/linux/x11/x11_display_registry.h"
@@ -110,6 +112,33 @@ bool isSpareOutputName(std::string_view name) {
     return name.starts_with("DUMMY") || name.starts_with("VIRTUAL");
 }
 
+// An output property left on every output this program has shown a display on. Drivers such as
+// the dummy one report an output as connected from its first mode on, also once it is off again;
+// the mark tells an output we released (spare again) from one that something else connected.
+constexpr const char* kUsedOutputProperty = "PANELORA_VIRTUAL_DISPLAY";
+
+Atom usedOutputAtom(Display* display) {
+    return XInternAtom(display, kUsedOutputProperty, False);
+}
+
+void markUsed(Display* display, RROutput output) {
+    long one = 1;
+    XRRChangeOutputProperty(display, output, usedOutputAtom(display), XA_INTEGER, 32,
+                            PropModeReplace, reinterpret_cast<unsigned char*>(&one), 1);
+}
+
+bool markedUsed(Display* display, RROutput output) {
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    int status = XRRGetOutputProperty(display, output, usedOutputAtom(display), 0, 1, False, False,
+                                      XA_INTEGER, &type, &format, &count, &after, &data);
+    bool marked = status == Success && type == XA_INTEGER && count == 1;
+    if (data) XFree(data);
+    return marked;
+}
+
 // True when the mode was made by another process that is still running ("panelora-WxH-PID-N"):
 // its display is alive, not left over, and taking it away would pull it from under that copy.
 bool ownedByAnotherLiveProcess(std::string_view name) {
@@ -169,11 +198,12 @@ void cleanUpLeftovers(X11Connection& connection) {
 class RandrVirtualDisplay final : public PlatformVirtualDisplay {
   public:
     RandrVirtualDisplay(std::unique_ptr<X11Connection> connection, RROutput output, RRCrtc crtc,
-                        std::string outputName)
+                        std::string outputName, int scale)
         : connection_(std::move(connection)),
           output_(output),
           crtc_(crtc),
-          outputName_(std::move(outputName)) {}
+          outputName_(std::move(outputName)),
+          scale_(scale) {}
 
     ~RandrVirtualDisplay() override {
         std::lock_guard lock(mutex_);
@@ -189,7 +219,7 @@ class RandrVirtualDisplay final : public PlatformVirtualDisplay {
         std::lock_guard lock(mutex_);
         if (connection_->broken()) return false;
         Display* display = connection_->display();
-        const int64_t scale = desktopScaleFactor(display);
+        const int64_t scale = scale_ > 0 ? scale_ : desktopScaleFactor(display);
         const int64_t width = static_cast<int64_t>(wanted.width) * scale;
         const int64_t height = static_cast<int64_t>(wanted.height) * scale;
         int minWidth = 0, minHeight = 0, maxWidth = 0, maxHeight = 0;
@@ -282,6 +312,7 @@ class RandrVirtualDisplay final : public PlatformVirtualDisplay {
             setScreenSize(display, {std::max(needed.width, current.width),
                                     std::max(needed.height, current.height)});
             RROutput output = output_;
+            markUsed(display, output_);
             ok = XRRSetCrtcConfig(display, resources.get(), crtc_, CurrentTime,
                                   static_cast<int>(target.x), static_cast<int>(target.y), mode,
                                   RR_Rotate_0, &output, 1) == RRSetConfigSuccess;
@@ -351,38 +382,15 @@ class RandrVirtualDisplay final : public PlatformVirtualDisplay {
     const RROutput output_;
     const RRCrtc crtc_;
     const std::string outputName_;
+    const int scale_;
     RRMode mode_ = None;  // guarded by mutex_
     DisplayID id_ = 0;    // guarded by mutex_
 };
 
 }  // namespace
 
-int desktopScaleFactor(Display* display) {
-    if (const char* gdk = std::getenv("GDK_SCALE")) {
-        char* end = nullptr;
-        long value = std::strtol(gdk, &end, 10);
-        if (end != gdk && *end == '\0' && value >= 1 && value <= 8) return static_cast<int>(value);
-    }
-    const char* resources = display ? XResourceManagerString(display) : nullptr;
-    if (!resources) return 1;
-    std::string_view text(resources);
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        std::string_view line = text.substr(at, end == std::string_view::npos ? end : end - at);
-        at = end == std::string_view::npos ? text.size() : end + 1;
-        if (!line.starts_with("Xft.dpi:")) continue;
-        std::string value(line.substr(8));
-        char* stop = nullptr;
-        double dpi = std::strtod(value.c_str(), &stop);
-        if (stop == value.c_str() || !(dpi >= 96.0) || dpi > 96.0 * 8) return 1;
-        return static_cast<int>(std::floor(dpi / 96.0));
-    }
-    return 1;
-}
-
-X11VirtualDisplayBackend::X11VirtualDisplayBackend(std::string displayName)
-    : displayName_(std::move(displayName)) {}
+X11VirtualDisplayBackend::X11VirtualDisplayBackend(std::string displayName, int scale)
+    : displayName_(std::move(displayName)), scale_(scale) {}
 
 std::unique_ptr<PlatformVirtualDisplay> X11VirtualDisplayBackend::create(
     const VirtualDisplayDescriptor& /*descriptor*/) {
@@ -417,19 +425,20 @@ std::unique_ptr<PlatformVirtualDisplay> X11VirtualDisplayBackend::create(
         RROutput output = resources->outputs[i];
         if (output == primary || claimedOutputs.contains(output)) continue;
         OutputInfo info(XRRGetOutputInfo(display, resources.get(), output));
-        if (!info || info->crtc != None || info->connection == RR_Connected) continue;
+        if (!info || info->crtc != None) continue;
         std::string name(info->name, static_cast<size_t>(info->nameLen));
         if (!isSpareOutputName(name)) continue;
+        if (info->connection == RR_Connected && !markedUsed(display, output)) continue;
         for (int c = 0; c < info->ncrtc; ++c) {
             if (busyCrtcs.contains(info->crtcs[c])) continue;
             claimedOutputs.insert(output);
             return std::make_unique<RandrVirtualDisplay>(std::move(connection), output,
-                                                         info->crtcs[c], std::move(name));
+                                                         info->crtcs[c], std::move(name), scale_);
         }
     }
     logger()->warn("{}",
-                   "no virtual display: the X server has no spare output (a disconnected DUMMYn or "
-                   "VIRTUALn output with a free CRTC) to show it on");
+                   "no virtual display: the X server has no spare output (a DUMMYn or VIRTUALn output, "
+                   "disconnected or released by Panelora, with a free CRTC) to show it on");
     return nullptr;
 }
 
