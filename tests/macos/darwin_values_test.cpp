@@ -6,6 +6,7 @@
 
 #include "platform/macos/portable/appkit_values.h"
 #include "platform/macos/portable/darwin_address.h"
+#include "platform/macos/portable/display_edge.h"
 #include "platform/macos/portable/media_time.h"
 #include "platform/macos/portable/unified_log.h"
 
@@ -35,6 +36,28 @@ TEST(DarwinAddress, PathLimits) {
     EXPECT_FALSE(darwin::unixAddress(std::string(104, 'a')));  // never truncated
     EXPECT_FALSE(darwin::unixAddress(""));
     EXPECT_FALSE(darwin::unixAddress(std::string_view("/tmp/a\0b", 8)));
+}
+
+TEST(DisplayEdge, FarEdgeStaysOnTheDisplaysLastPixel) {
+    const Rect virtualDisplay{1440, 0, 1024, 768};  // right of a 1440-point main display
+    struct Case {
+        Point global;
+        double pixelsPerPoint;
+        Point kept;
+    };
+    const Case cases[] = {
+        {{2464, 768}, 2, {2463.5, 767.5}},  // a touch at (1, 1) on a HiDPI display
+        {{2464, 768}, 1, {2463, 767}},     {{2463.75, 400}, 2, {2463.5, 400}},
+        {{1440, 0}, 2, {1440, 0}},  // the near edges belong to the display already
+        {{2000, 300}, 2, {2000, 300}},     {{1439.5, -3}, 2, {1440, 0}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(keepOnDisplay(c.global, virtualDisplay, c.pixelsPerPoint), c.kept)
+            << c.global.x << "," << c.global.y << " at " << c.pixelsPerPoint;
+        EXPECT_TRUE(virtualDisplay.contains(keepOnDisplay(c.global, virtualDisplay, 2)));
+    }
+    EXPECT_EQ(keepOnDisplay({5000, 5000}, Rect{}, 2), (Point{5000, 5000}));  // display gone
+    EXPECT_EQ(keepOnDisplay({2464, 768}, virtualDisplay, 0), (Point{2464, 768}));
 }
 
 TEST(MediaTime, NanosFromTime) {

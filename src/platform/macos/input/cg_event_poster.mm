@@ -3,6 +3,7 @@
 #include <CoreGraphics/CoreGraphics.h>
 
 #include "platform/macos/cf_ref.h"
+#include "platform/macos/portable/display_edge.h"
 
 namespace panelora {
 namespace {
@@ -22,12 +23,29 @@ static_assert(EventFlags::control == kCGEventFlagMaskControl);
 static_assert(EventFlags::option == kCGEventFlagMaskAlternate);
 static_assert(EventFlags::command == kCGEventFlagMaskCommand);
 
+// Device pixels per point of the display's current mode; 1 when it has none.
+double pixelsPerPoint(DisplayID display) {
+    CFRef<CGDisplayModeRef> mode(CGDisplayCopyDisplayMode(display));
+    if (!mode || CGDisplayModeGetWidth(mode.get()) == 0) return 1;
+    return static_cast<double>(CGDisplayModeGetPixelWidth(mode.get())) /
+           static_cast<double>(CGDisplayModeGetWidth(mode.get()));
+}
+
+Point onDisplay(DisplayID display, Point global) {
+    const CGRect rect = CGDisplayBounds(display);
+    const Rect bounds{CGRectGetMinX(rect), CGRectGetMinY(rect), CGRectGetWidth(rect),
+                      CGRectGetHeight(rect)};
+    if (bounds.isEmpty() || bounds.contains(global)) return global;
+    return keepOnDisplay(global, bounds, pixelsPerPoint(display));
+}
+
 }  // namespace
 
-bool CGEventPoster::postMouse(MouseEventType type, Point global, MouseButton button,
-                              std::optional<int64_t> clickState) {
+bool CGEventPoster::postMouse(MouseEventType type, DisplayID display, Point global,
+                              MouseButton button, std::optional<int64_t> clickState) {
+    const Point at = onDisplay(display, global);
     CFRef<CGEventRef> event(CGEventCreateMouseEvent(nullptr, static_cast<CGEventType>(type),
-                                                    CGPointMake(global.x, global.y),
+                                                    CGPointMake(at.x, at.y),
                                                     static_cast<CGMouseButton>(button)));
     if (!event) return false;
     if (clickState) CGEventSetIntegerValueField(event.get(), kCGMouseEventClickState, *clickState);

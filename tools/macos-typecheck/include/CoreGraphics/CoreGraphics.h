@@ -59,6 +59,10 @@ typedef struct CGImage* CGImageRef;
 typedef uint32_t CGDirectDisplayID;
 CGDirectDisplayID CGMainDisplayID(void);
 CGRect CGDisplayBounds(CGDirectDisplayID display);
+typedef struct CGDisplayMode* CGDisplayModeRef;
+CGDisplayModeRef CGDisplayCopyDisplayMode(CGDirectDisplayID display);
+size_t CGDisplayModeGetWidth(CGDisplayModeRef mode);
+size_t CGDisplayModeGetPixelWidth(CGDisplayModeRef mode);
 
 // <CoreGraphics/CGDisplayConfiguration.h>
 typedef struct _CGDisplayConfigRef* CGDisplayConfigRef;
