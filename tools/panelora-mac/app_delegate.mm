@@ -100,7 +100,14 @@ std::function<void()> updateCheck(std::shared_ptr<SerialQueue> main) {
     targets.permissions = permissions;
     targets.loginItems = std::make_shared<MainAppLoginItem>();
     targets.checkForUpdates = updateCheck(main);
-    targets.quit = [] { [NSApp terminate:nil]; };
+    // From the run loop, not inside the main-queue task that runs the menu's action: terminating
+    // later runs a modal loop until the reply, and the settling it waits for runs on the queue.
+    targets.quit = [] {
+        CFRunLoopPerformBlock(CFRunLoopGetMain(), kCFRunLoopCommonModes, ^{
+          [NSApp terminate:nil];
+        });
+        CFRunLoopWakeUp(CFRunLoopGetMain());
+    };
     targets.version = UpdateChecker::currentVersion();
     _menu = std::make_unique<StatusMenu>(_controller, std::move(targets));
 

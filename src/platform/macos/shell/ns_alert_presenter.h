@@ -1,7 +1,9 @@
 // The update check's alerts on macOS: a modal NSAlert with the core's texts and buttons, the
 // application brought to the front first (an accessory application is not active by itself).
 //
-// Main queue only; present() runs the alert's modal loop and calls `done` before returning.
+// Main queue only. present() returns at once: the alert runs from the main run loop itself, not
+// from inside the main queue's task, so that the main queue (the Controller, the menu) goes on
+// while the alert is up; `done` comes on the main thread when it is dismissed.
 #pragma once
 
 #include "update/alert_presenter.h"

@@ -30,8 +30,13 @@ void NSAlertPresenter::present(const Alert& alert,
     panel.informativeText = text(alert.informativeText);
     for (const std::string& button : alert.buttons)
         [panel addButtonWithTitle:text(button)];
-    const NSModalResponse response = [panel runModal];
-    if (done) done(appkit::chosenButton(static_cast<long>(response), alert.buttons.size()));
+    const size_t buttons = alert.buttons.size();
+    // A modal loop inside a main-queue task would hold the main queue until it ends.
+    CFRunLoopPerformBlock(CFRunLoopGetMain(), kCFRunLoopCommonModes, ^{
+      const NSModalResponse response = [panel runModal];
+      if (done) done(appkit::chosenButton(static_cast<long>(response), buttons));
+    });
+    CFRunLoopWakeUp(CFRunLoopGetMain());
 }
 
 }  // namespace panelora

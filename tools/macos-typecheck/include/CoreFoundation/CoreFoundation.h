@@ -50,4 +50,13 @@ typedef const struct __CFDictionary* CFDictionaryRef;
 CFTypeID CFDictionaryGetTypeID(void);
 const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key);
 
+// <CoreFoundation/CFRunLoop.h>
+typedef struct __CFRunLoop* CFRunLoopRef;
+extern const CFStringRef kCFRunLoopCommonModes;
+CFRunLoopRef CFRunLoopGetMain(void);
+#if __BLOCKS__
+void CFRunLoopPerformBlock(CFRunLoopRef rl, CFTypeRef mode, void (^block)(void));
+#endif
+void CFRunLoopWakeUp(CFRunLoopRef rl);
+
 }  // extern "C"
