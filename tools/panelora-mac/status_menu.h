@@ -2,7 +2,7 @@
 // rendered from the core's menu model (buildMenu, then planMenu for AppKit). It follows the
 // Controller: every change is shown at once, in place while the shape of the menu stays the same
 // (so an open menu does not flicker), by rebuilding the items otherwise. Just before the menu
-// opens it is rebuilt with the launch-at-login state read afresh from the system. Chosen items
+// opens it is refreshed with the launch-at-login state read afresh from the system. Chosen items
 // go to performMenuAction() on the main queue, after the menu's own event handling.
 //
 // Main thread only.
