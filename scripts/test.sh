@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, type-checks the macOS sources, builds everything and runs every test:
-# the normal build, then the AddressSanitizer + UndefinedBehaviorSanitizer build of the tests, then
-# a short run of each fuzz target. `--quick` stops after the normal build's tests.
+# the normal build, then the AddressSanitizer + UndefinedBehaviorSanitizer build of the tests, the
+# ThreadSanitizer build of the suites that exercise concurrency (label "concurrency"), then a short
+# run of each fuzz target. `--quick` stops after the normal build's tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,6 +37,16 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPANELORA_SANITIZE=O
 cmake --build build-asan -j2
 stage "sanitizer tests"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan
+
+stage "thread sanitizer build"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPANELORA_TSAN=ON \
+    -DPANELORA_BENCH=OFF
+# Only the suites that run concurrently: their targets are the tests labelled "concurrency".
+mapfile -t tsan_targets < <(ctest --test-dir build -L concurrency -N | sed -n 's/^ *Test *#[0-9]*: //p')
+cmake --build build-tsan -j2 --target "${tsan_targets[@]}"
+stage "thread sanitizer tests"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build-tsan --output-on-failure -L concurrency -j2
 
 stage "fuzzing"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

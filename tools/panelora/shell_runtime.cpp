@@ -19,14 +19,15 @@ namespace {
 // How long quitting waits for the session to end and any attempt to finish.
 constexpr Duration settleTimeout = std::chrono::seconds(5);
 constexpr Duration settlePoll = std::chrono::milliseconds(20);
-// How long an ended session's last objects may take to go before its memory is given back.
-constexpr Duration trimTimeout = std::chrono::seconds(10);
-constexpr Duration trimPoll = std::chrono::milliseconds(100);
+// An ended session's last objects go within moments (they finish on their own threads).
+constexpr Duration trimDelay = std::chrono::seconds(2);
 
 // The platform, made when first needed: the X server may come up after the program does.
 class PlatformSlot {
   public:
-    explicit PlatformSlot(std::string display) : display_(std::move(display)) {}
+    // `serverGone` is called on a thread of the platform when its X server goes away.
+    PlatformSlot(std::string display, std::function<void()> serverGone)
+        : display_(std::move(display)), serverGone_(std::move(serverGone)) {}
 
     LinuxPlatform* get() {
         if (!platform_) {
@@ -36,14 +37,17 @@ class PlatformSlot {
                 lastError_ = error;
                 log::get("app")->error("{}", "the X11 backends are not available: " + error);
             }
+            if (platform_) platform_->setOnServerGone(serverGone_);
         }
         return platform_.get();
     }
 
     void reset() { platform_.reset(); }
+    const std::string& display() const { return display_; }
 
   private:
     const std::string display_;
+    const std::function<void()> serverGone_;
     std::unique_ptr<LinuxPlatform> platform_;
     std::string lastError_;
 };
@@ -75,11 +79,11 @@ struct ShellRuntime::State : std::enable_shared_from_this<ShellRuntime::State> {
     Controller::ObserverToken printerToken = 0;
     Controller::ObserverToken memoryToken = 0;
     bool trimScheduled = false;
-    int64_t trimDeadline = 0;
     bool quitting = false;
     bool settled = false;
     bool finished = false;
     int exitStatus = 0;
+    bool serverWentAway = false;
     int64_t settleDeadline = 0;
 
     // Posted from other threads: holds the state weakly.
@@ -93,6 +97,17 @@ struct ShellRuntime::State : std::enable_shared_from_this<ShellRuntime::State> {
         };
     }
 
+    // The X server went away: the session has ended with it, and so does the program.
+    void serverGone() {
+        if (quitting) return;
+        std::string display = platform->display();
+        if (display.empty() && std::getenv("DISPLAY")) display = std::getenv("DISPLAY");
+        std::fprintf(stderr, "panelora: the X server (display %s) went away; Panelora stops\n",
+                     display.c_str());
+        serverWentAway = true;
+        quit();
+    }
+
     void quit() {
         if (quitting) return;
         quitting = true;
@@ -101,24 +116,17 @@ struct ShellRuntime::State : std::enable_shared_from_this<ShellRuntime::State> {
         settle();
     }
 
-    // Told of every change: without a session, give an ended one's memory back once its last
-    // objects (finishing on their own threads) are gone.
+    // Told of every change: without a session, an ended one's memory is given back once its
+    // last objects are gone.
     void sessionMayHaveEnded() {
         if (controller->hasSession() || trimScheduled) return;
         trimScheduled = true;
-        trimDeadline = Clock::system().uptimeNanos() + trimTimeout.count();
-        trimWhenNoSessionIsLeft();
-    }
-
-    void trimWhenNoSessionIsLeft() {
-        if (Session::liveSessions() == 0 || Clock::system().uptimeNanos() >= trimDeadline) {
-            trimScheduled = false;
-            if (Session::liveSessions() == 0) returnFreedMemory();
-            return;
-        }
         std::weak_ptr<State> weak = weak_from_this();
-        main->postAfter(trimPoll, [weak] {
-            if (auto self = weak.lock()) self->trimWhenNoSessionIsLeft();
+        main->postAfter(trimDelay, [weak] {
+            auto self = weak.lock();
+            if (!self) return;
+            self->trimScheduled = false;
+            if (Session::liveSessions() == 0) returnFreedMemory();
         });
     }
 
@@ -152,7 +160,13 @@ std::unique_ptr<ShellRuntime> ShellRuntime::create(const std::string& display,
     }
     state->instance = std::move(acquired.instance);
 
-    state->platform = std::make_shared<PlatformSlot>(display);
+    std::weak_ptr<State> weakState = state;
+    auto main = state->main;
+    state->platform = std::make_shared<PlatformSlot>(display, [weakState, main] {
+        main->post([weakState] {
+            if (auto self = weakState.lock()) self->serverGone();
+        });
+    });
     state->platform->get();
     state->permissions = std::make_shared<LinuxPermissions>(
         LinuxPermissions::Options{display, {}, {}, currentDesktops()});
@@ -161,7 +175,6 @@ std::unique_ptr<ShellRuntime> ShellRuntime::create(const std::string& display,
     SessionFactory sessions =
         sessionFactory([platform] { return platform->get()->sessionEnvironment(); });
     auto permissions = state->permissions;
-    auto main = state->main;
     Controller::configureShared([platform, sessions, permissions, main] {
         AppEnvironment environment;
         environment.permissions = permissions;
@@ -178,7 +191,6 @@ std::unique_ptr<ShellRuntime> ShellRuntime::create(const std::string& display,
     });
     state->controller = Controller::shared();
 
-    std::weak_ptr<State> weakState = state;
     state->memoryToken = state->controller->addObserver([weakState] {
         if (auto self = weakState.lock()) self->sessionMayHaveEnded();
     });
@@ -230,7 +242,7 @@ int ShellRuntime::finish() {
         s.printerToken = 0;
     }
     std::fflush(stdout);
-    int status = 0;
+    int status = s.serverWentAway ? 1 : 0;
     if (s.controller->hasSession() || s.controller->attemptInProgress() ||
         Session::liveSessions() != 0) {
         std::fprintf(stderr, "panelora: the session did not end in time\n");

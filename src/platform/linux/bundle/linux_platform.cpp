@@ -23,8 +23,7 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(const Options& options, std
         return nullptr;
     }
     // One scale for every backend: the display's pixel size, input and cursor must agree.
-    const int scale =
-        options.scale > 0 ? options.scale : desktopScaleFactor(connection->display());
+    const int scale = options.scale > 0 ? options.scale : desktopScaleFactor(connection->display());
     auto input = createX11InputBackends(
         X11InputOptions{.displayName = options.displayName, .scale = scale}, &why);
     if (!input) {
@@ -47,6 +46,10 @@ LinuxPlatform::~LinuxPlatform() {
     // Uninstall only what is still ours, so that a newer platform's backends stay in place.
     if (installedDisplayGeometry() == input_.geometry) installDisplayGeometry(nullptr);
     if (installedInjectionBackends().poster == input_.poster) installInjectionBackends({});
+}
+
+void LinuxPlatform::setOnServerGone(std::function<void()> handler) {
+    input_.geometry->setOnServerGone(std::move(handler));
 }
 
 SessionEnvironment LinuxPlatform::sessionEnvironment() {

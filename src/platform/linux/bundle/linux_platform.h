@@ -19,6 +19,7 @@
 // application's start-up and shut-down.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -53,6 +54,10 @@ class LinuxPlatform {
     // SessionEnvironment::standard over this platform's backends; the arrangement runs on
     // mainQueue(). Each call gives a fresh environment (a copy per session is fine).
     SessionEnvironment sessionEnvironment();
+
+    // Called once, on a thread of the platform, when the X server goes away: every session is
+    // over and nothing of this platform works any more.
+    void setOnServerGone(std::function<void()> handler);
 
     // The display name the backends were made for, as given (empty: $DISPLAY).
     const std::string& displayName() const { return displayName_; }

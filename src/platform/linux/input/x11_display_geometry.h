@@ -29,6 +29,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -64,6 +65,10 @@ class X11DisplayGeometry final : public DisplayGeometry {
     bool configureOrigin(DisplayID display, int32_t x, int32_t y) override;
     CallbackToken addReconfigurationCallback(ReconfigurationCallback callback) override;
     void removeReconfigurationCallback(CallbackToken token) override;
+
+    // Called once, on the watcher thread, when its connection breaks: the X server has gone
+    // away. Set it before the server can go (right after create()).
+    void setOnServerGone(std::function<void()> handler);
 
     // Global points to the root-window pixel that contains the point.
     struct RootPixel {
@@ -108,7 +113,7 @@ class X11DisplayGeometry final : public DisplayGeometry {
     void publish(Layout layout) const;
     static Rect globalRect(const Layout& layout, const Output& output, int scale);
     bool startWatcher(std::string* why);
-    void watch();
+    void watch(Layout initial);
     void deliver(std::vector<std::pair<DisplayID, uint32_t>> changes) const;
 
     const std::shared_ptr<X11ConnectionPool> pool_;
@@ -119,6 +124,8 @@ class X11DisplayGeometry final : public DisplayGeometry {
     mutable bool published_ = false;  // guarded by layoutMutex_
 
     std::shared_ptr<CallbackHub> hub_;
+    mutable std::mutex goneMutex_;
+    std::function<void()> onServerGone_;  // guarded by goneMutex_
 
     std::unique_ptr<X11Connection> watcherConnection_;  // used only by watcherThread_
     int randrEventBase_ = 0;

@@ -366,7 +366,9 @@ class RandrVirtualDisplay final : public PlatformVirtualDisplay {
         }
         XRRDeleteOutputMode(display, output_, mode_);
         XRRDestroyMode(display, mode_);
-        if (!connection_->sync()) {
+        if (connection_->broken()) {
+            logger()->info("{}", "virtual display on " + outputName_ + " gone with the X server");
+        } else if (!connection_->sync()) {
             logger()->warn("{}", "removing the virtual display on " + outputName_ +
                                      " left an X error " +
                                      std::to_string(connection_->lastErrorCode()));
@@ -436,9 +438,10 @@ std::unique_ptr<PlatformVirtualDisplay> X11VirtualDisplayBackend::create(
                                                          info->crtcs[c], std::move(name), scale_);
         }
     }
-    logger()->warn("{}",
-                   "no virtual display: the X server has no spare output (a DUMMYn or VIRTUALn output, "
-                   "disconnected or released by Panelora, with a free CRTC) to show it on");
+    logger()->warn(
+        "{}",
+        "no virtual display: the X server has no spare output (a DUMMYn or VIRTUALn output, "
+        "disconnected or released by Panelora, with a free CRTC) to show it on");
     return nullptr;
 }
 
