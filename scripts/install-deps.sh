@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  # toolchain
+  # toolchain (clang also type-checks the macOS sources: scripts/macos-typecheck.sh)
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format git
   # core libraries
   libasio-dev libplist-dev libspdlog-dev libfmt-dev nlohmann-json3-dev

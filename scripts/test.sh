@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test: the normal build, then the
-# AddressSanitizer + UndefinedBehaviorSanitizer build of the tests, the ThreadSanitizer build of the
-# suites that exercise concurrency (label "concurrency"), then a short run of each fuzz target.
-# `--quick` stops after the normal build's tests.
+# Installs what is missing, type-checks the macOS sources, builds everything and runs every test:
+# the normal build, then the AddressSanitizer + UndefinedBehaviorSanitizer build of the tests, the
+# ThreadSanitizer build of the suites that exercise concurrency (label "concurrency"), then a short
+# run of each fuzz target. `--quick` stops after the normal build's tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +19,9 @@ run_ctest() {
     ctest --test-dir "$dir" --output-on-failure -L unit -j2
     ctest --test-dir "$dir" --output-on-failure -LE unit -j1
 }
+
+stage "macOS type-check"
+scripts/macos-typecheck.sh
 
 # Warnings are errors here (not in a user's or packager's build). The main build is the Release
 # build a package is made of.

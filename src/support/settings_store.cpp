@@ -179,12 +179,51 @@ SettingsStore::SettingsStore(fs::path path)
     }
 }
 
+SettingsStore::SettingsStore(std::shared_ptr<Backing> backing)
+    : backing_(std::move(backing)), document_(std::make_unique<Document>()) {
+    const std::optional<std::string> text = backing_->load();
+    if (!text) return;
+    auto parsed = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
+    if (parsed.is_object()) {
+        document_->value = std::move(parsed);
+    } else {
+        logger()->warn("{}", "unreadable stored settings; using defaults");
+    }
+}
+
 SettingsStore::~SettingsStore() = default;
 
+namespace {
+
+struct StandardSlot {
+    std::mutex mutex;
+    std::shared_ptr<SettingsStore::Backing> backing;  // guarded by mutex
+    std::shared_ptr<SettingsStore> store;             // guarded by mutex
+};
+
+StandardSlot& standardSlot() {
+    static StandardSlot slot;
+    return slot;
+}
+
+}  // namespace
+
 std::shared_ptr<SettingsStore> SettingsStore::standard() {
-    static const std::shared_ptr<SettingsStore> store =
-        std::make_shared<SettingsStore>(defaultSettingsPath());
-    return store;
+    StandardSlot& slot = standardSlot();
+    std::lock_guard lock(slot.mutex);
+    if (!slot.store) {
+        slot.store = slot.backing ? std::make_shared<SettingsStore>(slot.backing)
+                                  : std::make_shared<SettingsStore>(defaultSettingsPath());
+    }
+    return slot.store;
+}
+
+bool SettingsStore::setStandardBacking(std::shared_ptr<Backing> backing) {
+    StandardSlot& slot = standardSlot();
+    std::lock_guard lock(slot.mutex);
+    if (slot.store) return false;
+    slot.backing = std::move(backing);
+    return true;
 }
 
 std::optional<int64_t> SettingsStore::space() const {
@@ -264,6 +303,14 @@ bool SettingsStore::persist() {
         version = version_;
         if (version <= writtenVersion_) return true;  // a later writer already saved this change
         text = document_->value.dump(2) + "\n";
+    }
+    if (backing_) {
+        if (!backing_->save(text)) {
+            logger()->warn("{}", "cannot store the settings");
+            return false;
+        }
+        writtenVersion_ = version;
+        return true;
     }
     std::string why;
     if (!writeAtomically(path_, text, why)) {

@@ -69,5 +69,20 @@ TEST(Log, SystemLogKeepsTheStatisticsCategoryToWarnings) {
     EXPECT_NE(received.find("session info line"), std::string::npos) << received;
 }
 
+// A platform's own system log (the unified log on macOS) replaces syslog for every logger, those
+// made before included, and gets the statistics at every level. Last: it stays in place.
+TEST(Log, PlatformSystemSinkReplacesSyslogAndGetsEveryLine) {
+    auto earlier = log::get("session");
+    auto system = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(16);
+    system->set_pattern("%n|%l|%v");
+    log::setSystemSink(system);
+    earlier->warn("{}", "session warning");
+    log::get("stats")->info("{}", "60 fps line");
+    log::get("later")->info("{}", "later line");
+    EXPECT_EQ(system->last_formatted(),
+              (std::vector<std::string>{"session|warning|session warning\n",
+                                        "stats|info|60 fps line\n", "later|info|later line\n"}));
+}
+
 }  // namespace
 }  // namespace panelora
