@@ -1,5 +1,9 @@
-# Common settings for every target of our own: warnings as errors, and the sanitizers when asked for.
-set(PANELORA_WARNINGS -Wall -Wextra -Werror)
+# Common settings for every target of our own: warnings (errors with PANELORA_WERROR), and the
+# sanitizers when asked for.
+set(PANELORA_WARNINGS -Wall -Wextra)
+if(PANELORA_WERROR)
+  list(APPEND PANELORA_WARNINGS -Werror)
+endif()
 
 if(PANELORA_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)

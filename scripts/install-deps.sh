@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  # toolchain
+  # toolchain (clang also type-checks the macOS sources: scripts/macos-typecheck.sh)
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format git
   # core libraries
   libasio-dev libplist-dev libspdlog-dev libfmt-dev nlohmann-json3-dev
@@ -22,6 +22,8 @@ packages=(
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils x11-apps xauth
   usbmuxd libusbmuxd-tools
   ffmpeg procps psmisc iproute2 jq
+  # desktop files and the Debian package
+  librsvg2-bin dpkg-dev desktop-file-utils appstream groff-base
 )
 
 missing=()

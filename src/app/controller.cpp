@@ -1,8 +1,8 @@
 #include "app/controller.h"
 
 #include <mutex>
-#include <utility>
 #include <stdexcept>
+#include <utility>
 
 #include "support/log.h"
 #include "support/main_queue.h"
@@ -61,7 +61,12 @@ Controller::Controller(AppEnvironment environment)
       screenRecordingAllowed_(env_.permissions->screenRecordingPreflight()),
       accessibilityAllowed_(env_.permissions->accessibilityTrusted(false)),
       space_(env_.settings->space().value_or(0)),
-      preferSmooth_(env_.settings->preferSmooth().value_or(false)) {}
+      preferSmooth_(env_.settings->preferSmooth().value_or(false)) {
+    if (env_.applyCommandActsAsControl) {
+        commandActsAsControl_ = env_.settings->commandActsAsControl().value_or(true);
+        env_.applyCommandActsAsControl(*commandActsAsControl_);
+    }
+}
 
 Controller::~Controller() {
     if (watch_) watch_->cancel();
@@ -116,6 +121,13 @@ void Controller::setPreferSmooth(bool value) {
     assign(preferSmooth_, value);
     env_.settings->setPreferSmooth(value);
     stopSession();
+}
+
+void Controller::setCommandActsAsControl(bool value) {
+    if (!commandActsAsControl_ || value == *commandActsAsControl_) return;
+    assign(commandActsAsControl_, std::optional<bool>(value));
+    env_.settings->setCommandActsAsControl(value);
+    env_.applyCommandActsAsControl(value);
 }
 
 std::optional<double> Controller::scale() const {

@@ -44,6 +44,9 @@ struct AppEnvironment {
     std::shared_ptr<SerialQueue> background;
     // Measures the back-off. Default: the main queue's clock (a test's ManualClock).
     const Clock* clock = nullptr;
+    // Where the platform's shortcuts use Control rather than Command: applies the setting
+    // "commandActsAsControl" (on unless stored off) to the key injector. Empty: not offered.
+    std::function<void(bool)> applyCommandActsAsControl;
 };
 
 class Controller : public std::enable_shared_from_this<Controller> {
@@ -82,11 +85,15 @@ class Controller : public std::enable_shared_from_this<Controller> {
     bool accessibilityAllowed() const { return accessibilityAllowed_; }
     int64_t space() const { return space_; }
     bool preferSmooth() const { return preferSmooth_; }
+    // Nothing where the setting is not offered.
+    std::optional<bool> commandActsAsControl() const { return commandActsAsControl_; }
 
     // Settings from the menu's pickers: a new value is stored and the running session stopped, so
     // that the next one uses it. The value already set does nothing.
     void setSpace(int64_t value);
     void setPreferSmooth(bool value);
+    // Stored and applied to the keys from the next one on; the session goes on.
+    void setCommandActsAsControl(bool value);
 
     // Once: the permission prompts, then the watch loop. Later calls do nothing.
     void start();
@@ -154,6 +161,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     bool accessibilityAllowed_ = false;
     int64_t space_ = 0;
     bool preferSmooth_ = false;
+    std::optional<bool> commandActsAsControl_;
 
     // Unpublished.
     std::shared_ptr<SupervisedSession> session_;

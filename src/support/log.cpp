@@ -24,8 +24,12 @@ struct Registry {
     std::mutex mutex;
     std::vector<spdlog::sink_ptr> sinks;
     std::vector<spdlog::sink_ptr> quietSinks;  // for kChattyCategories
-    // Sinks added later go here: a logger's own sink list must not change while other threads
-    // log through it, and the distributing sink has a lock of its own.
+    // Sinks added or replaced later go behind these: a logger's own sink list must not change
+    // while other threads log through it, and a distributing sink has a lock of its own.
+    std::shared_ptr<spdlog::sinks::dist_sink_mt> system =
+        std::make_shared<spdlog::sinks::dist_sink_mt>();
+    std::shared_ptr<spdlog::sinks::dist_sink_mt> quietSystem =
+        std::make_shared<spdlog::sinks::dist_sink_mt>();
     std::shared_ptr<spdlog::sinks::dist_sink_mt> extra =
         std::make_shared<spdlog::sinks::dist_sink_mt>();
     std::map<std::string, std::shared_ptr<spdlog::logger>, std::less<>> loggers;
@@ -33,11 +37,13 @@ struct Registry {
     Registry() {
         auto console = std::make_shared<spdlog::sinks::stderr_sink_mt>();
         console->set_pattern("%Y-%m-%d %H:%M:%S.%e %n %l: %v");
-        auto system = std::make_shared<spdlog::sinks::syslog_sink_mt>(kAppIdentifier, LOG_PID,
+        auto syslog = std::make_shared<spdlog::sinks::syslog_sink_mt>(kAppIdentifier, LOG_PID,
                                                                       LOG_USER, false);
-        auto quietSystem = std::make_shared<spdlog::sinks::syslog_sink_mt>(
+        auto quietSyslog = std::make_shared<spdlog::sinks::syslog_sink_mt>(
             kAppIdentifier, LOG_PID, LOG_USER, false);
-        quietSystem->set_level(spdlog::level::warn);
+        quietSyslog->set_level(spdlog::level::warn);
+        system->add_sink(syslog);
+        quietSystem->add_sink(quietSyslog);
         sinks = {console, system, extra};
         quietSinks = {console, quietSystem, extra};
     }
@@ -71,6 +77,11 @@ void addSink(spdlog::sink_ptr sink) {
 
 void removeSink(const spdlog::sink_ptr& sink) {
     registry().extra->remove_sink(sink);
+}
+
+void setSystemSink(spdlog::sink_ptr sink) {
+    registry().system->set_sinks({sink});
+    registry().quietSystem->set_sinks({std::move(sink)});
 }
 
 }  // namespace panelora::log

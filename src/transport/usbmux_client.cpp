@@ -9,13 +9,12 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <memory>
 #include <string>
 
+#include "support/posix_platform.h"
 #include "transport/plist_message.h"
 #include "transport/socket_io.h"
 
@@ -49,16 +48,14 @@ bool connectRetryingInterrupts(int fd, const sockaddr* address, socklen_t length
 }
 
 UniqueFd openUnixSocket(const std::string& path) {
-    sockaddr_un address{};
-    if (path.empty() || path.size() >= sizeof address.sun_path) return {};  // never truncate
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.data(), path.size());
+    sockaddr_storage address{};
+    const socklen_t length = posix::unixSocketAddress(path, address);
+    if (length == 0) return {};  // never truncate
 
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd(posix::openSocket(AF_UNIX, SOCK_STREAM, 0));
     if (!fd) return {};
     setTimeouts(fd.get(), kDaemonTimeoutSeconds);
-    if (!connectRetryingInterrupts(fd.get(), reinterpret_cast<const sockaddr*>(&address),
-                                   sizeof address)) {
+    if (!connectRetryingInterrupts(fd.get(), reinterpret_cast<const sockaddr*>(&address), length)) {
         return {};
     }
     return fd;
@@ -78,7 +75,7 @@ UniqueFd openTcpSocket(const std::string& host, uint16_t port) {
     std::unique_ptr<addrinfo, AddrInfoFree> results(found);
 
     for (const addrinfo* ai = results.get(); ai != nullptr; ai = ai->ai_next) {
-        UniqueFd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol));
+        UniqueFd fd(posix::openSocket(ai->ai_family, ai->ai_socktype, ai->ai_protocol));
         if (!fd) continue;
         setTimeouts(fd.get(), kDaemonTimeoutSeconds);
         if (!connectRetryingInterrupts(fd.get(), ai->ai_addr, ai->ai_addrlen)) continue;

@@ -1,4 +1,5 @@
 #include "app/controller.h"
+#include "app/menu_model.h"
 
 #include <gtest/gtest.h>
 
@@ -277,6 +278,36 @@ TEST_F(ControllerTest, SettingChangeWithoutSessionOnlyStores) {
     EXPECT_EQ(controller->status(), Controller::lookingText);
     controller.reset();
     EXPECT_EQ(make()->space(), 125) << "a fresh Controller reads it back";
+}
+
+TEST_F(ControllerTest, CommandActsAsControlIsOnByDefaultStoredAndAppliedWithoutARestart) {
+    auto menuRow = [&]() -> std::optional<bool> {  // the row's check mark, if there is a row
+        for (const MenuRow& row : buildMenu(MenuState::of(*controller, false, "1")))
+            if (row.item == MenuItem::commandActsAsControl) return row.checked;
+        return std::nullopt;
+    };
+    EXPECT_EQ(make()->commandActsAsControl(), std::nullopt);  // not offered: no row, no setting
+    EXPECT_EQ(menuRow(), std::nullopt);
+
+    std::vector<bool> applied;
+    auto makeOffering = [&] {
+        AppEnvironment env = environment();
+        env.applyCommandActsAsControl = [&](bool on) { applied.push_back(on); };
+        controller = Controller::create(std::move(env));
+    };
+    devices->devices = {{7, "tablet"}};
+    devices->accepts[7] = true;
+    makeOffering();
+    controller->start();
+    settle();
+    EXPECT_EQ(controller->commandActsAsControl(), true);
+    controller->setCommandActsAsControl(false);
+    EXPECT_EQ(storedSettings()["commandActsAsControl"], false);
+    EXPECT_EQ(applied, (std::vector<bool>{true, false}));
+    EXPECT_EQ(sessions.created.back()->stops, 0);  // the keys change, the stream goes on
+    EXPECT_EQ(menuRow(), false);
+    makeOffering();  // a fresh Controller reads it back
+    EXPECT_EQ(applied.back(), false);
 }
 
 TEST_F(ControllerTest, SettingChangeDuringStartDoesNotStopTheStart) {

@@ -46,7 +46,9 @@ TEST(Log, SystemLogKeepsTheStatisticsCategoryToWarnings) {
     log::get("session")->info("{}", "session info line");
 
     // Other processes may log meanwhile; ours carry our pid.
-    const std::string ours = "[" + std::to_string(getpid()) + "]";
+    std::string ours = "[";
+    ours += std::to_string(getpid());
+    ours += ']';
     std::string received;
     pollfd p{fd, POLLIN, 0};
     while (poll(&p, 1, 300) == 1) {
@@ -61,6 +63,21 @@ TEST(Log, SystemLogKeepsTheStatisticsCategoryToWarnings) {
     EXPECT_EQ(received.find("60 fps line"), std::string::npos) << received;
     EXPECT_NE(received.find("stats error line"), std::string::npos) << received;
     EXPECT_NE(received.find("session info line"), std::string::npos) << received;
+}
+
+// A platform's own system log (the unified log on macOS) replaces syslog for every logger, those
+// made before included, and gets the statistics at every level. Last: it stays in place.
+TEST(Log, PlatformSystemSinkReplacesSyslogAndGetsEveryLine) {
+    auto earlier = log::get("session");
+    auto system = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(16);
+    system->set_pattern("%n|%l|%v");
+    log::setSystemSink(system);
+    earlier->warn("{}", "session warning");
+    log::get("stats")->info("{}", "60 fps line");
+    log::get("later")->info("{}", "later line");
+    EXPECT_EQ(system->last_formatted(),
+              (std::vector<std::string>{"session|warning|session warning\n",
+                                        "stats|info|60 fps line\n", "later|info|later line\n"}));
 }
 
 }  // namespace

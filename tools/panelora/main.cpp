@@ -135,6 +135,7 @@ int screenshotMenu(const std::string& path, const std::string& display) {
     state.accessibilityAllowed = permissions.accessibilityTrusted(false);
     state.space = 0;
     state.preferSmooth = false;
+    state.commandActsAsControl = true;
     state.launchAtLogin = login->status() == LoginItemBackend::Status::enabled;
     state.version = UpdateChecker::currentVersion();
 

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "input/key_injector.h"
 #include "platform/linux/bundle/linux_platform.h"
 #include "platform/linux/shell/freed_memory.h"
 #include "platform/linux/shell/single_instance.h"
@@ -187,6 +188,10 @@ std::unique_ptr<ShellRuntime> ShellRuntime::create(const std::string& display,
             return sessions(fd);
         };
         environment.mainQueue = main;
+        // Linux shortcuts are Ctrl+letter where the Mac's are Command+letter.
+        environment.applyCommandActsAsControl = [](bool on) {
+            KeyInjectorCore::shared()->setCommandActsAsControl(on);
+        };
         return environment;
     });
     state->controller = Controller::shared();
