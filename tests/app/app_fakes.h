@@ -2,20 +2,14 @@
 #pragma once
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <deque>
-#include <filesystem>
-#include <map>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "app/controller.h"
 #include "app/launch_at_login.h"
 #include "app/permissions.h"
-#include "files.h"
 #include "support/manual_clock.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 

@@ -1,16 +1,14 @@
 #include "app/controller.h"
 #include "app/menu_model.h"
 
-#include <gtest/gtest.h>
-
 #include <nlohmann/json.hpp>
 
 #include "app_fakes.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {
 
-using namespace std::chrono_literals;
 using Side = DisplayArrangement::Side;
 
 const std::string kStreaming = "Streaming " + kProfile.summary();

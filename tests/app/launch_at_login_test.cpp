@@ -1,8 +1,6 @@
 #include "app/launch_at_login.h"
 
-#include <gtest/gtest.h>
-
-#include "log_capture.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {

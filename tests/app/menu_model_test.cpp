@@ -1,9 +1,8 @@
 #include "app/menu_model.h"
 
-#include <gtest/gtest.h>
-
 #include "app/controller.h"
 #include "app_fakes.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {
@@ -78,26 +77,15 @@ TEST(MenuModel, EveryRowInOrder) {
             "button|Quit Panelora",
         }));
     using I = MenuItem;
-    EXPECT_EQ(items(rows), (std::vector<MenuItem>{I::status,
-                                                  I::statistics,
-                                                  I::screenRecordingHeadline,
-                                                  I::openScreenRecordingSettings,
-                                                  I::screenRecordingAdvice,
-                                                  I::accessibilityHeadline,
-                                                  I::openAccessibilitySettings,
-                                                  I::accessibilityAdvice,
-                                                  I::separator,
-                                                  I::moveLeft,
-                                                  I::moveRight,
-                                                  I::openDisplaySettings,
-                                                  I::separator,
-                                                  I::spacePicker,
-                                                  I::qualityPicker,
-                                                  I::launchAtLogin,
-                                                  I::separator,
-                                                  I::checkForUpdates,
-                                                  I::version,
-                                                  I::quit}));
+    // clang-format off
+    const std::vector<MenuItem> expected = {
+        I::status, I::statistics, I::screenRecordingHeadline, I::openScreenRecordingSettings,
+        I::screenRecordingAdvice, I::accessibilityHeadline, I::openAccessibilitySettings,
+        I::accessibilityAdvice, I::separator, I::moveLeft, I::moveRight, I::openDisplaySettings,
+        I::separator, I::spacePicker, I::qualityPicker, I::launchAtLogin, I::separator,
+        I::checkForUpdates, I::version, I::quit};
+    // clang-format on
+    EXPECT_EQ(items(rows), expected);
     // Only Quit has a shortcut.
     for (size_t i = 0; i + 1 < rows.size(); ++i)
         EXPECT_FALSE(rows[i].shortcut) << i;

@@ -1,8 +1,7 @@
 #include "app/permissions.h"
 
-#include <gtest/gtest.h>
-
 #include "app_fakes.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {

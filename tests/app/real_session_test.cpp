@@ -1,19 +1,14 @@
 // The Controller supervising a real Session (through sessionFactory()) on one end of a socket
 // pair, with the session's platform seams faked: the adapter's callbacks, the streaming status,
 // the statistics line and the end.
-#include <gtest/gtest.h>
 
 #include "app/controller.h"
 #include "app_fakes.h"
-#include "eventually.h"
-#include "hex.h"
 #include "session_fakes.h"
-#include "sockets.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 // Hands out the session's end of a socket pair; the test keeps the tablet's end.
 class SocketPairDevices final : public DeviceSource {

@@ -1,10 +1,9 @@
 #include "codec_test_support.h"
 
-#include <cmath>
-#include <cstring>
-
 extern "C" {
 #include <libavcodec/avcodec.h>
+
+#include "test_prelude.h"
 }
 
 namespace panelora::test {

@@ -1,12 +1,8 @@
 // A libavcodec H.264 decoder for what the codec makes, and picture comparison.
 #pragma once
 
-#include <cstdint>
-#include <memory>
-#include <optional>
-#include <vector>
-
 #include "pictures.h"
+#include "test_prelude.h"
 #include "video/h264_encoder.h"
 #include "video/image_buffer.h"
 

@@ -1,15 +1,12 @@
 // The encoder core on the real libx264 codec.
-#include <gtest/gtest.h>
 
 #include "codec_test_support.h"
-#include "collected.h"
 #include "platform/linux/codec/libav_video_codec.h"
+#include "test_prelude.h"
 #include "video/h264_encoder.h"
 
 namespace panelora::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 TEST(H264EncoderOnLibav, FirstOutputIsKeyAndAStaticScreenAnswersAKeyRequest) {
     LibavVideoCodecFactory factory(LibavVideoCodecFactory::Encoders::softwareOnly);

@@ -3,19 +3,14 @@
 // rate control keeps to the settings.
 #include "platform/linux/codec/libav_video_codec.h"
 
-#include <gtest/gtest.h>
-
-#include <future>
 #include <numeric>
-#include <thread>
 
 #include "codec_test_support.h"
-#include "collected.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {
 
-using namespace std::chrono_literals;
 using Pictures = std::vector<std::shared_ptr<Nv12Buffer>>;
 
 struct Completed {

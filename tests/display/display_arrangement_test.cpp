@@ -1,19 +1,12 @@
 #include "display/display_arrangement.h"
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <cmath>
-#include <cstdlib>
-
 #include "fake_geometry.h"
-#include "files.h"
 #include "support/manual_clock.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {
 
-using namespace std::chrono_literals;
 using Saved = DisplayArrangement::Saved;
 using Side = DisplayArrangement::Side;
 
@@ -77,10 +70,14 @@ TEST_F(DisplayArrangementTest, NoRecordChangesNothingThenAUserMoveIsSavedAfterSe
 TEST_F(DisplayArrangementTest, RestorePlacesTheDisplayFromTheRecord) {
     // The side as text: a table of records (std::string members) trips GCC 12's -O3 warnings.
     const std::tuple<const char*, double, std::vector<Point>> cases[] = {
-        {"right", 200, {{1440, 200}}}, {"left", -120, {{-1366, -120}}},
-        {"above", -50, {{-50, -1024}}}, {"below", 30, {{30, 900}}},
-        {"beside", 10, {}},             {"right", 200.5, {{1440, 201}}},
-        {"left", -0.5, {{-1366, -1}}},  {"right", 1e12, {}}};
+        {"right", 200, {{1440, 200}}},
+        {"left", -120, {{-1366, -120}}},
+        {"above", -50, {{-50, -1024}}},
+        {"below", 30, {{30, 900}}},
+        {"beside", 10, {}},
+        {"right", 200.5, {{1440, 201}}},
+        {"left", -0.5, {{-1366, -1}}},
+        {"right", 1e12, {}}};
     for (const auto& [side, offset, configured] : cases) {
         const Saved record{side, offset};
         geometry->displays[kVirtual] = Rect{3000, 3000, 1366, 1024};

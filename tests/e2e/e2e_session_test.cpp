@@ -2,25 +2,22 @@
 // usbmuxd-sim and tablet-sim as separate processes, and a Session between them reached through
 // USBMux::listDevices/connect, as the application does it. The main queue is the default
 // stand-in queue with its own thread.
-#include <gtest/gtest.h>
 
 #include <X11/keysym.h>
 
 #include "animator.h"
-#include "eventually.h"
-#include "files.h"
 #include "platform/linux/bundle/linux_platform.h"
 #include "platform/linux/x11/x11_display_registry.h"
 #include "png_reader.h"
 #include "process_counts.h"
 #include "session_probe.h"
+#include "test_prelude.h"
 #include "tool_rig.h"
 #include "x11_helpers.h"
 
 namespace panelora::test {
 namespace {
 
-using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
 // Generous: CI also runs this under ASan in a debug build on two cores. Every wait ends as soon

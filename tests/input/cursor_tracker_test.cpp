@@ -1,15 +1,13 @@
 #include "input/cursor_tracker.h"
 
-#include <gtest/gtest.h>
-
 #include "fakes.h"
 #include "protocol/byte_order.h"
 #include "support/manual_clock.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {
 
-using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
 using Times = std::vector<int64_t>;

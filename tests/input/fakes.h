@@ -1,15 +1,11 @@
 // Recording fakes of the input seams: the event poster and the cursor source.
 #pragma once
 
-#include <optional>
-#include <set>
-#include <string>
-#include <vector>
-
 #include "fake_geometry.h"
 #include "input/cursor_source.h"
 #include "input/event_poster.h"
 #include "support/clock.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 

@@ -1,16 +1,11 @@
 #include "input/key_injector.h"
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-
 #include "input/event_poster.h"
 #include "support/manual_clock.h"
+#include "test_prelude.h"
 
 namespace panelora {
 namespace {
-
-using namespace std::chrono_literals;
 
 struct Posted {
     int64_t atMillis;  // since the test's start

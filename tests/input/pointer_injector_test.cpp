@@ -1,14 +1,12 @@
 #include "input/pointer_injector.h"
 
-#include <gtest/gtest.h>
-
 #include "fakes.h"
 #include "support/manual_clock.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {
 
-using namespace std::chrono_literals;
 using T = TouchPhase;
 using Calls = std::vector<std::string>;
 

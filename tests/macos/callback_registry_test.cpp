@@ -2,10 +2,7 @@
 // a notification runs.
 #include "platform/macos/portable/callback_registry.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
+#include "test_prelude.h"
 
 namespace panelora {
 namespace {

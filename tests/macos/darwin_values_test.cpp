@@ -1,14 +1,12 @@
 // Darwin's Unix address layout, CoreMedia time stamps, ScreenCaptureKit frame status and the
 // raw values AppKit, ServiceManagement and the unified log answer with.
-#include <gtest/gtest.h>
-
-#include <limits>
 
 #include "platform/macos/portable/appkit_values.h"
 #include "platform/macos/portable/darwin_address.h"
 #include "platform/macos/portable/display_edge.h"
 #include "platform/macos/portable/media_time.h"
 #include "platform/macos/portable/unified_log.h"
+#include "test_prelude.h"
 
 namespace panelora {
 namespace {

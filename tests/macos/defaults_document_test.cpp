@@ -2,9 +2,9 @@
 // boolean, "displayArrangement" the record's JSON as data.
 #include "platform/macos/portable/defaults_document.h"
 
-#include <gtest/gtest.h>
-
 #include <nlohmann/json.hpp>
+
+#include "test_prelude.h"
 
 namespace panelora {
 namespace {

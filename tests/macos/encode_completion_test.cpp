@@ -2,10 +2,7 @@
 // one.
 #include "platform/macos/portable/encode_completion.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
+#include "test_prelude.h"
 
 namespace panelora {
 namespace {

@@ -2,7 +2,7 @@
 // request's limit.
 #include "platform/macos/portable/fetch_result.h"
 
-#include <gtest/gtest.h>
+#include "test_prelude.h"
 
 namespace panelora {
 namespace {

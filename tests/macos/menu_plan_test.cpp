@@ -3,9 +3,9 @@
 // menu may be updated in place.
 #include "platform/macos/portable/menu_plan.h"
 
-#include <gtest/gtest.h>
-
 #include <stdexcept>
+
+#include "test_prelude.h"
 
 namespace panelora {
 namespace {

@@ -1,9 +1,8 @@
 // Quitting's wait for the session to wind down, on a manual clock.
 #include "platform/macos/portable/settle.h"
 
-#include <gtest/gtest.h>
-
 #include "support/manual_clock.h"
+#include "test_prelude.h"
 
 namespace panelora {
 namespace {

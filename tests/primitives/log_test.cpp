@@ -1,14 +1,10 @@
 #include "support/log.h"
 
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <cstring>
-
-#include "log_capture.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {

@@ -1,14 +1,11 @@
 #include "support/manual_clock.h"
 
-#include <gtest/gtest.h>
-
 #include <stop_token>
-#include <thread>
+
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 TEST(ManualClock, WallClockJumpsLeaveUptimeAlone) {
     ManualClock clock;

@@ -1,19 +1,11 @@
 #include "support/serial_queue.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <future>
-#include <mutex>
-#include <thread>
-
 #include "support/main_queue.h"
 #include "support/manual_clock.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 bool ranWithin(std::future<void> done, std::chrono::seconds limit = 5s) {
     return done.wait_for(limit) == std::future_status::ready;

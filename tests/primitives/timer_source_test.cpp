@@ -1,16 +1,11 @@
 #include "support/timer_source.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
-
 #include "support/manual_clock.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {
 
-using namespace std::chrono_literals;
 using Firings = std::vector<int64_t>;  // milliseconds since the start
 
 // A timer on a manual clock that records the time of every firing.

@@ -1,11 +1,9 @@
 #include "protocol/hello_reader.h"
 
-#include <gtest/gtest.h>
 #include <sys/time.h>
 
-#include "hex.h"
 #include "protocol/packet_reader.h"
-#include "sockets.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {

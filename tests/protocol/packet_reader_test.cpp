@@ -1,11 +1,6 @@
 #include "protocol/packet_reader.h"
 
-#include <gtest/gtest.h>
-
-#include <thread>
-
-#include "hex.h"
-#include "sockets.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {

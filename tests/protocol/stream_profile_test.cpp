@@ -1,9 +1,6 @@
 #include "protocol/stream_profile.h"
 
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <limits>
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {

@@ -1,12 +1,7 @@
 #include "protocol/wire.h"
 
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <limits>
-
-#include "hex.h"
 #include "protocol/byte_order.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {

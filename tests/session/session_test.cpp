@@ -1,20 +1,12 @@
 #include "session/session.h"
 
-#include <gtest/gtest.h>
-
-#include <thread>
-
-#include "eventually.h"
-#include "hex.h"
-#include "log_capture.h"
 #include "protocol/byte_order.h"
 #include "session_fakes.h"
-#include "sockets.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {
 
-using namespace std::chrono_literals;
 using Packets = std::vector<std::pair<uint8_t, size_t>>;  // type and payload length
 using Wire::PacketType;
 

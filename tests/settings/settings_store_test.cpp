@@ -1,19 +1,11 @@
 #include "support/settings_store.h"
 
-#include <gtest/gtest.h>
-
 #include <sys/stat.h>
-#include <unistd.h>
-#include <chrono>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <thread>
 
-#include "files.h"
-#include "scoped_environment.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {

@@ -1,20 +1,14 @@
 // The tray's main queue on a real Qt event loop (QCoreApplication needs no display).
-#include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QTimer>
-#include <atomic>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 #include "qt_main_queue.h"
 #include "support/timer_source.h"
+#include "test_prelude.h"
 
 namespace panelora {
 namespace {
-
-using namespace std::chrono_literals;
 
 class QtMainQueueTest : public ::testing::Test {
   protected:

@@ -6,19 +6,15 @@
 #include <signal.h>
 
 #include "app/permissions.h"
-#include "eventually.h"
-#include "files.h"
 #include "platform/linux/shell/detached_spawn.h"
 #include "platform/linux/shell/linux_permissions.h"
 #include "png_reader.h"
-#include "sockets.h"
 #include "tool_rig.h"
 
 namespace panelora::test {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 // ---- Permission probes ----
 

@@ -1,36 +1,26 @@
 // The Linux shell pieces that need no X server: the autostart entry, the settings commands, the
 // status lines and the single-instance hand-over between two owners in one process.
-#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <future>
 #include <iterator>
 #include <sstream>
-#include <thread>
 
 #include "app/launch_at_login.h"
-#include "files.h"
-#include "log_capture.h"
 #include "platform/linux/shell/detached_spawn.h"
 #include "platform/linux/shell/linux_permissions.h"
 #include "platform/linux/shell/single_instance.h"
 #include "platform/linux/shell/status_printer.h"
 #include "platform/linux/shell/xdg_autostart.h"
-#include "scoped_environment.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 void writeFile(const fs::path& path, const std::string& text, fs::perms perms) {
     test::writeFile(path, text);

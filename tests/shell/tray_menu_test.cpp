@@ -1,14 +1,12 @@
 // The tray menu rendered from the menu model, on Qt's offscreen platform (no X server).
-#include <gtest/gtest.h>
 
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
 #include <QShortcut>
-#include <cstdlib>
-#include <vector>
 
 #include "app/menu_model.h"
+#include "test_prelude.h"
 #include "tray_menu.h"
 
 // Fonts and the platform plugin keep caches for the life of the process; in a sanitizer build

@@ -3,18 +3,11 @@
 // pointer, drawing, windows that record input, bounded event waits.
 #pragma once
 
-#include <gtest/gtest.h>  // before X11: Xlib defines None, Bool and Status as macros
+#include "test_prelude.h"  // before X11: Xlib defines None, Bool and Status as macros
 
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 
-#include <chrono>
-#include <functional>
-#include <memory>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "xorg_server.h"
 

@@ -1,10 +1,6 @@
 #include "input_script.h"
 
-#include <gtest/gtest.h>
-
-#include <cmath>
-
-#include "hex.h"
+#include "test_prelude.h"
 
 namespace panelora::tabletsim {
 namespace {

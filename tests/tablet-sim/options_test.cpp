@@ -1,10 +1,8 @@
 #include "options.h"
 
-#include <gtest/gtest.h>
-
 #include <span>
 
-#include "hex.h"
+#include "test_prelude.h"
 
 namespace panelora::tabletsim {
 namespace {

@@ -1,30 +1,24 @@
 // tablet-sim as a process against an in-test host that speaks the protocol with the library's
 // builders and frames of the product's own codec (libx264).
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 
-#include <future>
-#include <map>
 #include <random>
 #include <sstream>
 
-#include "files.h"
-#include "hex.h"
 #include "pictures.h"
 #include "platform/linux/codec/libav_video_codec.h"
 #include "png_reader.h"
 #include "protocol/hello_reader.h"
 #include "protocol/packet_reader.h"
-#include "sockets.h"
 #include "support/clock.h"
+#include "test_prelude.h"
 #include "tool_rig.h"
 #include "transport/socket_io.h"
 
 namespace panelora::test {
 namespace {
 
-using namespace std::chrono_literals;
 using json = nlohmann::json;
 using Kind = Wire::HelloOutcome::Kind;
 using Wire::PacketType;

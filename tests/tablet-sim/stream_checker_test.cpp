@@ -1,12 +1,6 @@
 #include "stream_checker.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <string>
-#include <vector>
-
-#include "hex.h"
+#include "test_prelude.h"
 
 namespace panelora::tabletsim {
 namespace {

@@ -1,7 +1,4 @@
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-
+#include "test_prelude.h"
 #include "transport/usbmux_address.h"
 
 namespace panelora::test {

@@ -1,12 +1,10 @@
 // The client against a scripted fake daemon: what it sends, and how it treats every kind of
 // reply, including broken ones. Each case also checks that no descriptor is left open.
-#include <gtest/gtest.h>
 #include <sys/time.h>
 
-#include "eventually.h"
-#include "hex.h"
 #include "process_counts.h"
 #include "servers.h"
+#include "test_prelude.h"
 #include "transport/plist_message.h"
 #include "transport/usbmux_client.h"
 

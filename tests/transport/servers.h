@@ -4,16 +4,9 @@
 
 #include <sys/un.h>
 
-#include <atomic>
-#include <cstring>
-#include <functional>
 #include <list>
-#include <mutex>
-#include <thread>
-#include <vector>
 
-#include "files.h"
-#include "sockets.h"
+#include "test_prelude.h"
 #include "transport/socket_io.h"
 #include "transport/usbmux_address.h"
 

@@ -1,10 +1,9 @@
 // The client against the usbmuxd simulator over real sockets, and the simulator's relay.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "hex.h"
 #include "process_counts.h"
 #include "servers.h"
+#include "test_prelude.h"
 #include "tool_rig.h"
 #include "transport/plist_message.h"
 #include "transport/usbmux_client.h"

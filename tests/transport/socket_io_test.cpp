@@ -1,14 +1,11 @@
 #include "transport/socket_io.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/time.h>
 
-#include <thread>
-
 #include "servers.h"
-#include "sockets.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {

@@ -1,18 +1,16 @@
 // Against real programs: the platform's usbmuxd daemon (no device attached), and the
 // libusbmuxd command-line tools talking to the simulator.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "eventually.h"
 #include "process_counts.h"
 #include "servers.h"
+#include "test_prelude.h"
 #include "tool_rig.h"
 #include "transport/usbmux_client.h"
 
 namespace panelora::test {
 namespace {
 
-using namespace std::chrono_literals;
 using namespace USBMux;
 
 bool daemonAnswers(const std::string& path) {

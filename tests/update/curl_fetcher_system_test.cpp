@@ -1,21 +1,14 @@
 // The libcurl fetcher and the whole check against real local HTTPS servers.
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <future>
-#include <memory>
 
 #include "https_test_server.h"
 #include "platform/linux/curl/curl_http_fetcher.h"
-#include "sockets.h"
 #include "support/serial_queue.h"
+#include "test_prelude.h"
 #include "update/update_checker.h"
 #include "update_fakes.h"
 
 namespace panelora::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 const std::string validManifest = R"({"version":"2.0","notes":"Sharper text."})";
 

@@ -1,12 +1,8 @@
 #include "https_test_server.h"
 
-#include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <cstdlib>
-
-#include "eventually.h"
-#include "sockets.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace fs = std::filesystem;

@@ -4,13 +4,8 @@
 // 127.0.0.1 on a free port and is torn down by its destructor.
 #pragma once
 
-#include <atomic>
-#include <filesystem>
-#include <string>
-#include <thread>
-
 #include "child_process.h"
-#include "files.h"
+#include "test_prelude.h"
 #include "transport/socket_io.h"
 
 namespace panelora::test {

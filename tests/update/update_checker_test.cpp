@@ -1,10 +1,7 @@
 #include "update/update_checker.h"
 
-#include <gtest/gtest.h>
-
-#include <thread>
-
 #include "support/manual_clock.h"
+#include "test_prelude.h"
 #include "update_fakes.h"
 
 namespace panelora::test {

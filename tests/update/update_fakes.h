@@ -2,12 +2,8 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <vector>
 
+#include "test_prelude.h"
 #include "update/alert_presenter.h"
 
 namespace panelora::test {

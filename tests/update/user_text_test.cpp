@@ -1,6 +1,6 @@
 #include "update/user_text.h"
 
-#include <gtest/gtest.h>
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {

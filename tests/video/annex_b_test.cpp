@@ -1,8 +1,6 @@
 #include "video/annex_b.h"
 
-#include <gtest/gtest.h>
-
-#include "hex.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {

@@ -1,16 +1,11 @@
 #include "video/h264_encoder.h"
 
-#include <gtest/gtest.h>
-
-#include <map>
-
 #include "media_fakes.h"
 #include "support/manual_clock.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 class H264EncoderTest : public ::testing::Test {
   protected:

@@ -1,18 +1,14 @@
 // The encoder under real threads: frames from two capture-like threads, completions in random
 // order from an output thread, key requests, and invalidate() racing all of them.
-#include <gtest/gtest.h>
 
-#include <atomic>
 #include <random>
-#include <thread>
 
 #include "media_fakes.h"
+#include "test_prelude.h"
 #include "video/h264_encoder.h"
 
 namespace panelora::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 TEST(H264EncoderThreadsTest, InvariantsHoldUnderConcurrentUse) {
     auto fallbackQueue =

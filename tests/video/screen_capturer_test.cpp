@@ -1,16 +1,12 @@
 #include "video/screen_capturer.h"
 
-#include <gtest/gtest.h>
-
-#include <thread>
-
 #include "media_fakes.h"
 #include "support/manual_clock.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {
 
-using namespace std::chrono_literals;
 using Kind = ScreenCapturer::CaptureError::Kind;
 
 constexpr StreamProfile kProfile{1796, 1346, 120, 43513488, 1708, 1280};

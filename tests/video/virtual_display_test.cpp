@@ -1,8 +1,7 @@
 #include "video/virtual_display.h"
 
-#include <gtest/gtest.h>
-
 #include "media_fakes.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {

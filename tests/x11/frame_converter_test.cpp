@@ -2,13 +2,10 @@
 // against the BT.601 video-range values of known colours.
 #include "platform/linux/x11/frame_converter.h"
 
-#include <gtest/gtest.h>
-
 #include <array>
-#include <cstdlib>
-#include <vector>
 
 #include "pictures.h"
+#include "test_prelude.h"
 
 namespace panelora::test {
 namespace {

@@ -3,9 +3,6 @@
 
 #include <X11/Xatom.h>
 
-#include <cstring>
-
-#include "log_capture.h"
 #include "platform/linux/x11/desktop_scale.h"
 #include "platform/linux/x11/randr_virtual_display.h"
 #include "platform/linux/x11/x11_display_registry.h"

@@ -2,8 +2,6 @@
 // delivery, pacing, back-pressure, the pointer, and the stop notice.
 #include "x11_helpers.h"  // first: gtest before Xlib, whose macros break its templates
 
-#include "collected.h"
-#include "eventually.h"
 #include "pictures.h"
 #include "platform/linux/x11/randr_virtual_display.h"
 #include "platform/linux/x11/x11_display_registry.h"
@@ -12,8 +10,6 @@
 
 namespace panelora::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 constexpr uint32_t kWhite = 0xFFFFFF, kBlack = 0x000000, kRed = 0xFF0000, kBlue = 0x0000FF;
 

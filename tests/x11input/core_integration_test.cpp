@@ -3,8 +3,6 @@
 
 #include <X11/Xatom.h>
 
-#include <cstring>
-
 #include "input/pointer_injector.h"
 #include "platform/linux/bundle/linux_platform.h"
 #include "platform/linux/x11/x11_display_registry.h"

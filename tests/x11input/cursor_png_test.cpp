@@ -1,6 +1,4 @@
-#include <gtest/gtest.h>
-
-#include <cstring>
+#include "test_prelude.h"  // first: gtest before Xlib, whose macros break its templates
 
 #include "platform/linux/input/cursor_png.h"
 #include "platform/linux/input/x11_cursor_source.h"

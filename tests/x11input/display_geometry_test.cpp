@@ -1,7 +1,5 @@
 #include "system_fixture.h"  // first: gtest before the X headers
 
-#include "eventually.h"
-
 namespace panelora::test {
 namespace {
 

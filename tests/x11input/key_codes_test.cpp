@@ -1,10 +1,6 @@
-#include <gtest/gtest.h>
-
-#include <map>
-#include <set>
-
 #include "input/key_injector.h"
 #include "platform/linux/input/x11_key_codes.h"
+#include "test_prelude.h"
 
 namespace panelora {
 namespace {

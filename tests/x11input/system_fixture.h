@@ -4,9 +4,6 @@
 
 #include "x11_helpers.h"  // first: gtest before Xlib, whose macros break its templates
 
-#include <condition_variable>
-#include <mutex>
-
 #include "platform/linux/input/x11_input_backends.h"
 #include "support/main_queue.h"
 
