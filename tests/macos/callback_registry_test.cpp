@@ -4,7 +4,7 @@
 
 #include "test_prelude.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 TEST(CallbackRegistry, NotifiesEveryRegisteredCallbackInOrder) {
@@ -51,4 +51,4 @@ TEST(CallbackRegistry, ChangesDuringANotification) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

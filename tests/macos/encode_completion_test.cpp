@@ -4,7 +4,7 @@
 
 #include "test_prelude.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 struct Recorder {
@@ -80,4 +80,4 @@ TEST(EncodeCompletion, RacingEndsCompleteExactlyOnce) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

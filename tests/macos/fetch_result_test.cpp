@@ -4,7 +4,7 @@
 
 #include "test_prelude.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 TEST(FetchResult, HttpsAddresses) {
@@ -53,4 +53,4 @@ TEST(FetchResult, BodyCutAtTheLimit) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

@@ -7,7 +7,7 @@
 
 #include "test_prelude.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 // One line per entry: "---" for a separator, else
@@ -140,4 +140,4 @@ TEST(MenuPlan, InPlaceUpdateOnlyWhileTheShapeStays) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

@@ -4,7 +4,7 @@
 #include "support/manual_clock.h"
 #include "test_prelude.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 using std::chrono::milliseconds;
@@ -55,4 +55,4 @@ TEST(Settle, ImmediatelySettled) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

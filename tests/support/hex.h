@@ -41,4 +41,18 @@ inline std::vector<uint8_t> join(std::initializer_list<std::vector<uint8_t>> pie
     return bytes;
 }
 
+// The text's bytes.
+inline std::vector<uint8_t> bytesOf(std::string_view text) {
+    return {text.begin(), text.end()};
+}
+
+// `size` bytes that repeat only every 256 KiB, different for each seed: a transfer that loses,
+// repeats or reorders a piece does not compare equal.
+inline std::vector<uint8_t> pattern(size_t size, uint8_t seed = 0) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 10));
+    return bytes;
+}
+
 }  // namespace panelora::test

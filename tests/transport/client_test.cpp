@@ -14,10 +14,6 @@ namespace {
 using namespace USBMux;
 using Bytes = std::vector<uint8_t>;
 
-Bytes bytesOf(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
-
 // A reply message: header (length, version 1, plist type 8, tag 1, little-endian) and body.
 Bytes frameWithLength(uint32_t length, const Bytes& body) {
     auto header = encodeHeader(MessageHeader{length, 1, 8, 1});

@@ -19,13 +19,6 @@ std::string device(const std::string& serial, const std::string& type, uint16_t 
            flag;
 }
 
-std::vector<uint8_t> pattern(size_t size, uint8_t seed) {
-    std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 10));
-    return bytes;
-}
-
 UniqueFd connectUnix(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;

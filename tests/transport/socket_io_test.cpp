@@ -10,13 +10,6 @@
 namespace panelora::test {
 namespace {
 
-std::vector<uint8_t> pattern(size_t size) {
-    std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<uint8_t>(i * 131 + (i >> 8));
-    return bytes;
-}
-
 TEST(SocketIoTest, LargeTransferArrivesWhole) {
     // Larger than the socket buffers, so both sides loop over partial transfers.
     SocketPair pair;

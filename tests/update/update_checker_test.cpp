@@ -7,12 +7,8 @@
 namespace panelora::test {
 namespace {
 
-std::vector<uint8_t> bytes(std::string_view text) {
-    return {text.begin(), text.end()};
-}
-
 std::optional<UpdateChecker::Manifest> parse(std::string_view text) {
-    return UpdateChecker::parseManifest(bytes(text));
+    return UpdateChecker::parseManifest(bytesOf(text));
 }
 
 // `{"version":"<version>","pad":"<spaces>"}` padded to exactly `size` bytes.
@@ -198,7 +194,7 @@ class CheckForUpdatesTest : public ::testing::Test {
         return alerts.empty() ? Alert{} : alerts.back();
     }
 
-    static HttpFetcher::Response ok(std::string_view body) { return {200, bytes(body)}; }
+    static HttpFetcher::Response ok(std::string_view body) { return {200, bytesOf(body)}; }
 
     ManualClock clock;
     std::shared_ptr<SerialQueue> queue = clock.makeQueue("main");
@@ -223,11 +219,11 @@ TEST_F(CheckForUpdatesTest, FetchesTheManifestWithoutCacheWithin10Seconds) {
 
 TEST_F(CheckForUpdatesTest, EveryFailureShowsTheFailureAlert) {
     const std::optional<HttpFetcher::Response> failures[] = {
-        std::nullopt,                                             // transport failure or timeout
-        HttpFetcher::Response{404, bytes(R"({"version":"9"})")},  // valid body, wrong status
+        std::nullopt,                                               // transport failure or timeout
+        HttpFetcher::Response{404, bytesOf(R"({"version":"9"})")},  // valid body, wrong status
         HttpFetcher::Response{500, {}},
         HttpFetcher::Response{204, {}},
-        HttpFetcher::Response{301, bytes(R"({"version":"9"})")},
+        HttpFetcher::Response{301, bytesOf(R"({"version":"9"})")},
         ok(manifestOfSize("9", 16'384)),
         ok("<html>"),
         ok(R"(["9"])"),
