@@ -59,6 +59,24 @@ class FakeDevices final : public DeviceSource {
     const Clock& clock_;
 };
 
+// Answers with `error`, or else moves to `after` (notRegistered for an unregistration).
+class ScriptedLoginItems final : public LoginItemBackend {
+  public:
+    Status current = Status::notRegistered;
+    Status after = Status::enabled;
+    std::optional<std::string> error;
+
+    std::optional<std::string> registerApp() override {
+        if (!error) current = after;
+        return error;
+    }
+    std::optional<std::string> unregisterApp() override {
+        if (!error) current = Status::notRegistered;
+        return error;
+    }
+    Status status() override { return current; }
+};
+
 struct StartCall {
     bool preferSmooth;
     std::optional<double> scale;

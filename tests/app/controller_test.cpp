@@ -269,15 +269,6 @@ TEST_F(ControllerTest, ChoosingTheCurrentValueStoresNothingAndKeepsStreaming) {
     EXPECT_EQ(notifications, 0);
 }
 
-TEST_F(ControllerTest, SettingChangeWithoutSessionOnlyStores) {
-    make();
-    controller->setSpace(125);
-    EXPECT_EQ(storedSettings()["space"], 125);
-    EXPECT_EQ(controller->status(), Controller::lookingText);
-    controller.reset();
-    EXPECT_EQ(make()->space(), 125) << "a fresh Controller reads it back";
-}
-
 TEST_F(ControllerTest, CommandActsAsControlIsOnByDefaultStoredAndAppliedWithoutARestart) {
     auto menuRow = [&]() -> std::optional<bool> {  // the row's check mark, if there is a row
         for (const MenuRow& row : buildMenu(MenuState::of(*controller, false, "1")))
@@ -364,7 +355,7 @@ TEST_F(ControllerTest, AccessibilityFlipReachesTheFieldWithinOneTickWithOneNotif
     EXPECT_EQ(notifications, 2);
 }
 
-TEST_F(ControllerTest, ObserversAreToldOnTheMainQueueAndCanBeRemoved) {
+TEST_F(ControllerTest, ObserversAreToldOnTheMainQueueAndAChangeWithoutASessionIsOnlyStored) {
     make();
     int second = 0;
     auto token = controller->addObserver([&] { ++second; });
@@ -379,6 +370,11 @@ TEST_F(ControllerTest, ObserversAreToldOnTheMainQueueAndCanBeRemoved) {
     clock.runUntilIdle();
     EXPECT_EQ(notifications, 2);
     EXPECT_EQ(second, 1);
+    // Without a session a change is only stored.
+    EXPECT_EQ(storedSettings()["space"], 150);
+    EXPECT_EQ(controller->status(), Controller::lookingText);
+    controller.reset();
+    EXPECT_EQ(make()->space(), 150) << "a fresh Controller reads it back";
 }
 
 TEST_F(ControllerTest, CreationStartsNothingAndStartRunsOnce) {

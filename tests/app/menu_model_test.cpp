@@ -132,27 +132,13 @@ TEST(MenuModel, VersionAndSelectionFallBack) {
     EXPECT_EQ(lines[15], "toggle|Launch at Login|off");
 }
 
-class RecordingLoginItems final : public LoginItemBackend {
-  public:
-    Status current = Status::notRegistered;
-    std::optional<std::string> registerApp() override {
-        current = Status::enabled;
-        return std::nullopt;
-    }
-    std::optional<std::string> unregisterApp() override {
-        current = Status::notRegistered;
-        return std::nullopt;
-    }
-    Status status() override { return current; }
-};
-
 class MenuActions : public ::testing::Test, public AppRig {
   protected:
     MenuActions() {
         targets.controller = Controller::create(environment());
         targets.permissions = permissions;
         targets.launchAtLogin =
-            std::make_shared<LaunchAtLoginToggle>(std::make_shared<RecordingLoginItems>());
+            std::make_shared<LaunchAtLoginToggle>(std::make_shared<ScriptedLoginItems>());
         targets.checkForUpdates = [this] { ++updateChecks; };
         targets.quit = [this] { ++quits; };
     }

@@ -28,33 +28,23 @@ TEST(Log, OneLoggerPerCategoryAndMessagesAreNeverFormats) {
 // Read from a socket standing in for the system logger at /dev/log.
 TEST(Log, SystemLogKeepsTheStatisticsCategoryToWarnings) {
     if (access("/dev/log", F_OK) == 0) GTEST_SKIP() << "a system logger owns /dev/log";
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, "/dev/log");
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        GTEST_SKIP() << "cannot stand in for the system logger: " << std::strerror(errno);
-    }
+    const UniqueFd logger = unixSocket("/dev/log", true, SOCK_DGRAM);
+    if (!logger) GTEST_SKIP() << "cannot stand in for the system logger: " << std::strerror(errno);
     log::get("stats")->info("{}", "60 fps line");
     log::get("stats")->error("{}", "stats error line");
     log::get("session")->info("{}", "session info line");
 
     // Other processes may log meanwhile; ours carry our pid.
-    std::string ours = "[";
-    ours += std::to_string(getpid());
-    ours += ']';
+    const std::string ours = "[" + std::to_string(getpid()) + "]";
     std::string received;
-    pollfd p{fd, POLLIN, 0};
+    pollfd p{logger.get(), POLLIN, 0};
     while (poll(&p, 1, 300) == 1) {
         char buffer[2048];
-        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        ssize_t n = recv(logger.get(), buffer, sizeof buffer, 0);
         if (n <= 0) break;
         std::string line(buffer, static_cast<size_t>(n));
         if (line.find(ours) != std::string::npos) received += line + "\n";
     }
-    close(fd);
     unlink("/dev/log");
     EXPECT_EQ(received.find("60 fps line"), std::string::npos) << received;
     EXPECT_NE(received.find("stats error line"), std::string::npos) << received;

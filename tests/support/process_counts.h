@@ -1,13 +1,17 @@
-// What this process holds: open descriptors and threads, for tests that nothing leaks.
+// What a process (this one by default) holds: open descriptors and threads, for tests that
+// nothing leaks.
 #pragma once
 
 #include <dirent.h>
+#include <sys/types.h>
+
+#include <string>
 
 namespace panelora::test {
 
-inline int entriesIn(const char* path) {
+inline int entriesIn(const std::string& path) {
     int n = 0;
-    if (DIR* dir = opendir(path)) {
+    if (DIR* dir = opendir(path.c_str())) {
         while (dirent* entry = readdir(dir)) {
             if (entry->d_name[0] != '.') ++n;
         }
@@ -16,13 +20,17 @@ inline int entriesIn(const char* path) {
     return n;
 }
 
-// Less one: the descriptor of the directory being read.
-inline int openDescriptorCount() {
-    return entriesIn("/proc/self/fd") - 1;
+inline std::string procFolder(pid_t pid) {
+    return pid ? "/proc/" + std::to_string(pid) : "/proc/self";
 }
 
-inline int threadCount() {
-    return entriesIn("/proc/self/task");
+// Our own count is less one: the descriptor of the directory being read.
+inline int openDescriptorCount(pid_t pid = 0) {
+    return entriesIn(procFolder(pid) + "/fd") - (pid ? 0 : 1);
+}
+
+inline int threadCount(pid_t pid = 0) {
+    return entriesIn(procFolder(pid) + "/task");
 }
 
 }  // namespace panelora::test

@@ -6,12 +6,14 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <span>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -79,6 +81,21 @@ inline UniqueFd connectLoopback(uint16_t port) {
     sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return {};
     return fd;
+}
+
+// A Unix-domain socket of `type` at `path` (an abstract name starts with a zero byte): bound, and
+// listening when it is a stream socket, or else connected. Nothing on failure.
+inline UniqueFd unixSocket(std::string_view path, bool bound, int type = SOCK_STREAM) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+    const auto* a = reinterpret_cast<const sockaddr*>(&address);
+    UniqueFd fd(::socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
+    const bool ok = bound ? ::bind(fd.get(), a, size) == 0 &&
+                                (type != SOCK_STREAM || ::listen(fd.get(), 64) == 0)
+                          : ::connect(fd.get(), a, size) == 0;
+    return ok ? std::move(fd) : UniqueFd();
 }
 
 // Reads until `count` bytes have come, the stream ends or `timeout` passes; what came.

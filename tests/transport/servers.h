@@ -68,17 +68,7 @@ class FakeDaemon {
     int served() const { return server_.served(); }
 
   private:
-    static UniqueFd listen(const std::string& path) {
-        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(fd.get(), 16) != 0) {
-            return {};
-        }
-        return fd;
-    }
+    static UniqueFd listen(const std::string& path) { return unixSocket(path, true); }
 
     TempDir dir_;
     std::string path_;

@@ -19,15 +19,6 @@ std::string device(const std::string& serial, const std::string& type, uint16_t 
            flag;
 }
 
-UniqueFd connectUnix(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return {};
-    return fd;
-}
-
 // Sends `sent` through a tunnel to the echo server and reads it back.
 bool echoes(const DaemonAddress& daemon, const std::vector<uint8_t>& sent) {
     const auto fd = connect(daemon, 1, 5555);
@@ -86,7 +77,7 @@ TEST(UsbmuxSimulatorTest, AnswersInTheRequestsFormatWithItsTag) {
     auto exchange = [&](const char* type, uint32_t tag, PlistFormat format) {
         Plist request(plist_new_dict());
         plist_dict_set_item(request.get(), "MessageType", plist_new_string(type));
-        UniqueFd fd = connectUnix(sim->socketPath());
+        UniqueFd fd = unixSocket(sim->socketPath(), false);
         return sendMessage(fd.get(), request.get(), tag, format) ? readRawMessage(fd.get())
                                                                  : std::nullopt;
     };
@@ -119,7 +110,7 @@ TEST(UsbmuxSimulatorTest, SurvivesGarbageFromClients) {
     for (const char* junk : {"FFFFFFFF 01000000 08000000 01000000",  // 4 GiB announced
                              "03000000",                             // short header
                              "14000000 01000000 08000000 01000000 6A756E6B"}) {
-        UniqueFd fd = connectUnix(sim->socketPath());
+        UniqueFd fd = unixSocket(sim->socketPath(), false);
         ASSERT_TRUE(fd);
         writeAll(fd.get(), hex(junk));
         ::shutdown(fd.get(), SHUT_WR);

@@ -14,11 +14,7 @@ namespace {
 using namespace USBMux;
 
 bool daemonAnswers(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    return bool(unixSocket(path, false));
 }
 
 std::string findProgram(const std::string& name) {
