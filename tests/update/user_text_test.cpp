@@ -9,36 +9,19 @@ namespace {
 // regional indicators; ZWJ sequences, skin tones, variation selectors and tag sequences are one;
 // each invalid byte is one, and a mark after it attaches.
 TEST(UserTextTest, CountsUserPerceivedCharacters) {
+    // clang-format off
     const std::pair<std::string, size_t> cases[] = {
-        {"", 0},
-        {"abc", 3},
-        {"e\u0301", 1},
-        {"a\u0301\u0302\u0323b", 2},
-        {"x\u1AB0\u1DC0\u20D0\uFE20", 1},
-        {"\r\n", 1},
-        {"\n\r", 2},
-        {"\n\u0301", 2},
-        {"\u0301a", 2},
-        {"\U0001F1EB\U0001F1F7\U0001F1E9\U0001F1EA", 2},
-        {"\U0001F1EB\U0001F1F7\U0001F1E9", 2},
-        {"\U0001F468\u200D\U0001F469\u200D\U0001F467", 1},
-        {"\U0001F44D\U0001F3FD", 1},
-        {"\u2764\uFE0F", 1},
-        {"\u845B\U000E0100", 1},
-        {"\U0001F3F4\U000E0067\U000E0062\U000E007F", 1},
-        {"a\u200D", 1},
-        {"a\u200D\n", 2},
-        {"\u65E5\u672C", 2},
-        {"\xFF\xFE", 2},
-        {"a\x80z", 3},
-        {"\xE2\x82", 2},
-        {"a\xCC", 2},
-        {"\xC0\xAF", 2},
-        {"\xE0\x80\xAF", 3},
-        {"\xED\xA0\x80", 3},
-        {"\xF4\x90\x80\x80", 4},
-        {"\xF8\x88\x80\x80\x80", 5},
-        {"\xFF\u0301", 1}};
+        {"", 0}, {"abc", 3}, {"e\u0301", 1}, {"a\u0301\u0302\u0323b", 2},
+        {"x\u1AB0\u1DC0\u20D0\uFE20", 1}, {"\r\n", 1}, {"\n\r", 2}, {"\n\u0301", 2}, {"\u0301a", 2},
+        {"\U0001F1EB\U0001F1F7\U0001F1E9\U0001F1EA", 2}, {"\U0001F1EB\U0001F1F7\U0001F1E9", 2},
+        {"\U0001F468\u200D\U0001F469\u200D\U0001F467", 1}, {"\U0001F44D\U0001F3FD", 1},
+        {"\u2764\uFE0F", 1}, {"\u845B\U000E0100", 1},
+        {"\U0001F3F4\U000E0067\U000E0062\U000E007F", 1}, {"a\u200D", 1}, {"a\u200D\n", 2},
+        {"\u65E5\u672C", 2}, {"\xFF\xFE", 2}, {"a\x80z", 3}, {"\xE2\x82", 2}, {"a\xCC", 2},
+        {"\xC0\xAF", 2}, {"\xE0\x80\xAF", 3}, {"\xED\xA0\x80", 3}, {"\xF4\x90\x80\x80", 4},
+        {"\xF8\x88\x80\x80\x80", 5}, {"\xFF\u0301", 1},
+    };
+    // clang-format on
     for (const auto& [text, characters] : cases)
         EXPECT_EQ(UserText::characterCount(text), characters) << text;
 }

@@ -203,41 +203,17 @@ TEST_F(X11KeyTest, ARepeatIsASecondPressAndTheServerRepeatsNothing) {
 // symbol the target sees (no modifiers).
 TEST_F(X11KeyTest, UsagesArriveWithTheirKeysyms) {
     TestWindow window(d(), 0, 0, 200, 200);
+    // clang-format off
     const std::pair<uint16_t, KeySym> cases[] = {
-        {4, XK_a},
-        {29, XK_z},
-        {30, XK_1},
-        {39, XK_0},
-        {40, XK_Return},
-        {41, XK_Escape},
-        {42, XK_BackSpace},
-        {44, XK_space},
-        {49, XK_backslash},
-        {53, XK_grave},
-        {58, XK_F1},
-        {69, XK_F12},
-        {74, XK_Home},
-        {76, XK_Delete},
-        {77, XK_End},
-        {75, XK_Prior},
-        {78, XK_Next},
-        {80, XK_Left},
-        {79, XK_Right},
-        {81, XK_Down},
-        {82, XK_Up},
-        {88, XK_KP_Enter},
-        {84, XK_KP_Divide},
-        {85, XK_KP_Multiply},
-        {86, XK_KP_Subtract},
-        {87, XK_KP_Add},
-        {100, XK_less},
-        {224, XK_Control_L},
-        {228, XK_Control_R},
-        {226, XK_Alt_L},
-        {227, XK_Super_L},
-        {231, XK_Super_R},
-        {229, XK_Shift_R},
+        {4, XK_a}, {29, XK_z}, {30, XK_1}, {39, XK_0}, {40, XK_Return}, {41, XK_Escape},
+        {42, XK_BackSpace}, {44, XK_space}, {49, XK_backslash}, {53, XK_grave}, {58, XK_F1},
+        {69, XK_F12}, {74, XK_Home}, {76, XK_Delete}, {77, XK_End}, {75, XK_Prior}, {78, XK_Next},
+        {80, XK_Left}, {79, XK_Right}, {81, XK_Down}, {82, XK_Up}, {88, XK_KP_Enter},
+        {84, XK_KP_Divide}, {85, XK_KP_Multiply}, {86, XK_KP_Subtract}, {87, XK_KP_Add},
+        {100, XK_less}, {224, XK_Control_L}, {228, XK_Control_R}, {226, XK_Alt_L},
+        {227, XK_Super_L}, {231, XK_Super_R}, {229, XK_Shift_R},
     };
+    // clang-format on
     const auto& table = KeyInjectorCore::usageKeyCodes();
     for (auto [usage, keysym] : cases) {
         ASSERT_TRUE(table.count(usage)) << "usage " << usage;
