@@ -2,8 +2,6 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-
-#include "test_prelude.h"
 }
 
 namespace panelora::test {

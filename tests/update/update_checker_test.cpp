@@ -11,13 +11,6 @@ std::optional<UpdateChecker::Manifest> parse(std::string_view text) {
     return UpdateChecker::parseManifest(bytesOf(text));
 }
 
-// `{"version":"<version>","pad":"<spaces>"}` padded to exactly `size` bytes.
-std::string manifestOfSize(std::string_view version, std::size_t size) {
-    const std::string head = "{\"version\":\"" + std::string(version) + "\",\"pad\":\"";
-    const std::string tail = "\"}";
-    return head + std::string(size - head.size() - tail.size(), ' ') + tail;
-}
-
 TEST(UpdateCheckerTest, CurrentVersionIsTheProjectVersion) {
     EXPECT_EQ(UpdateChecker::currentVersion(), EXPECTED_PROJECT_VERSION);
 }

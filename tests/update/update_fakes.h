@@ -8,6 +8,13 @@
 
 namespace panelora::test {
 
+// `{"version":"<version>","pad":"<spaces>"}` padded to exactly `size` bytes.
+inline std::string manifestOfSize(std::string_view version, std::size_t size) {
+    const std::string head = "{\"version\":\"" + std::string(version) + "\",\"pad\":\"";
+    const std::string tail = "\"}";
+    return head + std::string(size - head.size() - tail.size(), ' ') + tail;
+}
+
 // Records what the check shows and answers every alert with `choice`, at once (as a nested modal
 // loop would) or, with `answerLater`, only when the test calls answer().
 class RecordingPresenter final : public AlertPresenter {
