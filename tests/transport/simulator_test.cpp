@@ -90,10 +90,8 @@ TEST(UsbmuxSimulatorTest, AnswersInTheRequestsFormatWithItsTag) {
         const Plist body = parseDictionary(reply->body);
         plist_t list = plist_dict_get_item(body.get(), "DeviceList");
         ASSERT_EQ(plist_array_get_size(list), 1u);
+        // Besides what the client reads, the keys a real daemon sends.
         plist_t props = plist_dict_get_item(plist_array_get_item(list, 0), "Properties");
-        EXPECT_EQ(dictString(props, "ConnectionType"), "USB");
-        EXPECT_EQ(dictString(props, "SerialNumber"), "tab");
-        EXPECT_EQ(dictUnsigned(props, "DeviceID"), 1u);
         for (const char* key : {"LocationID", "ProductID", "ConnectionSpeed"})
             EXPECT_TRUE(dictUnsigned(props, key)) << key;
     }

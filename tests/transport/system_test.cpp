@@ -13,10 +13,6 @@ namespace {
 
 using namespace USBMux;
 
-bool daemonAnswers(const std::string& path) {
-    return bool(unixSocket(path, false));
-}
-
 std::string findProgram(const std::string& name) {
     for (const char* dir : {"/usr/sbin", "/usr/bin", "/sbin", "/bin", "/usr/local/bin"}) {
         const std::string path = std::string(dir) + "/" + name;
@@ -30,7 +26,7 @@ TEST(UsbmuxRealDaemonTest, EmptyListAndRefusedConnectWithNoDevice) {
     const std::string daemon = findProgram("usbmuxd");
     if (daemon.empty()) GTEST_SKIP() << "usbmuxd is not installed";
     if (geteuid() != 0) GTEST_SKIP() << "usbmuxd must run as root to bind " << socketPath;
-    if (daemonAnswers(socketPath)) GTEST_SKIP() << "a usbmuxd already listens; left alone";
+    if (unixSocket(socketPath, false)) GTEST_SKIP() << "a usbmuxd already listens; left alone";
     // Whatever it leaves that was not there before is removed afterwards.
     std::vector<std::string> leftovers;
     for (const std::string& path : {socketPath, socketPath + ".pid"}) {
@@ -49,7 +45,7 @@ TEST(UsbmuxRealDaemonTest, EmptyListAndRefusedConnectWithNoDevice) {
     auto child = ChildProcess::start({daemon, "-f", "-n", "-U", "root"},
                                      ChildProcess::Options().stderrMerged());
     ASSERT_TRUE(child);
-    if (!eventually([&] { return daemonAnswers(socketPath) || !child->running(); }, 5s) ||
+    if (!eventually([&] { return unixSocket(socketPath, false) || !child->running(); }, 5s) ||
         !child->running()) {
         GTEST_SKIP() << "usbmuxd did not start: " << child->output();
     }
@@ -64,38 +60,26 @@ TEST(UsbmuxRealDaemonTest, EmptyListAndRefusedConnectWithNoDevice) {
     EXPECT_EQ(child->wait(10s), 0) << child->output();
 }
 
-class UsbmuxToolsTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        sim_ = UsbmuxdSim::start({"tool-tablet,USB,127.0.0.1:" + std::to_string(echo_.port())});
-        ASSERT_TRUE(sim_);
-    }
-    ChildProcess::Options options() const {
-        return ChildProcess::Options()
-            .set("USBMUXD_SOCKET_ADDRESS=UNIX:" + sim_->socketPath())
-            .stderrMerged();
-    }
-
-    EchoServer echo_;
-    std::unique_ptr<UsbmuxdSim> sim_;
-};
-
-TEST_F(UsbmuxToolsTest, IproxyForwardsALocalPort) {
+TEST(UsbmuxToolsTest, IproxyForwardsALocalPortThroughTheSimulator) {
     const std::string iproxy = findProgram("iproxy");
     if (iproxy.empty()) GTEST_SKIP() << "iproxy (libusbmuxd-tools) is not installed";
+    EchoServer echo;
+    auto sim = UsbmuxdSim::start({"tool-tablet,USB,127.0.0.1:" + std::to_string(echo.port())});
+    ASSERT_TRUE(sim);
     uint16_t localPort = 0;
     bindLoopback(localPort);  // picks a free port; released at once for iproxy
-    auto child = ChildProcess::start(
-        {iproxy, std::to_string(localPort) + ":5555", "-u", "tool-tablet"}, options());
+    auto child =
+        ChildProcess::start({iproxy, std::to_string(localPort) + ":5555", "-u", "tool-tablet"},
+                            ChildProcess::Options()
+                                .set("USBMUXD_SOCKET_ADDRESS=UNIX:" + sim->socketPath())
+                                .stderrMerged());
     ASSERT_TRUE(child);
     UniqueFd fd;
     ASSERT_TRUE(eventually([&] { return bool(fd = connectLoopback(localPort)); }, 5s))
         << "iproxy never listened: " << child->output();
     const timeval timeout{10, 0};
     setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    std::vector<uint8_t> sent(200000);
-    for (size_t i = 0; i < sent.size(); ++i)
-        sent[i] = static_cast<uint8_t>(i * 13);
+    const auto sent = pattern(200000);
     std::thread writer([&] { EXPECT_TRUE(writeAll(fd.get(), sent)); });
     const auto got = readExactly(fd.get(), sent.size());
     writer.join();
