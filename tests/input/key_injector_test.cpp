@@ -45,10 +45,13 @@ class KeyInjectorTest : public ::testing::Test {
     std::shared_ptr<KeyInjectorCore> keys;
 };
 
+// A release of a key not held is posted all the same.
 TEST_F(KeyInjectorTest, LetterWithShiftDownThenUp) {
     key(4, true, 0x01);
     key(4, false, 0x00);
+    key(4, false, 0x00);
     EXPECT_EQ(posted, (std::vector<Posted>{{0, 0, true, EventFlags::shift, false},
+                                           {0, 0, false, 0, false},
                                            {0, 0, false, 0, false}}));
     EXPECT_TRUE(keys->held().empty());
     EXPECT_EQ(keys->repeatTimerCount(), 0u);
@@ -91,12 +94,10 @@ TEST_F(KeyInjectorTest, HeldKeyRepeatsAtExactlyTheDelayAndInterval) {
     clock.advance(450ms);
     key(4, false);
     clock.advance(1s);
-    EXPECT_EQ(posted, (std::vector<Posted>{
-                          {0, 0, true, 0, false},
-                          {400, 0, true, 0, true},
-                          {435, 0, true, 0, true},
-                          {450, 0, false, 0, false},
-                      }));
+    EXPECT_EQ(posted, (std::vector<Posted>{{0, 0, true, 0, false},
+                                           {400, 0, true, 0, true},
+                                           {435, 0, true, 0, true},
+                                           {450, 0, false, 0, false}}));
     EXPECT_EQ(keys->repeatTimerCount(), 0u);
 }
 
@@ -105,10 +106,10 @@ TEST_F(KeyInjectorTest, RepeatsUseTheLatestFlags) {
     clock.advance(420ms);  // one repeat at 400 ms without shift
     key(225, true);        // shift pressed while 'a' repeats
     clock.advance(30ms);   // next repeat at 435 ms
-    ASSERT_EQ(posted.size(), 4u);
-    EXPECT_EQ(posted[1], (Posted{400, 0, true, 0, true}));
-    EXPECT_EQ(posted[2], (Posted{420, 56, true, EventFlags::shift, false}));
-    EXPECT_EQ(posted[3], (Posted{435, 0, true, EventFlags::shift, true}));
+    EXPECT_EQ(posted, (std::vector<Posted>{{0, 0, true, 0, false},
+                                           {400, 0, true, 0, true},
+                                           {420, 56, true, EventFlags::shift, false},
+                                           {435, 0, true, EventFlags::shift, true}}));
 }
 
 TEST_F(KeyInjectorTest, SecondDownRestartsTheSchedule) {
@@ -116,12 +117,10 @@ TEST_F(KeyInjectorTest, SecondDownRestartsTheSchedule) {
     clock.advance(300ms);
     key(4, true);
     clock.advance(440ms);  // to 740 ms
-    EXPECT_EQ(posted, (std::vector<Posted>{
-                          {0, 0, true, 0, false},
-                          {300, 0, true, 0, false},
-                          {700, 0, true, 0, true},
-                          {735, 0, true, 0, true},
-                      }));
+    EXPECT_EQ(posted, (std::vector<Posted>{{0, 0, true, 0, false},
+                                           {300, 0, true, 0, false},
+                                           {700, 0, true, 0, true},
+                                           {735, 0, true, 0, true}}));
     EXPECT_EQ(keys->held(), std::set<uint16_t>{0});
     EXPECT_EQ(keys->repeatTimerCount(), 1u);
 }
@@ -131,9 +130,10 @@ TEST_F(KeyInjectorTest, TwoHeldKeysRepeatOnTheirOwnSchedules) {
     clock.advance(10ms);
     key(5, true);  // b, key code 11
     clock.advance(400ms);
-    ASSERT_EQ(posted.size(), 4u);
-    EXPECT_EQ(posted[2], (Posted{400, 0, true, 0, true}));
-    EXPECT_EQ(posted[3], (Posted{410, 11, true, 0, true}));
+    EXPECT_EQ(posted, (std::vector<Posted>{{0, 0, true, 0, false},
+                                           {10, 11, true, 0, false},
+                                           {400, 0, true, 0, true},
+                                           {410, 11, true, 0, true}}));
 }
 
 TEST_F(KeyInjectorTest, CapsLockNeverRepeats) {
@@ -152,12 +152,6 @@ TEST_F(KeyInjectorTest, UsagesWithoutARowPostNothing) {
     clock.advance(1s);
     EXPECT_TRUE(posted.empty());
     EXPECT_EQ(clock.pendingTasks(), 0u);
-}
-
-TEST_F(KeyInjectorTest, ReleaseOfAKeyNotHeldIsStillPosted) {
-    key(4, false);
-    EXPECT_EQ(posted, (std::vector<Posted>{{0, 0, false, 0, false}}));
-    EXPECT_TRUE(keys->held().empty());
 }
 
 TEST_F(KeyInjectorTest, ReleaseAllLiftsEveryHeldKeyAndStopsRepeats) {
