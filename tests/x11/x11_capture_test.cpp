@@ -328,27 +328,32 @@ TEST_F(X11Capture, StartingOnAnUnknownDisplayFails) {
 }
 
 TEST_F(X11Capture, ScreenCapturerFindsTheVirtualDisplayAndDeliversFrames) {
-    std::mutex mutex;
-    std::vector<ImageBufferRef> frames;
-    auto capturer = ScreenCapturer::create(*backend_, [&](const ImageBufferRef& image, int64_t) {
-        std::lock_guard lock(mutex);
-        frames.push_back(image);
-    });
+    // Shared with the callback: a frame already on its way may still arrive after stopCapture().
+    struct Frames {
+        std::mutex mutex;
+        std::vector<ImageBufferRef> list;
+    };
+    auto frames = std::make_shared<Frames>();
+    auto capturer =
+        ScreenCapturer::create(*backend_, [frames](const ImageBufferRef& image, int64_t) {
+            std::lock_guard lock(frames->mutex);
+            frames->list.push_back(image);
+        });
     auto error = capturer->start(id_, StreamProfile::fallback, true);
     ASSERT_FALSE(error) << error->description();
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (std::chrono::steady_clock::now() < deadline) {
         {
-            std::lock_guard lock(mutex);
-            if (!frames.empty()) break;
+            std::lock_guard lock(frames->mutex);
+            if (!frames->list.empty()) break;
         }
         std::this_thread::sleep_for(10ms);
     }
     capturer->stopCapture();
-    std::lock_guard lock(mutex);
-    ASSERT_FALSE(frames.empty());
-    EXPECT_EQ(frames[0]->width(), 2048);
-    EXPECT_EQ(frames[0]->height(), 1536);
+    std::lock_guard lock(frames->mutex);
+    ASSERT_FALSE(frames->list.empty());
+    EXPECT_EQ(frames->list[0]->width(), 2048);
+    EXPECT_EQ(frames->list[0]->height(), 1536);
 }
 
 TEST_F(X11Capture, ScreenCapturerGivesUpOnADisplayThatNeverAppears) {
