@@ -11,8 +11,10 @@ packages=(
   # video
   libavcodec-dev libavutil-dev libx264-dev libyuv-dev
   # X11 backend
-  libx11-dev libxext-dev libxrandr-dev libxdamage-dev libxtst-dev libxfixes-dev libxi-dev
+  libx11-dev libxext-dev libxrandr-dev libxdamage-dev libxtst-dev libxfixes-dev libxi-dev libxss-dev
   libpng-dev libxcursor-dev
+  # desktop services over D-Bus (screen saver inhibition); a private bus in the tests
+  libglib2.0-dev dbus-daemon
   # update check
   libcurl4-openssl-dev ca-certificates openssl
   # tray

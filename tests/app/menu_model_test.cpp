@@ -14,11 +14,11 @@ std::vector<std::string> describe(const std::vector<MenuRow>& rows) {
     std::vector<std::string> out;
     for (const MenuRow& row : rows) {
         std::string line = kinds[int(row.kind)];
-        if (row.kind != MenuRowKind::separator) line += "|" + row.text;
+        if (row.kind != MenuRowKind::separator) line.append("|").append(row.text);
         for (const MenuOption& option : row.options)
-            line += "|" + std::to_string(option.tag) + " " + option.text;
+            line.append("|").append(std::to_string(option.tag)).append(" ").append(option.text);
         if (row.kind == MenuRowKind::picker)
-            line += "|" + (row.selectedTag ? std::to_string(*row.selectedTag) : "none");
+            line.append("|").append(row.selectedTag ? std::to_string(*row.selectedTag) : "none");
         if (row.kind == MenuRowKind::toggle) line += row.checked ? "|on" : "|off";
         out.push_back(line);
     }

@@ -32,8 +32,8 @@ Packets packetsIn(const std::vector<uint8_t>& bytes) {
 }
 
 std::vector<uint8_t> pongFrom(uint64_t micros) {
-    std::vector<uint8_t> pong;
-    appendU64BE(pong, micros);
+    std::vector<uint8_t> pong(8);
+    writeU64BE(pong.data(), micros);
     return pong;
 }
 

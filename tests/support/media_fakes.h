@@ -244,6 +244,7 @@ class FakeCodecs final : public VideoCodecFactory {
     std::optional<VideoCodecSettings> settings;
     bool refuse = false;                  // create() yields nothing
     int refuseNext = 0;                   // encode() refuses this many coming frames (INT_MAX: all)
+    int64_t atOnce = 2;                   // framesEncodedAtOnce()
     std::vector<Submission> submissions;  // accepted and refused, in call order
     std::vector<VideoCodec::Completion> completions;  // empty once completed or refused
     int inside = 0;                                   // accepted, not yet completed
@@ -258,6 +259,7 @@ class FakeCodecs final : public VideoCodecFactory {
   private:
     struct Codec final : VideoCodec {
         explicit Codec(FakeCodecs& owner) : owner(owner) {}
+        int64_t framesEncodedAtOnce() const override { return owner.atOnce; }
         bool encode(const ImageBufferRef& image, int64_t ptsNanos, bool forceKeyFrame,
                     Completion completion) override {
             size_t index;

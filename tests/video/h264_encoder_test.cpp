@@ -33,8 +33,9 @@ class H264EncoderTest : public ::testing::Test {
         std::string out;
         for (size_t i = 0; i < codec.count(); ++i) {
             const auto s = codec.at(i);
-            out += (out.empty() ? "" : " ") + std::string(1, names[s.image.get()]) +
-                   (s.forceKey ? "*" : "");
+            if (!out.empty()) out += ' ';
+            out += names[s.image.get()];
+            if (s.forceKey) out += '*';
         }
         return out;
     }
@@ -87,6 +88,18 @@ TEST_F(H264EncoderTest, TwoInFlightAndTheNewestWaitingFrameWins) {
     frames(2);  // h and i replace the waiting frames
     std::lock_guard guard(encoder->lock);
     EXPECT_EQ(encoder->skipped, 3);
+}
+
+// A codec that encodes one frame at a time gets one: the next waits here, where a newer capture
+// replaces it, instead of aging in the codec's queue.
+TEST_F(H264EncoderTest, OneAtATimeForACodecThatEncodesOneAtATime) {
+    codec.atOnce = 1;
+    SetUp();
+    frames(3);
+    EXPECT_EQ(submitted(), "a*");
+    codec.completeOk(0, true);
+    EXPECT_EQ(submitted(), "a* c");
+    EXPECT_EQ(codec.maxInside, 1);
 }
 
 TEST_F(H264EncoderTest, OutOfOrderCompletionFreesSlotsAndAWaitingFrameKeepsItsTime) {

@@ -8,6 +8,8 @@
 #include "platform/linux/x11/x11_screen_capture.h"
 #include "support/manual_clock.h"
 
+#include <random>
+
 namespace panelora::test {
 namespace {
 
@@ -112,6 +114,69 @@ TEST_F(X11Capture, StaticDisplayYieldsOneFrameAndAChangeYieldsAnother) {
     EXPECT_TRUE(yuvNear(*sink_.at(1).image, 50, 50, kWhiteYuv));
     EXPECT_TRUE(yuvNear(*sink_.at(1).image, 500, 500, kBlackYuv));
     EXPECT_GT(sink_.at(1).ptsNanos, sink_.at(0).ptsNanos);
+}
+
+// The capture grabs and converts only what changed, into buffers that come back from the
+// encoder: after small changes and pointer moves the picture is byte for byte what a fresh
+// capture, which grabs everything, makes of the same screen.
+TEST_F(X11Capture, SmallChangesGiveThePictureAWholeGrabGives) {
+    // Only the latest image is held, so the others go back to the pool and are updated in place.
+    struct Latest {
+        Collected<int> arrivals;
+        std::mutex mutex;
+        ImageBufferRef image;
+    };
+    auto capture = [&](const std::shared_ptr<Latest>& latest) {
+        std::optional<CaptureBackend::Error> error;
+        auto stream = backend_->startStream(
+            id_, configuration(1600, 1200, 60, true), queue_,
+            {[latest](const CaptureSample& sample) {
+                 std::lock_guard lock(latest->mutex);
+                 latest->image = sample.image;
+                 latest->arrivals.add(0);
+             },
+             [] {}},
+            error);
+        EXPECT_FALSE(error);
+        return stream;
+    };
+    auto pointerAt = [&](int x, int y) {
+        XWarpPointer(d(), None, DefaultRootWindow(d()), 0, 0, 0, 0, x0_ + x, y);
+        XSync(d(), False);
+    };
+    fillRoot(d(), x0_, 0, 512, 768, kWhite);
+    fillRoot(d(), x0_ + 512, 0, 512, 768, kBlue);
+    pointerAt(300, 200);
+    auto latest = std::make_shared<Latest>();
+    stream_ = capture(latest);
+    ASSERT_TRUE(stream_ && latest->arrivals.waitFor(1, 3s));
+    std::mt19937 random(5);
+    for (int i = 0; i < 12; ++i) {
+        const size_t seen = latest->arrivals.size();
+        const int w = 1 + int(random() % 120), h = 1 + int(random() % 90);
+        fillRoot(d(), x0_ + int(random() % (1024 - w)), int(random() % (768 - h)), w, h,
+                 uint32_t(random() & 0xFFFFFF));
+        if (i % 3 == 0) pointerAt(int(random() % 1024), int(random() % 768));
+        ASSERT_TRUE(latest->arrivals.waitFor(seen + 1, 3s)) << "change " << i;
+    }
+    std::this_thread::sleep_for(100ms);  // the last change's frame is in
+    stream_->stop();
+    queue_->flush();
+
+    auto fresh = std::make_shared<Latest>();
+    auto whole = capture(fresh);
+    ASSERT_TRUE(whole && fresh->arrivals.waitFor(1, 3s));
+    whole->stop();
+    queue_->flush();
+    const ImageBuffer &a = *latest->image, &b = *fresh->image;
+    for (int plane = 0; plane < 2; ++plane) {
+        for (int y = 0; y < (plane == 0 ? 1200 : 600); ++y) {
+            ASSERT_EQ(std::memcmp(a.planeData(plane) + y * a.planeStride(plane),
+                                  b.planeData(plane) + y * b.planeStride(plane), 1600),
+                      0)
+                << "plane " << plane << " row " << y;
+        }
+    }
 }
 
 TEST_F(X11Capture, FramesArePacedToAtMostFpsPerSecond) {

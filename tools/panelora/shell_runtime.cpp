@@ -8,6 +8,7 @@
 #include "input/key_injector.h"
 #include "platform/linux/bundle/linux_platform.h"
 #include "platform/linux/shell/freed_memory.h"
+#include "platform/linux/shell/idle_inhibitor.h"
 #include "platform/linux/shell/single_instance.h"
 #include "platform/linux/shell/status_printer.h"
 #include "platform/linux/shell/stop_signals.h"
@@ -173,8 +174,12 @@ std::unique_ptr<ShellRuntime> ShellRuntime::create(const std::string& display,
         LinuxPermissions::Options{display, {}, {}, currentDesktops()});
 
     auto platform = state->platform;
-    SessionFactory sessions =
-        sessionFactory([platform] { return platform->get()->sessionEnvironment(); });
+    auto inhibitor = std::make_shared<IdleInhibitor>(display);
+    SessionFactory sessions = sessionFactory([platform, inhibitor] {
+        SessionEnvironment environment = platform->get()->sessionEnvironment();
+        environment.activity = inhibitor;
+        return environment;
+    });
     auto permissions = state->permissions;
     Controller::configureShared([platform, sessions, permissions, main] {
         AppEnvironment environment;
