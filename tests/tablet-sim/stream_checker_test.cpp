@@ -136,8 +136,8 @@ TEST(StreamChecker, MalformedConfigPackets) {
 // whether it is handed to the decoder.
 TEST(StreamChecker, OnePacketAfterAKeyFrame) {
     const Bytes key = hex("01 0000000000002000");  // key flag, ptsMicros 0x2000
-    auto withSlice = [](bool key, uint8_t nalType) {
-        Bytes payload = framePayload(key, 0);
+    auto withSlice = [](bool isKey, uint8_t nalType) {
+        Bytes payload = framePayload(isKey, 0);
         payload[13] = nalType;
         return payload;
     };
