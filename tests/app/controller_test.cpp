@@ -137,6 +137,9 @@ TEST_F(ControllerTest, StreamingShowsProfileAndStatistics) {
     EXPECT_EQ(session->started->scale, 1.25);
     EXPECT_TRUE(controller->hasSession());
     EXPECT_TRUE(controller->canArrange());
+    controller->move(Side::left);
+    controller->move(Side::right);
+    EXPECT_EQ(session->moves, (std::vector<Side>{Side::left, Side::right}));
     SessionStats stats;
     stats.fps = 60;
     session->sendStats(stats);
@@ -191,6 +194,8 @@ TEST_F(ControllerTest, AnEndShowsDisconnectedAndRetriesThreeToFourSecondsLater) 
         EXPECT_EQ(controller->statsLine(), "");
         EXPECT_FALSE(controller->canArrange());
         EXPECT_FALSE(controller->hasSession());
+        controller->move(Side::left);  // nothing to move
+        EXPECT_TRUE(session->moves.empty());
         const double after = secondsToListing(devices->listTimes.size(), endedAt);
         EXPECT_GE(after, 3.0);
         EXPECT_LE(after, 4.0);
@@ -392,40 +397,24 @@ TEST_F(ControllerTest, CreationStartsNothingAndStartRunsOnce) {
     EXPECT_EQ(devices->listTimes.size(), 3u) << "one watch loop: at 0, 1 and 2 s";
 }
 
-TEST_F(ControllerTest, MoveGoesToTheSessionOnlyWhenThereIsOne) {
-    make()->move(Side::left);  // nothing to move, nothing happens
-    auto session = startStreaming();
-    ASSERT_TRUE(session);
-    controller->move(Side::left);
-    controller->move(Side::right);
-    EXPECT_EQ(session->moves, (std::vector<Side>{Side::left, Side::right}));
-    session->end();
-    settle();
-    controller->move(Side::left);
-    EXPECT_EQ(session->moves.size(), 2u);
-}
-
+// Streaming or starting, the session is stopped (the virtual display must not outlive the
+// application), and no attempt follows.
 TEST_F(ControllerTest, ShutdownStopsTheSessionAndTheWatchLoop) {
-    auto session = startStreaming();
-    ASSERT_TRUE(session);
-    controller->shutdown();
-    EXPECT_EQ(session->stops, 1);
-    const size_t listings = devices->listTimes.size();
-    runFor(10s);
-    EXPECT_EQ(devices->listTimes.size(), listings);
-    EXPECT_EQ(sessions.created.size(), 1u);
-    controller->shutdown();  // idempotent
-    EXPECT_EQ(session->stops, 1);
-}
-
-TEST_F(ControllerTest, ShutdownDuringStartStopsTheStartingSession) {
-    auto starting = runUntilStartPending();
-    ASSERT_TRUE(starting);
-    controller->shutdown();
-    EXPECT_EQ(starting->stops, 1) << "the virtual display must not outlive the application";
-    settle();  // the start "succeeds" afterwards: the result is not kept
-    EXPECT_FALSE(controller->hasSession());
-    EXPECT_FALSE(controller->canArrange());
+    for (bool starting : {false, true}) {
+        SCOPED_TRACE(starting ? "while starting" : "while streaming");
+        sessions.created.clear();
+        auto session = starting ? runUntilStartPending() : startStreaming();
+        ASSERT_TRUE(session);
+        const size_t listings = devices->listTimes.size();
+        controller->shutdown();
+        controller->shutdown();  // idempotent
+        EXPECT_EQ(session->stops, 1);
+        runFor(10s);  // a start that "succeeds" afterwards is not kept
+        EXPECT_FALSE(controller->hasSession());
+        EXPECT_FALSE(controller->canArrange());
+        EXPECT_EQ(devices->listTimes.size(), listings);
+        EXPECT_EQ(sessions.created.size(), 1u);
+    }
 }
 
 TEST(ControllerShared, IsCreatedOnceFromTheConfiguredEnvironment) {

@@ -112,17 +112,6 @@ TEST_F(DisplayArrangementTest, UnreadableRecordIsLeftUntouched) {
     }
 }
 
-TEST_F(DisplayArrangementTest, GoneDisplayIsNotRestoredOrSaved) {
-    storeRecord({"right", 200});
-    geometry->displays.erase(kVirtual);
-    arrangement->start();
-    arrangement->move(Side::left);
-    clock.advance(3s);
-    arrangement->save();
-    EXPECT_TRUE(geometry->configured.empty());
-    EXPECT_EQ(stored(), (Saved{"right", 200}));
-}
-
 // From below the offset is 0; from the other side it is kept; it is clamped to keep 100 points
 // of overlap, and when both displays are too small for that the upper limit wins (raised to
 // 100 - 80 = 20, then lowered to 50 - 100 = -50).
@@ -187,12 +176,20 @@ TEST_F(DisplayArrangementTest, SaveClassifiesWithOnePointTolerance) {
     }
 }
 
-TEST_F(DisplayArrangementTest, MainDisplayItselfIsNeverSavedOrMoved) {
+// A display that is gone is never restored, moved or saved; nor is the main display moved or
+// saved.
+TEST_F(DisplayArrangementTest, GoneOrMainDisplayIsNeverRestoredMovedOrSaved) {
+    storeRecord({"right", 200});
     auto onMain = DisplayArrangement::create(kMain, geometry, settings, clock);
-    onMain->move(Side::left);
-    onMain->save();
+    geometry->displays.erase(kVirtual);
+    arrangement->start();
+    for (const auto& which : {arrangement, onMain}) {
+        which->move(Side::left);
+        clock.advance(3s);
+        which->save();
+    }
     EXPECT_TRUE(geometry->configured.empty());
-    EXPECT_EQ(settings->displayArrangement(), std::nullopt);
+    EXPECT_EQ(stored(), (Saved{"right", 200}));
 }
 
 TEST_F(DisplayArrangementTest, UnregisterRemovesTheCallbackOnce) {

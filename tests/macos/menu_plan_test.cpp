@@ -10,19 +10,22 @@
 namespace panelora::test {
 namespace {
 
-// One line per entry: "---" for a separator, else
-// "<title>|<plain or caption>|<enabled or off>|<checked: on>|<indentation>|<key>".
-std::vector<std::string> describe(const std::vector<MenuEntry>& entries) {
-    std::vector<std::string> out;
+// One letter per entry: - separator, t text, c caption, b button, o option, O checked option,
+// T checked toggle; ? for what no row makes (an enabled caption, a disabled option…).
+std::string shape(const std::vector<MenuEntry>& entries) {
+    std::string out;
     for (const MenuEntry& e : entries) {
-        if (e.kind == MenuEntry::Kind::separator) {
-            out.push_back("---");
-            continue;
-        }
-        out.push_back(e.title + "|" + (e.style == MenuEntry::Style::caption ? "caption" : "plain") +
-                      "|" + (e.enabled ? "enabled" : "off") + "|" + (e.checked ? "on" : "") + "|" +
-                      std::to_string(e.indentation) + "|" + (e.commandModifier ? "cmd-" : "") +
-                      e.keyEquivalent);
+        const bool caption = e.style == MenuEntry::Style::caption;
+        if (e.kind == MenuEntry::Kind::separator)
+            out += '-';
+        else if ((caption && e.enabled) || e.indentation > 1)
+            out += '?';
+        else if (e.indentation == 1)
+            out += !e.enabled ? '?' : e.checked ? 'O' : 'o';
+        else if (e.checked)
+            out += e.toggles ? 'T' : '?';
+        else
+            out += caption ? 'c' : e.enabled ? 'b' : 't';
     }
     return out;
 }
@@ -40,36 +43,25 @@ MenuState streaming() {
     return state;
 }
 
+// The titles are the model's rows with each picker's options after it (their texts are the
+// model test's); only Quit has a key.
 TEST(MenuPlan, StreamingMenu) {
-    const auto plan = planMenu(buildMenu(streaming()));
-    EXPECT_EQ(
-        describe(plan),
-        (std::vector<std::string>{
-            "Streaming 2732\u00d72048 at 60 fps|plain|off||0|",
-            "60 fps \u00b7 12 Mbps \u00b7 encode 4 ms (max 10)|caption|off||0|",
-            "Touch, keyboard and trackpad are off: allow Accessibility|caption|off||0|",
-            "Open Accessibility Settings\u2026|plain|enabled||0|",
-            "If it's already on, remove Panelora with the \u2212 button, add it again with +, "
-            "then relaunch it.|caption|off||0|",
-            "---",
-            "Move Panelora to the Left|plain|enabled||0|",
-            "Move Panelora to the Right|plain|enabled||0|",
-            "Display Arrangement Settings\u2026|plain|enabled||0|",
-            "---",
-            "Screen space|caption|off||0|",
-            "Auto|plain|enabled||1|",
-            "Comfortable: tablet-sized, largest text|plain|enabled||1|",
-            "Roomy: 25% more space|plain|enabled|on|1|",
-            "Spacious: 50% more space, smallest text|plain|enabled||1|",
-            "Quality|caption|off||0|",
-            "Sharp: native resolution, 60 fps|plain|enabled||1|",
-            "Smooth: up to 120 fps|plain|enabled|on|1|",
-            "Launch at Login|plain|enabled|on|0|",
-            "---",
-            "Check for Updates\u2026|plain|enabled||0|",
-            "Version 0.1.0|caption|off||0|",
-            "Quit Panelora|plain|enabled||0|cmd-q",
-        }));
+    const auto rows = buildMenu(streaming());
+    const auto plan = planMenu(rows);
+    std::vector<std::string> expected, titles;
+    for (const MenuRow& row : rows) {
+        expected.push_back(row.text);
+        for (const MenuOption& option : row.options)
+            expected.push_back(option.text);
+    }
+    for (const MenuEntry& e : plan)
+        titles.push_back(e.title);
+    EXPECT_EQ(titles, expected);
+    EXPECT_EQ(shape(plan), "tccbc-bbb-cooOocoOT-bcb");
+    for (size_t i = 0; i + 1 < plan.size(); ++i)
+        EXPECT_TRUE(plan[i].keyEquivalent.empty()) << plan[i].title;
+    EXPECT_EQ(plan.back().keyEquivalent, "q");
+    EXPECT_TRUE(plan.back().commandModifier);
 }
 
 TEST(MenuPlan, ChoosingAnEntryPassesWhatPerformMenuActionTakes) {

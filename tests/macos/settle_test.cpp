@@ -9,49 +9,33 @@ namespace {
 
 using std::chrono::milliseconds;
 
-TEST(Settle, CallsDoneOnceTheConditionHolds) {
-    ManualClock clock;
-    auto queue = clock.makeQueue("main");
-    int checks = 0;
-    std::vector<std::pair<bool, int64_t>> done;
-    const int64_t start = clock.uptimeNanos();
-    waitUntilSettled(
-        queue, [&] { return ++checks == 4; }, std::chrono::seconds(5), milliseconds(20),
-        [&](bool settled) { done.emplace_back(settled, clock.uptimeNanos() - start); });
-    EXPECT_EQ(checks, 0);  // on the queue, not in the caller
-    clock.advance(std::chrono::seconds(10));
-    ASSERT_EQ(done.size(), 1u);
-    EXPECT_TRUE(done[0].first);
-    EXPECT_EQ(done[0].second, milliseconds(60).count() * 1'000'000);  // checks at 0, 20, 40, 60
-    EXPECT_EQ(checks, 4);
-    EXPECT_EQ(clock.pendingTasks(), 0u);
-}
-
-TEST(Settle, GivesUpAtTheDeadline) {
-    ManualClock clock;
-    auto queue = clock.makeQueue("main");
-    int checks = 0;
-    std::optional<bool> result;
-    waitUntilSettled(
-        queue, [&] { return ++checks < 0; }, milliseconds(100), milliseconds(20),
-        [&](bool settled) { result = settled; });
-    clock.advance(milliseconds(99));
-    EXPECT_FALSE(result);
-    clock.advance(milliseconds(1));
-    EXPECT_EQ(result, false);
-    EXPECT_EQ(checks, 6);  // at 0, 20, …, 100
-    EXPECT_EQ(clock.pendingTasks(), 0u);
-}
-
-TEST(Settle, ImmediatelySettled) {
-    ManualClock clock;
-    auto queue = clock.makeQueue("main");
-    std::optional<bool> result;
-    waitUntilSettled(
-        queue, [] { return true; }, milliseconds(100), milliseconds(20),
-        [&](bool settled) { result = settled; });
-    clock.runUntilIdle();
-    EXPECT_EQ(result, true);
+// Checks every 20 ms from the start on the queue, not in the caller; done once, when the
+// condition holds or at the deadline, with nothing left behind.
+TEST(Settle, CallsDoneOnceTheConditionHoldsOrAtTheDeadline) {
+    struct Case {
+        int holdsAtCheck;  // 0: never
+        bool settled;
+        int64_t doneAtMs;
+        int checks;
+    };
+    const Case cases[] = {{4, true, 60, 4}, {0, false, 100, 6}, {1, true, 0, 1}};
+    for (const Case& c : cases) {
+        ManualClock clock;
+        auto queue = clock.makeQueue("main");
+        int checks = 0;
+        std::vector<std::pair<bool, int64_t>> done;
+        const int64_t start = clock.uptimeNanos();
+        waitUntilSettled(
+            queue, [&] { return ++checks == c.holdsAtCheck; }, milliseconds(100), milliseconds(20),
+            [&](bool settled) { done.emplace_back(settled, clock.uptimeNanos() - start); });
+        EXPECT_EQ(checks, 0);
+        clock.advance(std::chrono::seconds(10));
+        ASSERT_EQ(done.size(), 1u);
+        EXPECT_EQ(done[0].first, c.settled);
+        EXPECT_EQ(done[0].second, milliseconds(c.doneAtMs).count() * 1'000'000);
+        EXPECT_EQ(checks, c.checks);
+        EXPECT_EQ(clock.pendingTasks(), 0u);
+    }
 }
 
 }  // namespace

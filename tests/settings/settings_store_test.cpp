@@ -26,17 +26,14 @@ class SettingsStoreTest : public ::testing::Test {
     fs::path path = folder.path() / "panelora" / "settings.json";
 };
 
-TEST_F(SettingsStoreTest, MissingFileMeansDefaultsAndIsNotCreatedByReading) {
-    SettingsStore store(path);
-    EXPECT_EQ(store.space(), std::nullopt);
-    EXPECT_EQ(store.preferSmooth(), std::nullopt);
-    EXPECT_EQ(store.displayArrangement(), std::nullopt);
-    EXPECT_FALSE(fs::exists(path));
-}
-
+// A missing file means defaults and is not created by reading.
 TEST_F(SettingsStoreTest, WritesAreAtomicValidJsonAndSurviveARestart) {
     {
         SettingsStore store(path);  // the folder does not exist yet
+        EXPECT_EQ(store.space(), std::nullopt);
+        EXPECT_EQ(store.preferSmooth(), std::nullopt);
+        EXPECT_EQ(store.displayArrangement(), std::nullopt);
+        EXPECT_FALSE(fs::exists(path));
         EXPECT_TRUE(store.setSpace(125));
         EXPECT_TRUE(store.setPreferSmooth(true));
         EXPECT_TRUE(store.setDisplayArrangement(R"({"side":"left","offset":-120.0})"));

@@ -64,7 +64,6 @@ class FakeDaemon {
     explicit FakeDaemon(ScriptedServer::Handler handler)
         : path_(dir_.file("usbmuxd")), server_(listen(path_), std::move(handler)) {}
     USBMux::DaemonAddress address() const { return USBMux::DaemonAddress::unixSocket(path_); }
-    const std::string& path() const { return path_; }
     int served() const { return server_.served(); }
 
   private:

@@ -11,6 +11,11 @@ std::optional<UpdateChecker::Manifest> parse(std::string_view text) {
     return UpdateChecker::parseManifest(bytesOf(text));
 }
 
+// A manifest of version 2 with these notes.
+std::string notes(const std::string& text) {
+    return R"({"version":"2","notes":")" + text + "\"}";
+}
+
 TEST(UpdateCheckerTest, CurrentVersionIsTheProjectVersion) {
     EXPECT_EQ(UpdateChecker::currentVersion(), EXPECTED_PROJECT_VERSION);
 }
@@ -33,6 +38,15 @@ TEST(ManifestTest, AcceptsWellFormedManifests) {
         {R"({"version":"3","notes":"\u00e9t\u00e9 \ud83d\ude00"})",
          {"3", "\u00E9t\u00E9 \U0001F600"}},
         {R"({"version":"3","notes":" \n Line one\nLine two \t"})", {"3", "Line one\nLine two"}},
+        // Notes of white space only are absent.
+        {notes(""), {"2", std::nullopt}},
+        {notes(R"( \n\r\n\t )"), {"2", std::nullopt}},
+        {notes(R"(\u00a0\u2028\u2029\u3000)"), {"2", std::nullopt}},
+        // Cut at 400 characters before trimming: the 400th is "a", so "b" goes although
+        // trimming first would have left room for it; exactly 400 are kept whole.
+        {notes(std::string(399, ' ') + "ab"), {"2", "a"}},
+        {notes(std::string(500, 'x')), {"2", std::string(400, 'x')}},
+        {notes(std::string(400, 'y') + " z"), {"2", std::string(400, 'y')}},
     };
     for (const auto& c : cases) {
         const auto manifest = parse(c.body);
@@ -79,36 +93,11 @@ TEST(ManifestTest, DeepNestingIsRejectedWithoutCrashing) {
     ASSERT_TRUE(parse(deepNotes).has_value());
 }
 
-TEST(ManifestTest, NotesOfWhiteSpaceOnlyAreAbsent) {
-    for (const char* notes : {"", " ", R"( \n\r\n\t )", R"(\u00a0\u2028\u2029\u3000)"}) {
-        const auto manifest = parse(std::string(R"({"version":"2","notes":")") + notes + "\"}");
-        ASSERT_TRUE(manifest.has_value()) << notes;
-        EXPECT_FALSE(manifest->notes.has_value()) << notes;
-    }
-}
-
-TEST(ManifestTest, NotesAreCutAt400CharactersBeforeTrimming) {
-    // 399 spaces then "ab": the 400th character is "a", so "b" is cut even though trimming first
-    // would have left room for it.
-    auto manifest = parse(R"({"version":"2","notes":")" + std::string(399, ' ') + "ab\"}");
-    ASSERT_TRUE(manifest.has_value());
-    EXPECT_EQ(manifest->notes, "a");
-
-    manifest = parse(R"({"version":"2","notes":")" + std::string(500, 'x') + "\"}");
-    ASSERT_TRUE(manifest.has_value());
-    EXPECT_EQ(manifest->notes, std::string(400, 'x'));
-
-    // Exactly 400 is kept whole; the trailing blank after it is cut anyway.
-    manifest = parse(R"({"version":"2","notes":")" + std::string(400, 'y') + " z\"}");
-    ASSERT_TRUE(manifest.has_value());
-    EXPECT_EQ(manifest->notes, std::string(400, 'y'));
-}
-
 TEST(ManifestTest, CombiningMarksCountWithTheirBase) {
-    std::string notes;
+    std::string clusters;
     for (int i = 0; i < 450; ++i)
-        notes += "e\u0301";  // é as e + combining acute
-    const auto manifest = parse(R"({"version":"2","notes":")" + notes + "\"}");
+        clusters += "e\u0301";  // é as e + combining acute
+    const auto manifest = parse(notes(clusters));
     ASSERT_TRUE(manifest.has_value());
     ASSERT_TRUE(manifest->notes.has_value());
     EXPECT_EQ(manifest->notes->size(), 400u * 3);  // 400 clusters of 1 + 2 bytes
@@ -117,7 +106,7 @@ TEST(ManifestTest, CombiningMarksCountWithTheirBase) {
     std::string flags;
     for (int i = 0; i < 401; ++i)
         flags += "\U0001F1EB\U0001F1F7";
-    const auto withFlags = parse(R"({"version":"2","notes":")" + flags + "\"}");
+    const auto withFlags = parse(notes(flags));
     ASSERT_TRUE(withFlags.has_value());
     EXPECT_EQ(withFlags->notes->size(), 400u * 8);
 }
