@@ -13,6 +13,8 @@ packages=(
   # X11 backend
   libx11-dev libxext-dev libxrandr-dev libxdamage-dev libxtst-dev libxfixes-dev libxi-dev
   libpng-dev libxcursor-dev
+  # GNOME (Wayland) backend: D-Bus through GDBus, PipeWire
+  libglib2.0-dev libpipewire-0.3-dev
   # update check
   libcurl4-openssl-dev ca-certificates openssl
   # tray
@@ -21,6 +23,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils x11-apps xauth
   usbmuxd libusbmuxd-tools
+  mutter pipewire wireplumber dbus-user-session libglib2.0-bin libwayland-dev wayland-protocols
   ffmpeg procps psmisc iproute2 jq
 )
 

@@ -38,6 +38,8 @@ TEST_P(DescriptorTest, SizesFollowTheProfileAt264PixelsPerInch) {
     EXPECT_EQ(s.modes[0].width, c.pixelsWide / 2);
     EXPECT_EQ(s.modes[0].height, c.pixelsHigh / 2);
     EXPECT_EQ(s.modes[0].refreshRate, static_cast<double>(c.profile.fps));
+    EXPECT_EQ(s.encodedWidth, static_cast<uint32_t>(c.profile.width));
+    EXPECT_EQ(s.encodedHeight, static_cast<uint32_t>(c.profile.height));
 }
 
 INSTANTIATE_TEST_SUITE_P(Profiles, DescriptorTest,

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "platform/linux/bundle/linux_platform.h"
+#include "platform/linux/bundle/linux_desktop.h"
 #include "platform/linux/shell/single_instance.h"
 #include "platform/linux/shell/status_printer.h"
 #include "platform/linux/shell/stop_signals.h"
@@ -18,31 +18,6 @@ namespace {
 // How long quitting waits for the session to end and any attempt to finish.
 constexpr Duration settleTimeout = std::chrono::seconds(5);
 constexpr Duration settlePoll = std::chrono::milliseconds(20);
-
-// The platform, made when first needed: the X server may come up after the program does.
-class PlatformSlot {
-  public:
-    explicit PlatformSlot(std::string display) : display_(std::move(display)) {}
-
-    LinuxPlatform* get() {
-        if (!platform_) {
-            std::string error;
-            platform_ = LinuxPlatform::create(display_, &error);
-            if (!platform_ && error != lastError_) {
-                lastError_ = error;
-                log::get("app")->error("{}", "the X11 backends are not available: " + error);
-            }
-        }
-        return platform_.get();
-    }
-
-    void reset() { platform_.reset(); }
-
-  private:
-    const std::string display_;
-    std::unique_ptr<LinuxPlatform> platform_;
-    std::string lastError_;
-};
 
 StatusPrinter::State printerState(const Controller& controller) {
     return StatusPrinter::State{controller.status(), controller.statsLine(),
@@ -63,8 +38,7 @@ struct ShellRuntime::State : std::enable_shared_from_this<ShellRuntime::State> {
     std::shared_ptr<SerialQueue> main;
     std::function<void()> stopLoop;
     std::unique_ptr<SingleInstance> instance;
-    std::shared_ptr<PlatformSlot> platform;
-    std::shared_ptr<LinuxPermissions> permissions;
+    std::shared_ptr<LinuxDesktop> desktop;
     std::shared_ptr<Controller> controller;
     std::unique_ptr<StopSignalWatcher> signals;
     std::unique_ptr<StatusPrinter> printer;
@@ -124,22 +98,24 @@ std::unique_ptr<ShellRuntime> ShellRuntime::create(const std::string& display,
     }
     state->instance = std::move(acquired.instance);
 
-    state->platform = std::make_shared<PlatformSlot>(display);
-    state->platform->get();
-    state->permissions = std::make_shared<LinuxPermissions>(
-        LinuxPermissions::Options{display, {}, {}, currentDesktops()});
+    // The desktop (and so the platform) is chosen when first needed: the X server or the GNOME
+    // session may come up after the program does.
+    LinuxDesktop::Options options;
+    options.x11Display = display;
+    options.desktops = currentDesktops();
+    state->desktop = std::make_shared<LinuxDesktop>(std::move(options));
+    state->desktop->platform();
 
-    auto platform = state->platform;
+    auto desktop = state->desktop;
     SessionFactory sessions =
-        sessionFactory([platform] { return platform->get()->sessionEnvironment(); });
-    auto permissions = state->permissions;
+        sessionFactory([desktop] { return desktop->platform()->sessionEnvironment(); });
     auto main = state->main;
-    Controller::configureShared([platform, sessions, permissions, main] {
+    Controller::configureShared([desktop, sessions, main] {
         AppEnvironment environment;
-        environment.permissions = permissions;
-        environment.makeSession = [platform,
+        environment.permissions = desktop;
+        environment.makeSession = [desktop,
                                    sessions](int fd) -> std::shared_ptr<SupervisedSession> {
-            if (!platform->get()) {
+            if (!desktop->platform()) {
                 close(fd);
                 return nullptr;
             }
@@ -166,8 +142,8 @@ const std::shared_ptr<Controller>& ShellRuntime::controller() const {
     return state_->controller;
 }
 
-const std::shared_ptr<LinuxPermissions>& ShellRuntime::permissions() const {
-    return state_->permissions;
+std::shared_ptr<PermissionsBackend> ShellRuntime::permissions() const {
+    return state_->desktop;
 }
 
 void ShellRuntime::printStatusLines() {
@@ -201,9 +177,9 @@ int ShellRuntime::finish() {
         Session::liveSessions() != 0) {
         std::fprintf(stderr, "panelora: the session did not end in time\n");
         status = 1;
-    } else if (s.platform) {
+    } else if (s.desktop) {
         // Nothing uses the backends any more: the Controller is shut down and has no session.
-        s.platform->reset();
+        s.desktop->reset();
     }
     // Last: closing the single-instance socket tells a waiting newer copy that this one is done.
     s.instance.reset();

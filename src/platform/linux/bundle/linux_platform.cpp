@@ -36,7 +36,8 @@ LinuxPlatform::LinuxPlatform(const Options& options, X11InputBackends input)
       virtualDisplays_(options.displayName),
       capture_(options.displayName),
       codecs_(options.encoders),
-      input_(std::move(input)) {}
+      input_(std::move(input)),
+      probes_(LinuxPermissions::Options{options.displayName, {}, {}, {}}) {}
 
 LinuxPlatform::~LinuxPlatform() {
     // Uninstall only what is still ours, so that a newer platform's backends stay in place.
@@ -46,6 +47,18 @@ LinuxPlatform::~LinuxPlatform() {
 
 SessionEnvironment LinuxPlatform::sessionEnvironment() {
     return SessionEnvironment::standard(virtualDisplays_, capture_, codecs_);
+}
+
+bool LinuxPlatform::captureAllowed(DesktopProblem& problem) {
+    bool allowed = probes_.screenRecordingPreflight();
+    problem = probes_.captureProblem();
+    return allowed;
+}
+
+bool LinuxPlatform::inputAllowed(DesktopProblem& problem) {
+    bool allowed = probes_.accessibilityTrusted(false);
+    problem = probes_.inputProblem();
+    return allowed;
 }
 
 }  // namespace panelora

@@ -1,0 +1,65 @@
+#include "platform/linux/bundle/gnome_platform.h"
+
+#include "display/display_geometry.h"
+#include "input/pointer_injector.h"
+#include "platform/linux/gnome/mutter_names.h"
+
+namespace panelora {
+
+std::unique_ptr<GnomePlatform> GnomePlatform::create(const Options& options, std::string* why) {
+    auto bus = SessionBus::connect(options.busAddress, why);
+    if (!bus) return nullptr;
+    if (!bus->hasOwner(mutter::screenCastService)) {
+        if (why) *why = "no GNOME screen cast (org.gnome.Mutter.ScreenCast) on the session bus";
+        return nullptr;
+    }
+    auto geometry = GnomeDisplayGeometry::create(bus, why);
+    if (!geometry) return nullptr;
+    std::unique_ptr<GnomePlatform> platform(new GnomePlatform(options, bus, std::move(geometry)));
+    installDisplayGeometry(platform->geometry_);
+    installInjectionBackends({platform->poster_, platform->geometry_, platform->cursor_});
+    return platform;
+}
+
+GnomePlatform::GnomePlatform(const Options& options, std::shared_ptr<SessionBus> bus,
+                             std::shared_ptr<GnomeDisplayGeometry> geometry)
+    : bus_(std::move(bus)),
+      geometry_(std::move(geometry)),
+      monitors_(std::make_shared<VirtualMonitors>()),
+      virtualDisplays_(bus_, geometry_, monitors_, options.pipewireRemote),
+      capture_(monitors_),
+      codecs_(options.encoders),
+      poster_(std::make_shared<GnomeEventPoster>(monitors_, geometry_)),
+      cursor_(std::make_shared<GnomeCursorSource>(monitors_, geometry_)) {}
+
+GnomePlatform::~GnomePlatform() {
+    // Uninstall only what is still ours, so that a newer platform's backends stay in place.
+    if (installedDisplayGeometry() == geometry_) installDisplayGeometry(nullptr);
+    if (installedInjectionBackends().poster == poster_) installInjectionBackends({});
+}
+
+SessionEnvironment GnomePlatform::sessionEnvironment() {
+    return SessionEnvironment::standard(virtualDisplays_, capture_, codecs_);
+}
+
+bool GnomePlatform::captureAllowed(DesktopProblem& problem) {
+    if (bus_->connected() && bus_->hasOwner(mutter::screenCastService)) {
+        problem = {};
+        return true;
+    }
+    problem = {"GNOME's screen cast has gone away", "mutter offers no screen cast any more",
+               "Log in to GNOME on Wayland again, then restart Panelora."};
+    return false;
+}
+
+bool GnomePlatform::inputAllowed(DesktopProblem& problem) {
+    if (bus_->connected() && bus_->hasOwner(mutter::remoteDesktopService)) {
+        problem = {};
+        return true;
+    }
+    problem = {"", "mutter offers no remote desktop",
+               "Use GNOME on Wayland with mutter's remote desktop (GNOME 3.28 or later)."};
+    return false;
+}
+
+}  // namespace panelora

@@ -1,0 +1,236 @@
+#include "platform/linux/gnome/gnome_screen_capture.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "platform/linux/gnome/cursor_theme.h"
+#include "platform/linux/x11/frame_converter.h"
+
+namespace panelora {
+namespace {
+
+// The pointer drawn into one picture, and what it covered, so that the picture can be put back
+// as mutter sent it (its buffer is kept for the next pointer move).
+class PointerOverlay {
+  public:
+    // Draws `bitmap` with its hot spot at (x, y) into the BGRA picture and saves what was there.
+    void draw(uint8_t* pixels, int stride, int width, int height,
+              const std::shared_ptr<const CursorBitmap>& bitmap, int x, int y) {
+        restore();
+        if (!bitmap || bitmap->pixels.empty()) return;
+        if (bitmap != source_) {
+            source_ = bitmap;
+            argb_.assign(bitmap->pixels.begin(), bitmap->pixels.end());
+        }
+        CursorPixels cursor{x - bitmap->hotX, y - bitmap->hotY, bitmap->width, bitmap->height,
+                            argb_.data()};
+        x0_ = std::max(0, cursor.left);
+        y0_ = std::max(0, cursor.top);
+        x1_ = std::min(width, cursor.left + cursor.width);
+        y1_ = std::min(height, cursor.top + cursor.height);
+        if (x0_ >= x1_ || y0_ >= y1_) return;
+        pixels_ = pixels;
+        stride_ = stride;
+        const size_t rowBytes = static_cast<size_t>(x1_ - x0_) * 4;
+        saved_.resize(rowBytes * static_cast<size_t>(y1_ - y0_));
+        for (int row = y0_; row < y1_; ++row) {
+            std::memcpy(saved_.data() + rowBytes * (row - y0_), at(row), rowBytes);
+        }
+        blendCursor(pixels, stride, width, height, cursor);
+    }
+
+    void restore() {
+        if (!pixels_) return;
+        const size_t rowBytes = static_cast<size_t>(x1_ - x0_) * 4;
+        for (int row = y0_; row < y1_; ++row) {
+            std::memcpy(at(row), saved_.data() + rowBytes * (row - y0_), rowBytes);
+        }
+        pixels_ = nullptr;
+    }
+
+  private:
+    uint8_t* at(int row) const {
+        return pixels_ + static_cast<size_t>(row) * stride_ + static_cast<size_t>(x0_) * 4;
+    }
+
+    std::shared_ptr<const CursorBitmap> source_;
+    std::vector<unsigned long> argb_;  // as blendCursor takes it
+    uint8_t* pixels_ = nullptr;
+    int stride_ = 0;
+    int x0_ = 0, y0_ = 0, x1_ = 0, y1_ = 0;
+    std::vector<uint8_t> saved_;
+};
+
+class Worker : public std::enable_shared_from_this<Worker> {
+  public:
+    Worker(std::shared_ptr<VirtualMonitor> monitor, const CaptureConfiguration& configuration,
+           std::shared_ptr<SerialQueue> queue, CaptureBackend::Callbacks callbacks)
+        : monitor_(std::move(monitor)),
+          configuration_(configuration),
+          queue_(std::move(queue)),
+          callbacks_(std::move(callbacks)),
+          pool_(Nv12BufferPool::create(static_cast<int32_t>(configuration.width),
+                                       static_cast<int32_t>(configuration.height))) {}
+
+    // On the PipeWire thread.
+    void onFrame(StreamFrame& frame, const VirtualMonitor::Cursor& cursor) {
+        if (!frame.pixels || stopped_.load()) return;
+        const bool drawPointer = configuration_.showsCursor && cursor.onMonitor && cursor.position;
+        std::shared_ptr<const CursorBitmap> bitmap;
+        Point at;
+        if (drawPointer) {
+            bitmap = cursor.bitmap ? cursor.bitmap : gnome::themeArrow(monitor_->scale());
+            at = *cursor.position;
+        }
+        const bool pointerChanged = drawPointer != drewPointer_ ||
+                                    (drawPointer && (bitmap != drawnBitmap_ || at != drawnAt_));
+        if (!frame.pictureChanged && !(configuration_.showsCursor && pointerChanged)) return;
+        drewPointer_ = drawPointer;
+        drawnBitmap_ = bitmap;
+        drawnAt_ = at;
+
+        if (!converter_ || frame.width != sourceWidth_ || frame.height != sourceHeight_) {
+            sourceWidth_ = frame.width;
+            sourceHeight_ = frame.height;
+            converter_ = std::make_unique<FrameConverter>(
+                frame.width, frame.height, static_cast<int>(configuration_.width),
+                static_cast<int>(configuration_.height));
+        }
+        auto buffer = pool_->acquire();
+        if (drawPointer) {
+            overlay_.draw(frame.pixels, frame.stride, frame.width, frame.height, bitmap,
+                          static_cast<int>(at.x), static_cast<int>(at.y));
+        }
+        converter_->convert(frame.pixels, frame.stride, *buffer);
+        overlay_.restore();
+        deliver(std::move(buffer), frame.ptsNanos);
+    }
+
+    void stop() {
+        stopped_.store(true);
+        std::lock_guard lock(mutex_);
+        pending_.reset();
+    }
+
+    void sampleDone() {
+        outstanding_.fetch_sub(1);
+        std::optional<CaptureSample> next;
+        {
+            std::lock_guard lock(mutex_);
+            next.swap(pending_);
+        }
+        if (next && !stopped_.load()) post(std::move(*next));
+    }
+
+  private:
+    // Decrements the count when the queued sample is handled or dropped with the queue.
+    struct Token {
+        std::weak_ptr<Worker> worker;
+        ~Token() {
+            if (auto w = worker.lock()) w->sampleDone();
+        }
+    };
+
+    void deliver(std::shared_ptr<Nv12Buffer> buffer, int64_t pts) {
+        CaptureSample sample;
+        sample.isScreen = true;
+        sample.status = FrameStatus::complete;
+        sample.image = std::move(buffer);
+        sample.ptsNanos = pts;
+        if (outstanding_.load() >= GnomeCaptureBackend::kMaxOutstandingSamples) {
+            std::lock_guard lock(mutex_);
+            pending_ = std::move(sample);  // the newest wins
+            return;
+        }
+        post(std::move(sample));
+    }
+
+    void post(CaptureSample sample) {
+        outstanding_.fetch_add(1);
+        auto token = std::make_shared<Token>(Token{weak_from_this()});
+        queue_->post([onSample = callbacks_.onSample, sample = std::move(sample),
+                      token = std::move(token)] {
+            if (onSample) onSample(sample);
+        });
+    }
+
+    const std::shared_ptr<VirtualMonitor> monitor_;
+    const CaptureConfiguration configuration_;
+    const std::shared_ptr<SerialQueue> queue_;
+    const CaptureBackend::Callbacks callbacks_;
+    const std::shared_ptr<Nv12BufferPool> pool_;
+    std::atomic<bool> stopped_{false};
+    std::atomic<int> outstanding_{0};
+
+    std::mutex mutex_;
+    std::optional<CaptureSample> pending_;  // guarded by mutex_
+
+    // PipeWire thread only.
+    std::unique_ptr<FrameConverter> converter_;
+    int sourceWidth_ = 0;
+    int sourceHeight_ = 0;
+    PointerOverlay overlay_;
+    bool drewPointer_ = false;
+    std::shared_ptr<const CursorBitmap> drawnBitmap_;
+    Point drawnAt_;
+};
+
+class GnomeCaptureStream final : public CaptureStream {
+  public:
+    GnomeCaptureStream(std::shared_ptr<VirtualMonitor> monitor, std::shared_ptr<Worker> worker)
+        : monitor_(std::move(monitor)), worker_(std::move(worker)) {}
+    ~GnomeCaptureStream() override { stop(); }
+
+    void stop() override {
+        if (stopped_.exchange(true)) return;
+        worker_->stop();
+        monitor_->setEndedHandler(nullptr);
+        monitor_->setFrameSink(nullptr);  // waits for a frame in progress
+    }
+
+  private:
+    const std::shared_ptr<VirtualMonitor> monitor_;
+    const std::shared_ptr<Worker> worker_;
+    std::atomic<bool> stopped_{false};
+};
+
+}  // namespace
+
+GnomeCaptureBackend::GnomeCaptureBackend(std::shared_ptr<VirtualMonitors> monitors)
+    : monitors_(std::move(monitors)) {}
+
+std::vector<DisplayID> GnomeCaptureBackend::shareableDisplays(std::optional<Error>&) {
+    std::vector<DisplayID> ids;
+    for (const auto& monitor : monitors_->all()) {
+        if (!monitor->hasEnded()) ids.push_back(monitor->id());
+    }
+    return ids;
+}
+
+std::unique_ptr<CaptureStream> GnomeCaptureBackend::startStream(
+    DisplayID display, const CaptureConfiguration& configuration,
+    std::shared_ptr<SerialQueue> queue, Callbacks callbacks, std::optional<Error>& error) {
+    if (configuration.width < 2 || configuration.height < 2 || configuration.width > 16384 ||
+        configuration.height > 16384 || configuration.fps <= 0 || !queue ||
+        (configuration.pixelFormat != 0 && configuration.pixelFormat != kPixelFormat420v)) {
+        error = Error{"unsupported capture configuration"};
+        return nullptr;
+    }
+    auto monitor = monitors_->find(display);
+    if (!monitor || monitor->hasEnded()) {
+        error = Error{"display " + std::to_string(display) + " is not a live virtual monitor"};
+        return nullptr;
+    }
+    auto onStopped = callbacks.onStopped;
+    auto worker = std::make_shared<Worker>(monitor, configuration, std::move(queue),
+                                           std::move(callbacks));
+    auto stream = std::make_unique<GnomeCaptureStream>(monitor, worker);
+    monitor->setEndedHandler(onStopped);
+    monitor->setFrameSink([worker](StreamFrame& frame, const VirtualMonitor::Cursor& cursor) {
+        worker->onFrame(frame, cursor);
+    });
+    return stream;
+}
+
+}  // namespace panelora
