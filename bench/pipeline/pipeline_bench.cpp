@@ -332,7 +332,7 @@ void measureFfmpeg(const test::XorgServer& server, Rect rect, const StreamProfil
                              "-f",
                              "null",
                              "-"},
-                            &error, ChildProcess::Options{.mergeStderr = true, .stdoutFile = log});
+                            &error, ChildProcess::Options{.mergeStderr = true, .stdoutFile = log, .environment = {}});
     if (!child || !child->wait(std::chrono::seconds(int(seconds) + 30))) {
         row.note += " (ffmpeg failed: " + error + ")";
         return;

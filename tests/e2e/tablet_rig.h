@@ -22,6 +22,8 @@
 
 namespace panelora::e2e {
 
+using test::ChildProcess;
+
 // Paths of the tools, set at build time.
 std::string tabletSimPath();
 std::string usbmuxdSimPath();

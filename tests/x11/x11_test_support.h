@@ -1,5 +1,4 @@
-// Helpers of the X11 system tests: a test's own X connection, RandR state, drawing, and a sink
-// that collects captured frames.
+// Helpers of the X11 system tests: a test's own X connection, RandR state and drawing.
 #pragma once
 
 #include <gtest/gtest.h>  // before X11: Xlib defines None, Bool and Status as macros
@@ -17,6 +16,7 @@
 #include "support/geometry.h"
 #include "video/image_buffer.h"
 #include "video/screen_capturer.h"
+#include "frame_sink.h"
 #include "xorg_server.h"
 
 namespace panelora::test {
@@ -74,49 +74,6 @@ inline void fillRoot(Display* d, int x, int y, int w, int h, uint32_t rgb) {
                    static_cast<unsigned>(h));
     XFreeGC(d, gc);
     XSync(d, False);
-}
-
-// Collects the frames a capture delivers.
-class FrameSink {
-  public:
-    void add(const CaptureSample& sample) {
-        std::lock_guard lock(mutex_);
-        samples_.push_back(sample);
-        changed_.notify_all();
-    }
-    // Waits until at least `count` samples arrived; false on timeout.
-    bool waitFor(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return samples_.size() >= count; });
-    }
-    size_t count() {
-        std::lock_guard lock(mutex_);
-        return samples_.size();
-    }
-    CaptureSample at(size_t i) {
-        std::lock_guard lock(mutex_);
-        return samples_.at(i);
-    }
-    CaptureSample last() {
-        std::lock_guard lock(mutex_);
-        return samples_.back();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<CaptureSample> samples_;
-};
-
-struct Yuv {
-    int y, u, v;
-};
-
-inline Yuv nv12At(const ImageBuffer& image, int x, int y) {
-    const uint8_t* luma = image.planeData(0) + static_cast<size_t>(y) * image.planeStride(0) + x;
-    const uint8_t* chroma = image.planeData(1) + static_cast<size_t>(y / 2) * image.planeStride(1) +
-                            static_cast<size_t>(x / 2) * 2;
-    return {luma[0], chroma[0], chroma[1]};
 }
 
 }  // namespace panelora::test

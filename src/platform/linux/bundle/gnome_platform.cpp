@@ -30,7 +30,15 @@ GnomePlatform::GnomePlatform(const Options& options, std::shared_ptr<SessionBus>
       capture_(monitors_),
       codecs_(options.encoders),
       poster_(std::make_shared<GnomeEventPoster>(monitors_, geometry_)),
-      cursor_(std::make_shared<GnomeCursorSource>(monitors_, geometry_)) {}
+      cursor_(std::make_shared<GnomeCursorSource>(monitors_, geometry_)) {
+    // Mutter 43 sometimes stops recording a virtual stream when the monitors change under it;
+    // resuming the stream attaches the recording again. Done after our own changes (a display
+    // moved): pausing for every change would drop pointer motion and cursor images meanwhile.
+    geometry_->setAppliedHandler([monitors = monitors_] {
+        for (const auto& monitor : monitors->all())
+            monitor->restartStream();
+    });
+}
 
 GnomePlatform::~GnomePlatform() {
     // Uninstall only what is still ours, so that a newer platform's backends stay in place.

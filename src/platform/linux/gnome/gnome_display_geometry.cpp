@@ -1,7 +1,6 @@
 #include "platform/linux/gnome/gnome_display_geometry.h"
 
 #include "platform/linux/gnome/mutter_names.h"
-#include "platform/linux/input/x11_display_geometry.h"
 #include "support/log.h"
 #include "support/main_queue.h"
 
@@ -84,17 +83,10 @@ std::optional<MonitorSpec> GnomeDisplayGeometry::specOf(DisplayID display) const
     return std::nullopt;
 }
 
-Rect GnomeDisplayGeometry::globalRect(const MonitorLayout& layout, const MonitorSpec& spec) {
-    auto rect = layout.layoutRect(spec);
-    const LogicalMonitor* primary = layout.primary();
-    if (!rect || !primary) return {};
-    return Rect{rect->x - primary->x, rect->y - primary->y, rect->width, rect->height};
-}
-
 Rect GnomeDisplayGeometry::bounds(DisplayID display) const {
     std::lock_guard lock(mutex_);
     for (const auto& [spec, id] : ids_) {
-        if (id == display) return globalRect(layout_, spec);
+        if (id == display) return layout_.globalRect(spec);
     }
     return {};
 }
@@ -128,6 +120,7 @@ bool GnomeDisplayGeometry::configure(DisplayID display, std::optional<double> sc
         return false;
     }
     refresh();
+    if (appliedHandler_) appliedHandler_();
     return true;
 }
 
@@ -152,44 +145,16 @@ void GnomeDisplayGeometry::removeReconfigurationCallback(CallbackToken token) {
     callbacks_.erase(found);
 }
 
-std::vector<std::pair<DisplayID, uint32_t>> GnomeDisplayGeometry::changes(
-    const MonitorLayout& before, const MonitorLayout& after) {
-    std::vector<std::pair<DisplayID, uint32_t>> result;
-    const LogicalMonitor* mainBefore = before.primary();
-    const LogicalMonitor* mainAfter = after.primary();
-    const bool mainChanged =
-        !mainBefore || !mainAfter || mainBefore->monitors != mainAfter->monitors;
-    for (const auto& monitor : after.monitors) {
-        Rect now = globalRect(after, monitor.spec);
-        if (now.isEmpty()) continue;
-        Rect was = globalRect(before, monitor.spec);
-        uint32_t flags = 0;
-        if (was.isEmpty()) {
-            flags = DisplayChange::addFlag;
-        } else {
-            if (was.x != now.x || was.y != now.y) flags |= DisplayChange::movedFlag;
-            if (was.width != now.width || was.height != now.height) {
-                flags |= DisplayChange::setModeFlag;
-            }
-        }
-        if (mainChanged && mainAfter && !mainAfter->monitors.empty() &&
-            mainAfter->monitors.front() == monitor.spec) {
-            flags |= DisplayChange::setMainFlag;
-        }
-        if (flags != 0) result.emplace_back(idOf(monitor.spec), flags);
-    }
-    for (const auto& monitor : before.monitors) {
-        if (!globalRect(before, monitor.spec).isEmpty() && globalRect(after, monitor.spec).isEmpty()) {
-            result.emplace_back(idOf(monitor.spec), DisplayChange::removeFlag);
-        }
-    }
-    return result;
+void GnomeDisplayGeometry::setAppliedHandler(std::function<void()> handler) {
+    appliedHandler_ = std::move(handler);
 }
 
 void GnomeDisplayGeometry::monitorsChanged() {
     MonitorLayout before = layout();
     if (!refresh()) return;
-    auto changed = changes(before, layout());
+    std::vector<std::pair<DisplayID, uint32_t>> changed;
+    for (const auto& [spec, flags] : before.changesTo(layout()))
+        changed.emplace_back(idOf(spec), flags);
     if (changed.empty()) return;
     std::vector<std::shared_ptr<ReconfigurationCallback>> targets;
     {

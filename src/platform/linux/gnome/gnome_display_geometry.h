@@ -16,6 +16,7 @@
 // per changed display to the main queue. Callbacks hold nothing of this object.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -52,26 +53,24 @@ class GnomeDisplayGeometry final : public DisplayGeometry,
     DisplayID idOf(const MonitorSpec& spec);
     std::optional<MonitorSpec> specOf(DisplayID display) const;
 
+    // Called after each configuration this object applied, on the thread that applied it. Set
+    // once, before any.
+    void setAppliedHandler(std::function<void()> handler);
+
     // Changes a display's scale (and/or its origin in global points) with one temporary
     // configuration; false when mutter refused it.
     bool configure(DisplayID display, std::optional<double> scale,
                    std::optional<Point> origin = std::nullopt);
 
-    // The (display, DisplayChange flags) that tell the difference between two snapshots: added,
-    // removed, moved, resized, became the main display.
-    std::vector<std::pair<DisplayID, uint32_t>> changes(const MonitorLayout& before,
-                                                        const MonitorLayout& after);
-
   private:
     explicit GnomeDisplayGeometry(std::shared_ptr<SessionBus> bus);
     std::optional<MonitorLayout> read();
     void publish(MonitorLayout layout);
-    // The display's rectangle in global points in `layout`; empty when it is not there.
-    static Rect globalRect(const MonitorLayout& layout, const MonitorSpec& spec);
     void monitorsChanged();
 
     const std::shared_ptr<SessionBus> bus_;
     std::unique_ptr<SessionBus::Subscription> watch_;
+    std::function<void()> appliedHandler_;  // set once
 
     mutable std::mutex mutex_;
     MonitorLayout layout_;                     // guarded by mutex_

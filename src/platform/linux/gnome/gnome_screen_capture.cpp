@@ -2,65 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 
 #include "platform/linux/gnome/cursor_theme.h"
 #include "platform/linux/x11/frame_converter.h"
 
 namespace panelora {
 namespace {
-
-// The pointer drawn into one picture, and what it covered, so that the picture can be put back
-// as mutter sent it (its buffer is kept for the next pointer move).
-class PointerOverlay {
-  public:
-    // Draws `bitmap` with its hot spot at (x, y) into the BGRA picture and saves what was there.
-    void draw(uint8_t* pixels, int stride, int width, int height,
-              const std::shared_ptr<const CursorBitmap>& bitmap, int x, int y) {
-        restore();
-        if (!bitmap || bitmap->pixels.empty()) return;
-        if (bitmap != source_) {
-            source_ = bitmap;
-            argb_.assign(bitmap->pixels.begin(), bitmap->pixels.end());
-        }
-        CursorPixels cursor{x - bitmap->hotX, y - bitmap->hotY, bitmap->width, bitmap->height,
-                            argb_.data()};
-        x0_ = std::max(0, cursor.left);
-        y0_ = std::max(0, cursor.top);
-        x1_ = std::min(width, cursor.left + cursor.width);
-        y1_ = std::min(height, cursor.top + cursor.height);
-        if (x0_ >= x1_ || y0_ >= y1_) return;
-        pixels_ = pixels;
-        stride_ = stride;
-        const size_t rowBytes = static_cast<size_t>(x1_ - x0_) * 4;
-        saved_.resize(rowBytes * static_cast<size_t>(y1_ - y0_));
-        for (int row = y0_; row < y1_; ++row) {
-            std::memcpy(saved_.data() + rowBytes * (row - y0_), at(row), rowBytes);
-        }
-        blendCursor(pixels, stride, width, height, cursor);
-    }
-
-    void restore() {
-        if (!pixels_) return;
-        const size_t rowBytes = static_cast<size_t>(x1_ - x0_) * 4;
-        for (int row = y0_; row < y1_; ++row) {
-            std::memcpy(at(row), saved_.data() + rowBytes * (row - y0_), rowBytes);
-        }
-        pixels_ = nullptr;
-    }
-
-  private:
-    uint8_t* at(int row) const {
-        return pixels_ + static_cast<size_t>(row) * stride_ + static_cast<size_t>(x0_) * 4;
-    }
-
-    std::shared_ptr<const CursorBitmap> source_;
-    std::vector<unsigned long> argb_;  // as blendCursor takes it
-    uint8_t* pixels_ = nullptr;
-    int stride_ = 0;
-    int x0_ = 0, y0_ = 0, x1_ = 0, y1_ = 0;
-    std::vector<uint8_t> saved_;
-};
 
 class Worker : public std::enable_shared_from_this<Worker> {
   public:
@@ -98,12 +45,19 @@ class Worker : public std::enable_shared_from_this<Worker> {
                 static_cast<int>(configuration_.height));
         }
         auto buffer = pool_->acquire();
-        if (drawPointer) {
-            overlay_.draw(frame.pixels, frame.stride, frame.width, frame.height, bitmap,
-                          static_cast<int>(at.x), static_cast<int>(at.y));
+        if (!drawPointer || bitmap->pixels.empty()) {
+            converter_->convert(frame.pixels, frame.stride, *buffer);
+        } else if (converter_->path() == FrameConverter::Path::direct) {
+            // Mutter's buffer is mapped read-only: the pointer goes into the converted picture.
+            converter_->convert(frame.pixels, frame.stride, *buffer);
+            blendCursorIntoNv12(frame.pixels, frame.stride, frame.width, frame.height,
+                                pointerPixels(bitmap, at), *buffer, scratch_);
+        } else {
+            copy_.assign(frame.pixels, frame.pixels + static_cast<size_t>(frame.stride) * frame.height);
+            blendCursor(copy_.data(), frame.stride, frame.width, frame.height,
+                        pointerPixels(bitmap, at));
+            converter_->convert(copy_.data(), frame.stride, *buffer);
         }
-        converter_->convert(frame.pixels, frame.stride, *buffer);
-        overlay_.restore();
         deliver(std::move(buffer), frame.ptsNanos);
     }
 
@@ -124,6 +78,17 @@ class Worker : public std::enable_shared_from_this<Worker> {
     }
 
   private:
+    // The pointer's pixels as blendCursor takes them, its hot spot at `at`.
+    CursorPixels pointerPixels(const std::shared_ptr<const CursorBitmap>& bitmap, Point at) {
+        if (bitmap != pointerSource_) {
+            pointerSource_ = bitmap;
+            argb_.assign(bitmap->pixels.begin(), bitmap->pixels.end());
+        }
+        return CursorPixels{static_cast<int>(at.x) - bitmap->hotX,
+                            static_cast<int>(at.y) - bitmap->hotY, bitmap->width, bitmap->height,
+                            argb_.data()};
+    }
+
     // Decrements the count when the queued sample is handled or dropped with the queue.
     struct Token {
         std::weak_ptr<Worker> worker;
@@ -170,7 +135,10 @@ class Worker : public std::enable_shared_from_this<Worker> {
     std::unique_ptr<FrameConverter> converter_;
     int sourceWidth_ = 0;
     int sourceHeight_ = 0;
-    PointerOverlay overlay_;
+    std::vector<uint8_t> scratch_;     // the pointer's patch
+    std::vector<uint8_t> copy_;        // the whole picture, when it is scaled
+    std::vector<unsigned long> argb_;  // the pointer's pixels as blendCursor takes them
+    std::shared_ptr<const CursorBitmap> pointerSource_;
     bool drewPointer_ = false;
     std::shared_ptr<const CursorBitmap> drawnBitmap_;
     Point drawnAt_;

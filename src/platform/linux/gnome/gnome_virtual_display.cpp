@@ -105,6 +105,8 @@ class GnomeVirtualDisplay final : public PlatformVirtualDisplay {
         const DisplayID id = geometry_->idOf(*spec);
         monitor->identify(id, *spec);
         monitor->setScale(applyScale(id, *spec, width, static_cast<int>(pointWidth)));
+        // Not yet among the live monitors, which a change of the monitors restarts.
+        monitor->restartStream();
         return monitor;
     }
 
@@ -157,7 +159,15 @@ class GnomeVirtualDisplay final : public PlatformVirtualDisplay {
         if (!monitor_) return;
         monitors_->remove(monitor_->id());
         monitor_->stop();
-        logger()->info("{}", "virtual monitor " + monitor_->spec().connector + " removed");
+        // Mutter takes the monitor away a moment later; a display made before that would find
+        // the arrangement still changing under it.
+        const MonitorSpec spec = monitor_->spec();
+        const auto deadline = std::chrono::steady_clock::now() + kAppearTimeout;
+        while (geometry_->refresh() && geometry_->layout().monitor(spec) &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(kAppearPoll);
+        }
+        logger()->info("{}", "virtual monitor " + spec.connector + " removed");
         monitor_.reset();
     }
 

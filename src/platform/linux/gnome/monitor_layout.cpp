@@ -4,6 +4,8 @@
 #include <climits>
 #include <cmath>
 
+#include "display/display_geometry.h"
+
 namespace panelora {
 namespace {
 
@@ -127,6 +129,47 @@ std::optional<Rect> MonitorLayout::layoutRect(const LogicalMonitor& logical) con
 std::optional<Rect> MonitorLayout::layoutRect(const MonitorSpec& spec) const {
     const LogicalMonitor* logical = logicalMonitorOf(spec);
     return logical ? layoutRect(*logical) : std::nullopt;
+}
+
+Rect MonitorLayout::globalRect(const MonitorSpec& spec) const {
+    auto rect = layoutRect(spec);
+    const LogicalMonitor* main = primary();
+    if (!rect || !main) return {};
+    return Rect{rect->x - main->x, rect->y - main->y, rect->width, rect->height};
+}
+
+std::vector<std::pair<MonitorSpec, uint32_t>> MonitorLayout::changesTo(
+    const MonitorLayout& after) const {
+    std::vector<std::pair<MonitorSpec, uint32_t>> result;
+    const LogicalMonitor* mainBefore = primary();
+    const LogicalMonitor* mainAfter = after.primary();
+    const bool mainChanged =
+        !mainBefore || !mainAfter || mainBefore->monitors != mainAfter->monitors;
+    for (const auto& monitor : after.monitors) {
+        Rect now = after.globalRect(monitor.spec);
+        if (now.isEmpty()) continue;
+        Rect was = globalRect(monitor.spec);
+        uint32_t flags = 0;
+        if (was.isEmpty()) {
+            flags = DisplayChange::addFlag;
+        } else {
+            if (was.x != now.x || was.y != now.y) flags |= DisplayChange::movedFlag;
+            if (was.width != now.width || was.height != now.height) {
+                flags |= DisplayChange::setModeFlag;
+            }
+        }
+        if (mainChanged && mainAfter && !mainAfter->monitors.empty() &&
+            mainAfter->monitors.front() == monitor.spec) {
+            flags |= DisplayChange::setMainFlag;
+        }
+        if (flags != 0) result.emplace_back(monitor.spec, flags);
+    }
+    for (const auto& monitor : monitors) {
+        if (!globalRect(monitor.spec).isEmpty() && after.globalRect(monitor.spec).isEmpty()) {
+            result.emplace_back(monitor.spec, DisplayChange::removeFlag);
+        }
+    }
+    return result;
 }
 
 glib::Variant MonitorLayout::applyArguments(const std::map<MonitorSpec, MonitorPlacement>& changes,

@@ -11,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/gnome/glib_handles.h"
@@ -80,6 +81,13 @@ struct MonitorLayout {
     // The monitor's rectangle in layout units; nothing when it is not shown.
     std::optional<Rect> layoutRect(const MonitorSpec& spec) const;
     std::optional<Rect> layoutRect(const LogicalMonitor& logical) const;
+    // The monitor's rectangle relative to the primary's top-left corner (the global space);
+    // empty when it is not shown.
+    Rect globalRect(const MonitorSpec& spec) const;
+
+    // What changed for each monitor from this layout to `after` (DisplayChange flags: added,
+    // removed, moved, resized, became the primary); unchanged monitors are left out.
+    std::vector<std::pair<MonitorSpec, uint32_t>> changesTo(const MonitorLayout& after) const;
 
     // ApplyMonitorsConfig's arguments "(uua(iiduba(ssa{sv}))a{sv})" for every logical monitor as
     // it is, with `changes` applied to the ones holding those monitors, all shifted so that the

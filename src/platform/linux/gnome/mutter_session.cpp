@@ -103,6 +103,11 @@ std::shared_ptr<MutterSession> MutterSession::start(std::shared_ptr<SessionBus> 
         }
         session->nodeId_ = wait->node;
     }
+    // Mutter makes a session's virtual pointer and keyboard with their first events, which are
+    // lost while the devices are being added; these make them now and do nothing themselves (a
+    // motion by nothing, a press of KEY_RESERVED, which mutter refuses).
+    session->pointerMotionRelative(0, 0);
+    session->keyboardKeycode(0, true);
     logger()->info("{}", "mutter session " + session->remoteDesktopPath_ + " streams node " +
                              std::to_string(session->nodeId_));
     return session;

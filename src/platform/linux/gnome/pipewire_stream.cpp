@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/linux/gnome/stream_metadata.h"
 #include "support/log.h"
 
 namespace panelora {
@@ -19,7 +20,7 @@ auto logger() {
 }
 
 constexpr int64_t kNegotiationTimeoutNanos = 5'000'000'000;
-constexpr int kMaxCursorSide = 1024;
+constexpr int64_t kRestartStepTimeoutNanos = 2'000'000'000;
 constexpr int kDamageRegions = 16;
 
 constexpr size_t cursorMetaSize(int width, int height) {
@@ -45,78 +46,11 @@ struct CoreDisconnect {
 struct StreamDestroy {
     void operator()(pw_stream* stream) const { pw_stream_destroy(stream); }
 };
-
-// The cursor bitmap of mutter's metadata, bounds-checked against the metadata's size; nothing
-// when it is absent or malformed.
-std::shared_ptr<const CursorBitmap> readBitmap(const spa_meta& meta, const spa_meta_cursor& cursor) {
-    const size_t size = meta.size;
-    if (cursor.bitmap_offset < sizeof(spa_meta_cursor) ||
-        cursor.bitmap_offset > size - sizeof(spa_meta_bitmap) || size < sizeof(spa_meta_bitmap)) {
-        return nullptr;
+struct ProxyDestroy {
+    void operator()(pw_registry* registry) const {
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
     }
-    const auto* bitmap = SPA_PTROFF(&cursor, cursor.bitmap_offset, const spa_meta_bitmap);
-    if (bitmap->format == 0) return nullptr;
-    auto image = std::make_shared<CursorBitmap>();
-    if (bitmap->offset == 0 || bitmap->size.width == 0 || bitmap->size.height == 0) {
-        return image;  // no visible cursor
-    }
-    const bool rgba = bitmap->format == SPA_VIDEO_FORMAT_RGBA;
-    const bool bgra = bitmap->format == SPA_VIDEO_FORMAT_BGRA;
-    const uint64_t width = bitmap->size.width, height = bitmap->size.height;
-    const int64_t stride = bitmap->stride;
-    if ((!rgba && !bgra) || width > kMaxCursorSide || height > kMaxCursorSide ||
-        stride < static_cast<int64_t>(width * 4)) {
-        return nullptr;
-    }
-    const uint64_t end = uint64_t{cursor.bitmap_offset} + bitmap->offset +
-                         static_cast<uint64_t>(stride) * (height - 1) + width * 4;
-    if (end > size) return nullptr;
-    const auto* pixels = SPA_PTROFF(bitmap, bitmap->offset, const uint8_t);
-    image->width = static_cast<int>(width);
-    image->height = static_cast<int>(height);
-    image->hotX = cursor.hotspot.x;
-    image->hotY = cursor.hotspot.y;
-    image->pixels.resize(width * height);
-    for (uint64_t row = 0; row < height; ++row) {
-        const uint8_t* p = pixels + row * static_cast<uint64_t>(stride);
-        for (uint64_t column = 0; column < width; ++column, p += 4) {
-            const uint32_t r = rgba ? p[0] : p[2], g = p[1], b = rgba ? p[2] : p[0], a = p[3];
-            image->pixels[row * width + column] = a << 24 | r << 16 | g << 8 | b;
-        }
-    }
-    return image;
-}
-
-StreamCursor readCursor(spa_buffer* buffer) {
-    StreamCursor result;
-    spa_meta* meta = spa_buffer_find_meta(buffer, SPA_META_Cursor);
-    if (!meta || meta->size < sizeof(spa_meta_cursor)) return result;
-    const auto* cursor = static_cast<const spa_meta_cursor*>(meta->data);
-    result.known = true;
-    // Mutter writes the cursor into every buffer, with id 0 while it is off this monitor.
-    result.onMonitor = cursor->id != 0;
-    if (!result.onMonitor) return result;
-    result.x = cursor->position.x;
-    result.y = cursor->position.y;
-    if (cursor->bitmap_offset != 0) result.bitmap = readBitmap(*meta, *cursor);
-    return result;
-}
-
-// Nothing when the buffer has no damage metadata; else the damaged rectangles.
-std::optional<std::vector<Rect>> readDamage(spa_buffer* buffer) {
-    spa_meta* meta = spa_buffer_find_meta(buffer, SPA_META_VideoDamage);
-    if (!meta) return std::nullopt;
-    std::vector<Rect> rects;
-    spa_meta_region* region;
-    spa_meta_for_each(region, meta) {
-        if (!spa_meta_region_is_valid(region)) break;
-        rects.push_back(Rect{static_cast<double>(region->region.position.x),
-                             static_cast<double>(region->region.position.y),
-                             static_cast<double>(region->region.size.width),
-                             static_cast<double>(region->region.size.height)});
-    }
-    return rects;
-}
+};
 
 }  // namespace
 
@@ -128,8 +62,11 @@ struct PipeWireStream::State {
     std::unique_ptr<pw_thread_loop, LoopDestroy> loop;
     std::unique_ptr<pw_context, ContextDestroy> context;
     std::unique_ptr<pw_core, CoreDisconnect> core;
+    // Tells when the node goes away: the stream itself only pauses then.
+    std::unique_ptr<pw_registry, ProxyDestroy> registry;
     std::unique_ptr<pw_stream, StreamDestroy> stream;
     spa_hook coreListener{};
+    spa_hook registryListener{};
     spa_hook streamListener{};
 
     // Loop thread (or under the loop's lock).
@@ -137,6 +74,7 @@ struct PipeWireStream::State {
     int height = 0;
     bool formatFixed = false;
     bool streaming = false;
+    bool paused = false;
     bool ended = false;
     std::string failure;
     pw_buffer* held = nullptr;  // the latest picture
@@ -185,7 +123,7 @@ struct PipeWireStream::State {
             &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
             SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size,
             SPA_POD_CHOICE_RANGE_Int(cursorMetaSize(384, 384), cursorMetaSize(1, 1),
-                                     cursorMetaSize(kMaxCursorSide, kMaxCursorSide))));
+                                     cursorMetaSize(kMaxCursorBitmapSide, kMaxCursorBitmapSide))));
         pw_stream_update_params(stream.get(), params, 4);
     }
 
@@ -207,12 +145,14 @@ struct PipeWireStream::State {
         const bool picture = data.data && data.chunk && data.chunk->size > 0 &&
                              !(data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED);
         StreamFrame frame;
-        frame.cursor = readCursor(spa);
+        if (spa_meta* cursor = spa_buffer_find_meta(spa, SPA_META_Cursor)) {
+            frame.cursor = readCursorMeta(cursor->data, cursor->size);
+        }
         frame.ptsNanos = header && header->pts > 0 ? header->pts : monotonicNanos();
         if (picture) {
-            const auto damage = readDamage(spa);
-            frame.pictureChanged = !damage || !damage->empty();
-            if (damage) frame.damage = *damage;
+            spa_meta* damage = spa_buffer_find_meta(spa, SPA_META_VideoDamage);
+            if (damage) frame.damage = readDamageMeta(damage->data, damage->size);
+            frame.pictureChanged = !damage || !frame.damage.empty();
             if (held && held != buffer) pw_stream_queue_buffer(stream.get(), held);
             held = buffer;
         }
@@ -223,7 +163,7 @@ struct PipeWireStream::State {
             const uint64_t needed = uint64_t{current.chunk->offset} +
                                     static_cast<uint64_t>(stride) * static_cast<uint64_t>(height);
             if (needed <= current.maxsize) {
-                frame.pixels = static_cast<uint8_t*>(current.data) + current.chunk->offset;
+                frame.pixels = static_cast<const uint8_t*>(current.data) + current.chunk->offset;
                 frame.width = width;
                 frame.height = height;
                 frame.stride = stride;
@@ -242,6 +182,10 @@ void onStateChanged(void* data, pw_stream_state, pw_stream_state state, const ch
     auto* s = static_cast<PipeWireStream::State*>(data);
     if (state == PW_STREAM_STATE_STREAMING) {
         s->streaming = true;
+        s->paused = false;
+        pw_thread_loop_signal(s->loop.get(), false);
+    } else if (state == PW_STREAM_STATE_PAUSED) {
+        s->paused = true;
         pw_thread_loop_signal(s->loop.get(), false);
     } else if (state == PW_STREAM_STATE_ERROR) {
         s->end(error ? error : "stream error");
@@ -264,6 +208,11 @@ void onRemoveBuffer(void* data, pw_buffer* buffer) {
     if (s->held == buffer) s->held = nullptr;
 }
 
+void onGlobalRemoved(void* data, uint32_t id) {
+    auto* s = static_cast<PipeWireStream::State*>(data);
+    if (id == s->options.node) s->end("the node was removed");
+}
+
 void onCoreError(void* data, uint32_t id, int, int res, const char* message) {
     auto* s = static_cast<PipeWireStream::State*>(data);
     if (id == PW_ID_CORE) {
@@ -278,6 +227,13 @@ const pw_stream_events kStreamEvents = [] {
     events.param_changed = onParamChanged;
     events.remove_buffer = onRemoveBuffer;
     events.process = onProcess;
+    return events;
+}();
+
+const pw_registry_events kRegistryEvents = [] {
+    pw_registry_events events{};
+    events.version = PW_VERSION_REGISTRY_EVENTS;
+    events.global_remove = onGlobalRemoved;
     return events;
 }();
 
@@ -327,6 +283,10 @@ std::unique_ptr<PipeWireStream> PipeWireStream::connect(const Options& options,
                     std::strerror(errno));
     }
     pw_core_add_listener(s.core.get(), &s.coreListener, &kCoreEvents, &s);
+    s.registry.reset(pw_core_get_registry(s.core.get(), PW_VERSION_REGISTRY, 0));
+    if (s.registry) {
+        pw_registry_add_listener(s.registry.get(), &s.registryListener, &kRegistryEvents, &s);
+    }
     s.stream.reset(pw_stream_new(
         s.core.get(), "panelora",
         pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
@@ -340,9 +300,9 @@ std::unique_ptr<PipeWireStream> PipeWireStream::connect(const Options& options,
                                        static_cast<uint32_t>(options.height));
     spa_fraction variable = SPA_FRACTION(0, 1);
     spa_fraction fastest = SPA_FRACTION(static_cast<uint32_t>(options.fps), 1);
-    spa_fraction slowest = SPA_FRACTION(1, 1);
-    // A fixed size and at most `fps` frames a second: mutter makes its virtual monitor of this
-    // size and refresh rate, and paces the frames itself.
+    // A fixed size and at most `fps` frames a second (a fixed value: offered a range, PipeWire
+    // would settle on mutter's default of 60): mutter makes its virtual monitor of this size and
+    // refresh rate, and paces the frames itself.
     const spa_pod* format = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
         SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
@@ -350,8 +310,7 @@ std::unique_ptr<PipeWireStream> PipeWireStream::connect(const Options& options,
         SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx,
                                SPA_VIDEO_FORMAT_BGRA),
         SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
-        SPA_POD_Fraction(&variable), SPA_FORMAT_VIDEO_maxFramerate,
-        SPA_POD_CHOICE_RANGE_Fraction(&fastest, &slowest, &fastest)));
+        SPA_POD_Fraction(&variable), SPA_FORMAT_VIDEO_maxFramerate, SPA_POD_Fraction(&fastest)));
     if (pw_stream_connect(s.stream.get(), PW_DIRECTION_INPUT, options.node,
                           static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
                                                        PW_STREAM_FLAG_MAP_BUFFERS),
@@ -394,6 +353,24 @@ std::unique_ptr<PipeWireStream::Lock> PipeWireStream::lock() {
     return std::make_unique<Lock>(state_->loop.get());
 }
 
+bool PipeWireStream::restart() {
+    State& s = *state_;
+    Lock lock(s.loop.get());
+    if (s.stopped || s.ended) return false;
+    auto waitFor = [&s](bool paused) {
+        timespec deadline{};
+        pw_thread_loop_get_time(s.loop.get(), &deadline, kRestartStepTimeoutNanos);
+        while (s.paused != paused && !s.ended) {
+            if (pw_thread_loop_timed_wait_full(s.loop.get(), &deadline) == -ETIMEDOUT) break;
+        }
+        return s.paused == paused && !s.ended;
+    };
+    pw_stream_set_active(s.stream.get(), false);
+    waitFor(true);
+    pw_stream_set_active(s.stream.get(), true);
+    return waitFor(false);
+}
+
 int PipeWireStream::width() const {
     Lock lock(state_->loop.get());
     return state_->width;
@@ -412,6 +389,7 @@ void PipeWireStream::stop() {
         s.stopped = true;
         s.held = nullptr;  // returned with the stream
         s.stream.reset();
+        s.registry.reset();
         s.core.reset();
     }
     pw_thread_loop_stop(s.loop.get());

@@ -5,7 +5,7 @@
 //
 // The stream keeps the buffer of the latest picture until the next picture arrives, so that a
 // buffer that only moves the cursor still comes with the picture it belongs to (mutter sends no
-// pixels then) and the handler can draw the cursor into it.
+// pixels then), which the handler can convert again with the cursor at its new place.
 //
 // Threads: a PipeWire thread loop of its own runs the stream; the handler and `onEnded` run there
 // with the loop's lock held, one buffer at a time. connect() blocks until the format is fixed.
@@ -45,9 +45,9 @@ struct StreamCursor {
 };
 
 struct StreamFrame {
-    // BGRx or BGRA rows of the current picture (writable: the handler may draw into it and
-    // must put back what it drew over). Null until the first picture arrived.
-    uint8_t* pixels = nullptr;
+    // BGRx or BGRA rows of the current picture, mapped read-only. Null until the first picture
+    // arrived.
+    const uint8_t* pixels = nullptr;
     int width = 0;
     int height = 0;
     int stride = 0;
@@ -92,6 +92,10 @@ class PipeWireStream {
     };
     // Held, no handler runs.
     [[nodiscard]] std::unique_ptr<Lock> lock();
+
+    // Pauses the stream and resumes it, waiting for each step (a few seconds at most): mutter
+    // attaches its frame recording anew when the stream resumes. False when it did not resume.
+    bool restart();
 
     // The size the node took.
     int width() const;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "support/log.h"
+
 namespace panelora {
 
 VirtualMonitor::VirtualMonitor(int pixelWidth, int pixelHeight, double pointsPerPixel,
@@ -17,6 +19,12 @@ VirtualMonitor::~VirtualMonitor() {
 
 void VirtualMonitor::attach(std::unique_ptr<PipeWireStream> stream) {
     stream_ = std::move(stream);
+}
+
+void VirtualMonitor::restartStream() {
+    if (stream_ && !hasEnded() && !stream_->restart()) {
+        log::get("gnome")->warn("{}", "the stream of " + spec_.connector + " did not resume");
+    }
 }
 
 void VirtualMonitor::identify(DisplayID id, MonitorSpec spec) {

@@ -55,6 +55,10 @@ class VirtualMonitor {
     // Set up, before the monitor is shared: the stream whose frames come here, then the monitor
     // mutter made for it.
     void attach(std::unique_ptr<PipeWireStream> stream);
+    // Pauses and resumes the stream: mutter 43 sometimes stops recording a virtual stream when
+    // the monitors change under it, and attaches the recording anew when it resumes. While it is
+    // paused mutter drops absolute pointer motion for it, and misses cursor image changes.
+    void restartStream();
     void identify(DisplayID id, MonitorSpec spec);
     // Called by the stream's handler.
     void handleFrame(StreamFrame& frame);

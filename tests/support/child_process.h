@@ -1,4 +1,5 @@
-// A helper program run by a test or benchmark (tablet-sim, usbmuxd-sim, ffmpeg): its standard
+// A helper program run by a test or benchmark (tablet-sim, usbmuxd-sim, ffmpeg, the daemons of
+// a GNOME session): its standard
 // output comes back through a pipe and is read line by line; it dies with the process that
 // started it (parent-death signal), and the destructor kills and reaps it if it still runs.
 // Used from one thread.
@@ -13,13 +14,15 @@
 #include <string_view>
 #include <vector>
 
-namespace panelora::e2e {
+namespace panelora::test {
 
 class ChildProcess {
   public:
     struct Options {
         bool mergeStderr = false;  // stderr into the same pipe (else inherited)
         std::string stdoutFile;    // when set: stdout (and stderr if merged) go to this file
+        // "NAME=value" entries added to (or replacing those of) the test's own environment.
+        std::vector<std::string> environment;
     };
 
     // argv[0] is the program's path. Nothing, with `error`, when it cannot be started.
@@ -59,4 +62,4 @@ class ChildProcess {
     std::optional<int> status_;
 };
 
-}  // namespace panelora::e2e
+}  // namespace panelora::test

@@ -9,9 +9,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <thread>
 
-namespace panelora::e2e {
+extern char** environ;
+
+namespace panelora::test {
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -41,6 +44,17 @@ std::unique_ptr<ChildProcess> ChildProcess::spawn(const std::vector<std::string>
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    std::map<std::string, std::string> variables;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        variables[entry.substr(0, entry.find('='))] = entry;
+    }
+    for (const std::string& entry : options.environment)
+        variables[entry.substr(0, entry.find('='))] = entry;
+    std::vector<char*> envp;
+    for (auto& [name, entry] : variables)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
     const pid_t parent = getpid();
 
     const pid_t pid = fork();
@@ -61,7 +75,7 @@ std::unique_ptr<ChildProcess> ChildProcess::spawn(const std::vector<std::string>
         if (options.mergeStderr) dup2(outFd, STDERR_FILENO);
         const int devNull = ::open("/dev/null", O_RDONLY);
         if (devNull >= 0) dup2(devNull, STDIN_FILENO);
-        execv(args[0], args.data());
+        execve(args[0], args.data(), envp.data());
         _exit(127);
     }
     ::close(outFd);
@@ -150,4 +164,4 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     return status_;
 }
 
-}  // namespace panelora::e2e
+}  // namespace panelora::test

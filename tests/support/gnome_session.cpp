@@ -1,0 +1,213 @@
+#include "gnome_session.h"
+
+#include <gio/gio.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace panelora::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+
+std::string findProgram(const char* name) {
+    for (const char* dir : {"/usr/bin", "/usr/local/bin", "/bin"}) {
+        std::string path = std::string(dir) + "/" + name;
+        if (access(path.c_str(), X_OK) == 0) return path;
+    }
+    return {};
+}
+
+// True when every name is owned on the bus at `address`.
+bool namesOwned(const std::string& address, const std::vector<const char*>& names) {
+    GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    if (!connection) return false;
+    bool all = true;
+    for (const char* name : names) {
+        GVariant* reply = g_dbus_connection_call_sync(
+            connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"),
+            G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+        gboolean owned = FALSE;
+        if (reply) {
+            g_variant_get(reply, "(b)", &owned);
+            g_variant_unref(reply);
+        }
+        all = all && owned;
+    }
+    g_dbus_connection_close_sync(connection, nullptr, nullptr);
+    g_object_unref(connection);
+    return all;
+}
+
+// Waits for `ready` while `process` runs; false on timeout or when it exited.
+template <class Ready>
+bool waitUntil(ChildProcess& process, SteadyClock::time_point deadline, Ready ready) {
+    while (SteadyClock::now() < deadline) {
+        if (ready()) return true;
+        if (!process.running()) return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return ready();
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void stop(std::unique_ptr<ChildProcess>& process) {
+    if (!process) return;
+    process->signal(SIGTERM);
+    if (!process->wait(5s)) {
+        process->signal(SIGKILL);
+        process->wait(5s);
+    }
+    process.reset();
+}
+
+}  // namespace
+
+std::unique_ptr<GnomeSession> GnomeSession::start(std::string* skipReason, const Options& options) {
+    auto fail = [&](std::string why) -> std::unique_ptr<GnomeSession> {
+        if (skipReason) *skipReason = std::move(why);
+        return nullptr;
+    };
+    const std::string dbus = findProgram("dbus-daemon");
+    const std::string pipewire = findProgram("pipewire");
+    const std::string wireplumber = findProgram("wireplumber");
+    const std::string mutter = findProgram("mutter");
+    if (dbus.empty() || pipewire.empty() || wireplumber.empty() || mutter.empty()) {
+        return fail("a headless GNOME needs dbus-daemon, pipewire, wireplumber and mutter "
+                    "(scripts/install-deps.sh installs them)");
+    }
+
+    std::unique_ptr<GnomeSession> session(new GnomeSession);
+    char pattern[] = "/tmp/panelora-gnome-XXXXXX";
+    if (!mkdtemp(pattern)) return fail("cannot create a temporary directory");
+    session->directory_ = pattern;
+    session->runtimeDir_ = session->directory_ + "/runtime";
+    std::error_code ec;
+    for (const char* sub : {"runtime", "config", "data", "cache"})
+        fs::create_directory(session->directory_ + "/" + sub, ec);
+    chmod(session->runtimeDir_.c_str(), 0700);
+    const auto deadline = SteadyClock::now() + options.startTimeout;
+    const std::string& dir = session->directory_;
+
+    // The bus: in the foreground, so that it is our child and stops by its id.
+    session->busAddress_ = "unix:path=" + session->runtimeDir_ + "/bus";
+    std::string error;
+    session->bus_ = ChildProcess::spawn(
+        {dbus, "--session", "--nofork", "--nopidfile", "--address=" + session->busAddress_,
+         "--print-address=1"},
+        &error);
+    if (!session->bus_) return fail("dbus-daemon: " + error);
+    if (!session->bus_->waitForLine("unix:", 10s)) return fail("dbus-daemon did not start");
+
+    ChildProcess::Options common;
+    common.mergeStderr = true;
+    common.environment = session->environment();
+    // Nothing of the test's own desktop: mutter would take it for a host to nest in.
+    common.environment.insert(common.environment.end(),
+                              {"DISPLAY=", "WAYLAND_DISPLAY=", "GSETTINGS_BACKEND=memory",
+                               "XDG_CONFIG_HOME=" + dir + "/config", "XDG_DATA_HOME=" + dir + "/data",
+                               "XDG_CACHE_HOME=" + dir + "/cache"});
+
+    auto options1 = common;
+    options1.stdoutFile = dir + "/pipewire.log";
+    session->pipewire_ = ChildProcess::spawn({pipewire}, &error, options1);
+    if (!session->pipewire_) return fail("pipewire: " + error);
+    const std::string pipewireSocket = session->pipewireSocket();
+    if (!waitUntil(*session->pipewire_, deadline, [&] { return fs::exists(pipewireSocket, ec); })) {
+        return fail("pipewire did not start: " + readFile(dir + "/pipewire.log"));
+    }
+
+    auto options2 = common;
+    options2.stdoutFile = dir + "/wireplumber.log";
+    session->wireplumber_ = ChildProcess::spawn({wireplumber}, &error, options2);
+    if (!session->wireplumber_) return fail("wireplumber: " + error);
+
+    auto options3 = common;
+    options3.stdoutFile = dir + "/mutter.log";
+    session->mutter_ = ChildProcess::spawn({mutter, "--headless", "--wayland", "--no-x11",
+                                            "--virtual-monitor", options.primaryMode},
+                                           &error, options3);
+    if (!session->mutter_) return fail("mutter: " + error);
+    const std::string wayland = session->waylandSocket();
+    const std::string address = session->busAddress_;
+    if (!waitUntil(*session->mutter_, deadline, [&] {
+            return fs::exists(wayland, ec) &&
+                   namesOwned(address, {"org.gnome.Mutter.ScreenCast",
+                                        "org.gnome.Mutter.RemoteDesktop",
+                                        "org.gnome.Mutter.DisplayConfig"});
+        })) {
+        return fail("mutter did not come up: " + session->mutterLog());
+    }
+    if (!session->wireplumber_->running()) {
+        return fail("wireplumber ended: " + readFile(dir + "/wireplumber.log"));
+    }
+    return session;
+}
+
+std::vector<std::string> GnomeSession::environment() const {
+    return {"XDG_RUNTIME_DIR=" + runtimeDir_, "DBUS_SESSION_BUS_ADDRESS=" + busAddress_,
+            "PIPEWIRE_RUNTIME_DIR=" + runtimeDir_, "WAYLAND_DISPLAY=wayland-0",
+            "XDG_SESSION_TYPE=wayland"};
+}
+
+pid_t GnomeSession::mutterPid() const {
+    return mutter_ ? mutter_->pid() : -1;
+}
+
+std::string GnomeSession::mutterLog() const {
+    return readFile(directory_ + "/mutter.log");
+}
+
+void GnomeSession::stopAll() {
+    stop(mutter_);
+    stop(wireplumber_);
+    stop(pipewire_);
+    stop(bus_);
+}
+
+GnomeSession::~GnomeSession() {
+    stopAll();
+    if (!directory_.empty()) {
+        std::error_code ec;
+        fs::remove_all(directory_, ec);
+    }
+}
+
+namespace {
+struct Shared {
+    std::unique_ptr<GnomeSession> session;
+    std::string skipReason;
+    Shared() { session = GnomeSession::start(&skipReason); }
+};
+Shared& sharedState() {
+    static Shared state;  // destroyed at exit, which stops the session
+    return state;
+}
+}  // namespace
+
+GnomeSession* GnomeSession::shared() {
+    return sharedState().session.get();
+}
+const std::string& GnomeSession::sharedSkipReason() {
+    return sharedState().skipReason;
+}
+
+}  // namespace panelora::test
