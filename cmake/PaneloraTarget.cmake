@@ -1,9 +1,20 @@
-# Common settings for every target of our own: warnings as errors, and the sanitizers when asked for.
-set(PANELORA_WARNINGS -Wall -Wextra -Werror)
+# Common settings for every target of our own: warnings (errors with PANELORA_WERROR), and the
+# sanitizers when asked for.
+set(PANELORA_WARNINGS -Wall -Wextra)
+if(PANELORA_WERROR)
+  list(APPEND PANELORA_WARNINGS -Werror)
+endif()
 
 if(PANELORA_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
+endif()
+if(PANELORA_TSAN)
+  # GCC warns that TSan does not model asio's standalone fences; asio's queues hand work over under
+  # mutexes, which it does model.
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer
+                      $<$<CXX_COMPILER_ID:GNU>:-Wno-tsan>)
+  add_link_options(-fsanitize=thread)
 endif()
 
 function(panelora_target target)

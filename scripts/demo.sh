@@ -31,10 +31,10 @@ fail() {
 if $build_step; then
   stage "installing what is missing"
   scripts/install-deps.sh
-  stage "building panelora, tablet-sim and usbmuxd-sim (RelWithDebInfo, $build)"
+  stage "building panelora, tablet-sim and usbmuxd-sim (Release, $build)"
   lock=()
   [[ -n ${BUILD_LOCK:-} ]] && lock=(flock "$BUILD_LOCK")
-  "${lock[@]}" cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  "${lock[@]}" cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
   "${lock[@]}" cmake --build "$build" -j2 --target panelora tablet-sim usbmuxd-sim
 fi
 panelora=$build/tools/panelora/panelora

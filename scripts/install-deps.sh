@@ -4,17 +4,18 @@
 set -euo pipefail
 
 packages=(
-  # toolchain
+  # toolchain (clang also type-checks the macOS sources: scripts/macos-typecheck.sh)
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format git
   # core libraries
   libasio-dev libplist-dev libspdlog-dev libfmt-dev nlohmann-json3-dev
   # video
   libavcodec-dev libavutil-dev libx264-dev libyuv-dev
   # X11 backend
-  libx11-dev libxext-dev libxrandr-dev libxdamage-dev libxtst-dev libxfixes-dev libxi-dev
+  libx11-dev libxext-dev libxrandr-dev libxdamage-dev libxtst-dev libxfixes-dev libxi-dev libxss-dev
   libpng-dev libxcursor-dev
-  # GNOME (Wayland) backend: D-Bus through GDBus, PipeWire
-  libglib2.0-dev libpipewire-0.3-dev
+  # desktop services over D-Bus (screen saver inhibition, GNOME's mutter); a private bus in the
+  # tests; PipeWire for the GNOME backend
+  libglib2.0-dev dbus-daemon libpipewire-0.3-dev
   # update check
   libcurl4-openssl-dev ca-certificates openssl
   # tray
@@ -25,6 +26,8 @@ packages=(
   usbmuxd libusbmuxd-tools
   mutter pipewire wireplumber dbus-user-session libglib2.0-bin libwayland-dev wayland-protocols
   ffmpeg procps psmisc iproute2 jq
+  # desktop files and the Debian package
+  librsvg2-bin dpkg-dev desktop-file-utils appstream groff-base
 )
 
 missing=()

@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 
 #include "support/log.h"
 #include "support/main_queue.h"
@@ -61,7 +62,12 @@ Controller::Controller(AppEnvironment environment)
       accessibilityAllowed_(env_.permissions->accessibilityTrusted(false)),
       permissionTexts_(env_.permissions->texts()),
       space_(env_.settings->space().value_or(0)),
-      preferSmooth_(env_.settings->preferSmooth().value_or(false)) {}
+      preferSmooth_(env_.settings->preferSmooth().value_or(false)) {
+    if (env_.applyCommandActsAsControl) {
+        commandActsAsControl_ = env_.settings->commandActsAsControl().value_or(true);
+        env_.applyCommandActsAsControl(*commandActsAsControl_);
+    }
+}
 
 Controller::~Controller() {
     if (watch_) watch_->cancel();
@@ -116,6 +122,13 @@ void Controller::setPreferSmooth(bool value) {
     assign(preferSmooth_, value);
     env_.settings->setPreferSmooth(value);
     stopSession();
+}
+
+void Controller::setCommandActsAsControl(bool value) {
+    if (!commandActsAsControl_ || value == *commandActsAsControl_) return;
+    assign(commandActsAsControl_, std::optional<bool>(value));
+    env_.settings->setCommandActsAsControl(value);
+    env_.applyCommandActsAsControl(value);
 }
 
 std::optional<double> Controller::scale() const {
@@ -279,7 +292,11 @@ void Controller::startSession(int fd) {
 void Controller::sessionStartFinished(const std::shared_ptr<SupervisedSession>& session,
                                       bool preferSmooth, std::optional<double> scale,
                                       std::optional<std::string> error) {
-    if (starting_ == session) starting_.reset();
+    bool endedFirst = false;
+    if (starting_ == session) {
+        starting_.reset();
+        endedFirst = std::exchange(startingEnded_, false);
+    }
     if (shutDown_) {
         session->stop();
         return finishAttempt();
@@ -288,6 +305,14 @@ void Controller::sessionStartFinished(const std::shared_ptr<SupervisedSession>& 
         session->stop();
         retryNotBefore_ = now() + startFailureBackoff.count();
         assign(status_, "Error: " + *error);
+        return finishAttempt();
+    }
+    if (endedFirst || session->hasEnded()) {
+        // The tablet went away while start() was finishing: its end was reported before this
+        // result (and could not be matched then), or it happened as start() returned. A stored
+        // ended session would never end again.
+        session->stop();
+        enterDisconnected();
         return finishAttempt();
     }
 
@@ -312,8 +337,16 @@ void Controller::sessionStartFinished(const std::shared_ptr<SupervisedSession>& 
 }
 
 void Controller::handleSessionEnded(const std::shared_ptr<SupervisedSession>& session) {
+    if (session == starting_) {
+        startingEnded_ = true;  // settled when its start result arrives
+        return;
+    }
     if (session_ != session) return;
     session_.reset();
+    enterDisconnected();
+}
+
+void Controller::enterDisconnected() {
     assign(canArrange_, false);
     assign(statsLine_, std::string());
     retryNotBefore_ = now() + endedBackoff.count();

@@ -44,6 +44,9 @@ struct AppEnvironment {
     std::shared_ptr<SerialQueue> background;
     // Measures the back-off. Default: the main queue's clock (a test's ManualClock).
     const Clock* clock = nullptr;
+    // Where the platform's shortcuts use Control rather than Command: applies the setting
+    // "commandActsAsControl" (on unless stored off) to the key injector. Empty: not offered.
+    std::function<void(bool)> applyCommandActsAsControl;
 };
 
 class Controller : public std::enable_shared_from_this<Controller> {
@@ -85,11 +88,15 @@ class Controller : public std::enable_shared_from_this<Controller> {
     const PermissionTexts& permissionTexts() const { return permissionTexts_; }
     int64_t space() const { return space_; }
     bool preferSmooth() const { return preferSmooth_; }
+    // Nothing where the setting is not offered.
+    std::optional<bool> commandActsAsControl() const { return commandActsAsControl_; }
 
     // Settings from the menu's pickers: a new value is stored and the running session stopped, so
     // that the next one uses it. The value already set does nothing.
     void setSpace(int64_t value);
     void setPreferSmooth(bool value);
+    // Stored and applied to the keys from the next one on; the session goes on.
+    void setCommandActsAsControl(bool value);
 
     // Once: the permission prompts, then the watch loop. Later calls do nothing.
     void start();
@@ -137,6 +144,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     void sessionStartFinished(const std::shared_ptr<SupervisedSession>& session, bool preferSmooth,
                               std::optional<double> scale, std::optional<std::string> error);
     void handleSessionEnded(const std::shared_ptr<SupervisedSession>& session);
+    void enterDisconnected();
     void handleStats(const SessionStats& stats, const std::shared_ptr<SupervisedSession>& session);
     std::optional<double> scale() const;
     int64_t now() const;
@@ -157,6 +165,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     PermissionTexts permissionTexts_;
     int64_t space_ = 0;
     bool preferSmooth_ = false;
+    std::optional<bool> commandActsAsControl_;
 
     // Unpublished.
     std::shared_ptr<SupervisedSession> session_;
@@ -164,6 +173,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     int64_t retryNotBefore_ = INT64_MIN;
 
     std::shared_ptr<SupervisedSession> starting_;  // the session whose start() is running
+    bool startingEnded_ = false;                   // its end arrived before its start result
     bool attemptInProgress_ = false;
     bool shutDown_ = false;
     std::shared_ptr<TimerSource> watch_;

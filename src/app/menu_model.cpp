@@ -17,6 +17,7 @@ MenuState MenuState::of(const Controller& controller, bool launchAtLogin, std::s
     state.permissionTexts = controller.permissionTexts();
     state.space = controller.space();
     state.preferSmooth = controller.preferSmooth();
+    state.commandActsAsControl = controller.commandActsAsControl();
     state.launchAtLogin = launchAtLogin;
     state.version = std::move(version);
     return state;
@@ -110,6 +111,12 @@ std::vector<MenuRow> buildMenu(const MenuState& state) {
         picker(MenuItem::spacePicker, Menu::spaceLabel, Menu::spaceOptions(), state.space));
     rows.push_back(picker(MenuItem::qualityPicker, Menu::qualityLabel, Menu::qualityOptions(),
                           state.preferSmooth ? 1 : 0));
+    if (state.commandActsAsControl) {
+        MenuRow command = row(MenuRowKind::toggle, MenuItem::commandActsAsControl,
+                              Menu::commandActsAsControlText);
+        command.checked = *state.commandActsAsControl;
+        rows.push_back(std::move(command));
+    }
     MenuRow toggle = row(MenuRowKind::toggle, MenuItem::launchAtLogin, LaunchAtLoginToggle::label);
     toggle.checked = state.launchAtLogin;
     rows.push_back(std::move(toggle));
@@ -146,6 +153,10 @@ void performMenuAction(MenuItem item, const MenuTargets& targets, std::optional<
             break;
         case MenuItem::qualityPicker:
             if (targets.controller && value) targets.controller->setPreferSmooth(*value != 0);
+            break;
+        case MenuItem::commandActsAsControl:
+            if (targets.controller && value)
+                targets.controller->setCommandActsAsControl(*value != 0);
             break;
         case MenuItem::launchAtLogin:
             if (targets.launchAtLogin && value)

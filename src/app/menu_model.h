@@ -30,6 +30,7 @@ struct MenuState {
     PermissionTexts permissionTexts;  // the advice rows' words
     int64_t space = 0;
     bool preferSmooth = false;
+    std::optional<bool> commandActsAsControl;  // nothing: not offered
     bool launchAtLogin = false;
     std::string version;  // "0" is shown when empty
 
@@ -55,6 +56,7 @@ enum class MenuItem {
     openDisplaySettings,
     spacePicker,
     qualityPicker,
+    commandActsAsControl,
     launchAtLogin,
     checkForUpdates,
     version,
@@ -100,6 +102,7 @@ inline constexpr const char* moveRightText = "Move Panelora to the Right";
 inline constexpr const char* displaySettingsText = "Display Arrangement Settings\u2026";
 inline constexpr const char* spaceLabel = "Screen space";
 inline constexpr const char* qualityLabel = "Quality";
+inline constexpr const char* commandActsAsControlText = "Command key acts as Ctrl";
 inline constexpr const char* checkForUpdatesText = "Check for Updates\u2026";
 inline constexpr const char* quitText = "Quit Panelora";
 

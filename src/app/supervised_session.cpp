@@ -30,6 +30,7 @@ class RealSupervisedSession final : public SupervisedSession {
     }
 
     void stop() override { session_->stop(); }
+    bool hasEnded() const override { return session_->hasEnded(); }
     void moveDisplay(DisplayArrangement::Side side) override { session_->moveDisplay(side); }
     StreamProfile profile() const override { return session_->profile(); }
 

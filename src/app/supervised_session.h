@@ -31,6 +31,8 @@ class SupervisedSession {
     virtual std::optional<std::string> start(bool preferSmooth, std::optional<double> scale) = 0;
     // Ends the session; idempotent, fires onEnded once.
     virtual void stop() = 0;
+    // True once the session has ended (also when start() had not returned yet).
+    virtual bool hasEnded() const = 0;
     virtual void moveDisplay(DisplayArrangement::Side side) = 0;
     virtual StreamProfile profile() const = 0;
 };

@@ -208,11 +208,13 @@ void KeyInjectorCore::apply(const KeyEvent& event, uint16_t keyCode) {
             eventFlags &= ~modifier->second;
     }
     currentFlags_ = eventFlags;
-    if (sink_) sink_(keyCode, event.isDown, eventFlags, false);
-    if (event.isDown)
+    post(keyCode, event.isDown, eventFlags, false);
+    if (event.isDown) {
         held_.insert(keyCode);
-    else
+    } else {
         held_.erase(keyCode);
+        applyWantedSetting();
+    }
     if (isModifier) return;  // modifiers, Caps Lock included, never repeat
     if (event.isDown)
         startRepeat(keyCode);
@@ -225,7 +227,7 @@ void KeyInjectorCore::startRepeat(uint16_t keyCode) {
     std::weak_ptr<KeyInjectorCore> weak = weak_from_this();
     auto timer = TimerSource::create(queue_, [weak, keyCode] {
         if (auto self = weak.lock()) {
-            if (self->sink_) self->sink_(keyCode, true, self->currentFlags_, true);
+            self->post(keyCode, true, self->currentFlags_, true);
         }
     });
     timer->schedule(seconds(repeatDelay), seconds(repeatInterval), Duration::zero());
@@ -246,13 +248,36 @@ void KeyInjectorCore::releaseAll() {
         for (auto& [code, timer] : self->repeatTimers_)
             timer->cancel();
         self->repeatTimers_.clear();
-        if (self->sink_) {
-            for (uint16_t code : self->held_)
-                self->sink_(code, false, 0, false);
-        }
+        for (uint16_t code : self->held_)
+            self->post(code, false, 0, false);
         self->held_.clear();
         self->currentFlags_ = 0;
+        self->applyWantedSetting();
     });
+}
+
+void KeyInjectorCore::setCommandActsAsControl(bool on) {
+    queue_->post([self = shared_from_this(), on] {
+        self->commandAsControlWanted_ = on;
+        self->applyWantedSetting();
+    });
+}
+
+void KeyInjectorCore::applyWantedSetting() {
+    if (held_.empty()) commandAsControl_ = commandAsControlWanted_;
+}
+
+void KeyInjectorCore::commandAsControl(uint16_t& keyCode, uint64_t& flags) {
+    constexpr uint16_t command = 55, rightCommand = 54, control = 59, rightControl = 62;
+    if (keyCode == command) keyCode = control;
+    if (keyCode == rightCommand) keyCode = rightControl;
+    if (flags & EventFlags::command) flags = (flags & ~EventFlags::command) | EventFlags::control;
+}
+
+void KeyInjectorCore::post(uint16_t keyCode, bool isDown, uint64_t flags, bool isRepeat) {
+    if (!sink_) return;
+    if (commandAsControl_) commandAsControl(keyCode, flags);
+    sink_(keyCode, isDown, flags, isRepeat);
 }
 
 }  // namespace panelora

@@ -51,6 +51,13 @@ class KeyInjectorCore : public std::enable_shared_from_this<KeyInjectorCore> {
     // Any thread. Releases every held key on the queue (key-ups with flags 0) and stops repeats.
     void releaseAll();
 
+    // Any thread. With it on, the Command keys and the Command flag reach the system as Control
+    // (shortcuts there are Ctrl+letter where the Mac's are Command+letter); Option stays as it
+    // is. A change waits until no key is held, so that a key is released as what it was pressed.
+    void setCommandActsAsControl(bool on);
+    // The Command → Control rewrite of one event.
+    static void commandAsControl(uint16_t& keyCode, uint64_t& flags);
+
     // On the queue.
     void apply(const KeyEvent& event, uint16_t keyCode);
     void startRepeat(uint16_t keyCode);
@@ -58,16 +65,22 @@ class KeyInjectorCore : public std::enable_shared_from_this<KeyInjectorCore> {
 
     // On the queue (tests read them after running it).
     const std::set<uint16_t>& held() const { return held_; }
+    bool commandActsAsControl() const { return commandAsControl_; }
     uint64_t currentFlags() const { return currentFlags_; }
     size_t repeatTimerCount() const { return repeatTimers_.size(); }
     const std::shared_ptr<SerialQueue>& queue() const { return queue_; }
 
   private:
+    void post(uint16_t keyCode, bool isDown, uint64_t flags, bool isRepeat);
+    void applyWantedSetting();
+
     const std::shared_ptr<SerialQueue> queue_;
     const Sink sink_;
     std::map<uint16_t, std::shared_ptr<TimerSource>> repeatTimers_;
     std::set<uint16_t> held_;
     uint64_t currentFlags_ = 0;
+    bool commandAsControl_ = false;
+    bool commandAsControlWanted_ = false;
 };
 
 }  // namespace panelora

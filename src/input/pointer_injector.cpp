@@ -57,32 +57,33 @@ void PointerInjector::injectTouch(uint8_t rawPhase, DisplayID displayID, float x
         case TouchPhase::down:
             lastClickState_ = clickCounter_.registerClick(at.x, at.y, clock_.uptimeSeconds());
             // A failed move does not stop the press: the press carries the position itself.
-            poster_->postMouse(MouseEventType::mouseMoved, at, MouseButton::left, std::nullopt);
-            if (poster_->postMouse(MouseEventType::leftMouseDown, at, MouseButton::left,
+            poster_->postMouse(MouseEventType::mouseMoved, displayID, at, MouseButton::left, std::nullopt);
+            if (poster_->postMouse(MouseEventType::leftMouseDown, displayID, at, MouseButton::left,
                                    lastClickState_)) {
                 heldAt_ = at;
+                heldOn_ = displayID;
             }
             break;
         case TouchPhase::drag:
-            if (poster_->postMouse(MouseEventType::leftMouseDragged, at, MouseButton::left,
+            if (poster_->postMouse(MouseEventType::leftMouseDragged, displayID, at, MouseButton::left,
                                    lastClickState_) &&
                 heldAt_) {
                 heldAt_ = at;
             }
             break;
         case TouchPhase::up:
-            poster_->postMouse(MouseEventType::leftMouseUp, at, MouseButton::left, lastClickState_);
+            poster_->postMouse(MouseEventType::leftMouseUp, displayID, at, MouseButton::left, lastClickState_);
             heldAt_.reset();
             break;
         case TouchPhase::secondaryClick:
             // Each event of the click is tried even when an earlier one could not be created,
             // so a created press is always followed by its release.
-            poster_->postMouse(MouseEventType::mouseMoved, at, MouseButton::right, std::nullopt);
-            poster_->postMouse(MouseEventType::rightMouseDown, at, MouseButton::right, 1);
-            poster_->postMouse(MouseEventType::rightMouseUp, at, MouseButton::right, 1);
+            poster_->postMouse(MouseEventType::mouseMoved, displayID, at, MouseButton::right, std::nullopt);
+            poster_->postMouse(MouseEventType::rightMouseDown, displayID, at, MouseButton::right, 1);
+            poster_->postMouse(MouseEventType::rightMouseUp, displayID, at, MouseButton::right, 1);
             break;
         case TouchPhase::hover:
-            poster_->postMouse(MouseEventType::mouseMoved, at, MouseButton::left, std::nullopt);
+            poster_->postMouse(MouseEventType::mouseMoved, displayID, at, MouseButton::left, std::nullopt);
             break;
     }
 }
@@ -122,6 +123,7 @@ void PointerInjector::resetInjectionState() {
     lastClickState_ = 1;
     remainderX_ = 0;
     remainderY_ = 0;
+    if (poster_) poster_->resetState();
 }
 
 namespace {
@@ -162,7 +164,8 @@ InputBackends installedInjectionBackends() {
 
 void PointerInjector::releaseHeldButton() {
     if (!heldAt_ || !poster_) return;
-    poster_->postMouse(MouseEventType::leftMouseUp, *heldAt_, MouseButton::left, lastClickState_);
+    poster_->postMouse(MouseEventType::leftMouseUp, heldOn_, *heldAt_, MouseButton::left,
+                       lastClickState_);
     heldAt_.reset();
 }
 

@@ -82,6 +82,7 @@ class PointerInjector {
     double remainderX_ = 0;
     double remainderY_ = 0;
     std::optional<Point> heldAt_;  // where the left button went down or was last dragged to
+    DisplayID heldOn_ = 0;         // the display it went down on
 };
 
 // The platform backends of the input subsystem, installed once by the application at start-up

@@ -2,7 +2,6 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include "protocol/hello_reader.h"
 #include "protocol/packet_reader.h"
 #include "support/log.h"
+#include "support/posix_platform.h"
 #include "transport/socket_io.h"
 
 namespace panelora {
@@ -29,10 +29,10 @@ void setTimeout(int fd, int option, int seconds) {
 // The tunnelled socket may be TCP (a relayed daemon) or a Unix socket; Nagle only exists on the
 // former, and failing to turn it off must not fail the session.
 void disableNagleIfTcp(int fd) {
-    int domain = 0;
-    socklen_t length = sizeof domain;
-    if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0) return;
-    if (domain != AF_INET && domain != AF_INET6) return;
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
+    if (address.ss_family != AF_INET && address.ss_family != AF_INET6) return;
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
@@ -214,8 +214,9 @@ void Session::handle(const H264Encoder::Output& output) {
             // A key frame is admitted whatever the backlog, so asking for one while the backlog
             // is still over the limit would only pile key frames onto a link that cannot take
             // them (every other frame a key frame, the backlog growing without bound). Ask once
-            // the backlog is back within the limit.
+            // the backlog is back within the limit: now, or when the writes have drained it.
             askForKey = pending <= maxPendingBytes;
+            keyAwaitsDrain_ = !askForKey;
         }
         backlogMax_ = std::max(backlogMax_, pending);
     }
@@ -265,6 +266,17 @@ void Session::writeFrame(const std::vector<uint8_t>& buffer) {
         return;
     }
     bool written = writeAll(fd_, buffer);
+    bool askForKey = false;
+    {
+        std::lock_guard lock(lock_);
+        // A still screen captures no new frame whose drop would ask: the drain itself does.
+        if (written && keyAwaitsDrain_ && pendingBytes_ - size <= maxPendingBytes) {
+            keyAwaitsDrain_ = false;
+            askForKey = waitingForKey_;
+        }
+    }
+    // Asked before the backlog shows the drain, so that whoever sees it drained sees the request.
+    if (askForKey && encoder_) encoder_->requestKeyframe();
     {
         std::lock_guard lock(lock_);
         pendingBytes_ -= size;
@@ -558,7 +570,8 @@ std::optional<Session::StartError> Session::startSteps(bool preferSmooth,
     timer->resume();
     try {
         reader_ = std::thread([self = shared_from_this()] {
-            pthread_setname_np(pthread_self(), "panelora.reader");
+            posix::nameCurrentThread("panelora.reader");
+            posix::prioritizeCurrentThread(QueuePriority::userInteractive);
             self->readLoop();
         });
     } catch (const std::system_error&) {

@@ -121,6 +121,7 @@ class Session : public std::enable_shared_from_this<Session> {
     int64_t peerVersion_ = 1;
     int64_t pendingBytes_ = 0;
     bool waitingForKey_ = true;
+    bool keyAwaitsDrain_ = false;  // a drop over the limit has not asked for its key frame yet
     int64_t frames_ = 0;
     int64_t bytes_ = 0;
     int64_t dropped_ = 0;

@@ -50,7 +50,8 @@ class SessionArrangement {
     virtual void unregister() = 0;
 };
 
-// Keeps the system from throttling or idling the process while it streams. A no-op on Linux.
+// Keeps the system from throttling or idling while the session streams (on Linux: the screen
+// from blanking and locking).
 class ProcessActivity {
   public:
     virtual ~ProcessActivity() = default;

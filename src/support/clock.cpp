@@ -1,20 +1,16 @@
 #include "support/clock.h"
 
-#include <time.h>
-
 #include <condition_variable>
 #include <mutex>
+
+#include "support/posix_platform.h"
 
 namespace panelora {
 namespace {
 
 class SystemClock final : public Clock {
   public:
-    int64_t uptimeNanos() const override {
-        timespec ts{};
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-    }
+    int64_t uptimeNanos() const override { return posix::uptimeNanos(); }
     WallTime wallNow() const override { return std::chrono::system_clock::now(); }
 
     bool sleepFor(Duration duration, std::stop_token stop) const override {

@@ -15,8 +15,9 @@ class Clock {
   public:
     virtual ~Clock() = default;
 
-    // Monotonic time since boot in nanoseconds (CLOCK_MONOTONIC on Linux). Comparable between
-    // processes of one machine, which the latency figures of the tablet simulator rely on.
+    // Monotonic time since boot in nanoseconds (CLOCK_MONOTONIC on Linux, CLOCK_UPTIME_RAW on
+    // macOS: the clock of the capture's time stamps). Comparable between processes of one
+    // machine, which the latency figures of the tablet simulator rely on.
     virtual int64_t uptimeNanos() const = 0;
 
     // Wall-clock time; it can jump, so nothing that measures an interval should use it.

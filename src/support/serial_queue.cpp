@@ -1,10 +1,5 @@
 #include "support/serial_queue.h"
 
-#include <pthread.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
@@ -14,6 +9,8 @@
 #include <mutex>
 #include <thread>
 #include <unordered_set>
+
+#include "support/posix_platform.h"
 
 namespace panelora {
 
@@ -101,38 +98,13 @@ struct RunLoopQueue::Impl {
 
 namespace {
 
-void nameThread(const std::string& label) {
-    // Linux keeps 15 characters of a thread name; keep the distinctive end of long labels.
-    std::string name = label.size() <= 15 ? label : label.substr(label.size() - 15);
-    pthread_setname_np(pthread_self(), name.c_str());
-}
-
-void applyPriority(QueuePriority priority) {
-    // Raising priority needs privileges we usually lack; a refusal is harmless.
-    int nice = 0;
-    switch (priority) {
-        case QueuePriority::userInteractive:
-            nice = -4;
-            break;
-        case QueuePriority::userInitiated:
-            nice = -2;
-            break;
-        case QueuePriority::normal:
-            return;
-        case QueuePriority::utility:
-            nice = 4;
-            break;
-    }
-    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), nice);
-}
-
 class ThreadedQueue final : public SerialQueue {
   public:
     ThreadedQueue(std::string label, QueuePriority priority)
         : SerialQueue(std::move(label)), impl_(std::make_shared<RunLoopQueue::Impl>()) {
         thread_ = std::thread([impl = impl_, name = this->label(), priority] {
-            nameThread(name);
-            applyPriority(priority);
+            posix::nameCurrentThread(name);
+            posix::prioritizeCurrentThread(priority);
             impl->run();
         });
     }

@@ -28,6 +28,7 @@ namespace {
 
 constexpr const char* kSpace = "space";
 constexpr const char* kPreferSmooth = "preferSmooth";
+constexpr const char* kCommandActsAsControl = "commandActsAsControl";
 constexpr const char* kDisplayArrangement = "displayArrangement";
 
 std::shared_ptr<spdlog::logger> logger() {
@@ -178,12 +179,51 @@ SettingsStore::SettingsStore(fs::path path)
     }
 }
 
+SettingsStore::SettingsStore(std::shared_ptr<Backing> backing)
+    : backing_(std::move(backing)), document_(std::make_unique<Document>()) {
+    const std::optional<std::string> text = backing_->load();
+    if (!text) return;
+    auto parsed = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
+    if (parsed.is_object()) {
+        document_->value = std::move(parsed);
+    } else {
+        logger()->warn("{}", "unreadable stored settings; using defaults");
+    }
+}
+
 SettingsStore::~SettingsStore() = default;
 
+namespace {
+
+struct StandardSlot {
+    std::mutex mutex;
+    std::shared_ptr<SettingsStore::Backing> backing;  // guarded by mutex
+    std::shared_ptr<SettingsStore> store;             // guarded by mutex
+};
+
+StandardSlot& standardSlot() {
+    static StandardSlot slot;
+    return slot;
+}
+
+}  // namespace
+
 std::shared_ptr<SettingsStore> SettingsStore::standard() {
-    static const std::shared_ptr<SettingsStore> store =
-        std::make_shared<SettingsStore>(defaultSettingsPath());
-    return store;
+    StandardSlot& slot = standardSlot();
+    std::lock_guard lock(slot.mutex);
+    if (!slot.store) {
+        slot.store = slot.backing ? std::make_shared<SettingsStore>(slot.backing)
+                                  : std::make_shared<SettingsStore>(defaultSettingsPath());
+    }
+    return slot.store;
+}
+
+bool SettingsStore::setStandardBacking(std::shared_ptr<Backing> backing) {
+    StandardSlot& slot = standardSlot();
+    std::lock_guard lock(slot.mutex);
+    if (slot.store) return false;
+    slot.backing = std::move(backing);
+    return true;
 }
 
 std::optional<int64_t> SettingsStore::space() const {
@@ -197,6 +237,13 @@ std::optional<int64_t> SettingsStore::space() const {
 std::optional<bool> SettingsStore::preferSmooth() const {
     std::lock_guard lock(mutex_);
     auto it = document_->value.find(kPreferSmooth);
+    if (it == document_->value.end() || !it->is_boolean()) return std::nullopt;
+    return it->get<bool>();
+}
+
+std::optional<bool> SettingsStore::commandActsAsControl() const {
+    std::lock_guard lock(mutex_);
+    auto it = document_->value.find(kCommandActsAsControl);
     if (it == document_->value.end() || !it->is_boolean()) return std::nullopt;
     return it->get<bool>();
 }
@@ -226,6 +273,15 @@ bool SettingsStore::setPreferSmooth(bool value) {
     return persist();
 }
 
+bool SettingsStore::setCommandActsAsControl(bool value) {
+    {
+        std::lock_guard lock(mutex_);
+        document_->value[kCommandActsAsControl] = value;
+        ++version_;
+    }
+    return persist();
+}
+
 bool SettingsStore::setDisplayArrangement(std::string_view json) {
     auto parsed = nlohmann::json::parse(json, nullptr, /*allow_exceptions=*/false);
     if (parsed.is_discarded()) return false;
@@ -247,6 +303,14 @@ bool SettingsStore::persist() {
         version = version_;
         if (version <= writtenVersion_) return true;  // a later writer already saved this change
         text = document_->value.dump(2) + "\n";
+    }
+    if (backing_) {
+        if (!backing_->save(text)) {
+            logger()->warn("{}", "cannot store the settings");
+            return false;
+        }
+        writtenVersion_ = version;
+        return true;
     }
     std::string why;
     if (!writeAtomically(path_, text, why)) {

@@ -1,6 +1,8 @@
-// SettingsStore: the application's few persisted settings, in one JSON file.
+// SettingsStore: the application's few persisted settings, in one JSON document, kept in a file
+// or, through a Backing, in the platform's own preferences (the user defaults on macOS).
 //
-//   {"space": 125, "preferSmooth": true, "displayArrangement": {"side": "left", "offset": -120}}
+//   {"space": 125, "preferSmooth": true, "commandActsAsControl": true,
+//    "displayArrangement": {"side": "left", "offset": -120}}
 //
 // The file is read once, at construction; every setter rewrites it atomically (a temporary file in
 // the same folder, flushed and synced, then renamed over the old one), so a crash never leaves a
@@ -24,19 +26,37 @@ namespace panelora {
 
 class SettingsStore {
   public:
+    // Keeps the document somewhere other than a file. Called by one store at a time, never with
+    // its value lock held.
+    class Backing {
+      public:
+        virtual ~Backing() = default;
+        // The stored document as JSON object text; nothing when nothing is stored.
+        virtual std::optional<std::string> load() = 0;
+        // Stores the whole document (JSON object text). False when it could not be stored.
+        virtual bool save(const std::string& document) = 0;
+    };
+
     explicit SettingsStore(std::filesystem::path path);
+    // Reads the backing once; a document it gives that is not a JSON object means defaults.
+    explicit SettingsStore(std::shared_ptr<Backing> backing);
     ~SettingsStore();
     SettingsStore(const SettingsStore&) = delete;
     SettingsStore& operator=(const SettingsStore&) = delete;
 
-    // The process's store at defaultSettingsPath(), created on first use.
+    // The process's store, created on first use: over the backing given to
+    // setStandardBacking(), else at defaultSettingsPath().
     static std::shared_ptr<SettingsStore> standard();
+    // Call before anything uses standard(). False (and ignored) once the store exists.
+    static bool setStandardBacking(std::shared_ptr<Backing> backing);
 
+    // Empty for a store over a backing.
     const std::filesystem::path& path() const { return path_; }
 
     // Nothing when the member is absent or not of its type (a non-integer "space" reads as absent).
     std::optional<int64_t> space() const;
     std::optional<bool> preferSmooth() const;
+    std::optional<bool> commandActsAsControl() const;
     // The stored "displayArrangement" value as compact JSON text, whatever its type; the reader
     // decides whether it is a valid record.
     std::optional<std::string> displayArrangement() const;
@@ -46,6 +66,7 @@ class SettingsStore {
     // text is not JSON (nothing changes then).
     bool setSpace(int64_t value);
     bool setPreferSmooth(bool value);
+    bool setCommandActsAsControl(bool value);
     bool setDisplayArrangement(std::string_view json);
 
     struct Document;
@@ -54,6 +75,7 @@ class SettingsStore {
     bool persist();
 
     const std::filesystem::path path_;
+    const std::shared_ptr<Backing> backing_;
     std::unique_ptr<Document> document_;  // guarded by mutex_
     uint64_t version_ = 0;                // bumped by each change; guarded by mutex_
     bool persistent_ = true;              // false when a bad file could not be moved aside

@@ -1,79 +1,24 @@
 #include "transport/socket_io.h"
 
-#include <algorithm>
-
 #include <errno.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include "support/posix_platform.h"
+
 namespace panelora {
-
-namespace {
-
-// write() on a pipe or FIFO whose reader is gone raises SIGPIPE, which no flag suppresses.
-// Block it for this thread around the write and swallow the one our write raised, so the
-// caller sees EPIPE instead of a dead process. A SIGPIPE already pending is left alone.
-class SigpipeGuard {
-  public:
-    SigpipeGuard() {
-        sigemptyset(&pipeSet_);
-        sigaddset(&pipeSet_, SIGPIPE);
-        sigset_t pending;
-        sigpending(&pending);
-        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
-        pthread_sigmask(SIG_BLOCK, &pipeSet_, &oldMask_);
-    }
-    ~SigpipeGuard() {
-        if (raised_ && !wasPending_) {
-            const timespec zero{};
-            while (sigtimedwait(&pipeSet_, nullptr, &zero) == -1 && errno == EINTR) {
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
-    }
-    void noteEpipe() { raised_ = true; }
-
-  private:
-    sigset_t pipeSet_{};
-    sigset_t oldMask_{};
-    bool wasPending_ = false;
-    bool raised_ = false;
-};
-
-bool writeAllPlain(int fd, const uint8_t* data, size_t remaining) {
-    SigpipeGuard guard;
-    while (remaining > 0) {
-        ssize_t n = ::write(fd, data, remaining);
-        if (n > 0) {
-            data += n;
-            remaining -= static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            if (n < 0 && errno == EPIPE) guard.noteEpipe();
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
 
 bool writeAll(int fd, std::span<const uint8_t> bytes) {
     const uint8_t* data = bytes.data();
     size_t remaining = bytes.size();
     while (remaining > 0) {
-        ssize_t n = ::send(fd, data, remaining, MSG_NOSIGNAL);
+        ssize_t n = posix::writeWithoutSigpipe(fd, data, remaining);
         if (n > 0) {
             data += n;
             remaining -= static_cast<size_t>(n);
         } else if (n < 0 && errno == EINTR) {
             continue;
-        } else if (n < 0 && errno == ENOTSOCK) {
-            return writeAllPlain(fd, data, remaining);
         } else {
             return false;
         }

@@ -1,5 +1,7 @@
 #include "transport/usbmux_client.h"
 
+#include "transport/usbmux_replies.h"
+
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -7,13 +9,12 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <memory>
 #include <string>
 
+#include "support/posix_platform.h"
 #include "transport/plist_message.h"
 #include "transport/socket_io.h"
 
@@ -47,16 +48,14 @@ bool connectRetryingInterrupts(int fd, const sockaddr* address, socklen_t length
 }
 
 UniqueFd openUnixSocket(const std::string& path) {
-    sockaddr_un address{};
-    if (path.empty() || path.size() >= sizeof address.sun_path) return {};  // never truncate
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.data(), path.size());
+    sockaddr_storage address{};
+    const socklen_t length = posix::unixSocketAddress(path, address);
+    if (length == 0) return {};  // never truncate
 
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd(posix::openSocket(AF_UNIX, SOCK_STREAM, 0));
     if (!fd) return {};
     setTimeouts(fd.get(), kDaemonTimeoutSeconds);
-    if (!connectRetryingInterrupts(fd.get(), reinterpret_cast<const sockaddr*>(&address),
-                                   sizeof address)) {
+    if (!connectRetryingInterrupts(fd.get(), reinterpret_cast<const sockaddr*>(&address), length)) {
         return {};
     }
     return fd;
@@ -76,7 +75,7 @@ UniqueFd openTcpSocket(const std::string& host, uint16_t port) {
     std::unique_ptr<addrinfo, AddrInfoFree> results(found);
 
     for (const addrinfo* ai = results.get(); ai != nullptr; ai = ai->ai_next) {
-        UniqueFd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol));
+        UniqueFd fd(posix::openSocket(ai->ai_family, ai->ai_socktype, ai->ai_protocol));
         if (!fd) continue;
         setTimeouts(fd.get(), kDaemonTimeoutSeconds);
         if (!connectRetryingInterrupts(fd.get(), ai->ai_addr, ai->ai_addrlen)) continue;
@@ -105,19 +104,6 @@ bool sendRequest(int fd, plist_t request, uint32_t tag) {
     return sendMessage(fd, request, tag, PlistFormat::xml);
 }
 
-std::optional<Device> parseDevice(plist_t entry) {
-    plist_t properties = plist_dict_get_item(entry, "Properties");
-    if (properties == nullptr || plist_get_node_type(properties) != PLIST_DICT) {
-        return std::nullopt;
-    }
-    const auto id = dictUnsigned(properties, "DeviceID");
-    if (!id) return std::nullopt;
-    const auto connectionType = dictString(properties, "ConnectionType");
-    if (!connectionType || *connectionType != "USB") return std::nullopt;
-    return Device{static_cast<int64_t>(*id),
-                  dictString(properties, "SerialNumber").value_or(std::string())};
-}
-
 uint16_t swapBytes(uint16_t port) {
     return static_cast<uint16_t>((port << 8) | (port >> 8));
 }
@@ -134,22 +120,7 @@ std::vector<Device> listDevices(const DaemonAddress& daemon) {
     const Plist request = makeRequest("ListDevices");
     if (!sendRequest(fd.get(), request.get(), listDevicesTag)) return {};
     const Plist reply = receiveMessage(fd.get());
-    if (!reply) return {};
-
-    plist_t list = plist_dict_get_item(reply.get(), "DeviceList");
-    if (list == nullptr || plist_get_node_type(list) != PLIST_ARRAY) return {};
-    const uint32_t count = plist_array_get_size(list);
-    // One malformed element makes the whole list untrustworthy.
-    for (uint32_t i = 0; i < count; ++i) {
-        if (plist_get_node_type(plist_array_get_item(list, i)) != PLIST_DICT) return {};
-    }
-    std::vector<Device> devices;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (auto device = parseDevice(plist_array_get_item(list, i))) {
-            devices.push_back(std::move(*device));
-        }
-    }
-    return devices;
+    return devicesInReply(reply.get());
 }
 
 std::optional<int> connect(int64_t deviceID, uint16_t port) {
@@ -164,9 +135,7 @@ std::optional<int> connect(const DaemonAddress& daemon, int64_t deviceID, uint16
     plist_dict_set_item(request.get(), "PortNumber", plist_new_uint(swapBytes(port)));
     if (!sendRequest(fd.get(), request.get(), connectTag)) return std::nullopt;
     const Plist reply = receiveMessage(fd.get());
-    if (!reply) return std::nullopt;
-    const auto number = dictUnsigned(reply.get(), "Number");
-    if (!number || *number != 0) return std::nullopt;
+    if (!connectAccepted(reply.get())) return std::nullopt;
 
     // From here the socket is the raw tunnel; the session sets its own timeouts.
     setTimeouts(fd.get(), 0);

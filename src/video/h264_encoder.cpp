@@ -57,7 +57,10 @@ std::shared_ptr<H264Encoder> H264Encoder::create(VideoCodecFactory& factory,
 
 H264Encoder::H264Encoder(std::unique_ptr<VideoCodec> codec, const Clock& clock,
                          std::shared_ptr<SerialQueue> fallbackQueue)
-    : clock_(clock), fallbackQueue_(std::move(fallbackQueue)), session_(std::move(codec)) {}
+    : clock_(clock),
+      fallbackQueue_(std::move(fallbackQueue)),
+      inFlightLimit_(std::clamp<int64_t>(codec->framesEncodedAtOnce(), 1, maxInFlight)),
+      session_(std::move(codec)) {}
 
 // The codec goes with the last reference; completions and the fallback hold us weakly and find
 // nothing. A session that was never invalidated is ended here.
@@ -73,7 +76,7 @@ void H264Encoder::encode(const ImageBufferRef& image, int64_t ptsNanos) {
         std::lock_guard guard(lock);
         lastBuffer_ = image;
         if (!session_) return;
-        if (inFlight_ >= maxInFlight) {
+        if (inFlight_ >= inFlightLimit_) {
             // The newest frame waits; an older waiting frame is lost.
             if (pending_) skipped += 1;
             pending_ = Pending{image, ptsNanos};
@@ -128,7 +131,7 @@ void H264Encoder::finishFrame() {
     {
         std::lock_guard guard(lock);
         inFlight_ = std::max<int64_t>(inFlight_ - 1, 0);
-        if (inFlight_ < maxInFlight && pending_ && session_) {
+        if (inFlight_ < inFlightLimit_ && pending_ && session_) {
             next = std::move(pending_);
             pending_.reset();
             inFlight_ += 1;

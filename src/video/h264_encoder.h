@@ -63,6 +63,9 @@ class VideoCodec {
     // and waits there for encode() calls of other threads to return.
     virtual bool encode(const ImageBufferRef& image, int64_t ptsNanos, bool forceKeyFrame,
                         Completion completion) = 0;
+    // How many frames the codec works on at the same time. A frame given to a codec that is busy
+    // with as many only waits inside it, aging, while a newer one may be captured meanwhile.
+    virtual int64_t framesEncodedAtOnce() const { return 2; }
     // Ends the codec session; completions of frames still inside may or may not come. The codec
     // may be destroyed on its own output thread (the encoder's last owner letting go during a
     // completion). H264Encoder never calls encode() concurrently with or after invalidate().
@@ -109,6 +112,9 @@ class H264Encoder : public std::enable_shared_from_this<H264Encoder> {
     std::mutex lock;
     int64_t skipped = 0;  // guarded by lock
 
+    // Frames inside the codec at most: two, or fewer when the codec encodes fewer at once, so
+    // that under load the newest capture waits here (where a newer one replaces it) rather than
+    // queued inside the codec.
     static constexpr int64_t maxInFlight = 2;
     static constexpr Duration kKeyframeFallbackDelay = std::chrono::milliseconds(150);
 
@@ -123,6 +129,7 @@ class H264Encoder : public std::enable_shared_from_this<H264Encoder> {
 
     const Clock& clock_;
     std::shared_ptr<SerialQueue> fallbackQueue_;
+    const int64_t inFlightLimit_;
 
     // All guarded by `lock`.
     std::shared_ptr<VideoCodec> session_;
@@ -130,7 +137,7 @@ class H264Encoder : public std::enable_shared_from_this<H264Encoder> {
     ImageBufferRef lastBuffer_;
     bool fallbackScheduled_ = false;
     bool failureReported_ = false;
-    int64_t inFlight_ = 0;
+    int64_t inFlight_ = 0;  // at most inFlightLimit_
     struct Pending {
         ImageBufferRef buffer;
         int64_t ptsNanos;

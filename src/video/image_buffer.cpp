@@ -1,9 +1,18 @@
 #include "video/image_buffer.h"
 
+#include <atomic>
+
 namespace panelora {
 
+namespace {
+std::atomic<uint64_t> nextSerial{1};
+}  // namespace
+
 Nv12Buffer::Nv12Buffer(int32_t width, int32_t height)
-    : width_(width), height_(height), stride_((width + 63) & ~63) {
+    : serial_(nextSerial.fetch_add(1, std::memory_order_relaxed)),
+      width_(width),
+      height_(height),
+      stride_((width + 63) & ~63) {
     size_t luma = static_cast<size_t>(stride_) * static_cast<size_t>(height);
     uvOffset_ = luma;
     storage_.resize(luma + static_cast<size_t>(stride_) * static_cast<size_t>((height + 1) / 2));

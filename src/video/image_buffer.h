@@ -33,8 +33,12 @@ class Nv12Buffer final : public ImageBuffer {
     const uint8_t* planeData(int plane) const override;
     int32_t planeStride(int /*plane*/) const override { return stride_; }
     uint8_t* mutablePlaneData(int plane);
+    // Unique to this buffer in the process (addresses are reused, serials are not): a writer that
+    // remembers what it left in a buffer knows it again when the pool hands it back.
+    uint64_t serial() const { return serial_; }
 
   private:
+    uint64_t serial_;
     int32_t width_;
     int32_t height_;
     int32_t stride_;

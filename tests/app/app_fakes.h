@@ -101,6 +101,7 @@ class FakeSession final : public SupervisedSession {
         ended = true;
         if (onEnded) onEnded();
     }
+    bool hasEnded() const override { return ended; }
     void moveDisplay(DisplayArrangement::Side side) override { moves.push_back(side); }
     StreamProfile profile() const override { return profile_; }
 

@@ -1,7 +1,9 @@
 #include "app/controller.h"
+#include "app/menu_model.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -288,6 +290,30 @@ TEST_F(ControllerTest, EndShowsDisconnectedAndRetriesThreeToFourSecondsLater) {
     EXPECT_EQ(sessions.created.size(), 2u);
 }
 
+TEST_F(ControllerTest, AnEndWhileTheStartFinishesLeadsToDisconnectedAndARetry) {
+    devices->devices = {{7, "tablet"}};
+    devices->accepts[7] = true;
+    make()->start();
+    auto starting = runUntilStartPending();
+    ASSERT_TRUE(starting);
+    // The tablet goes away while start() is finishing: the end reaches the main queue before the
+    // (successful) start result does.
+    starting->end();
+    settle();
+    const int64_t endedAt = clock.uptimeNanos();
+    EXPECT_FALSE(controller->hasSession());
+    EXPECT_FALSE(controller->canArrange());
+    EXPECT_EQ(controller->status(), "Disconnected");
+
+    const size_t listings = devices->listTimes.size();
+    runFor(5s);
+    ASSERT_GT(devices->listTimes.size(), listings);
+    const double after = static_cast<double>(devices->listTimes[listings] - endedAt) / 1e9;
+    EXPECT_GE(after, 3.0);
+    EXPECT_LE(after, 4.0);
+    EXPECT_EQ(controller->status(), kStreaming);
+}
+
 TEST_F(ControllerTest, LateCallbacksFromAnOldSessionAreIgnored) {
     auto first = startStreaming();
     ASSERT_TRUE(first);
@@ -375,6 +401,45 @@ TEST_F(ControllerTest, SettingChangeWithoutSessionOnlyStores) {
     controller.reset();
     make();
     EXPECT_EQ(controller->space(), 125);
+}
+
+TEST_F(ControllerTest, CommandActsAsControlIsOnByDefaultStoredAndAppliedWithoutARestart) {
+    std::vector<bool> applied;
+    auto makeOffering = [&] {
+        AppEnvironment env;
+        env.permissions = permissions;
+        env.makeSession = sessions.factory();
+        env.devices = devices;
+        env.settings = std::make_shared<SettingsStore>(settingsPath());
+        env.mainQueue = mainQueue;
+        env.background = background;
+        env.clock = &clock;
+        env.applyCommandActsAsControl = [&](bool on) { applied.push_back(on); };
+        controller = Controller::create(std::move(env));
+    };
+    EXPECT_EQ(make()->commandActsAsControl(), std::nullopt);  // not offered: no row, no setting
+    EXPECT_FALSE(buildMenu(MenuState::of(*controller, false, "1")).empty());
+    for (const MenuRow& row : buildMenu(MenuState::of(*controller, false, "1")))
+        EXPECT_NE(row.item, MenuItem::commandActsAsControl);
+
+    devices->devices = {{7, "tablet"}};
+    devices->accepts[7] = true;
+    makeOffering();
+    controller->start();
+    settle();
+    EXPECT_EQ(controller->commandActsAsControl(), true);
+    controller->setCommandActsAsControl(false);
+    EXPECT_EQ(storedSettings()["commandActsAsControl"], false);
+    EXPECT_EQ(applied, (std::vector<bool>{true, false}));
+    EXPECT_EQ(sessions.created.back()->stops, 0);  // the keys change, the stream goes on
+    const auto rows = buildMenu(MenuState::of(*controller, false, "1"));
+    auto row = std::find_if(rows.begin(), rows.end(), [](const MenuRow& r) {
+        return r.item == MenuItem::commandActsAsControl;
+    });
+    ASSERT_NE(row, rows.end());
+    EXPECT_FALSE(row->checked);
+    makeOffering();  // a fresh Controller reads it back
+    EXPECT_EQ(applied.back(), false);
 }
 
 TEST_F(ControllerTest, SettingChangeDuringStartDoesNotStopTheStart) {

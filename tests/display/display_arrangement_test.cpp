@@ -115,28 +115,30 @@ TEST_F(DisplayArrangementTest, NoRecordChangesNothingThenAUserMoveIsSavedAfterSe
 TEST_F(DisplayArrangementTest, RestorePlacesTheDisplayFromTheRecord) {
     struct Case {
         const char* name;
-        Saved record;
+        const char* side;
+        double offset;
         std::vector<Point> configured;
     };
     const Case cases[] = {
-        {"right 200", {"right", 200}, {{1440, 200}}},
-        {"left -120", {"left", -120}, {{-1366, -120}}},
-        {"above -50", {"above", -50}, {{-50, -1024}}},
-        {"below 30", {"below", 30}, {{30, 900}}},
-        {"unknown side", {"beside", 10}, {}},
-        {"halves away from zero", {"right", 200.5}, {{1440, 201}}},
-        {"negative half", {"left", -0.5}, {{-1366, -1}}},
-        {"offset beyond 32 bits", {"right", 1e12}, {}},
+        {"right 200", "right", 200, {{1440, 200}}},
+        {"left -120", "left", -120, {{-1366, -120}}},
+        {"above -50", "above", -50, {{-50, -1024}}},
+        {"below 30", "below", 30, {{30, 900}}},
+        {"unknown side", "beside", 10, {}},
+        {"halves away from zero", "right", 200.5, {{1440, 201}}},
+        {"negative half", "left", -0.5, {{-1366, -1}}},
+        {"offset beyond 32 bits", "right", 1e12, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         geometry->displays[kVirtual] = Rect{3000, 3000, 1366, 1024};
         geometry->configured.clear();
-        storeRecord(c.record);
+        const Saved record{c.side, c.offset};
+        storeRecord(record);
         auto session = DisplayArrangement::create(kVirtual, geometry, settings, clock);
         session->start();
         EXPECT_EQ(geometry->configured, c.configured);
-        EXPECT_EQ(stored(), c.record);  // restoring never rewrites the record
+        EXPECT_EQ(stored(), record);  // restoring never rewrites the record
     }
 }
 

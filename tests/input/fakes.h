@@ -37,13 +37,14 @@ struct KeyCall {
 
 class RecordingPoster : public EventPoster {
   public:
-    bool postMouse(MouseEventType type, Point global, MouseButton button,
+    bool postMouse(MouseEventType type, DisplayID display, Point global, MouseButton button,
                    std::optional<int64_t> clickState) override {
         if (failing.count(type)) {
             failed.push_back(type);
             return false;
         }
         mouse.push_back({type, global, button, clickState});
+        mouseDisplays.push_back(display);
         return true;
     }
     bool postScroll(int32_t wheel1, int32_t wheel2) override {
@@ -53,10 +54,13 @@ class RecordingPoster : public EventPoster {
     void postKey(uint16_t keyCode, bool isDown, uint64_t flags, bool isRepeat) override {
         keys.push_back({keyCode, isDown, flags, isRepeat});
     }
+    void resetState() override { ++resets; }
 
     std::set<MouseEventType> failing;  // events that "cannot be created"
     std::vector<MouseEventType> failed;
     std::vector<MouseCall> mouse;
+    std::vector<DisplayID> mouseDisplays;  // the display of each entry of `mouse`
+    int resets = 0;
     std::vector<ScrollCall> scrolls;
     std::vector<KeyCall> keys;
 };

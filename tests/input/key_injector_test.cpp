@@ -75,6 +75,22 @@ TEST_F(KeyInjectorTest, ModifierKeyCarriesItsOwnFlagOnlyWhileDown) {
     EXPECT_EQ(posted.size(), 2u);  // modifiers never repeat
 }
 
+TEST_F(KeyInjectorTest, CommandActsAsControlFromTheNextKeyOnAndOptionStays) {
+    const uint64_t control = EventFlags::control, command = EventFlags::command;
+    keys->setCommandActsAsControl(true);
+    key(227, true, 0x08);  // Left Command
+    key(6, true, 0x0C);    // C with Command and Option
+    key(6, false, 0x08);
+    keys->setCommandActsAsControl(false);  // while Command is held: it is released as pressed
+    key(227, false, 0x00);
+    key(231, true, 0x08);  // Right Command, the setting now off
+    EXPECT_EQ(posted, (std::vector<Posted>{{0, 59, true, control, false},
+                                           {0, 8, true, control | EventFlags::option, false},
+                                           {0, 8, false, control, false},
+                                           {0, 59, false, 0, false},
+                                           {0, 54, true, command, false}}));
+}
+
 TEST_F(KeyInjectorTest, HeldKeyRepeatsAtExactlyTheDelayAndInterval) {
     key(4, true);
     clock.advance(450ms);

@@ -206,6 +206,7 @@ TEST_F(PointerInjectorTest, NewSessionForgetsTheCounterAndTheSuppression) {
     EXPECT_TRUE(injector.touchSuppressed());
 
     injector.resetInjectionState();
+    EXPECT_EQ(poster->resets, 1);  // the backend's carried scroll goes too
     EXPECT_FALSE(injector.touchSuppressed());
     EXPECT_EQ(injector.lastClickState(), 1);
     EXPECT_EQ(injector.clickCounter().count, 0);
@@ -263,11 +264,14 @@ TEST_F(PointerInjectorTest, ReleasingAHeldButtonLetsGoWhereTheDragEnded) {
     touch(T::down, 0.25f, 0.25f);  // a double press: the release carries its count
     touch(T::drag, 0.5f, 0.5f);
     poster->mouse.clear();
+    poster->mouseDisplays.clear();
     injector.releaseHeldButton();
     injector.releaseHeldButton();  // once only
     EXPECT_EQ(poster->mouse,
               (std::vector<MouseCall>{{MouseEventType::leftMouseUp, Point{1440 + 512, -100 + 400},
                                        MouseButton::left, 2}}));
+    // On the display it went down on, so that the backend keeps it there.
+    EXPECT_EQ(poster->mouseDisplays, std::vector<DisplayID>{kVirtual});
 }
 
 TEST_F(PointerInjectorTest, NothingIsReleasedWhenNoButtonIsHeld) {

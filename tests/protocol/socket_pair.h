@@ -50,10 +50,10 @@ class SocketPair {
 // A raw header followed by `payload`, with whatever type and length the test wants.
 inline std::vector<uint8_t> rawPacket(uint8_t type, uint32_t length,
                                       const std::vector<uint8_t>& payload) {
-    std::vector<uint8_t> out(5);
+    std::vector<uint8_t> out(5 + payload.size());
     out[0] = type;
     writeU32BE(out.data() + 1, length);
-    out.insert(out.end(), payload.begin(), payload.end());
+    std::copy(payload.begin(), payload.end(), out.begin() + 5);
     return out;
 }
 

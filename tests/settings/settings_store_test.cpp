@@ -233,5 +233,79 @@ TEST(DefaultSettingsPath, FollowsXdgThenHome) {
         ::unsetenv("HOME");
 }
 
+// Keeps the document in memory, as the user defaults do on macOS; records what the store saves.
+class MemoryBacking final : public SettingsStore::Backing {
+  public:
+    explicit MemoryBacking(std::optional<std::string> stored = std::nullopt)
+        : stored(std::move(stored)) {}
+    std::optional<std::string> load() override { return stored; }
+    bool save(const std::string& document) override {
+        saves.push_back(document);
+        if (failSaves) return false;
+        stored = document;
+        return true;
+    }
+
+    std::optional<std::string> stored;
+    std::vector<std::string> saves;
+    bool failSaves = false;
+};
+
+TEST(SettingsStoreBacking, ReadsTheBackingAndSavesWholeDocumentsThroughIt) {
+    auto backing = std::make_shared<MemoryBacking>(
+        R"({"space": 125, "displayArrangement": {"side": "left", "offset": -120}, "x": 1})");
+    SettingsStore store(backing);
+    EXPECT_TRUE(store.path().empty());
+    EXPECT_EQ(store.space(), 125);
+    EXPECT_EQ(store.preferSmooth(), std::nullopt);
+    EXPECT_EQ(store.displayArrangement(), R"({"offset":-120,"side":"left"})");
+    EXPECT_TRUE(backing->saves.empty());  // reading writes nothing
+
+    EXPECT_TRUE(store.setPreferSmooth(true));
+    ASSERT_EQ(backing->saves.size(), 1u);
+    EXPECT_EQ(nlohmann::json::parse(backing->saves[0]),
+              nlohmann::json::parse(R"({"space": 125, "preferSmooth": true, "x": 1,
+                                        "displayArrangement": {"side": "left", "offset": -120}})"));
+
+    SettingsStore again(backing);
+    EXPECT_EQ(again.preferSmooth(), true);
+}
+
+TEST(SettingsStoreBacking, NothingStoredOrNotAnObjectMeansDefaults) {
+    for (std::optional<std::string> stored :
+         {std::optional<std::string>(), std::optional<std::string>("[1, 2]"),
+          std::optional<std::string>("{\"space\": "), std::optional<std::string>("")}) {
+        auto backing = std::make_shared<MemoryBacking>(stored);
+        SettingsStore store(backing);
+        EXPECT_EQ(store.space(), std::nullopt) << stored.value_or("(nothing)");
+        EXPECT_TRUE(store.setSpace(100));
+        EXPECT_EQ(nlohmann::json::parse(backing->saves.back()), nlohmann::json({{"space", 100}}));
+    }
+}
+
+TEST(SettingsStoreBacking, RefusedSaveKeepsTheValueInMemory) {
+    auto backing = std::make_shared<MemoryBacking>();
+    backing->failSaves = true;
+    SettingsStore store(backing);
+    EXPECT_FALSE(store.setSpace(150));
+    EXPECT_EQ(store.space(), 150);
+    backing->failSaves = false;
+    EXPECT_TRUE(store.setPreferSmooth(false));  // the next save carries the earlier change too
+    EXPECT_EQ(nlohmann::json::parse(*backing->stored),
+              nlohmann::json({{"space", 150}, {"preferSmooth", false}}));
+}
+
+// The only test of this program that touches the process's standard store.
+TEST(SettingsStoreBacking, StandardStoreUsesTheBackingGivenBeforeFirstUse) {
+    auto backing = std::make_shared<MemoryBacking>(R"({"space": 150})");
+    EXPECT_TRUE(SettingsStore::setStandardBacking(backing));
+    const auto standard = SettingsStore::standard();
+    EXPECT_EQ(standard->space(), 150);
+    EXPECT_TRUE(standard->path().empty());
+    EXPECT_EQ(SettingsStore::standard(), standard);
+    EXPECT_FALSE(SettingsStore::setStandardBacking(std::make_shared<MemoryBacking>()));
+    EXPECT_EQ(SettingsStore::standard(), standard);
+}
+
 }  // namespace
 }  // namespace panelora

@@ -331,6 +331,148 @@ TEST(PaneloraProcess, HeadlessFollowsTheCableTheTabletAndItsEnd) {
     EXPECT_NE(std::find(disconnected, lines.end(), "stats:"), lines.end());
 }
 
+struct ProcessUse {
+    int64_t rssKB = 0;
+    size_t descriptors = 0;
+    size_t threads = 0;
+};
+
+ProcessUse processUse(pid_t pid) {
+    ProcessUse use;
+    const fs::path proc = "/proc/" + std::to_string(pid);
+    std::istringstream status(readFile(proc / "status"));
+    for (std::string line; std::getline(status, line);) {
+        if (startsWith(line, "VmRSS:")) use.rssKB = std::stoll(line.substr(6));
+    }
+    std::error_code ec;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(proc / "fd", ec))
+        ++use.descriptors;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(proc / "task", ec))
+        ++use.threads;
+    return use;
+}
+
+// RandR outputs showing a picture, but for the primary.
+size_t enabledSpareOutputs(const std::string& displayName) {
+    Display* display = XOpenDisplay(displayName.c_str());
+    if (!display) return 99;
+    size_t count = 0;
+    XRRScreenResources* resources = XRRGetScreenResources(display, DefaultRootWindow(display));
+    for (int i = 0; resources && i < resources->ncrtc; ++i) {
+        XRRCrtcInfo* crtc = XRRGetCrtcInfo(display, resources, resources->crtcs[i]);
+        if (crtc && crtc->mode != None && crtc->x != 0) ++count;
+        if (crtc) XRRFreeCrtcInfo(crtc);
+    }
+    if (resources) XRRFreeScreenResources(resources);
+    XCloseDisplay(display);
+    return count;
+}
+
+// A tablet that comes and goes for a long time: every session streams at the largest profile,
+// and once they are over nothing is left of them (descriptors, threads, outputs, modes, memory).
+// Every other session ends with the tablet closing the connection, the others with the cable
+// pulled (the daemon gone); every tenth tablet sends a hello the host must reject.
+TEST(PaneloraProcess, FortySessionsLeaveNothingBehind) {
+    REQUIRE_XORG();
+    TempDir temp;
+    const std::string muxSocket = (temp.path() / "mux.sock").string();
+    const uint16_t port = freePort();
+    const std::string device = "SIM0001,USB,127.0.0.1:" + std::to_string(port);
+    auto mux = startMux(temp.path(), muxSocket, {device});
+    ASSERT_TRUE(mux);
+    auto panelora = ChildProcess::start(
+        {PANELORA_PATH, "--headless"},
+        programEnvironment(*xorg, temp.path(), instanceName("sessions"), muxSocket),
+        (temp.path() / "panelora.err").string());
+    ASSERT_TRUE(panelora);
+    auto status = [&](std::chrono::seconds timeout) {
+        return panelora->readUntil([](const std::string& l) { return startsWith(l, "status: "); },
+                                   timeout);
+    };
+
+    constexpr int kSessions = 40;
+    ProcessUse afterFirst;
+    for (int i = 0; i < kSessions; ++i) {
+        SCOPED_TRACE("session " + std::to_string(i + 1));
+        const bool tabletCloses = i % 2 == 0;
+        std::vector<std::string> argv{TABLET_SIM_PATH, "--port", std::to_string(port),
+                                      "--connections", "1"};
+        if (tabletCloses) argv.insert(argv.end(), {"--close-after", "1500"});
+        if (i % 10 == 5) argv.insert(argv.end(), {"--hello", "garbage"});
+        auto tablet = ChildProcess::start(argv, {}, (temp.path() / "tablet.err").string());
+        ASSERT_TRUE(tablet);
+        ASSERT_TRUE(tablet->readLine(10s));  // listening
+        std::optional<std::string> line;
+        while ((line = status(20s)) && !startsWith(*line, "status: Streaming ")) {
+        }
+        ASSERT_TRUE(line) << panelora->stderrText();
+        if (!tabletCloses) {
+            std::this_thread::sleep_for(1500ms);
+            mux.reset();  // the cable is pulled: the daemon and its tunnel are gone
+        }
+        ASSERT_EQ(status(20s), "status: Disconnected") << panelora->stderrText();
+        tablet->signal(SIGTERM);
+        tablet->wait(10s);
+        if (!mux) {
+            mux = startMux(temp.path(), muxSocket, {device});
+            ASSERT_TRUE(mux);
+        }
+        if (i == 0) {
+            std::this_thread::sleep_for(2s);  // the ended session's objects are gone
+            afterFirst = processUse(panelora->pid());
+        }
+    }
+    std::this_thread::sleep_for(2s);
+    const ProcessUse afterLast = processUse(panelora->pid());
+    EXPECT_EQ(afterLast.descriptors, afterFirst.descriptors);
+    EXPECT_EQ(afterLast.threads, afterFirst.threads);
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's quarantine keeps freed memory on purpose
+    EXPECT_LE(afterLast.rssKB - afterFirst.rssKB, 30 * 1024)
+        << "idle RSS " << afterFirst.rssKB << " KB after the first session, " << afterLast.rssKB
+        << " KB after the last";
+#endif
+    std::printf("idle RSS after the first session %lld KB, after session %d %lld KB\n",
+                static_cast<long long>(afterFirst.rssKB), kSessions,
+                static_cast<long long>(afterLast.rssKB));
+    EXPECT_EQ(paneloraModes(xorg->displayName()), std::vector<std::string>{});
+    EXPECT_EQ(enabledSpareOutputs(xorg->displayName()), 0u);
+
+    panelora->signal(SIGTERM);
+    EXPECT_EQ(panelora->wait(15s), 0) << panelora->stderrText();
+}
+
+// The X server dies while a session streams: the session ends, nothing hangs, and the program
+// stops, saying why.
+TEST(PaneloraProcess, StopsSayingWhyWhenTheXServerGoesAway) {
+    std::string why;
+    XorgServer::Options options;
+    options.firstDisplayNumber = 84;
+    auto server = XorgServer::start(&why, options);
+    if (!server) GTEST_SKIP() << why;
+    TempDir temp;
+    const std::string muxSocket = (temp.path() / "mux.sock").string();
+    const uint16_t port = freePort();
+    auto mux = startMux(temp.path(), muxSocket, {"SIM0001,USB,127.0.0.1:" + std::to_string(port)});
+    ASSERT_TRUE(mux);
+    auto tablet = startTablet(temp.path(), port);
+    ASSERT_TRUE(tablet);
+    auto panelora = ChildProcess::start(
+        {PANELORA_PATH, "--headless"},
+        programEnvironment(*server, temp.path(), instanceName("xgone"), muxSocket),
+        (temp.path() / "panelora.err").string());
+    ASSERT_TRUE(panelora);
+    ASSERT_TRUE(panelora->readUntil(
+        [](const std::string& l) { return startsWith(l, "status: Streaming "); }, 20s))
+        << panelora->stderrText();
+
+    server->stop();
+    EXPECT_EQ(panelora->wait(15s), 1) << panelora->stderrText();
+    EXPECT_NE(panelora->stderrText().find("panelora: the X server (display " +
+                                          server->displayName() + ") went away"),
+              std::string::npos)
+        << panelora->stderrText();
+}
+
 TEST(PaneloraProcess, MenuScreenshotIsSaved) {
     REQUIRE_XORG();
     TempDir temp;

@@ -152,6 +152,34 @@ TEST_F(TrayMenuTest, QuitShowsItsShortcutAndTheOpenMenuTakesIt) {
     EXPECT_EQ(choices[0].item, MenuItem::quit);
 }
 
+// The statistics line changes every second while the menu may be open: the actions stay, so the
+// hovered row keeps its highlight; a row that comes or goes rebuilds the menu.
+TEST_F(TrayMenuTest, TextAndChecksChangeInPlaceWhileTheMenuIsOpen) {
+    MenuRenderer renderer(menu, [](MenuItem, std::optional<int64_t>) {});
+    MenuState state = streamingState();
+    EXPECT_TRUE(renderer.render(buildMenu(state)));
+    menu.popup(QPoint(10, 10));
+    QAction* hovered = find(QString::fromUtf8(Menu::moveLeftText));
+    ASSERT_TRUE(hovered);
+    menu.setActiveAction(hovered);
+    const QList<QAction*> before = menu.actions();
+
+    state.statsLine = "59 fps \u00b7 13 Mbps";
+    state.launchAtLogin = false;
+    EXPECT_FALSE(renderer.render(buildMenu(state)));
+    EXPECT_EQ(menu.actions(), before);
+    EXPECT_TRUE(menu.isVisible());
+    EXPECT_EQ(menu.activeAction(), hovered);
+    EXPECT_TRUE(find(QString::fromUtf8("59 fps \u00b7 13 Mbps")));
+    EXPECT_FALSE(find(QString::fromUtf8(LaunchAtLoginToggle::label))->isChecked());
+
+    state.statsLine.clear();  // the session ended: the row goes
+    state.canArrange = false;
+    EXPECT_TRUE(renderer.render(buildMenu(state)));
+    EXPECT_FALSE(find(QString::fromUtf8(Menu::moveLeftText)));
+    menu.close();
+}
+
 TEST_F(TrayMenuTest, RebuildingReplacesEverything) {
     for (int i = 0; i < 50; ++i)
         fill(streamingState());

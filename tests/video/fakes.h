@@ -38,6 +38,7 @@ struct FakeCodecState {
     std::vector<bool> refused;
     std::vector<VideoCodec::Completion> completions;  // empty once completed
     int refuseNext = 0;                               // refuse this many coming frames
+    int64_t atOnce = 2;                               // framesEncodedAtOnce()
     int inside = 0;                                   // accepted, not yet completed
     int maxInside = 0;
     int invalidations = 0;
@@ -92,6 +93,8 @@ struct FakeCodecState {
 class FakeCodec final : public VideoCodec {
   public:
     explicit FakeCodec(std::shared_ptr<FakeCodecState> state) : state_(std::move(state)) {}
+
+    int64_t framesEncodedAtOnce() const override { return state_->atOnce; }
 
     bool encode(const ImageBufferRef& image, int64_t ptsNanos, bool forceKeyFrame,
                 Completion completion) override {

@@ -110,6 +110,27 @@ TEST_F(H264EncoderTest, TwoInFlightNewestWaitingFrameWins) {
     EXPECT_EQ(codec->maxInside, 2);
 }
 
+// A codec that encodes one frame at a time gets one: the next waits here, where a newer capture
+// replaces it, instead of aging in the codec's queue.
+TEST(H264EncoderInFlight, OneAtATimeForACodecThatEncodesOneAtATime) {
+    FakeCodecFactory codecs;
+    codecs.state->atOnce = 1;
+    ManualClock clock;
+    auto encoder = H264Encoder::create(codecs, StreamProfile::fallback, clock,
+                                       clock.makeQueue("slatecast.keyframe-fallback"));
+    ASSERT_TRUE(encoder);
+    auto image = [] { return std::make_shared<Nv12Buffer>(2048, 1536); };
+    encoder->encode(image(), 1);
+    encoder->encode(image(), 2);
+    auto newest = image();
+    encoder->encode(newest, 3);
+    EXPECT_EQ(codecs.state->count(), 1u);
+    codecs.state->completeOk(0, true);
+    ASSERT_EQ(codecs.state->count(), 2u);
+    EXPECT_EQ(codecs.state->at(1).image, newest);
+    EXPECT_EQ(codecs.state->maxInside, 1);
+}
+
 TEST_F(H264EncoderTest, OutOfOrderCompletionFreesSlotsAndWaitingFrameKeepsItsTime) {
     frame();
     frame();

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/linux/x11/desktop_scale.h"
 #include "platform/linux/x11/x11_display_registry.h"
 #include "support/log.h"
 #include "x11_test_support.h"
@@ -19,6 +20,7 @@ namespace panelora {
 namespace {
 
 using test::openDisplay;
+using test::XorgServer;
 using test::screenSize;
 using test::ScreenSize;
 
@@ -272,6 +274,41 @@ TEST(RandrVirtualDisplay, NoSpareOutputYieldsNothingAndSaysWhy) {
     XRRSetScreenSize(d.get(), DefaultRootWindow(d.get()), 1920, 1080, 508, 285);
     XSync(d.get(), False);
     ASSERT_EQ(screenSize(d.get()), (ScreenSize{1920, 1080}));
+}
+
+// RandR re-probes outputs (as xrandr and desktops do) and reads the state the drivers keep.
+void probeOutputs(Display* d) {
+    XRRFreeScreenResources(XRRGetScreenResources(d, DefaultRootWindow(d)));
+}
+
+// The dummy driver reports an output as connected from its first mode on, also once it is off.
+// Outputs that another program used that way stay untouched; the one we released is ours again,
+// however many sessions come and go.
+TEST(RandrVirtualDisplay, ReleasedOutputsAreSpareAgainAndOthersStayUntouched) {
+    std::string why;
+    XorgServer::Options options;
+    options.firstDisplayNumber = 90;
+    auto server = XorgServer::start(&why, options);
+    if (!server) GTEST_SKIP() << why;
+    auto d = openDisplay(*server);
+    ASSERT_TRUE(d);
+    for (int i = 1; i <= 14; ++i) {
+        std::string output = "DUMMY" + std::to_string(i);
+        RRMode mode = enableWithRawXlib(d.get(), output, "other-" + output, 1920, 64, 64);
+        disableAndDelete(d.get(), output, mode);
+    }
+    XRRSetScreenSize(d.get(), DefaultRootWindow(d.get()), 1920, 1080, 508, 285);
+    probeOutputs(d.get());
+
+    X11VirtualDisplayBackend backend(server->displayName());
+    for (int session = 0; session < 20; ++session) {
+        SCOPED_TRACE(session);
+        auto display = createApplied(backend, 800, 600);
+        ASSERT_TRUE(display);
+        EXPECT_EQ(x11::findDisplay(d.get(), display->displayID())->name, "DUMMY15");
+        display.reset();
+        probeOutputs(d.get());
+    }
 }
 
 TEST(RandrVirtualDisplay, RefusedSettingsLeaveNothingBehind) {

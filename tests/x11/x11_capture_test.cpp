@@ -8,6 +8,9 @@
 #include <X11/extensions/Xrandr.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <random>
 #include <thread>
 
 #include "platform/linux/x11/randr_virtual_display.h"
@@ -159,6 +162,76 @@ TEST_F(X11Capture, StaticDisplayYieldsOneFrameAndAChangeYieldsAnother) {
     EXPECT_NEAR(nv12At(*sink_.at(1).image, 50, 50).y, 235, 3);
     EXPECT_NEAR(nv12At(*sink_.at(1).image, 500, 500).y, 16, 3);
     EXPECT_GT(sink_.at(1).ptsNanos, sink_.at(0).ptsNanos);
+}
+
+// The capture grabs and converts only what changed, into buffers that come back from the
+// encoder: after small changes and pointer moves the picture is byte for byte what a fresh
+// capture, which grabs everything, makes of the same screen.
+TEST_F(X11Capture, SmallChangesGiveThePictureAWholeGrabGives) {
+    struct Latest {
+        std::mutex mutex;
+        std::condition_variable arrived;
+        ImageBufferRef image;  // only the last: the others go back to the pool
+        size_t count = 0;
+    };
+    auto capture = [&](const std::shared_ptr<Latest>& latest) {
+        CaptureBackend::Callbacks callbacks;
+        callbacks.onSample = [latest](const CaptureSample& sample) {
+            std::lock_guard lock(latest->mutex);
+            latest->image = sample.image;
+            ++latest->count;
+            latest->arrived.notify_all();
+        };
+        std::optional<CaptureBackend::Error> error;
+        auto stream = backend_->startStream(id_, configuration(1600, 1200, 60, true), queue_,
+                                            std::move(callbacks), error);
+        EXPECT_FALSE(error);
+        return stream;
+    };
+    auto waitBeyond = [](Latest& latest, size_t count) {
+        std::unique_lock lock(latest.mutex);
+        return latest.arrived.wait_for(lock, 3s, [&] { return latest.count > count; });
+    };
+    auto pointerAt = [&](int x, int y) {
+        XWarpPointer(d_.get(), None, DefaultRootWindow(d_.get()), 0, 0, 0, 0, x0_ + x, y);
+        XSync(d_.get(), False);
+    };
+
+    drawQuadrants();
+    pointerAt(300, 200);
+    auto latest = std::make_shared<Latest>();
+    stream_ = capture(latest);
+    ASSERT_TRUE(stream_ && waitBeyond(*latest, 0));
+    std::mt19937 random(5);
+    for (int i = 0; i < 12; ++i) {
+        const size_t seen = latest->count;
+        const int w = 1 + static_cast<int>(random() % 120), h = 1 + static_cast<int>(random() % 90);
+        test::fillRoot(d_.get(), x0_ + static_cast<int>(random() % (1024 - w)),
+                       static_cast<int>(random() % (768 - h)), w, h,
+                       static_cast<uint32_t>(random() & 0xFFFFFF));
+        if (i % 3 == 0)
+            pointerAt(static_cast<int>(random() % 1024), static_cast<int>(random() % 768));
+        ASSERT_TRUE(waitBeyond(*latest, seen)) << "change " << i;
+    }
+    std::this_thread::sleep_for(100ms);  // the last change's frame is in
+    stream_->stop();
+    queue_->flush();
+
+    auto fresh = std::make_shared<Latest>();
+    auto whole = capture(fresh);
+    ASSERT_TRUE(whole && waitBeyond(*fresh, 0));
+    whole->stop();
+    queue_->flush();
+    const ImageBuffer& a = *latest->image;
+    const ImageBuffer& b = *fresh->image;
+    for (int plane = 0; plane < 2; ++plane) {
+        for (int y = 0; y < (plane == 0 ? 1200 : 600); ++y) {
+            ASSERT_EQ(std::memcmp(a.planeData(plane) + y * a.planeStride(plane),
+                                  b.planeData(plane) + y * b.planeStride(plane), 1600),
+                      0)
+                << "plane " << plane << " row " << y;
+        }
+    }
 }
 
 TEST_F(X11Capture, FramesArePacedToAtMostFpsPerSecond) {
@@ -328,27 +401,32 @@ TEST_F(X11Capture, StartingOnAnUnknownDisplayFails) {
 }
 
 TEST_F(X11Capture, ScreenCapturerFindsTheVirtualDisplayAndDeliversFrames) {
-    std::mutex mutex;
-    std::vector<ImageBufferRef> frames;
-    auto capturer = ScreenCapturer::create(*backend_, [&](const ImageBufferRef& image, int64_t) {
-        std::lock_guard lock(mutex);
-        frames.push_back(image);
-    });
+    // Shared with the callback: a frame already on its way may still arrive after stopCapture().
+    struct Frames {
+        std::mutex mutex;
+        std::vector<ImageBufferRef> list;
+    };
+    auto frames = std::make_shared<Frames>();
+    auto capturer =
+        ScreenCapturer::create(*backend_, [frames](const ImageBufferRef& image, int64_t) {
+            std::lock_guard lock(frames->mutex);
+            frames->list.push_back(image);
+        });
     auto error = capturer->start(id_, StreamProfile::fallback, true);
     ASSERT_FALSE(error) << error->description();
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (std::chrono::steady_clock::now() < deadline) {
         {
-            std::lock_guard lock(mutex);
-            if (!frames.empty()) break;
+            std::lock_guard lock(frames->mutex);
+            if (!frames->list.empty()) break;
         }
         std::this_thread::sleep_for(10ms);
     }
     capturer->stopCapture();
-    std::lock_guard lock(mutex);
-    ASSERT_FALSE(frames.empty());
-    EXPECT_EQ(frames[0]->width(), 2048);
-    EXPECT_EQ(frames[0]->height(), 1536);
+    std::lock_guard lock(frames->mutex);
+    ASSERT_FALSE(frames->list.empty());
+    EXPECT_EQ(frames->list[0]->width(), 2048);
+    EXPECT_EQ(frames->list[0]->height(), 1536);
 }
 
 TEST_F(X11Capture, ScreenCapturerGivesUpOnADisplayThatNeverAppears) {

@@ -3,14 +3,19 @@
 // gtest before the X headers: Xlib defines None, Bool and Status as macros.
 #include "system_fixture.h"
 
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "display/display_arrangement.h"
 #include "input/key_injector.h"
 #include "input/pointer_injector.h"
+#include "platform/linux/bundle/linux_platform.h"
+#include "platform/linux/x11/x11_display_registry.h"
+#include "video/virtual_display.h"
 #include "support/main_queue.h"
 #include "support/manual_clock.h"
 
@@ -69,6 +74,38 @@ TEST_F(X11CoreTest, InstalledBackendsInjectTouchesOnTheDisplay) {
     EXPECT_EQ(press->xbutton.y, 384);
     installInjectionBackends({});
     installDisplayGeometry(nullptr);
+}
+
+// Xft.dpi 192 and no GDK_SCALE, as GNOME and Cinnamon set it on a HiDPI X11 desktop: the display
+// is made at twice its size in points, and input and geometry count the same points.
+TEST_F(X11CoreTest, XftDpiScalesTheDisplayAndTheInputAlike) {
+    const char* resources = "Xft.dpi:\t192\n";
+    Atom resourceManager = XInternAtom(d(), "RESOURCE_MANAGER", False);
+    XChangeProperty(d(), DefaultRootWindow(d()), resourceManager, XA_STRING, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(resources),
+                    static_cast<int>(std::strlen(resources)));
+    XSync(d(), False);
+    std::string why;
+    auto platform = LinuxPlatform::create(server_->displayName(), &why);
+    XDeleteProperty(d(), DefaultRootWindow(d()), resourceManager);
+    XSync(d(), False);
+    ASSERT_TRUE(platform) << why;
+
+    auto display = VirtualDisplay::create(platform->virtualDisplays(), StreamProfile::fallback, 1);
+    ASSERT_TRUE(display);
+    const DisplayID id = display->displayID();
+    EXPECT_EQ(x11::displayBounds(d(), id), (Rect{1920, 0, 2048, 1536}));
+    EXPECT_EQ(platform->input().geometry->scale(), 2);
+    EXPECT_EQ(platform->input().geometry->bounds(id), (Rect{960, 0, 1024, 768}));
+
+    resetInjectionState();
+    injectTouch(4, id, 1.0f, 0.5f);  // hover at the right edge
+    Window root, child;
+    int rootX = 0, rootY = 0, x, y;
+    unsigned mask;
+    XQueryPointer(d(), DefaultRootWindow(d()), &root, &child, &rootX, &rootY, &x, &y, &mask);
+    EXPECT_EQ(rootX, 1920 + 2047);
+    EXPECT_EQ(rootY, 768);
 }
 
 class X11ArrangementTest : public X11InputTest {

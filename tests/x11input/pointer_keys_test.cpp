@@ -46,9 +46,9 @@ using X11KeyTest = X11InputTest;
 
 TEST_F(X11PointerTest, PressDragAndReleaseArriveAtTheWindowCoordinates) {
     TestWindow window(d(), 100, 100, 400, 300);
-    ASSERT_TRUE(poster().postMouse(MouseEventType::mouseMoved, {150, 160}, MouseButton::left, {}));
+    ASSERT_TRUE(poster().postMouse(MouseEventType::mouseMoved, 0, {150, 160}, MouseButton::left, {}));
     ASSERT_TRUE(
-        poster().postMouse(MouseEventType::leftMouseDown, {150.7, 160.2}, MouseButton::left, 1));
+        poster().postMouse(MouseEventType::leftMouseDown, 0, {150.7, 160.2}, MouseButton::left, 1));
     auto press = waitForEvent(d(), [](const XEvent& e) { return isButton(e, ButtonPress, 1); });
     ASSERT_TRUE(press);
     EXPECT_EQ(press->xbutton.x, 50);
@@ -56,14 +56,14 @@ TEST_F(X11PointerTest, PressDragAndReleaseArriveAtTheWindowCoordinates) {
     EXPECT_EQ(press->xbutton.x_root, 150);
 
     ASSERT_TRUE(
-        poster().postMouse(MouseEventType::leftMouseDragged, {200, 210}, MouseButton::left, 1));
+        poster().postMouse(MouseEventType::leftMouseDragged, 0, {200, 210}, MouseButton::left, 1));
     auto drag = waitForEvent(d(), [](const XEvent& e) {
         return e.type == MotionNotify && e.xmotion.x == 100 && e.xmotion.y == 110;
     });
     ASSERT_TRUE(drag);
     EXPECT_TRUE(drag->xmotion.state & Button1Mask);
 
-    ASSERT_TRUE(poster().postMouse(MouseEventType::leftMouseUp, {210, 220}, MouseButton::left, 1));
+    ASSERT_TRUE(poster().postMouse(MouseEventType::leftMouseUp, 0, {210, 220}, MouseButton::left, 1));
     auto release = waitForEvent(d(), [](const XEvent& e) { return isButton(e, ButtonRelease, 1); });
     ASSERT_TRUE(release);
     EXPECT_EQ(release->xbutton.x, 110);
@@ -79,8 +79,9 @@ TEST_F(X11PointerTest, EventsOnASecondOutputLandAtItsPixels) {
     ASSERT_EQ(bounds, (Rect{1920, 0, 1024, 768}));
     // A quarter across and a tenth down the display.
     Point point{bounds.x + bounds.width * 0.25, bounds.y + bounds.height * 0.1};
-    ASSERT_TRUE(poster().postMouse(MouseEventType::leftMouseDown, point, MouseButton::left, 1));
-    ASSERT_TRUE(poster().postMouse(MouseEventType::leftMouseUp, point, MouseButton::left, 1));
+    const auto id = static_cast<DisplayID>(spare->output());
+    ASSERT_TRUE(poster().postMouse(MouseEventType::leftMouseDown, id, point, MouseButton::left, 1));
+    ASSERT_TRUE(poster().postMouse(MouseEventType::leftMouseUp, id, point, MouseButton::left, 1));
     auto press = waitForEvent(d(), [](const XEvent& e) { return isButton(e, ButtonPress, 1); });
     ASSERT_TRUE(press);
     EXPECT_EQ(press->xbutton.x_root, 1920 + 256);
@@ -88,12 +89,34 @@ TEST_F(X11PointerTest, EventsOnASecondOutputLandAtItsPixels) {
     EXPECT_EQ(press->xbutton.x, 256 - 10);
 }
 
+TEST_F(X11PointerTest, TouchesOnTheFarEdgesStayOnTheirDisplay) {
+    auto spare = enableSpare("DUMMY1", 1024, 768, 1920, 0);
+    auto neighbour = enableSpare("DUMMY2", 640, 480, 1920 + 1024, 0);
+    ASSERT_TRUE(spare && neighbour);
+    const auto id = static_cast<DisplayID>(spare->output());
+    Rect bounds = geometry().bounds(id);
+    // x = 1 and y = 1 on the tablet: the first pixel column and row past the display.
+    ASSERT_TRUE(poster().postMouse(MouseEventType::mouseMoved, id, {bounds.maxX(), bounds.maxY()},
+                                   MouseButton::left, {}));
+    Window root, child;
+    int rootX = 0, rootY = 0, x, y;
+    unsigned mask;
+    XQueryPointer(d(), DefaultRootWindow(d()), &root, &child, &rootX, &rootY, &x, &y, &mask);
+    EXPECT_EQ(rootX, 1920 + 1023);
+    EXPECT_EQ(rootY, 767);
+    // Without a display the point is taken as it is: the neighbour's first column.
+    ASSERT_TRUE(poster().postMouse(MouseEventType::mouseMoved, 0, {bounds.maxX(), 10},
+                                   MouseButton::left, {}));
+    XQueryPointer(d(), DefaultRootWindow(d()), &root, &child, &rootX, &rootY, &x, &y, &mask);
+    EXPECT_EQ(rootX, 1920 + 1024);
+}
+
 TEST_F(X11PointerTest, RightClickIsButtonThreePressAndRelease) {
     TestWindow window(d(), 0, 0, 300, 300);
-    ASSERT_TRUE(poster().postMouse(MouseEventType::mouseMoved, {40, 50}, MouseButton::right, {}));
+    ASSERT_TRUE(poster().postMouse(MouseEventType::mouseMoved, 0, {40, 50}, MouseButton::right, {}));
     ASSERT_TRUE(
-        poster().postMouse(MouseEventType::rightMouseDown, {40, 50}, MouseButton::right, 1));
-    ASSERT_TRUE(poster().postMouse(MouseEventType::rightMouseUp, {40, 50}, MouseButton::right, 1));
+        poster().postMouse(MouseEventType::rightMouseDown, 0, {40, 50}, MouseButton::right, 1));
+    ASSERT_TRUE(poster().postMouse(MouseEventType::rightMouseUp, 0, {40, 50}, MouseButton::right, 1));
     auto press = waitForEvent(d(), [](const XEvent& e) { return e.type == ButtonPress; });
     ASSERT_TRUE(press);
     EXPECT_EQ(press->xbutton.button, 3u);
@@ -105,7 +128,7 @@ TEST_F(X11PointerTest, RightClickIsButtonThreePressAndRelease) {
 
 TEST_F(X11PointerTest, HeldButtonIsReleasedWhenThePosterGoes) {
     TestWindow window(d(), 0, 0, 300, 300);
-    ASSERT_TRUE(poster().postMouse(MouseEventType::leftMouseDown, {30, 30}, MouseButton::left, 1));
+    ASSERT_TRUE(poster().postMouse(MouseEventType::leftMouseDown, 0, {30, 30}, MouseButton::left, 1));
     ASSERT_TRUE(waitForEvent(d(), [](const XEvent& e) { return isButton(e, ButtonPress, 1); }));
     backends_.poster.reset();  // the destructor lets go of button 1
     auto release = waitForEvent(d(), [](const XEvent& e) { return isButton(e, ButtonRelease, 1); });
@@ -131,7 +154,7 @@ std::map<unsigned, int> wheelClicks(Display* d, int expected) {
 
 TEST_F(X11PointerTest, ScrollPixelsBecomeWheelClicksWithTheRestCarried) {
     TestWindow window(d(), 0, 0, 400, 400);
-    ASSERT_TRUE(poster().postMouse(MouseEventType::mouseMoved, {200, 200}, MouseButton::left, {}));
+    ASSERT_TRUE(poster().postMouse(MouseEventType::mouseMoved, 0, {200, 200}, MouseButton::left, {}));
     drainEvents(d(), milliseconds(50));
 
     // 85 px up-the-document (positive vertical): two clicks of button 4, 5 px carried.
@@ -156,6 +179,14 @@ TEST_F(X11PointerTest, ScrollPixelsBecomeWheelClicksWithTheRestCarried) {
     EXPECT_EQ(wheelClicks(d(), 2), (std::map<unsigned, int>{{5, 1}, {6, 1}}));
     EXPECT_EQ(poster().scrollRemainderVertical(), -5);
     EXPECT_EQ(poster().scrollRemainderHorizontal(), 0);
+
+    // A new session starts from nothing: 35 px alone make no click.
+    ASSERT_TRUE(poster().postScroll(0, 30));
+    poster().resetState();
+    EXPECT_EQ(poster().scrollRemainderVertical(), 0);
+    EXPECT_EQ(poster().scrollRemainderHorizontal(), 0);
+    ASSERT_TRUE(poster().postScroll(-35, 0));
+    EXPECT_EQ(wheelClicks(d(), 0), (std::map<unsigned, int>{}));
 }
 
 TEST_F(X11KeyTest, ShiftedAArrivesAsCapitalAAndNothingStaysDown) {

@@ -26,6 +26,7 @@
 
 #include "app/menu_model.h"
 #include "platform/linux/curl/curl_http_fetcher.h"
+#include "platform/linux/shell/freed_memory.h"
 #include "platform/linux/shell/linux_permissions.h"
 #include "platform/linux/shell/stop_signals.h"
 #include "platform/linux/shell/xdg_autostart.h"
@@ -135,6 +136,7 @@ int screenshotMenu(const std::string& path, const std::string& display) {
     state.permissionTexts = permissions.texts();
     state.space = 0;
     state.preferSmooth = false;
+    state.commandActsAsControl = true;
     state.launchAtLogin = login->status() == LoginItemBackend::Status::enabled;
     state.version = UpdateChecker::currentVersion();
 
@@ -258,8 +260,9 @@ int run(const Options& options) {
 }  // namespace panelora
 
 int main(int argc, char** argv) {
-    // Before any thread exists, so that every thread inherits the mask.
+    // Before any thread exists, so that every thread inherits the mask and the allocator settings.
     panelora::blockStopSignals();
+    panelora::boundAllocatorCaching();
     int exitCode = 0;
     auto options = panelora::parseOptions(argc, argv, exitCode);
     if (!options) return exitCode;

@@ -5,7 +5,10 @@
 
 #include <cstdio>
 
+#include "input/key_injector.h"
 #include "platform/linux/bundle/linux_desktop.h"
+#include "platform/linux/shell/freed_memory.h"
+#include "platform/linux/shell/idle_inhibitor.h"
 #include "platform/linux/shell/single_instance.h"
 #include "platform/linux/shell/status_printer.h"
 #include "platform/linux/shell/stop_signals.h"
@@ -18,6 +21,8 @@ namespace {
 // How long quitting waits for the session to end and any attempt to finish.
 constexpr Duration settleTimeout = std::chrono::seconds(5);
 constexpr Duration settlePoll = std::chrono::milliseconds(20);
+// An ended session's last objects go within moments (they finish on their own threads).
+constexpr Duration trimDelay = std::chrono::seconds(2);
 
 StatusPrinter::State printerState(const Controller& controller) {
     return StatusPrinter::State{controller.status(), controller.statsLine(),
@@ -43,10 +48,13 @@ struct ShellRuntime::State : std::enable_shared_from_this<ShellRuntime::State> {
     std::unique_ptr<StopSignalWatcher> signals;
     std::unique_ptr<StatusPrinter> printer;
     Controller::ObserverToken printerToken = 0;
+    Controller::ObserverToken memoryToken = 0;
+    bool trimScheduled = false;
     bool quitting = false;
     bool settled = false;
     bool finished = false;
     int exitStatus = 0;
+    bool serverWentAway = false;
     int64_t settleDeadline = 0;
 
     // Posted from other threads: holds the state weakly.
@@ -60,12 +68,35 @@ struct ShellRuntime::State : std::enable_shared_from_this<ShellRuntime::State> {
         };
     }
 
+    // The desktop went away (the X server, or GNOME's session): the session has ended with it,
+    // and so does the program.
+    void desktopGone(const std::string& what) {
+        if (quitting) return;
+        std::fprintf(stderr, "panelora: %s went away; Panelora stops\n", what.c_str());
+        serverWentAway = true;
+        quit();
+    }
+
     void quit() {
         if (quitting) return;
         quitting = true;
         controller->shutdown();
         settleDeadline = Clock::system().uptimeNanos() + settleTimeout.count();
         settle();
+    }
+
+    // Told of every change: without a session, an ended one's memory is given back once its
+    // last objects are gone.
+    void sessionMayHaveEnded() {
+        if (controller->hasSession() || trimScheduled) return;
+        trimScheduled = true;
+        std::weak_ptr<State> weak = weak_from_this();
+        main->postAfter(trimDelay, [weak] {
+            auto self = weak.lock();
+            if (!self) return;
+            self->trimScheduled = false;
+            if (Session::liveSessions() == 0) returnFreedMemory();
+        });
     }
 
     void settle() {
@@ -98,18 +129,28 @@ std::unique_ptr<ShellRuntime> ShellRuntime::create(const std::string& display,
     }
     state->instance = std::move(acquired.instance);
 
+    std::weak_ptr<State> weakState = state;
+    auto main = state->main;
     // The desktop (and so the platform) is chosen when first needed: the X server or the GNOME
     // session may come up after the program does.
     LinuxDesktop::Options options;
     options.x11Display = display;
     options.desktops = currentDesktops();
+    options.onGone = [weakState, main](std::string what) {
+        main->post([weakState, what] {
+            if (auto self = weakState.lock()) self->desktopGone(what);
+        });
+    };
     state->desktop = std::make_shared<LinuxDesktop>(std::move(options));
     state->desktop->platform();
 
     auto desktop = state->desktop;
-    SessionFactory sessions =
-        sessionFactory([desktop] { return desktop->platform()->sessionEnvironment(); });
-    auto main = state->main;
+    auto inhibitor = std::make_shared<IdleInhibitor>(display);
+    SessionFactory sessions = sessionFactory([desktop, inhibitor] {
+        SessionEnvironment environment = desktop->platform()->sessionEnvironment();
+        environment.activity = inhibitor;
+        return environment;
+    });
     Controller::configureShared([desktop, sessions, main] {
         AppEnvironment environment;
         environment.permissions = desktop;
@@ -122,9 +163,17 @@ std::unique_ptr<ShellRuntime> ShellRuntime::create(const std::string& display,
             return sessions(fd);
         };
         environment.mainQueue = main;
+        // Linux shortcuts are Ctrl+letter where the Mac's are Command+letter.
+        environment.applyCommandActsAsControl = [](bool on) {
+            KeyInjectorCore::shared()->setCommandActsAsControl(on);
+        };
         return environment;
     });
     state->controller = Controller::shared();
+
+    state->memoryToken = state->controller->addObserver([weakState] {
+        if (auto self = weakState.lock()) self->sessionMayHaveEnded();
+    });
 
     auto quit = state->quitFromAnyThread();
     if (state->instance) state->instance->listen(quit);
@@ -167,12 +216,13 @@ int ShellRuntime::finish() {
     s.finished = true;
     s.signals.reset();
     if (!s.quitting) s.controller->shutdown();
+    s.controller->removeObserver(s.memoryToken);
     if (s.printerToken) {
         s.controller->removeObserver(s.printerToken);
         s.printerToken = 0;
     }
     std::fflush(stdout);
-    int status = 0;
+    int status = s.serverWentAway ? 1 : 0;
     if (s.controller->hasSession() || s.controller->attemptInProgress() ||
         Session::liveSessions() != 0) {
         std::fprintf(stderr, "panelora: the session did not end in time\n");

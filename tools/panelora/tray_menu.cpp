@@ -49,8 +49,9 @@ QIcon appIcon() {
     return icon;
 }
 
-void fillMenu(QMenu& menu, const std::vector<MenuRow>& rows,
-              std::function<void(MenuItem, std::optional<int64_t>)> activate) {
+std::vector<std::vector<QAction*>> fillMenu(QMenu& menu, const std::vector<MenuRow>& rows,
+                                            MenuActivation activate) {
+    std::vector<std::vector<QAction*>> made;
     menu.clear();
     // clear() deletes the actions, not the groups and shortcuts made with them last time.
     const QObjectList children = menu.children();  // a copy: deleting changes the list
@@ -59,6 +60,7 @@ void fillMenu(QMenu& menu, const std::vector<MenuRow>& rows,
     }
     for (const MenuRow& row : rows) {
         const MenuItem item = row.item;
+        std::vector<QAction*>& actions = made.emplace_back();
         switch (row.kind) {
             case MenuRowKind::text: {
                 // The status reads as text, not as a greyed-out command.
@@ -67,16 +69,18 @@ void fillMenu(QMenu& menu, const std::vector<MenuRow>& rows,
                 text->setContentsMargins(statusIndent(menu), 4, 12, 4);
                 action->setDefaultWidget(text);
                 menu.addAction(action);
+                actions.push_back(action);
                 break;
             }
             case MenuRowKind::caption:
-                label(menu, row.text, true);
+                actions.push_back(label(menu, row.text, true));
                 break;
             case MenuRowKind::separator:
-                menu.addSeparator();
+                actions.push_back(menu.addSeparator());
                 break;
             case MenuRowKind::button: {
                 QAction* action = menu.addAction(qstr(row.text));
+                actions.push_back(action);
                 QObject::connect(action, &QAction::triggered, &menu,
                                  [activate, item] { activate(item, std::nullopt); });
                 if (row.shortcut) {
@@ -93,11 +97,12 @@ void fillMenu(QMenu& menu, const std::vector<MenuRow>& rows,
                 break;
             }
             case MenuRowKind::picker: {
-                label(menu, row.text, true);
+                actions.push_back(label(menu, row.text, true));
                 auto* group = new QActionGroup(&menu);
                 group->setExclusive(true);
                 for (const MenuOption& option : row.options) {
                     QAction* action = menu.addAction(qstr(option.text));
+                    actions.push_back(action);
                     action->setCheckable(true);
                     action->setChecked(row.selectedTag == option.tag);
                     group->addAction(action);
@@ -109,6 +114,7 @@ void fillMenu(QMenu& menu, const std::vector<MenuRow>& rows,
             }
             case MenuRowKind::toggle: {
                 QAction* action = menu.addAction(qstr(row.text));
+                actions.push_back(action);
                 action->setCheckable(true);
                 action->setChecked(row.checked);
                 QObject::connect(action, &QAction::triggered, &menu,
@@ -117,19 +123,73 @@ void fillMenu(QMenu& menu, const std::vector<MenuRow>& rows,
             }
         }
     }
+    return made;
+}
+
+namespace {
+
+// The same rows, actions and options: only texts and check marks may differ.
+bool sameShape(const std::vector<MenuRow>& a, const std::vector<MenuRow>& b) {
+    return std::equal(
+        a.begin(), a.end(), b.begin(), b.end(), [](const MenuRow& x, const MenuRow& y) {
+            return x.kind == y.kind && x.item == y.item && x.options == y.options &&
+                   x.shortcut == y.shortcut && (x.kind != MenuRowKind::button || x.text == y.text);
+        });
+}
+
+}  // namespace
+
+bool MenuRenderer::render(const std::vector<MenuRow>& rows) {
+    if (shown_.empty() || !sameShape(shown_, rows)) {
+        actions_ = fillMenu(menu_, rows, activate_);
+        shown_ = rows;
+        return true;
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const MenuRow& row = rows[i];
+        const std::vector<QAction*>& actions = actions_[i];
+        switch (row.kind) {
+            case MenuRowKind::text:
+                if (row.text != shown_[i].text) {
+                    auto* widget = static_cast<QWidgetAction*>(actions[0])->defaultWidget();
+                    static_cast<QLabel*>(widget)->setText(qstr(row.text));
+                }
+                break;
+            case MenuRowKind::caption:
+                if (row.text != shown_[i].text) actions[0]->setText(qstr(row.text));
+                break;
+            case MenuRowKind::picker:
+                for (size_t k = 0; k < row.options.size(); ++k)
+                    actions[k + 1]->setChecked(row.selectedTag == row.options[k].tag);
+                break;
+            case MenuRowKind::toggle:
+                actions[0]->setChecked(row.checked);
+                break;
+            case MenuRowKind::button:
+            case MenuRowKind::separator:
+                break;
+        }
+    }
+    shown_ = rows;
+    return false;
 }
 
 Tray::Tray(std::shared_ptr<Controller> controller, Targets targets)
-    : controller_(std::move(controller)), targets_(std::move(targets)) {
+    : controller_(std::move(controller)),
+      targets_(std::move(targets)),
+      renderer_(menu_,
+                [this](MenuItem item, std::optional<int64_t> value) { activate(item, value); }) {
     icon_.setIcon(appIcon());
     icon_.setContextMenu(&menu_);
+    // The autostart entry can change behind our back only while the menu is closed.
+    QObject::connect(&menu_, &QMenu::aboutToShow, &menu_, [this] { readLaunchAtLogin(); });
     // A left click shows the menu as well: the whole interface is this one menu.
     QObject::connect(&icon_, &QSystemTrayIcon::activated, &menu_,
                      [this](QSystemTrayIcon::ActivationReason reason) {
                          if (reason == QSystemTrayIcon::Trigger) menu_.popup(QCursor::pos());
                      });
     observer_ = controller_->addObserver([this] { rebuild(); });
-    rebuild();
+    readLaunchAtLogin();
 }
 
 Tray::~Tray() {
@@ -140,12 +200,15 @@ void Tray::show() {
     icon_.show();
 }
 
+void Tray::readLaunchAtLogin() {
+    toggle_ = std::make_shared<LaunchAtLoginToggle>(targets_.loginItems);  // reads the status
+    launchAtLogin_ = toggle_->enabled();
+    rebuild();
+}
+
 void Tray::rebuild() {
-    // The toggle is made afresh with the menu, so it shows what is on disk now.
-    toggle_ = std::make_shared<LaunchAtLoginToggle>(targets_.loginItems);
-    MenuState state = MenuState::of(*controller_, toggle_->enabled(), targets_.version);
-    fillMenu(menu_, buildMenu(state),
-             [this](MenuItem item, std::optional<int64_t> value) { activate(item, value); });
+    MenuState state = MenuState::of(*controller_, launchAtLogin_, targets_.version);
+    renderer_.render(buildMenu(state));
     icon_.setToolTip(qstr(std::string(kAppName) + " \u2014 " + state.status));
 }
 
@@ -162,7 +225,7 @@ void Tray::activate(MenuItem item, std::optional<int64_t> value) {
     if (item == MenuItem::launchAtLogin) {
         std::weak_ptr<int> alive = alive_;
         mainQueue()->post([this, alive] {
-            if (alive.lock()) rebuild();
+            if (alive.lock()) readLaunchAtLogin();
         });
     }
 }

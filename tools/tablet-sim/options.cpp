@@ -33,6 +33,7 @@ const char* const usageText =
     "  --script FILE            the same from a file (one statement per line, # comments)\n"
     "  --stall-at MS --stall-for MS   stop reading for a while, so the host's buffers fill\n"
     "  --duration MS            end after MS (from start-up), closing the connection\n"
+    "  --close-after MS         close each connection MS after it was accepted\n"
     "  --connections N          exit after N connections have ended\n"
     "  --strict                 exit at the first protocol violation\n"
     "  --expect-frames          exit non-zero when no frame was decoded\n"
@@ -235,6 +236,10 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             const auto n = millis(1);
             if (!n) return std::nullopt;
             options.durationMs = *n;
+        } else if (arg == "--close-after") {
+            const auto n = millis(1);
+            if (!n) return std::nullopt;
+            options.closeAfterMs = *n;
         } else if (arg == "--connections") {
             const auto n = millis(1);
             if (!n) return std::nullopt;

@@ -43,6 +43,7 @@ struct Options {
     std::string jsonPath;
     std::string pngPath;
     std::optional<int64_t> durationMs;
+    std::optional<int64_t> closeAfterMs;  // per connection, from its accept
     std::optional<uint64_t> connections;
     bool strict = false;
     bool expectFrames = false;

@@ -102,6 +102,7 @@ class Simulator::Connection {
     }
 
     bool ended() const { return ended_.load(); }
+    int64_t startMicros() const { return startMicros_; }
 
     // Idempotent. Shuts the socket down (waking the reader and any blocked write), joins the
     // reader, drains the send queue, then closes the descriptor.
@@ -397,6 +398,10 @@ Report Simulator::run(int stopFd) {
         }
         int64_t waitUntil = options_.verbose ? nextTick : now + 60'000'000;
         if (deadline) waitUntil = std::min(waitUntil, *deadline);
+        const int64_t closeAt = connection && options_.closeAfterMs
+                                    ? connection->startMicros() + *options_.closeAfterMs * 1000
+                                    : INT64_MAX;
+        waitUntil = std::min(waitUntil, closeAt);
         const int timeoutMs =
             static_cast<int>(std::max<int64_t>(0, (waitUntil - now + 999) / 1000));
 
@@ -421,7 +426,7 @@ Report Simulator::run(int stopFd) {
             if (shared_->violationCount > 0) endReason = "violation";
         }
         if (!endReason.empty()) break;
-        if (connection && connection->ended()) {
+        if (connection && (connection->ended() || nowMicros() >= closeAt)) {
             finishConnection();
             if (options_.connections && connectionsEnded >= *options_.connections) {
                 endReason = "connections";

@@ -6,6 +6,7 @@
 // session made from its environment. The probes are for the main queue.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/linux/codec/libav_video_codec.h"
@@ -27,6 +28,10 @@ class DesktopPlatform {
     // True when the desktop lets Panelora capture (input) now; else `problem` says why.
     virtual bool captureAllowed(DesktopProblem& problem) = 0;
     virtual bool inputAllowed(DesktopProblem& problem) = 0;
+
+    // Called once, on a thread of the platform, when the desktop goes away (the X server, or
+    // GNOME's compositor): every session is over and nothing of this platform works any more.
+    virtual void setOnGone(std::function<void()> handler) = 0;
 };
 
 }  // namespace panelora

@@ -4,6 +4,9 @@
 #include "input/pointer_injector.h"
 #include "platform/linux/gnome/mutter_names.h"
 
+#include <mutex>
+#include <string_view>
+
 namespace panelora {
 
 std::unique_ptr<GnomePlatform> GnomePlatform::create(const Options& options, std::string* why) {
@@ -48,6 +51,19 @@ GnomePlatform::~GnomePlatform() {
 
 SessionEnvironment GnomePlatform::sessionEnvironment() {
     return SessionEnvironment::standard(virtualDisplays_, capture_, codecs_);
+}
+
+void GnomePlatform::setOnGone(std::function<void()> handler) {
+    auto once = std::make_shared<std::once_flag>();
+    goneWatch_ = bus_->subscribe(
+        "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
+        [handler = std::move(handler), once](const glib::Variant& parameters) {
+            const char *name = "", *before = "", *after = "";
+            g_variant_get(parameters.get(), "(&s&s&s)", &name, &before, &after);
+            if (std::string_view(name) == mutter::screenCastService && *after == '\0') {
+                std::call_once(*once, handler);
+            }
+        });
 }
 
 bool GnomePlatform::captureAllowed(DesktopProblem& problem) {

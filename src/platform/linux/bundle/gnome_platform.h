@@ -49,6 +49,8 @@ class GnomePlatform final : public DesktopPlatform {
     // Mutter still offers its screen cast (its remote desktop) on the bus.
     bool captureAllowed(DesktopProblem& problem) override;
     bool inputAllowed(DesktopProblem& problem) override;
+    // Called once when mutter leaves the bus (its screen cast has no owner any more).
+    void setOnGone(std::function<void()> handler) override;
 
     const std::shared_ptr<SessionBus>& bus() const { return bus_; }
     const std::shared_ptr<GnomeDisplayGeometry>& geometry() const { return geometry_; }
@@ -70,6 +72,7 @@ class GnomePlatform final : public DesktopPlatform {
     LibavVideoCodecFactory codecs_;
     const std::shared_ptr<GnomeEventPoster> poster_;
     const std::shared_ptr<GnomeCursorSource> cursor_;
+    std::unique_ptr<SessionBus::Subscription> goneWatch_;
 };
 
 }  // namespace panelora

@@ -84,9 +84,15 @@ DesktopPlatform* LinuxDesktop::platform() {
     DesktopProblem missing;
     platform_ = choose(options_, missing);
     if (platform_) {
-        logger()->info("{}", platform_->kind() == DesktopPlatform::Kind::gnome
-                                 ? "desktop: GNOME on Wayland"
-                                 : "desktop: X11 at " + displayText(options_.x11Display));
+        const bool gnome = platform_->kind() == DesktopPlatform::Kind::gnome;
+        const std::string what = gnome ? "GNOME's compositor"
+                                       : "the X server (display " +
+                                             displayText(options_.x11Display) + ")";
+        logger()->info("{}", gnome ? "desktop: GNOME on Wayland"
+                                   : "desktop: X11 at " + displayText(options_.x11Display));
+        if (options_.onGone) {
+            platform_->setOnGone([onGone = options_.onGone, what] { onGone(what); });
+        }
         missing_ = {};
     } else if (missing.missing != missing_.missing) {
         logger()->warn("{}", "no desktop to stream from: " + missing.missing);

@@ -33,6 +33,9 @@ class LinuxDesktop final : public PermissionsBackend {
         std::function<std::optional<std::string>(std::string_view program)> find;
         std::function<bool(const std::vector<std::string>& argv)> spawn;
         std::vector<std::string> desktops;
+        // Called once, on a thread of the platform, when the chosen desktop goes away, with
+        // what went ("the X server (display :0)", "GNOME's compositor").
+        std::function<void(std::string what)> onGone;
     };
 
     explicit LinuxDesktop(Options options, const Clock& clock = Clock::system());

@@ -2,6 +2,7 @@
 
 #include "display/display_geometry.h"
 #include "input/pointer_injector.h"
+#include "platform/linux/x11/desktop_scale.h"
 #include "platform/linux/x11/x11_connection.h"
 
 namespace panelora {
@@ -16,24 +17,27 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(const Options& options, std
     // One connection up front gives a plain answer when the server is not there, before any
     // backend opens connections of its own.
     std::string why;
-    if (!X11Connection::open(options.displayName, &why)) {
+    auto connection = X11Connection::open(options.displayName, &why);
+    if (!connection) {
         if (error) *error = why.empty() ? "cannot open the X display" : why;
         return nullptr;
     }
+    // One scale for every backend: the display's pixel size, input and cursor must agree.
+    const int scale = options.scale > 0 ? options.scale : desktopScaleFactor(connection->display());
     auto input = createX11InputBackends(
-        X11InputOptions{.displayName = options.displayName, .scale = options.inputScale}, &why);
+        X11InputOptions{.displayName = options.displayName, .scale = scale}, &why);
     if (!input) {
         if (error) *error = why;
         return nullptr;
     }
-    std::unique_ptr<LinuxPlatform> platform(new LinuxPlatform(options, std::move(*input)));
+    std::unique_ptr<LinuxPlatform> platform(new LinuxPlatform(options, scale, std::move(*input)));
     installX11InputBackends(platform->input_);
     return platform;
 }
 
-LinuxPlatform::LinuxPlatform(const Options& options, X11InputBackends input)
+LinuxPlatform::LinuxPlatform(const Options& options, int scale, X11InputBackends input)
     : displayName_(options.displayName),
-      virtualDisplays_(options.displayName),
+      virtualDisplays_(options.displayName, scale),
       capture_(options.displayName),
       codecs_(options.encoders),
       input_(std::move(input)),
@@ -43,6 +47,10 @@ LinuxPlatform::~LinuxPlatform() {
     // Uninstall only what is still ours, so that a newer platform's backends stay in place.
     if (installedDisplayGeometry() == input_.geometry) installDisplayGeometry(nullptr);
     if (installedInjectionBackends().poster == input_.poster) installInjectionBackends({});
+}
+
+void LinuxPlatform::setOnGone(std::function<void()> handler) {
+    input_.geometry->setOnServerGone(std::move(handler));
 }
 
 SessionEnvironment LinuxPlatform::sessionEnvironment() {

@@ -19,6 +19,7 @@
 // application's start-up and shut-down.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -36,7 +37,9 @@ class LinuxPlatform final : public DesktopPlatform {
     struct Options {
         std::string displayName;  // as XOpenDisplay takes it; empty: $DISPLAY
         LibavVideoCodecFactory::Encoders encoders = LibavVideoCodecFactory::Encoders::automatic;
-        int inputScale = 0;  // device pixels per point; 0: the desktop's factor
+        // Device pixels per point for every backend; 0: desktopScaleFactor() of the server,
+        // read once here.
+        int scale = 0;
     };
 
     // Nothing, with `error` saying why, when the X server cannot be reached or lacks what the
@@ -57,6 +60,9 @@ class LinuxPlatform final : public DesktopPlatform {
     bool captureAllowed(DesktopProblem& problem) override;
     bool inputAllowed(DesktopProblem& problem) override;
 
+    // Called once when the X server goes away.
+    void setOnGone(std::function<void()> handler) override;
+
     // The display name the backends were made for, as given (empty: $DISPLAY).
     const std::string& displayName() const { return displayName_; }
 
@@ -66,7 +72,7 @@ class LinuxPlatform final : public DesktopPlatform {
     const X11InputBackends& input() const { return input_; }
 
   private:
-    LinuxPlatform(const Options& options, X11InputBackends input);
+    LinuxPlatform(const Options& options, int scale, X11InputBackends input);
 
     const std::string displayName_;
     X11VirtualDisplayBackend virtualDisplays_;

@@ -210,6 +210,9 @@ class LibavVideoCodec final : public VideoCodec {
         queue_.reset();  // joins the output thread, or lets it finish when we are on it
     }
 
+    // The output thread encodes one frame after the other.
+    int64_t framesEncodedAtOnce() const override { return 1; }
+
     bool encode(const ImageBufferRef& image, int64_t ptsNanos, bool forceKeyFrame,
                 Completion completion) override {
         if (state_->invalidated || state_->broken || !completion) return false;

@@ -224,20 +224,26 @@ DisplayID X11DisplayGeometry::mainDisplayID() const {
     return layout_.mainID;
 }
 
-X11DisplayGeometry::RootPixel X11DisplayGeometry::toRoot(Point global) const {
+X11DisplayGeometry::RootPixel X11DisplayGeometry::toRoot(Point global, DisplayID keepOn) const {
     int originX, originY;
+    std::optional<Output> on;
     {
         std::lock_guard lock(layoutMutex_);
         originX = layout_.originX;
         originY = layout_.originY;
+        for (const auto& output : layout_.outputs) {
+            if (keepOn != 0 && output.id == keepOn) on = output;
+        }
     }
     // X coordinates are 16-bit; anything further out is clamped, never wrapped.
-    auto axis = [this](double value, int origin) {
+    auto axis = [this](double value, int origin, int first, int size) {
         double pixel = std::floor(value * scale_) + origin;
         if (!std::isfinite(pixel)) pixel = 0;
+        if (size > 0) pixel = std::clamp(pixel, double(first), double(first + size - 1));
         return static_cast<int>(std::clamp(pixel, -32768.0, 32767.0));
     };
-    return RootPixel{axis(global.x, originX), axis(global.y, originY)};
+    return RootPixel{axis(global.x, originX, on ? on->x : 0, on ? on->width : 0),
+                     axis(global.y, originY, on ? on->y : 0, on ? on->height : 0)};
 }
 
 Point X11DisplayGeometry::toGlobal(int rootX, int rootY) const {
@@ -422,55 +428,73 @@ bool X11DisplayGeometry::startWatcher(std::string* why) {
         return false;
     }
     watcherThread_ = std::thread([this, initial = std::move(initial)]() mutable {
-        Layout last = std::move(initial);
-        Display* d = watcherConnection_->display();
-        // True when a RandR notification was read.
-        auto drain = [&] {
-            bool seen = false;
-            while (!watcherConnection_->broken() && XPending(d) > 0) {
-                XEvent event;
-                XNextEvent(d, &event);
-                int kind = event.type - randrEventBase_;
-                if (kind == RRScreenChangeNotify || kind == RRNotify) seen = true;
-                XRRUpdateConfiguration(&event);
-            }
-            return seen;
-        };
-        // 0: timeout, 1: X readable, -1: stop (woken, or the connection failed).
-        auto wait = [&](int timeoutMs) {
-            pollfd fds[2] = {{watcherConnection_->fd(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-            int n = ::poll(fds, 2, timeoutMs);
-            if (n < 0) return errno == EINTR ? 0 : -1;
-            if (fds[1].revents != 0) return -1;
-            if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-                watcherConnection_->markBroken();
-                return -1;
-            }
-            return n > 0 ? 1 : 0;
-        };
-        for (;;) {
-            bool changed = drain();
-            if (watcherConnection_->broken()) return;
-            if (changed) {
-                for (int waited = 0; waited < kMaxSettleMs; waited += kQuietMs) {
-                    int r = wait(kQuietMs);
-                    if (r < 0) return;
-                    if (r == 0) break;
-                    drain();
-                    if (watcherConnection_->broken()) return;
-                }
-                auto now = readLayout(d);
-                if (now && !watcherConnection_->broken()) {
-                    publish(*now);
-                    deliver(changes(last, *now, scale_));
-                    last = std::move(*now);
-                }
-                continue;  // read what arrived meanwhile before waiting again
-            }
-            if (wait(-1) < 0) return;
+        watch(std::move(initial));
+        if (!watcherConnection_->broken()) return;  // woken to stop
+        logger()->error("{}", "the X server went away");
+        std::function<void()> gone;
+        {
+            std::lock_guard lock(goneMutex_);
+            gone = std::move(onServerGone_);
         }
+        if (gone) gone();
     });
     return true;
+}
+
+void X11DisplayGeometry::setOnServerGone(std::function<void()> handler) {
+    std::lock_guard lock(goneMutex_);
+    onServerGone_ = std::move(handler);
+}
+
+// The watcher thread's loop; returns when woken to stop or when the connection broke.
+void X11DisplayGeometry::watch(Layout initial) {
+    Layout last = std::move(initial);
+    Display* d = watcherConnection_->display();
+    // True when a RandR notification was read.
+    auto drain = [&] {
+        bool seen = false;
+        while (!watcherConnection_->broken() && XPending(d) > 0) {
+            XEvent event;
+            XNextEvent(d, &event);
+            int kind = event.type - randrEventBase_;
+            if (kind == RRScreenChangeNotify || kind == RRNotify) seen = true;
+            XRRUpdateConfiguration(&event);
+        }
+        return seen;
+    };
+    // 0: timeout, 1: X readable, -1: stop (woken, or the connection failed).
+    auto wait = [&](int timeoutMs) {
+        pollfd fds[2] = {{watcherConnection_->fd(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        int n = ::poll(fds, 2, timeoutMs);
+        if (n < 0) return errno == EINTR ? 0 : -1;
+        if (fds[1].revents != 0) return -1;
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            watcherConnection_->markBroken();
+            return -1;
+        }
+        return n > 0 ? 1 : 0;
+    };
+    for (;;) {
+        bool changed = drain();
+        if (watcherConnection_->broken()) return;
+        if (changed) {
+            for (int waited = 0; waited < kMaxSettleMs; waited += kQuietMs) {
+                int r = wait(kQuietMs);
+                if (r < 0) return;
+                if (r == 0) break;
+                drain();
+                if (watcherConnection_->broken()) return;
+            }
+            auto now = readLayout(d);
+            if (now && !watcherConnection_->broken()) {
+                publish(*now);
+                deliver(changes(last, *now, scale_));
+                last = std::move(*now);
+            }
+            continue;  // read what arrived meanwhile before waiting again
+        }
+        if (wait(-1) < 0) return;
+    }
 }
 
 void X11DisplayGeometry::deliver(std::vector<std::pair<DisplayID, uint32_t>> list) const {

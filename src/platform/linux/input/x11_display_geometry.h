@@ -29,6 +29,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -57,12 +58,18 @@ class X11DisplayGeometry final : public DisplayGeometry {
     CallbackToken addReconfigurationCallback(ReconfigurationCallback callback) override;
     void removeReconfigurationCallback(CallbackToken token) override;
 
+    // Called once, on the watcher thread, when its connection breaks: the X server has gone
+    // away. Set it before the server can go (right after create()).
+    void setOnServerGone(std::function<void()> handler);
+
     // Global points to the root-window pixel that contains the point.
     struct RootPixel {
         int x = 0;
         int y = 0;
     };
-    RootPixel toRoot(Point global) const;
+    // With `keepOn`, a known display, the pixel is clamped into that display's pixels: a point on
+    // its right or bottom edge would otherwise belong to the neighbour.
+    RootPixel toRoot(Point global, DisplayID keepOn = 0) const;
     Point toGlobal(int rootX, int rootY) const;
     int scale() const { return scale_; }
 
@@ -98,7 +105,7 @@ class X11DisplayGeometry final : public DisplayGeometry {
     void publish(Layout layout) const;
     static Rect globalRect(const Layout& layout, const Output& output, int scale);
     bool startWatcher(std::string* why);
-    void watch();
+    void watch(Layout initial);
     void deliver(std::vector<std::pair<DisplayID, uint32_t>> changes) const;
 
     const std::shared_ptr<X11ConnectionPool> pool_;
@@ -109,6 +116,8 @@ class X11DisplayGeometry final : public DisplayGeometry {
     mutable bool published_ = false;  // guarded by layoutMutex_
 
     std::shared_ptr<CallbackHub> hub_;
+    mutable std::mutex goneMutex_;
+    std::function<void()> onServerGone_;  // guarded by goneMutex_
 
     std::unique_ptr<X11Connection> watcherConnection_;  // used only by watcherThread_
     int randrEventBase_ = 0;

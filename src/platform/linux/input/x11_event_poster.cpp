@@ -122,12 +122,12 @@ X11EventPoster::~X11EventPoster() {
     }
 }
 
-bool X11EventPoster::postMouse(MouseEventType type, Point global, MouseButton,
+bool X11EventPoster::postMouse(MouseEventType type, DisplayID display, Point global, MouseButton,
                                std::optional<int64_t>) {
     auto lease = pool_->acquire();
     if (!lease || lease->broken()) return false;
     Display* d = lease.display();
-    auto pixel = geometry_->toRoot(global);
+    auto pixel = geometry_->toRoot(global, display);
     XTestFakeMotionEvent(d, DefaultScreen(d), pixel.x, pixel.y, CurrentTime);
     unsigned button = 0;
     bool press = false;
@@ -336,7 +336,7 @@ void X11EventPoster::releaseHeld() {
     XSync(d, False);
 }
 
-void X11EventPoster::resetScroll() {
+void X11EventPoster::resetState() {
     std::lock_guard lock(mutex_);
     remainderVertical_ = 0;
     remainderHorizontal_ = 0;

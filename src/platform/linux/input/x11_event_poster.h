@@ -1,7 +1,7 @@
 // X11EventPoster: the EventPoster backend on XTest.
 //
 // Pointer: an XTest motion to the root pixel of the global point (X11DisplayGeometry::toRoot),
-// then the button (1 left, 3 right). X has no click-state field: toolkits count double clicks
+// kept within the touched display's pixels, then the button (1 left, 3 right). X has no click-state field: toolkits count double clicks
 // from the timing and distance of the presses themselves, so `clickState` is accepted and not
 // used.
 //
@@ -58,15 +58,15 @@ class X11EventPoster final : public EventPoster {
     X11EventPoster(const X11EventPoster&) = delete;
     X11EventPoster& operator=(const X11EventPoster&) = delete;
 
-    bool postMouse(MouseEventType type, Point global, MouseButton button,
+    bool postMouse(MouseEventType type, DisplayID display, Point global, MouseButton button,
                    std::optional<int64_t> clickState) override;
     bool postScroll(int32_t wheel1Vertical, int32_t wheel2Horizontal) override;
     void postKey(uint16_t keyCode, bool isDown, uint64_t flags, bool isRepeat) override;
+    // Forgets the carried scroll fractions.
+    void resetState() override;
 
     // Releases every key and button this poster holds down (also done by the destructor).
     void releaseHeld();
-    // Forgets the carried scroll fractions.
-    void resetScroll();
 
     // X keycodes and buttons held by this poster now (tests).
     std::set<unsigned> heldKeys() const;

@@ -2,22 +2,14 @@
 
 #include <X11/extensions/XTest.h>
 
-#include <cstdlib>
-#include <string_view>
+#include "platform/linux/x11/desktop_scale.h"
 
 namespace panelora {
-
-int desktopScaleFactor() {
-    const char* value = std::getenv("GDK_SCALE");
-    if (!value) return 1;
-    std::string_view text(value);
-    if (text.size() != 1 || text[0] < '1' || text[0] > '8') return 1;
-    return text[0] - '0';
-}
 
 std::optional<X11InputBackends> createX11InputBackends(const X11InputOptions& options,
                                                        std::string* why) {
     auto pool = X11ConnectionPool::create(options.displayName);
+    int scale = options.scale;
     {
         auto lease = pool->acquire();
         if (!lease) {
@@ -29,8 +21,8 @@ std::optional<X11InputBackends> createX11InputBackends(const X11InputOptions& op
             if (why) *why = "the X server has no XTEST extension";
             return std::nullopt;
         }
+        if (scale <= 0) scale = desktopScaleFactor(lease.display());
     }
-    const int scale = options.scale > 0 ? options.scale : desktopScaleFactor();
     X11InputBackends backends;
     backends.geometry = X11DisplayGeometry::create(pool, scale, why);
     if (!backends.geometry) return std::nullopt;

@@ -23,8 +23,7 @@ namespace panelora {
 
 struct X11InputOptions {
     std::string displayName;  // empty: $DISPLAY
-    // Device pixels per point. 0: the desktop's integer factor from $GDK_SCALE (1 to 8) when set,
-    // else 1.
+    // Device pixels per point. 0: desktopScaleFactor() of the server.
     int scale = 0;
 };
 
@@ -42,8 +41,5 @@ std::optional<X11InputBackends> createX11InputBackends(const X11InputOptions& op
 
 // installDisplayGeometry(geometry) and installInjectionBackends(forInjection()).
 void installX11InputBackends(const X11InputBackends& backends);
-
-// The scale factor that `options.scale` 0 stands for.
-int desktopScaleFactor();
 
 }  // namespace panelora

@@ -51,13 +51,18 @@ std::optional<std::string> findOnPath(std::string_view program, std::string_view
     while (start <= searchPath.size()) {
         size_t end = searchPath.find(':', start);
         if (end == std::string_view::npos) end = searchPath.size();
-        std::string dir(searchPath.substr(start, end - start));
+        std::string_view dir = searchPath.substr(start, end - start);
         if (dir.empty()) dir = ".";
-        std::string candidate = dir + "/" + std::string(program);
+        std::string candidate(dir);
+        candidate += '/';
+        candidate += program;
         if (isExecutableFile(candidate)) {
-            if (candidate[0] != '/') {
-                char cwd[4096];
-                if (getcwd(cwd, sizeof cwd)) candidate = std::string(cwd) + "/" + candidate;
+            char cwd[4096];
+            if (candidate[0] != '/' && getcwd(cwd, sizeof cwd)) {
+                std::string absolute(cwd);
+                absolute += '/';
+                absolute += candidate;
+                return absolute;
             }
             return candidate;
         }

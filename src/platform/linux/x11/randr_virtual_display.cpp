@@ -1,5 +1,6 @@
 #include "platform/linux/x11/randr_virtual_display.h"
 
+#include <X11/Xatom.h>
 #include <X11/Xresource.h>
 #include <X11/extensions/Xrandr.h>
 #include <signal.h>
@@ -16,6 +17,7 @@
 #include <optional>
 #include <set>
 
+#include "platform/linux/x11/desktop_scale.h"
 #include "platform/linux/x11/randr_handles.h"
 #include "platform/linux/x11/x11_connection.h"
 #include "platform/linux/x11/x11_display_registry.h"
@@ -111,6 +113,33 @@ bool isSpareOutputName(std::string_view name) {
     return name.starts_with("DUMMY") || name.starts_with("VIRTUAL");
 }
 
+// An output property left on every output this program has shown a display on. Drivers such as
+// the dummy one report an output as connected from its first mode on, also once it is off again;
+// the mark tells an output we released (spare again) from one that something else connected.
+constexpr const char* kUsedOutputProperty = "PANELORA_VIRTUAL_DISPLAY";
+
+Atom usedOutputAtom(Display* display) {
+    return XInternAtom(display, kUsedOutputProperty, False);
+}
+
+void markUsed(Display* display, RROutput output) {
+    long one = 1;
+    XRRChangeOutputProperty(display, output, usedOutputAtom(display), XA_INTEGER, 32,
+                            PropModeReplace, reinterpret_cast<unsigned char*>(&one), 1);
+}
+
+bool markedUsed(Display* display, RROutput output) {
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    int status = XRRGetOutputProperty(display, output, usedOutputAtom(display), 0, 1, False, False,
+                                      XA_INTEGER, &type, &format, &count, &after, &data);
+    bool marked = status == Success && type == XA_INTEGER && count == 1;
+    if (data) XFree(data);
+    return marked;
+}
+
 // True when the mode was made by another process that is still running ("panelora-WxH-PID-N"):
 // its display is alive, not left over, and taking it away would pull it from under that copy.
 bool ownedByAnotherLiveProcess(std::string_view name) {
@@ -173,8 +202,8 @@ struct SpareOutput {
     std::string name;
 };
 
-// A disconnected DUMMYn or VIRTUALn output, not the primary and not claimed by a display of this
-// process, with a free CRTC. Call with claimedMutex held.
+// A DUMMYn or VIRTUALn output, disconnected or released by Panelora, not the primary and not
+// claimed by a display of this process, with a free CRTC. Call with claimedMutex held.
 std::optional<SpareOutput> findSpareOutput(Display* display, Window root,
                                            XRRScreenResources& resources) {
     RROutput primary = XRRGetOutputPrimary(display, root);
@@ -187,9 +216,10 @@ std::optional<SpareOutput> findSpareOutput(Display* display, Window root,
         RROutput output = resources.outputs[i];
         if (output == primary || claimedOutputs.contains(output)) continue;
         OutputInfo info(XRRGetOutputInfo(display, &resources, output));
-        if (!info || info->crtc != None || info->connection == RR_Connected) continue;
+        if (!info || info->crtc != None) continue;
         std::string name(info->name, static_cast<size_t>(info->nameLen));
         if (!isSpareOutputName(name)) continue;
+        if (info->connection == RR_Connected && !markedUsed(display, output)) continue;
         for (int c = 0; c < info->ncrtc; ++c) {
             if (!busyCrtcs.contains(info->crtcs[c])) return SpareOutput{output, info->crtcs[c], name};
         }
@@ -200,11 +230,12 @@ std::optional<SpareOutput> findSpareOutput(Display* display, Window root,
 class RandrVirtualDisplay final : public PlatformVirtualDisplay {
   public:
     RandrVirtualDisplay(std::unique_ptr<X11Connection> connection, RROutput output, RRCrtc crtc,
-                        std::string outputName)
+                        std::string outputName, int scale)
         : connection_(std::move(connection)),
           output_(output),
           crtc_(crtc),
-          outputName_(std::move(outputName)) {}
+          outputName_(std::move(outputName)),
+          scale_(scale) {}
 
     ~RandrVirtualDisplay() override {
         std::lock_guard lock(mutex_);
@@ -220,7 +251,7 @@ class RandrVirtualDisplay final : public PlatformVirtualDisplay {
         std::lock_guard lock(mutex_);
         if (connection_->broken()) return false;
         Display* display = connection_->display();
-        const int64_t scale = desktopScaleFactor(display);
+        const int64_t scale = scale_ > 0 ? scale_ : desktopScaleFactor(display);
         const int64_t width = static_cast<int64_t>(wanted.width) * scale;
         const int64_t height = static_cast<int64_t>(wanted.height) * scale;
         int minWidth = 0, minHeight = 0, maxWidth = 0, maxHeight = 0;
@@ -313,6 +344,7 @@ class RandrVirtualDisplay final : public PlatformVirtualDisplay {
             setScreenSize(display, {std::max(needed.width, current.width),
                                     std::max(needed.height, current.height)});
             RROutput output = output_;
+            markUsed(display, output_);
             ok = XRRSetCrtcConfig(display, resources.get(), crtc_, CurrentTime,
                                   static_cast<int>(target.x), static_cast<int>(target.y), mode,
                                   RR_Rotate_0, &output, 1) == RRSetConfigSuccess;
@@ -366,7 +398,9 @@ class RandrVirtualDisplay final : public PlatformVirtualDisplay {
         }
         XRRDeleteOutputMode(display, output_, mode_);
         XRRDestroyMode(display, mode_);
-        if (!connection_->sync()) {
+        if (connection_->broken()) {
+            logger()->info("{}", "virtual display on " + outputName_ + " gone with the X server");
+        } else if (!connection_->sync()) {
             logger()->warn("{}", "removing the virtual display on " + outputName_ +
                                      " left an X error " +
                                      std::to_string(connection_->lastErrorCode()));
@@ -382,38 +416,15 @@ class RandrVirtualDisplay final : public PlatformVirtualDisplay {
     const RROutput output_;
     const RRCrtc crtc_;
     const std::string outputName_;
+    const int scale_;
     RRMode mode_ = None;  // guarded by mutex_
     DisplayID id_ = 0;    // guarded by mutex_
 };
 
 }  // namespace
 
-int desktopScaleFactor(Display* display) {
-    if (const char* gdk = std::getenv("GDK_SCALE")) {
-        char* end = nullptr;
-        long value = std::strtol(gdk, &end, 10);
-        if (end != gdk && *end == '\0' && value >= 1 && value <= 8) return static_cast<int>(value);
-    }
-    const char* resources = display ? XResourceManagerString(display) : nullptr;
-    if (!resources) return 1;
-    std::string_view text(resources);
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        std::string_view line = text.substr(at, end == std::string_view::npos ? end : end - at);
-        at = end == std::string_view::npos ? text.size() : end + 1;
-        if (!line.starts_with("Xft.dpi:")) continue;
-        std::string value(line.substr(8));
-        char* stop = nullptr;
-        double dpi = std::strtod(value.c_str(), &stop);
-        if (stop == value.c_str() || !(dpi >= 96.0) || dpi > 96.0 * 8) return 1;
-        return static_cast<int>(std::floor(dpi / 96.0));
-    }
-    return 1;
-}
-
-X11VirtualDisplayBackend::X11VirtualDisplayBackend(std::string displayName)
-    : displayName_(std::move(displayName)) {}
+X11VirtualDisplayBackend::X11VirtualDisplayBackend(std::string displayName, int scale)
+    : displayName_(std::move(displayName)), scale_(scale) {}
 
 bool X11VirtualDisplayBackend::spareOutputAvailable(std::string* why) const {
     auto fail = [why](std::string text) {
@@ -434,7 +445,7 @@ bool X11VirtualDisplayBackend::spareOutputAvailable(std::string* why) const {
     if (!claimedOutputs.empty() || findSpareOutput(display, connection->root(), *resources)) {
         return true;
     }
-    return fail("the X server has no spare output (a disconnected DUMMYn or VIRTUALn output)");
+    return fail("the X server has no spare output (a DUMMYn or VIRTUALn output)");
 }
 
 std::unique_ptr<PlatformVirtualDisplay> X11VirtualDisplayBackend::create(
@@ -463,11 +474,12 @@ std::unique_ptr<PlatformVirtualDisplay> X11VirtualDisplayBackend::create(
     if (auto spare = findSpareOutput(display, connection->root(), *resources)) {
         claimedOutputs.insert(spare->output);
         return std::make_unique<RandrVirtualDisplay>(std::move(connection), spare->output,
-                                                     spare->crtc, std::move(spare->name));
+                                                     spare->crtc, std::move(spare->name), scale_);
     }
-    logger()->warn("{}",
-                   "no virtual display: the X server has no spare output (a disconnected DUMMYn or "
-                   "VIRTUALn output with a free CRTC) to show it on");
+    logger()->warn(
+        "{}",
+        "no virtual display: the X server has no spare output (a DUMMYn or VIRTUALn output, "
+        "disconnected or released by Panelora, with a free CRTC) to show it on");
     return nullptr;
 }
 

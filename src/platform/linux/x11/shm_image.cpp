@@ -72,4 +72,14 @@ bool ShmImage::grabRoot(int x, int y) {
     return XShmGetImage(connection_.display(), connection_.root(), image_, x, y, AllPlanes);
 }
 
+bool ShmImage::grabRows(int x, int y, int firstRow, int rows) {
+    if (firstRow < 0 || rows < 1 || firstRow + rows > image_->height) return false;
+    // A header for the band: the server writes full rows at the band's offset in the segment.
+    XImage band = *image_;
+    band.height = rows;
+    band.data = image_->data + static_cast<size_t>(firstRow) * image_->bytes_per_line;
+    return XShmGetImage(connection_.display(), connection_.root(), &band, x, y + firstRow,
+                        AllPlanes);
+}
+
 }  // namespace panelora

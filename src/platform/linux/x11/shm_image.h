@@ -26,6 +26,9 @@ class ShmImage {
     // Copies the root window's pixels at (x, y) into the image. False on an X error (the
     // rectangle no longer fits the screen).
     bool grabRoot(int x, int y);
+    // Copies `rows` full rows from `firstRow` on (of the rectangle at (x, y) that the image
+    // covers) into the same rows of the image, leaving the others as they are.
+    bool grabRows(int x, int y, int firstRow, int rows);
 
     uint8_t* pixels() const { return reinterpret_cast<uint8_t*>(image_->data); }
     int stride() const { return image_->bytes_per_line; }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/linux/x11/frame_converter.h"
+#include "platform/linux/x11/incremental_converter.h"
 #include "platform/linux/x11/shm_image.h"
 #include "platform/linux/x11/x11_connection.h"
 #include "platform/linux/x11/x11_display_registry.h"
@@ -29,6 +30,12 @@ using Nanos = int64_t;
 constexpr Nanos kMillisecond = 1'000'000;
 constexpr Nanos kGeometryCheckInterval = 500 * kMillisecond;
 constexpr Nanos kIdleWait = 250 * kMillisecond;
+// Changed rectangles kept before they are taken as "everything changed".
+constexpr size_t kMaxDamageRects = 64;
+// Above this share of the display changed, the whole display is grabbed at once.
+constexpr double kWholeGrabShare = 0.5;
+// Bands of changed rows closer than this are grabbed as one.
+constexpr int kBandGap = 16;
 
 Nanos now() {
     return Clock::system().uptimeNanos();
@@ -89,6 +96,13 @@ struct RectI {
     }
     bool intersects(int ox, int oy, int ow, int oh) const {
         return ox < x + width && x < ox + ow && oy < y + height && y < oy + oh;
+    }
+    bool empty() const { return width <= 0 || height <= 0; }
+    // The part inside (0, 0, w, h).
+    RectI clippedTo(int w, int h) const {
+        const int x0 = std::max(0, x), y0 = std::max(0, y);
+        const int x1 = std::min(w, x + width), y1 = std::min(h, y + height);
+        return {x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0)};
     }
     bool operator==(const RectI&) const = default;
 };
@@ -242,9 +256,10 @@ class Worker {
             XDamageSubtract(display, notify.damage, None, region_);
             int count = 0;
             XRectangle* rects = XFixesFetchRegion(display, region_, &count);
-            for (int i = 0; i < count && !pending_; ++i) {
-                pending_ =
-                    bounds_.intersects(rects[i].x, rects[i].y, rects[i].width, rects[i].height);
+            for (int i = 0; i < count; ++i) {
+                const RectI r{rects[i].x - bounds_.x, rects[i].y - bounds_.y, rects[i].width,
+                              rects[i].height};
+                addDamage(r);
             }
             if (rects) XFree(rects);
             return false;
@@ -259,6 +274,20 @@ class Worker {
             return true;
         }
         return false;
+    }
+
+    // `r` in display pixels; what falls outside the display is no change of ours.
+    void addDamage(const RectI& r) {
+        const RectI inside = r.clippedTo(bounds_.width, bounds_.height);
+        if (inside.empty()) return;
+        pending_ = true;
+        if (damagedEverywhere_) return;
+        if (changes_.size() >= kMaxDamageRects) {
+            damagedEverywhere_ = true;
+            changes_.clear();
+            return;
+        }
+        changes_.push_back(inside);
     }
 
     bool pointerNearDisplay(int x, int y) const {
@@ -305,15 +334,56 @@ class Worker {
             shm_.reset();
             shm_ = ShmImage::create(*connection_, rect.width, rect.height, why);
             if (!shm_) return false;
-            converter_ = std::make_unique<FrameConverter>(rect.width, rect.height,
-                                                          static_cast<int>(configuration_.width),
-                                                          static_cast<int>(configuration_.height));
             if (!pool_) {
                 pool_ = Nv12BufferPool::create(static_cast<int32_t>(configuration_.width),
                                                static_cast<int32_t>(configuration_.height));
             }
+            converter_ = std::make_unique<IncrementalConverter>(
+                rect.width, rect.height, static_cast<int>(configuration_.width),
+                static_cast<int>(configuration_.height));
         }
         bounds_ = rect;
+        // A new size or place: nothing of the last picture can be kept.
+        damagedEverywhere_ = true;
+        changes_.clear();
+        lastCursor_ = {};
+        return true;
+    }
+
+    // Grabs what changed since the last frame into the image and tells the converter. The
+    // image keeps the display's picture between frames, so a change grabs only its rows.
+    bool grabChanges() {
+        std::vector<RectI> changed = std::move(changes_);
+        changes_.clear();
+        if (!lastCursor_.empty()) changed.push_back(lastCursor_);  // the pointer drawn last time
+        int64_t area = 0;
+        for (const RectI& r : changed)
+            area += int64_t{r.width} * r.height;
+        const int64_t whole = int64_t{bounds_.width} * bounds_.height;
+        if (damagedEverywhere_ || double(area) >= kWholeGrabShare * double(whole)) {
+            if (!shm_->grabRoot(bounds_.x, bounds_.y)) return false;
+            damagedEverywhere_ = false;
+            converter_->markAllChanged();
+            return true;
+        }
+        // Full-width bands of the changed rows: one request each, straight into place.
+        std::sort(changed.begin(), changed.end(),
+                  [](const RectI& a, const RectI& b) { return a.y < b.y; });
+        for (size_t i = 0; i < changed.size();) {
+            int top = changed[i].y, bottom = changed[i].y + changed[i].height;
+            size_t next = i + 1;
+            while (next < changed.size() && changed[next].y <= bottom + kBandGap) {
+                bottom = std::max(bottom, changed[next].y + changed[next].height);
+                ++next;
+            }
+            if (!shm_->grabRows(bounds_.x, bounds_.y, top, bottom - top)) {
+                damagedEverywhere_ = true;  // the image is partly old now
+                return false;
+            }
+            i = next;
+        }
+        for (const RectI& r : changed)
+            converter_->markChanged({r.x, r.y, r.width, r.height});
         return true;
     }
 
@@ -321,13 +391,14 @@ class Worker {
     bool deliver() {
         pending_ = false;
         const Nanos grabbedAt = now();
-        if (!shm_->grabRoot(bounds_.x, bounds_.y)) {
+        if (!grabChanges()) {
             pending_ = true;
             return false;
         }
+        lastCursor_ = {};
         if (configuration_.showsCursor) drawCursor(shm_->pixels(), shm_->stride());
         auto buffer = pool_->acquire();
-        converter_->convert(shm_->pixels(), shm_->stride(), *buffer);
+        converter_->update(shm_->pixels(), shm_->stride(), *buffer);
         // Keep the cadence of the slots rather than of the grabs: a grab that comes a little
         // after its slot (the change arrived late) does not push every later slot back, which
         // against a 60 Hz source would merge frames and give about 57 fps. A grab more than a
@@ -363,6 +434,13 @@ class Worker {
         placed.pixels = cursor->pixels;
         blendCursor(pixels, stride, bounds_.width, bounds_.height, placed);
         XFree(cursor);
+        // Drawn into the kept picture: grabbed again next time, and converted now.
+        lastCursor_ = RectI{placed.left, placed.top, placed.width, placed.height}.clippedTo(
+            bounds_.width, bounds_.height);
+        if (!lastCursor_.empty()) {
+            converter_->markChanged(
+                {lastCursor_.x, lastCursor_.y, lastCursor_.width, lastCursor_.height});
+        }
     }
 
     void finish(const char* why) {
@@ -389,7 +467,10 @@ class Worker {
     XserverRegion region_ = 0;
     RectI bounds_;
     std::unique_ptr<ShmImage> shm_;
-    std::unique_ptr<FrameConverter> converter_;
+    std::unique_ptr<IncrementalConverter> converter_;
+    std::vector<RectI> changes_;     // display pixels changed since the last grab
+    bool damagedEverywhere_ = true;  // or all of it
+    RectI lastCursor_;               // where the pointer was drawn into the image
     std::shared_ptr<Nv12BufferPool> pool_;
     bool pending_ = false;
     Nanos nextAllowed_ = 0;

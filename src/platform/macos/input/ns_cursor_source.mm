@@ -1,0 +1,60 @@
+#include "platform/macos/input/ns_cursor_source.h"
+
+#import <AppKit/AppKit.h>
+#include <CoreGraphics/CoreGraphics.h>
+
+#include "platform/macos/cf_ref.h"
+#include "support/log.h"
+
+namespace panelora {
+namespace {
+
+std::optional<PlatformCursor> describe(NSCursor* cursor) {
+    if (!cursor) return std::nullopt;
+    NSImage* image = cursor.image;
+    PlatformCursor described;
+    described.width = image.size.width;
+    described.height = image.size.height;
+    described.hotSpot = Point{cursor.hotSpot.x, cursor.hotSpot.y};
+    described.png = [image]() -> std::optional<std::vector<uint8_t>> {
+        CGImageRef picture = [image CGImageForProposedRect:nullptr context:nil hints:nil];
+        if (!picture) return std::nullopt;
+        NSBitmapImageRep* bitmap = [[NSBitmapImageRep alloc] initWithCGImage:picture];
+        NSData* png = [bitmap representationUsingType:NSBitmapImageFileTypePNG properties:@{}];
+        if (!png) return std::nullopt;
+        const auto* bytes = static_cast<const uint8_t*>(png.bytes);
+        return std::vector<uint8_t>(bytes, bytes + png.length);
+    };
+    return described;
+}
+
+}  // namespace
+
+std::optional<Point> NSCursorSource::location() {
+    CFRef<CGEventRef> event(CGEventCreate(nullptr));
+    if (!event) return std::nullopt;
+    const CGPoint point = CGEventGetLocation(event.get());
+    return Point{point.x, point.y};
+}
+
+std::optional<PlatformCursor> NSCursorSource::currentSystemCursor() {
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wdeprecated-declarations"
+    NSCursor* cursor = [NSCursor currentSystemCursor];
+#pragma clang diagnostic pop
+    if (!cursor) {
+        if (!toldNoSystemCursor_.exchange(true)) {
+            log::get("cursor")->warn(
+                "{}",
+                "the system cursor cannot be read on this macOS; the tablet is sent the arrow");
+        }
+        cursor = [NSCursor arrowCursor];
+    }
+    return describe(cursor);
+}
+
+std::optional<PlatformCursor> NSCursorSource::arrowCursor() {
+    return describe([NSCursor arrowCursor]);
+}
+
+}  // namespace panelora

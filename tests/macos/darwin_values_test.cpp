@@ -1,0 +1,140 @@
+// Darwin's Unix address layout, CoreMedia time stamps, ScreenCaptureKit frame status and the
+// raw values AppKit, ServiceManagement and the unified log answer with.
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "platform/macos/portable/appkit_values.h"
+#include "platform/macos/portable/darwin_address.h"
+#include "platform/macos/portable/display_edge.h"
+#include "platform/macos/portable/media_time.h"
+#include "platform/macos/portable/unified_log.h"
+
+namespace panelora {
+namespace {
+
+TEST(DarwinAddress, DaemonSocketLayout) {
+    const auto address = darwin::unixAddress("/var/run/usbmuxd");
+    ASSERT_TRUE(address);
+    const std::vector<uint8_t> head(address->begin(), address->begin() + 19);
+    // clang-format off
+    EXPECT_EQ(head, (std::vector<uint8_t>{
+        0x6A,                                         // sun_len 106
+        0x01,                                         // AF_UNIX
+        '/', 'v', 'a', 'r', '/', 'r', 'u', 'n', '/',  // path …
+        'u', 's', 'b', 'm', 'u', 'x', 'd',            // … 16 bytes
+        0x00,                                         // terminator
+    }));
+    // clang-format on
+    for (size_t i = 19; i < darwin::kUnixAddressSize; ++i)
+        EXPECT_EQ((*address)[i], 0) << i;
+}
+
+TEST(DarwinAddress, PathLimits) {
+    EXPECT_TRUE(darwin::unixAddress(std::string(103, 'a')));  // leaves room for the zero
+    EXPECT_EQ((*darwin::unixAddress(std::string(103, 'a')))[105], 0);
+    EXPECT_FALSE(darwin::unixAddress(std::string(104, 'a')));  // never truncated
+    EXPECT_FALSE(darwin::unixAddress(""));
+    EXPECT_FALSE(darwin::unixAddress(std::string_view("/tmp/a\0b", 8)));
+}
+
+TEST(DisplayEdge, FarEdgeStaysOnTheDisplaysLastPixel) {
+    const Rect virtualDisplay{1440, 0, 1024, 768};  // right of a 1440-point main display
+    struct Case {
+        Point global;
+        double pixelsPerPoint;
+        Point kept;
+    };
+    const Case cases[] = {
+        {{2464, 768}, 2, {2463.5, 767.5}},  // a touch at (1, 1) on a HiDPI display
+        {{2464, 768}, 1, {2463, 767}},     {{2463.75, 400}, 2, {2463.5, 400}},
+        {{1440, 0}, 2, {1440, 0}},  // the near edges belong to the display already
+        {{2000, 300}, 2, {2000, 300}},     {{1439.5, -3}, 2, {1440, 0}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(keepOnDisplay(c.global, virtualDisplay, c.pixelsPerPoint), c.kept)
+            << c.global.x << "," << c.global.y << " at " << c.pixelsPerPoint;
+        EXPECT_TRUE(virtualDisplay.contains(keepOnDisplay(c.global, virtualDisplay, 2)));
+    }
+    EXPECT_EQ(keepOnDisplay({5000, 5000}, Rect{}, 2), (Point{5000, 5000}));  // display gone
+    EXPECT_EQ(keepOnDisplay({2464, 768}, virtualDisplay, 0), (Point{2464, 768}));
+}
+
+TEST(MediaTime, NanosFromTime) {
+    constexpr uint32_t valid = media::kTimeValid;
+    constexpr int64_t max = std::numeric_limits<int64_t>::max();
+    struct Case {
+        int64_t value;
+        int32_t timescale;
+        uint32_t flags;
+        int64_t nanos;
+    };
+    const Case cases[] = {
+        {1'500'000'000, 1'000'000'000, valid, 1'500'000'000},  // the host clock's own scale
+        {3, 600, valid, 5'000'000},
+        {1, 3, valid, 333'333'333},  // truncated
+        {7, 600, valid | media::kTimeHasBeenRounded, 11'666'666},
+        {0, 1, valid, 0},
+        {max, 1'000'000'000, valid, max},         // the largest that fits
+        {max / 1'000'000'000 + 1, 1, valid, -1},  // beyond 64 bits
+        {1, 1, 0, -1},                            // kCMTimeInvalid
+        {1, 1, valid | media::kTimePositiveInfinity, -1},
+        {1, 1, valid | media::kTimeNegativeInfinity, -1},
+        {1, 1, valid | media::kTimeIndefinite, -1},
+        {1, 0, valid, -1},
+        {1, -600, valid, -1},
+        {-5, 600, valid, -1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(media::nanosFromTime(c.value, c.timescale, c.flags), c.nanos)
+            << c.value << "/" << c.timescale << " flags " << c.flags;
+    }
+}
+
+TEST(MediaTime, TimeFromNanosIsExactAndInvalidWhenNegative) {
+    EXPECT_EQ(media::timeFromNanos(123'456'789'012),
+              (media::Time{123'456'789'012, 1'000'000'000, media::kTimeValid}));
+    EXPECT_EQ(media::timeFromNanos(-1), media::Time{});
+    const media::Time t = media::timeFromNanos(987'654'321);
+    EXPECT_EQ(media::nanosFromTime(t.value, t.timescale, t.flags), 987'654'321);
+}
+
+TEST(MediaTime, FrameStatusOfAttachment) {
+    EXPECT_EQ(media::frameStatus(0), FrameStatus::complete);
+    EXPECT_EQ(media::frameStatus(1), FrameStatus::idle);
+    EXPECT_EQ(media::frameStatus(5), FrameStatus::stopped);
+    EXPECT_EQ(media::frameStatus(6), std::nullopt);
+    EXPECT_EQ(media::frameStatus(-1), std::nullopt);
+    EXPECT_EQ(media::frameStatus(std::nullopt), std::nullopt);
+}
+
+TEST(AppKitValues, ChosenButton) {
+    EXPECT_EQ(appkit::chosenButton(1000, 2), 0u);
+    EXPECT_EQ(appkit::chosenButton(1001, 2), 1u);
+    EXPECT_EQ(appkit::chosenButton(1001, 1), std::nullopt);  // no second button
+    EXPECT_EQ(appkit::chosenButton(999, 2), std::nullopt);
+    EXPECT_EQ(appkit::chosenButton(-1000, 2), std::nullopt);  // NSModalResponseStop
+    EXPECT_EQ(appkit::chosenButton(1000, 0), std::nullopt);
+}
+
+TEST(AppKitValues, LoginItemStatus) {
+    using Status = LoginItemBackend::Status;
+    EXPECT_EQ(appkit::loginItemStatus(0), Status::notRegistered);
+    EXPECT_EQ(appkit::loginItemStatus(1), Status::enabled);
+    EXPECT_EQ(appkit::loginItemStatus(2), Status::requiresApproval);
+    EXPECT_EQ(appkit::loginItemStatus(3), Status::notFound);
+    EXPECT_EQ(appkit::loginItemStatus(4), Status::notFound);
+    EXPECT_EQ(appkit::loginItemStatus(-1), Status::notFound);
+}
+
+TEST(UnifiedLog, TypesOfLevels) {
+    EXPECT_EQ(unifiedlog::typeFor(spdlog::level::trace), 0x02);
+    EXPECT_EQ(unifiedlog::typeFor(spdlog::level::debug), 0x02);
+    EXPECT_EQ(unifiedlog::typeFor(spdlog::level::info), 0x01);
+    EXPECT_EQ(unifiedlog::typeFor(spdlog::level::warn), 0x00);
+    EXPECT_EQ(unifiedlog::typeFor(spdlog::level::err), 0x10);
+    EXPECT_EQ(unifiedlog::typeFor(spdlog::level::critical), 0x11);
+}
+
+}  // namespace
+}  // namespace panelora
