@@ -48,6 +48,7 @@
 
 using namespace panelora;
 using namespace panelora::e2e;
+using test::ChildProcess;
 using SteadyClock = std::chrono::steady_clock;
 
 namespace {

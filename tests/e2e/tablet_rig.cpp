@@ -35,18 +35,7 @@ std::unique_ptr<TabletRig> TabletRig::start(const std::vector<std::string>& tabl
     rig->jsonPath_ = rig->directory_ + "/report.json";
     rig->pngPath_ = rig->directory_ + "/last.png";
 
-    std::vector<std::string> argv{tabletSimPath(), "--port",     "0",          "--json",
-                                  rig->jsonPath_,  "--save-png", rig->pngPath_};
-    argv.insert(argv.end(), tabletArgs.begin(), tabletArgs.end());
-    rig->tablet_ = ChildProcess::spawn(argv, error);
-    if (!rig->tablet_) return nullptr;
-    const auto listening = rig->tablet_->waitForLine("listening on 127.0.0.1:", kStartTimeout);
-    if (!listening) {
-        if (error) *error = "tablet-sim did not start: " + rig->tablet_->output();
-        return nullptr;
-    }
-    rig->tabletPort_ =
-        static_cast<uint16_t>(std::stoi(listening->substr(listening->rfind(':') + 1)));
+    if (!rig->startTablet(0, tabletArgs, error)) return nullptr;
 
     rig->daemon_ =
         ChildProcess::spawn({usbmuxdSimPath(), "--socket", rig->socketPath_, "--device",
@@ -98,6 +87,31 @@ std::optional<nlohmann::json> TabletRig::finish(std::chrono::milliseconds timeou
     auto report = nlohmann::json::parse(in, nullptr, false);
     if (report.is_discarded()) return std::nullopt;
     return report;
+}
+
+bool TabletRig::startTablet(uint16_t port, const std::vector<std::string>& tabletArgs,
+                            std::string* error) {
+    std::vector<std::string> argv{tabletSimPath(), "--port",     std::to_string(port),
+                                  "--json",        jsonPath_,    "--save-png",
+                                  pngPath_};
+    argv.insert(argv.end(), tabletArgs.begin(), tabletArgs.end());
+    std::error_code ignored;
+    std::filesystem::remove(jsonPath_, ignored);  // no report of an earlier tablet is read
+    tabletExit_.reset();
+    tablet_ = ChildProcess::spawn(argv, error);
+    if (!tablet_) return false;
+    const auto listening = tablet_->waitForLine("listening on 127.0.0.1:", kStartTimeout);
+    if (!listening) {
+        if (error) *error = "tablet-sim did not start: " + tablet_->output();
+        return false;
+    }
+    tabletPort_ = static_cast<uint16_t>(std::stoi(listening->substr(listening->rfind(':') + 1)));
+    return true;
+}
+
+bool TabletRig::replug(const std::vector<std::string>& tabletArgs, std::string* error) {
+    if (tablet_ && !tabletExit_) killTablet();
+    return startTablet(tabletPort_, tabletArgs, error);
 }
 
 void TabletRig::killTablet() {

@@ -45,6 +45,9 @@ class TabletRig {
         std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // Kills tablet-sim outright, as a tablet that is unplugged.
     void killTablet();
+    // Starts tablet-sim again on the same port, after finish() or killTablet(): another tablet
+    // on the same cable. Its report and picture replace the last ones.
+    bool replug(const std::vector<std::string>& tabletArgs, std::string* error);
 
     ChildProcess& tablet() { return *tablet_; }
     const std::string& pngPath() const { return pngPath_; }
@@ -55,6 +58,7 @@ class TabletRig {
 
   private:
     TabletRig() = default;
+    bool startTablet(uint16_t port, const std::vector<std::string>& tabletArgs, std::string* error);
 
     std::string directory_;
     std::string socketPath_;

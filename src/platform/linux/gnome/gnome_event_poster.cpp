@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <vector>
 
 #include "platform/linux/input/x11_key_codes.h"
@@ -26,12 +25,6 @@ const std::vector<ModifierKeys>& modifierKeys() {
     return table;
 }
 constexpr uint32_t kCapsLock = 58;  // KEY_CAPSLOCK
-
-double distanceTo(const Rect& rect, Point p) {
-    const double dx = std::max({rect.minX() - p.x, 0.0, p.x - rect.maxX()});
-    const double dy = std::max({rect.minY() - p.y, 0.0, p.y - rect.maxY()});
-    return std::hypot(dx, dy);
-}
 
 }  // namespace
 
@@ -62,24 +55,15 @@ std::shared_ptr<MutterSession> GnomeEventPoster::currentSession() {
     return session;
 }
 
-bool GnomeEventPoster::postMouse(MouseEventType type, Point global, MouseButton,
-                                 std::optional<int64_t>) {
-    std::shared_ptr<VirtualMonitor> target;
-    Rect bounds;
-    double best = std::numeric_limits<double>::infinity();
-    for (const auto& monitor : monitors_->all()) {
-        if (monitor->hasEnded()) continue;
-        Rect rect = geometry_->bounds(monitor->id());
-        if (rect.isEmpty()) continue;
-        double distance = distanceTo(rect, global);
-        if (distance < best) {
-            best = distance;
-            target = monitor;
-            bounds = rect;
-        }
+bool GnomeEventPoster::postMouse(MouseEventType type, DisplayID display, Point global,
+                                 MouseButton, std::optional<int64_t>) {
+    auto monitor = monitors_->find(display);
+    const Rect bounds = monitor ? geometry_->bounds(display) : Rect{};
+    if (!monitor || monitor->hasEnded() || bounds.isEmpty() || !std::isfinite(global.x) ||
+        !std::isfinite(global.y)) {
+        return false;
     }
-    if (!target || !std::isfinite(global.x) || !std::isfinite(global.y)) return false;
-    const std::shared_ptr<MutterSession>& session = target->session();
+    const std::shared_ptr<MutterSession>& session = monitor->session();
     currentSession();
     // Kept on the monitor: its last row and column are the furthest a touch at the edge goes.
     const double x = std::clamp(global.x - bounds.minX(), 0.0, bounds.width - 1);

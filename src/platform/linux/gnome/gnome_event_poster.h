@@ -1,13 +1,14 @@
 // GnomeEventPoster: the EventPoster backend on mutter's remote desktop (the session of the
 // virtual monitor the events are for).
 //
-// Pointer: the global point goes to the virtual monitor that holds it (the nearest one when it
-// lies just past an edge), in that stream's coordinates, kept on the monitor's last pixel row
-// and column, then the evdev button (BTN_LEFT, BTN_RIGHT). Mutter counts multi-clicks itself, so
-// `clickState` is not used.
+// Pointer: the global point goes to the display's virtual monitor, in that stream's coordinates,
+// kept on the monitor's last pixel row and column, then the evdev button (BTN_LEFT, BTN_RIGHT).
+// Mutter counts multi-clicks itself, so `clickState` is not used. A display that is not one of
+// our virtual monitors gets nothing (mutter moves the pointer only through a stream).
 //
 // Scroll: smooth pixel scrolling (NotifyPointerAxis, finger source) with Wayland's signs: a
-// positive vertical delta of the seam (content down) is a negative axis value.
+// positive vertical delta of the seam (content down) is a negative axis value. Nothing is carried
+// from one call to the next, so resetState() has nothing to forget.
 //
 // Keys: the evdev code of the macOS key code (x11_key_codes.h). Wayland clients repeat a held key
 // themselves, so a repeat goes out as release and press, which restarts their own repeat delay.
@@ -39,10 +40,11 @@ class GnomeEventPoster final : public EventPoster {
     GnomeEventPoster(const GnomeEventPoster&) = delete;
     GnomeEventPoster& operator=(const GnomeEventPoster&) = delete;
 
-    bool postMouse(MouseEventType type, Point global, MouseButton button,
+    bool postMouse(MouseEventType type, DisplayID display, Point global, MouseButton button,
                    std::optional<int64_t> clickState) override;
     bool postScroll(int32_t wheel1Vertical, int32_t wheel2Horizontal) override;
     void postKey(uint16_t keyCode, bool isDown, uint64_t flags, bool isRepeat) override;
+    void resetState() override {}
 
     // Releases every key and button this poster holds down (also done by the destructor).
     void releaseHeld();
