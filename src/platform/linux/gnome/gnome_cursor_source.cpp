@@ -53,7 +53,7 @@ std::optional<PlatformCursor> GnomeCursorSource::currentSystemCursor() {
     auto monitor = pointerMonitor();
     if (!monitor) return std::nullopt;
     auto bitmap = monitor->cursor().bitmap;
-    if (!bitmap || bitmap->pixels.empty()) return std::nullopt;
+    if (!bitmap || bitmap->pixels.empty()) bitmap = gnome::themeArrow(monitor->scale());
     return makeCursor(std::move(bitmap), monitor->pointsPerPixel());
 }
 

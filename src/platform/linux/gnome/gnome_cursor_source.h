@@ -7,7 +7,8 @@
 // nearest edge, so that the cursor tracker sees the pointer leave. Nothing before any monitor
 // saw the pointer.
 // currentSystemCursor(): the latest image mutter sent (it sends one only when the pointer's image
-// changes); nothing until then. arrowCursor(): the theme's arrow at the monitor's scale
+// changes, and misses changes while a stream is paused); the theme's arrow until then.
+// arrowCursor(): the theme's arrow at the monitor's scale
 // (cursor_theme.h). Sizes and hot spots are in the virtual display's points (the stream
 // profile's), so that the tablet draws the cursor at the size it has in the picture.
 //

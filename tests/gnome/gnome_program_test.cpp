@@ -1,0 +1,197 @@
+// The panelora program headless on the private GNOME session, against usbmuxd-sim and tablet-sim:
+// it chooses the GNOME backend by itself, streams at each profile (the tablet's hello and the
+// quality setting decide it), the tablet's touches, keys and scroll reach a window on the virtual
+// monitor, the tablet gets cursor packets and the window's colour, a tablet unplugged ends the
+// session and the next one starts another, and quitting removes the monitor.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "gnome_session.h"
+#include "platform/linux/gnome/monitor_layout.h"
+#include "platform/linux/gnome/mutter_names.h"
+#include "platform/linux/gnome/session_bus.h"
+#include "png_reader.h"
+#include "tablet_rig.h"
+#include "wayland_canvas.h"
+
+namespace panelora {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using e2e::TabletRig;
+using test::ChildProcess;
+using test::GnomeSession;
+using test::WaylandCanvas;
+
+// What one tablet is, and what panelora makes of it.
+struct Tablet {
+    std::vector<std::string> args;  // tablet-sim's
+    std::string status;             // panelora's status while it streams
+    int width, height;              // the decoded pictures
+    bool sentHello = true;          // else keys and scrolls are ignored and no cursor packets go
+};
+
+// Touch the window (it takes the keyboard), type a shifted and a plain "a", scroll: late enough
+// for the window to be open on the new monitor.
+const char* kInput =
+    "at 5000 touch down 0.5 0.5; at 5100 touch up 0.5 0.5; at 5600 key 4 down shift; "
+    "at 5650 key 4 up shift; at 5800 key 4 down; at 5850 key 4 up; at 6000 scroll 0 40; "
+    "at 6200 touch hover 0.25 0.25";
+
+class PaneloraOnGnome : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        gnome_ = GnomeSession::shared();
+        if (!gnome_) GTEST_SKIP() << GnomeSession::sharedSkipReason();
+        char pattern[] = "/tmp/panelora-gnome-program-XXXXXX";
+        ASSERT_TRUE(mkdtemp(pattern));
+        temp_ = pattern;
+        std::string why;
+        bus_ = SessionBus::connect(gnome_->busAddress(), &why);
+        ASSERT_TRUE(bus_) << why;
+    }
+    void TearDown() override {
+        if (!temp_.empty()) fs::remove_all(temp_);
+    }
+
+    // panelora --headless in the GNOME session (no X display to fall back on), with settings
+    // of its own and the rig's daemon.
+    std::unique_ptr<ChildProcess> startPanelora(const TabletRig& rig, const std::string& settings) {
+        fs::create_directories(temp_ / "config/panelora");
+        std::ofstream(temp_ / "config/panelora/settings.json") << settings;
+        ChildProcess::Options options;
+        options.environment = gnome_->environment();
+        options.environment.insert(
+            options.environment.end(),
+            {"DISPLAY=", "XDG_CONFIG_HOME=" + (temp_ / "config").string(),
+             "PANELORA_INSTANCE_NAME=gnome-" + std::to_string(getpid()),
+             "USBMUXD_SOCKET_ADDRESS=UNIX:" + rig.daemonSocket()});
+        options.mergeStderr = true;
+        std::string error;
+        auto panelora = ChildProcess::spawn({PANELORA_PATH, "--headless"}, &error, options);
+        EXPECT_TRUE(panelora) << error;
+        return panelora;
+    }
+
+    // The virtual monitors mutter shows now.
+    std::vector<MonitorSpec> virtualMonitors() {
+        std::vector<MonitorSpec> specs;
+        auto reply = bus_->call(mutter::displayConfig(), "GetCurrentState", nullptr);
+        auto layout = MonitorLayout::parse(reply.value);
+        if (!layout) return {{"(no answer)", "", "", ""}};
+        for (const auto& m : layout->monitors) {
+            if (m.spec.product == "Virtual remote monitor") specs.push_back(m.spec);
+        }
+        return specs;
+    }
+
+    // One tablet on the cable until its input has arrived, then unplugged; checks what both
+    // ends saw.
+    void streamTo(ChildProcess& panelora, TabletRig& rig, const Tablet& tablet, uint32_t colour) {
+        SCOPED_TRACE(tablet.status);
+        ASSERT_TRUE(panelora.waitForLine("status: " + tablet.status, 40s)) << panelora.output();
+        ASSERT_EQ(virtualMonitors().size(), 1u);
+        std::string why;
+        // The virtual monitor sits right of the 1440 × 900 primary.
+        auto canvas = WaylandCanvas::open({gnome_->waylandSocket(), 1440, 0, colour}, &why);
+        ASSERT_TRUE(canvas) << why;
+        canvas->setPointer(24, 24, 0xFF000000, 0, 0);  // the cursor image the tablet gets
+        ASSERT_TRUE(panelora.waitForLine("stats: ", 10s)) << panelora.output();
+
+        using Key = WaylandCanvas::Key;
+        constexpr uint32_t kA = 30, kShift = 42;
+        const std::vector<Key> typed{{kShift, true}, {kA, true}, {kShift, false},
+                                     {kA, false},    {kA, true}, {kA, false}};
+        const std::vector<Key> click{{0x110, true}, {0x110, false}};  // the touch's
+        EXPECT_TRUE(WaylandCanvas::waitFor([&] { return canvas->buttons() == click; }, 15s))
+            << canvas->buttons().size() << " buttons";
+        if (tablet.sentHello) {
+            EXPECT_TRUE(WaylandCanvas::waitFor([&] { return canvas->keys() == typed; }, 5s));
+            EXPECT_TRUE(
+                WaylandCanvas::waitFor([&] { return canvas->verticalScroll() < -39; }, 5s));
+        }
+        std::this_thread::sleep_for(1s);  // the hover's cursor packets, and a settled picture
+        EXPECT_EQ(canvas->keys(), tablet.sentHello ? typed : std::vector<Key>{});
+        EXPECT_EQ(canvas->verticalScroll() < -39, tablet.sentHello) << canvas->verticalScroll();
+
+        auto report = rig.finish();
+        ASSERT_TRUE(report);
+        EXPECT_EQ((*report)["violationCount"], 0) << report->dump(2);
+        EXPECT_GT((*report)["frames"]["decoded"].get<int>(), 0) << report->dump(2);
+        EXPECT_EQ((*report)["lastPicture"]["width"], tablet.width);
+        EXPECT_EQ((*report)["lastPicture"]["height"], tablet.height);
+        EXPECT_EQ((*report)["cursorPositions"].get<int>() > 0, tablet.sentHello);
+        EXPECT_EQ((*report)["cursorImages"].get<int>() > 0, tablet.sentHello);
+        std::string error;
+        auto picture = e2e::readPng(rig.pngPath(), &error);
+        ASSERT_TRUE(picture) << error;
+        const uint32_t sample = picture->at(0.75, 0.75);  // away from the pointer
+        for (int shift : {16, 8, 0}) {
+            EXPECT_NEAR(static_cast<int>(sample >> shift & 0xFF),
+                        static_cast<int>(colour >> shift & 0xFF), 12)
+                << "the tablet's picture is not the window's colour: " << std::hex << sample;
+        }
+        ASSERT_TRUE(panelora.waitForLine("status: Disconnected", 40s)) << panelora.output();
+    }
+
+    void quit(ChildProcess& panelora) {
+        panelora.signal(SIGTERM);
+        EXPECT_EQ(panelora.wait(20s), 0) << panelora.output();
+        EXPECT_EQ(virtualMonitors(), std::vector<MonitorSpec>{});
+    }
+
+    GnomeSession* gnome_ = nullptr;
+    fs::path temp_;
+    std::shared_ptr<SessionBus> bus_;
+};
+
+std::vector<std::string> tabletArgs(const char* hello) {
+    return {"--hello", hello, "--client-cursor", "--input", kInput};
+}
+
+TEST_F(PaneloraOnGnome, SharpProfilesFollowTheTabletsOnTheCable) {
+    const std::vector<Tablet> tablets{
+        {tabletArgs("2732x2048@120"),
+         "Streaming 2732\u00d72048 @ 60 fps \u00b7 looks like 1708\u00d71280", 2732, 2048},
+        // No hello: the fallback profile.
+        {{"--hello", "none", "--client-cursor", "--input", kInput},
+         "Streaming 2048\u00d71536 @ 60 fps \u00b7 looks like 1024\u00d7768", 2048, 1536, false},
+        {tabletArgs("640x480@24"), "Streaming 640\u00d7480 @ 30 fps \u00b7 looks like 320\u00d7240",
+         640, 480},
+    };
+    std::string error;
+    auto rig = TabletRig::start(tablets[0].args, &error);
+    ASSERT_TRUE(rig) << error;
+    auto panelora = startPanelora(*rig, "{}");
+    ASSERT_TRUE(panelora);
+    const uint32_t colours[] = {0xFFC02040, 0xFF2060C0, 0xFF30A050};
+    for (size_t i = 0; i < tablets.size(); ++i) {
+        if (i > 0) {
+            ASSERT_TRUE(rig->replug(tablets[i].args, &error)) << error;
+        }
+        streamTo(*panelora, *rig, tablets[i], colours[i]);
+        if (HasFatalFailure()) return;
+    }
+    quit(*panelora);
+}
+
+TEST_F(PaneloraOnGnome, SmoothStreamsAt120Fps) {
+    std::string error;
+    auto rig = TabletRig::start(tabletArgs("2732x2048@120"), &error);
+    ASSERT_TRUE(rig) << error;
+    auto panelora = startPanelora(*rig, R"({"preferSmooth": true})");
+    ASSERT_TRUE(panelora);
+    streamTo(*panelora, *rig,
+             {{}, "Streaming 1796\u00d71346 @ 120 fps \u00b7 looks like 1708\u00d71280", 1796, 1346},
+             0xFFE0E0E0);
+    quit(*panelora);
+}
+
+}  // namespace
+}  // namespace panelora
