@@ -67,11 +67,10 @@ class PaneloraOnGnome : public ::testing::Test {
         std::ofstream(temp_ / "config/panelora/settings.json") << settings;
         ChildProcess::Options options;
         options.environment = gnome_->environment();
-        options.environment.insert(
-            options.environment.end(),
-            {"DISPLAY=", "XDG_CONFIG_HOME=" + (temp_ / "config").string(),
-             "PANELORA_INSTANCE_NAME=gnome-" + std::to_string(getpid()),
-             "USBMUXD_SOCKET_ADDRESS=UNIX:" + rig.daemonSocket()});
+        options.environment.insert(options.environment.end(),
+                                   {"DISPLAY=", "XDG_CONFIG_HOME=" + (temp_ / "config").string(),
+                                    "PANELORA_INSTANCE_NAME=gnome-" + std::to_string(getpid()),
+                                    "USBMUXD_SOCKET_ADDRESS=UNIX:" + rig.daemonSocket()});
         options.mergeStderr = true;
         std::string error;
         auto panelora = ChildProcess::spawn({PANELORA_PATH, "--headless"}, &error, options);
@@ -113,8 +112,7 @@ class PaneloraOnGnome : public ::testing::Test {
             << canvas->buttons().size() << " buttons";
         if (tablet.sentHello) {
             EXPECT_TRUE(WaylandCanvas::waitFor([&] { return canvas->keys() == typed; }, 5s));
-            EXPECT_TRUE(
-                WaylandCanvas::waitFor([&] { return canvas->verticalScroll() < -39; }, 5s));
+            EXPECT_TRUE(WaylandCanvas::waitFor([&] { return canvas->verticalScroll() < -39; }, 5s));
         }
         std::this_thread::sleep_for(1s);  // the hover's cursor packets, and a settled picture
         EXPECT_EQ(canvas->keys(), tablet.sentHello ? typed : std::vector<Key>{});
@@ -161,7 +159,10 @@ TEST_F(PaneloraOnGnome, SharpProfilesFollowTheTabletsOnTheCable) {
          "Streaming 2732\u00d72048 @ 60 fps \u00b7 looks like 1708\u00d71280", 2732, 2048},
         // No hello: the fallback profile.
         {{"--hello", "none", "--client-cursor", "--input", kInput},
-         "Streaming 2048\u00d71536 @ 60 fps \u00b7 looks like 1024\u00d7768", 2048, 1536, false},
+         "Streaming 2048\u00d71536 @ 60 fps \u00b7 looks like 1024\u00d7768",
+         2048,
+         1536,
+         false},
         {tabletArgs("640x480@24"), "Streaming 640\u00d7480 @ 30 fps \u00b7 looks like 320\u00d7240",
          640, 480},
     };
@@ -187,9 +188,10 @@ TEST_F(PaneloraOnGnome, SmoothStreamsAt120Fps) {
     ASSERT_TRUE(rig) << error;
     auto panelora = startPanelora(*rig, R"({"preferSmooth": true})");
     ASSERT_TRUE(panelora);
-    streamTo(*panelora, *rig,
-             {{}, "Streaming 1796\u00d71346 @ 120 fps \u00b7 looks like 1708\u00d71280", 1796, 1346},
-             0xFFE0E0E0);
+    streamTo(
+        *panelora, *rig,
+        {{}, "Streaming 1796\u00d71346 @ 120 fps \u00b7 looks like 1708\u00d71280", 1796, 1346},
+        0xFFE0E0E0);
     quit(*panelora);
 }
 

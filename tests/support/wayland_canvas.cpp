@@ -18,13 +18,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// One shared-memory buffer of ARGB pixels; destroyed once the compositor let go of it.
+// One shared-memory buffer of ARGB pixels; freed once the compositor let go of it, or with the
+// canvas.
 struct ShmBuffer {
     wl_buffer* buffer = nullptr;
+    bool released = false;
     void* data = nullptr;
     size_t size = 0;
 
-    static ShmBuffer* make(wl_shm* shm, int width, int height, uint32_t argb) {
+    static std::unique_ptr<ShmBuffer> make(wl_shm* shm, int width, int height, uint32_t argb) {
         const int stride = width * 4;
         const size_t size = static_cast<size_t>(stride) * height;
         int fd = memfd_create("panelora-canvas", MFD_CLOEXEC);
@@ -40,17 +42,16 @@ struct ShmBuffer {
         auto* pixels = static_cast<uint32_t*>(data);
         std::fill(pixels, pixels + size / 4, argb);
         wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<int32_t>(size));
-        auto* result = new ShmBuffer;
+        auto result = std::make_unique<ShmBuffer>();
         result->buffer =
             wl_shm_pool_create_buffer(pool, 0, width, height, stride, WL_SHM_FORMAT_ARGB8888);
         result->data = data;
         result->size = size;
         wl_shm_pool_destroy(pool);
         close(fd);
-        static const wl_buffer_listener listener{[](void* self, wl_buffer*) {
-            delete static_cast<ShmBuffer*>(self);
-        }};
-        wl_buffer_add_listener(result->buffer, &listener, result);
+        static const wl_buffer_listener listener{
+            [](void* self, wl_buffer*) { static_cast<ShmBuffer*>(self)->released = true; }};
+        wl_buffer_add_listener(result->buffer, &listener, result.get());
         return result;
     }
 
@@ -82,6 +83,7 @@ struct WaylandCanvas::State {
     xdg_surface* xdgSurface = nullptr;
     xdg_toplevel* toplevel = nullptr;
     wl_surface* cursorSurface = nullptr;
+    std::vector<std::unique_ptr<ShmBuffer>> buffers;  // connection thread
     int wakeFd = -1;
     std::thread thread;
 
@@ -93,13 +95,13 @@ struct WaylandCanvas::State {
     bool hasPointerImage = false;
 
     mutable std::mutex mutex;
-    int width = 0, height = 0;                      // guarded by mutex
-    std::vector<Key> keys;                          // guarded by mutex
-    std::vector<Key> buttons;                       // guarded by mutex
-    double vertical = 0, horizontal = 0;            // guarded by mutex
-    bool inside = false;                            // guarded by mutex
-    std::vector<std::function<void()>> work;        // guarded by mutex
-    bool quit = false;                              // guarded by mutex
+    int width = 0, height = 0;                // guarded by mutex
+    std::vector<Key> keys;                    // guarded by mutex
+    std::vector<Key> buttons;                 // guarded by mutex
+    double vertical = 0, horizontal = 0;      // guarded by mutex
+    bool inside = false;                      // guarded by mutex
+    std::vector<std::function<void()>> work;  // guarded by mutex
+    bool quit = false;                        // guarded by mutex
 
     void paint(uint32_t argb) {
         int w, h;
@@ -107,12 +109,18 @@ struct WaylandCanvas::State {
             std::lock_guard lock(mutex);
             w = width, h = height;
         }
-        ShmBuffer* buffer = ShmBuffer::make(shm, w, h, argb);
-        if (!buffer) return;
-        wl_surface_attach(surface, buffer->buffer, 0, 0);
-        wl_surface_damage_buffer(surface, 0, 0, w, h);
-        wl_surface_commit(surface);
+        show(surface, ShmBuffer::make(shm, w, h, argb), w, h);
         wl_display_flush(display);
+    }
+
+    // Attaches and commits `buffer`, kept until the compositor releases it.
+    void show(wl_surface* target, std::unique_ptr<ShmBuffer> buffer, int w, int h) {
+        std::erase_if(buffers, [](const auto& b) { return b->released; });
+        if (!buffer) return;
+        wl_surface_attach(target, buffer->buffer, 0, 0);
+        wl_surface_damage_buffer(target, 0, 0, w, h);
+        wl_surface_commit(target);
+        buffers.push_back(std::move(buffer));
     }
 
     void applyPointer() {
@@ -176,7 +184,22 @@ struct WaylandCanvas::State {
             [[maybe_unused]] auto n = write(wakeFd, &one, sizeof one);
             thread.join();
         }
-        if (display) wl_display_disconnect(display);  // the compositor frees the rest
+        buffers.clear();
+        if (toplevel) xdg_toplevel_destroy(toplevel);
+        if (xdgSurface) xdg_surface_destroy(xdgSurface);
+        for (wl_surface* s : {surface, cursorSurface}) {
+            if (s) wl_surface_destroy(s);
+        }
+        if (pointer) wl_pointer_destroy(pointer);
+        if (keyboard) wl_keyboard_destroy(keyboard);
+        if (seat) wl_seat_destroy(seat);
+        for (const auto& o : outputs)
+            wl_output_destroy(o.output);
+        if (wmBase) xdg_wm_base_destroy(wmBase);
+        if (shm) wl_shm_destroy(shm);
+        if (compositor) wl_compositor_destroy(compositor);
+        if (registry) wl_registry_destroy(registry);
+        if (display) wl_display_disconnect(display);
         if (wakeFd >= 0) close(wakeFd);
     }
 };
@@ -186,8 +209,8 @@ namespace {
 using State = WaylandCanvas::State;
 
 const wl_output_listener kOutputListener{
-    [](void* data, wl_output* output, int32_t x, int32_t y, int32_t, int32_t, int32_t,
-       const char*, const char*, int32_t) {
+    [](void* data, wl_output* output, int32_t x, int32_t y, int32_t, int32_t, int32_t, const char*,
+       const char*, int32_t) {
         for (auto& o : static_cast<State*>(data)->outputs) {
             if (o.output == output) o.x = x, o.y = y;
         }
@@ -277,7 +300,8 @@ const wl_registry_listener kRegistryListener{
                 wl_registry_bind(registry, name, &xdg_wm_base_interface, 1));
             xdg_wm_base_add_listener(s->wmBase, &kWmBaseListener, s);
         } else if (std::strcmp(interface, wl_seat_interface.name) == 0 && !s->seat) {
-            s->seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 5));
+            s->seat =
+                static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 5));
             wl_seat_add_listener(s->seat, &kSeatListener, s);
         } else if (std::strcmp(interface, wl_output_interface.name) == 0) {
             auto* output =
@@ -378,11 +402,7 @@ void WaylandCanvas::fill(uint32_t argb) {
 void WaylandCanvas::setPointer(int width, int height, uint32_t argb, int hotX, int hotY) {
     State* s = state_.get();
     s->run([=] {
-        ShmBuffer* buffer = ShmBuffer::make(s->shm, width, height, argb);
-        if (!buffer) return;
-        wl_surface_attach(s->cursorSurface, buffer->buffer, 0, 0);
-        wl_surface_damage_buffer(s->cursorSurface, 0, 0, width, height);
-        wl_surface_commit(s->cursorSurface);
+        s->show(s->cursorSurface, ShmBuffer::make(s->shm, width, height, argb), width, height);
         s->hotX = hotX;
         s->hotY = hotY;
         s->hasPointerImage = true;

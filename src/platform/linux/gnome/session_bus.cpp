@@ -56,6 +56,9 @@ SessionBus::SessionBus(glib::Connection connection, std::string address)
                            loop = glib::MainLoop(g_main_loop_ref(loop_.get()))] {
         g_main_context_push_thread_default(context.get());
         g_main_loop_run(loop.get());
+        // GDBus frees an ended subscription's handler in an idle of this context.
+        while (g_main_context_iteration(context.get(), FALSE)) {
+        }
         g_main_context_pop_thread_default(context.get());
     });
 }
@@ -75,8 +78,8 @@ SessionBus::Reply SessionBus::call(const Target& target, const char* method, GVa
                                    const char* replyType, std::chrono::milliseconds timeout) {
     GError* raw = nullptr;
     GVariant* result = g_dbus_connection_call_sync(
-        connection_.get(), target.service, target.path.c_str(), target.interface, method,
-        arguments, replyType ? G_VARIANT_TYPE(replyType) : nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
+        connection_.get(), target.service, target.path.c_str(), target.interface, method, arguments,
+        replyType ? G_VARIANT_TYPE(replyType) : nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
         static_cast<int>(timeout.count()), nullptr, &raw);
     glib::Error error(raw);
     Reply reply;
@@ -101,9 +104,8 @@ void SessionBus::post(const Target& target, const char* method, GVariant* argume
 }
 
 SessionBus::Reply SessionBus::property(const Target& target, const char* name) {
-    Reply reply =
-        call({target.service, target.path, "org.freedesktop.DBus.Properties"}, "Get",
-             g_variant_new("(ss)", target.interface, name), "(v)");
+    Reply reply = call({target.service, target.path, "org.freedesktop.DBus.Properties"}, "Get",
+                       g_variant_new("(ss)", target.interface, name), "(v)");
     if (reply.ok()) {
         reply.value = glib::Variant::take(g_variant_get_variant(reply.value.child(0).get()));
     }
