@@ -21,13 +21,18 @@ function(panelora_target target)
   target_compile_options(${target} PRIVATE ${PANELORA_WARNINGS})
 endfunction()
 
-# panelora_test(name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s])
-# One GoogleTest executable registered with CTest.
+# panelora_test(name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [TOOLS target...])
+# One GoogleTest executable registered with CTest, linked with the shared test support; TOOLS are
+# the programs it starts, built before it.
 function(panelora_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;TOOLS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   panelora_target(${name})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} panelora_test_support GTest::gtest GTest::gmock
+                                        GTest::gtest_main Threads::Threads)
+  if(T_TOOLS)
+    add_dependencies(${name} ${T_TOOLS})
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()

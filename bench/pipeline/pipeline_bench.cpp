@@ -32,23 +32,24 @@
 #include <thread>
 #include <vector>
 
+#include "animator.h"
 #include "bench_support.h"
 #include "child_process.h"
 #include "platform/linux/bundle/linux_platform.h"
 #include "platform/linux/x11/frame_converter.h"
 #include "platform/linux/x11/shm_image.h"
 #include "platform/linux/x11/x11_connection.h"
+#include "platform/linux/x11/x11_display_registry.h"
 #include "protocol/stream_profile.h"
 #include "support/clock.h"
 #include "video/h264_encoder.h"
 #include "video/screen_capturer.h"
 #include "video/virtual_display.h"
-#include "x11_scene.h"
-#include "xorg_server.h"
+#include "x11_helpers.h"
 
 using namespace panelora;
-using namespace panelora::e2e;
-using test::ChildProcess;
+using namespace panelora::bench;
+using namespace panelora::test;
 using SteadyClock = std::chrono::steady_clock;
 
 namespace {
@@ -305,35 +306,34 @@ void measureFfmpeg(const test::XorgServer& server, Rect rect, const StreamProfil
                   (long long)profile.height);
     const std::string log = "/tmp/panelora-pipeline-bench-ffmpeg.log";
     std::string error;
-    auto child =
-        ChildProcess::spawn({ffmpeg,
-                             "-nostdin",
-                             "-hide_banner",
-                             "-y",
-                             "-f",
-                             "x11grab",
-                             "-framerate",
-                             std::to_string(profile.fps),
-                             "-video_size",
-                             size,
-                             "-i",
-                             input,
-                             "-t",
-                             std::to_string(int(seconds + 1)),
-                             "-vf",
-                             scale,
-                             "-c:v",
-                             "libx264",
-                             "-preset",
-                             "ultrafast",
-                             "-tune",
-                             "zerolatency",
-                             "-b:v",
-                             std::to_string(profile.bitrate),
-                             "-f",
-                             "null",
-                             "-"},
-                            &error, ChildProcess::Options{.mergeStderr = true, .stdoutFile = log, .environment = {}});
+    auto child = ChildProcess::start({ffmpeg,
+                                      "-nostdin",
+                                      "-hide_banner",
+                                      "-y",
+                                      "-f",
+                                      "x11grab",
+                                      "-framerate",
+                                      std::to_string(profile.fps),
+                                      "-video_size",
+                                      size,
+                                      "-i",
+                                      input,
+                                      "-t",
+                                      std::to_string(int(seconds + 1)),
+                                      "-vf",
+                                      scale,
+                                      "-c:v",
+                                      "libx264",
+                                      "-preset",
+                                      "ultrafast",
+                                      "-tune",
+                                      "zerolatency",
+                                      "-b:v",
+                                      std::to_string(profile.bitrate),
+                                      "-f",
+                                      "null",
+                                      "-"},
+                                     ChildProcess::Options().stderrMerged().stdoutTo(log), &error);
     if (!child || !child->wait(std::chrono::seconds(int(seconds) + 30))) {
         row.note += " (ffmpeg failed: " + error + ")";
         return;
@@ -426,13 +426,13 @@ int main(int argc, char** argv) {
                 break;
             }
             auto x = openDisplay(server->displayName());
-            const auto rect = rootBounds(x.get(), display->displayID());
+            const auto rect = x11::displayBounds(x.get(), display->displayID());
             if (!rect) {
                 std::printf("%-24s the virtual display is not enabled\n", c.name);
                 break;
             }
-            auto animator = Animator::start(server->displayName(), *rect, int(c.profile.fps),
-                                            Animator::Content::scene, 24);
+            auto animator =
+                Animator::start(server->displayName(), *rect, int(c.profile.fps), scene(), 24);
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
             measurePipeline(*platform, *server, display->displayID(), c.profile, seconds, row);

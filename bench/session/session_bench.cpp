@@ -17,15 +17,17 @@
 #include <thread>
 #include <vector>
 
+#include "animator.h"
 #include "bench_support.h"
 #include "platform/linux/bundle/linux_platform.h"
+#include "platform/linux/x11/x11_display_registry.h"
 #include "session_probe.h"
-#include "tablet_rig.h"
-#include "x11_scene.h"
-#include "xorg_server.h"
+#include "tool_rig.h"
+#include "x11_helpers.h"
 
 using namespace panelora;
-using namespace panelora::e2e;
+using namespace panelora::bench;
+using namespace panelora::test;
 
 namespace {
 
@@ -114,11 +116,11 @@ int main(int argc, char** argv) {
             }
             const StreamProfile profile = probe->session().profile();
             auto x = openDisplay(server->displayName());
-            const auto rect = rootBounds(x.get(), probe->session().displayID());
+            const auto rect = x11::displayBounds(x.get(), probe->session().displayID());
             std::unique_ptr<Animator> animator;
             if (rect) {
-                animator = Animator::start(server->displayName(), *rect, int(profile.fps),
-                                           Animator::Content::scene, 24);
+                animator =
+                    Animator::start(server->displayName(), *rect, int(profile.fps), scene(), 24);
             }
             // Measured from the first whole statistics second with the animation running.
             const size_t first = probe->stats().size() + 1;

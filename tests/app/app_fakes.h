@@ -1,24 +1,17 @@
-// Fakes for the application core's seams, and a harness that runs a Controller on two manual
-// clocks: one for the main queue (the watch loop, the back-off) and one for the background queue,
-// so that a test decides when a blocking call "finishes".
+// Fakes for the application core's seams, and the surroundings of a Controller under test.
 #pragma once
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <deque>
-#include <filesystem>
-#include <map>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "app/controller.h"
 #include "app/launch_at_login.h"
 #include "app/permissions.h"
 #include "support/manual_clock.h"
+#include "test_prelude.h"
 
-namespace panelora::testing {
+namespace panelora::test {
 
 class FakePermissions final : public PermissionsBackend {
   public:
@@ -64,6 +57,24 @@ class FakeDevices final : public DeviceSource {
 
   private:
     const Clock& clock_;
+};
+
+// Answers with `error`, or else moves to `after` (notRegistered for an unregistration).
+class ScriptedLoginItems final : public LoginItemBackend {
+  public:
+    Status current = Status::notRegistered;
+    Status after = Status::enabled;
+    std::optional<std::string> error;
+
+    std::optional<std::string> registerApp() override {
+        if (!error) current = after;
+        return error;
+    }
+    std::optional<std::string> unregisterApp() override {
+        if (!error) current = Status::notRegistered;
+        return error;
+    }
+    Status status() override { return current; }
 };
 
 struct StartCall {
@@ -137,21 +148,40 @@ struct SessionFactoryFake {
     }
 };
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string tmpl =
-            (std::filesystem::temp_directory_path() / "panelora-app-XXXXXX").string();
-        path_ = ::mkdtemp(tmpl.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::filesystem::path& path() const { return path_; }
+// A Controller's surroundings: the main queue on one manual clock, the background queue on
+// another (so that a test decides when a blocking call "finishes"), fake permissions, devices
+// and sessions, and settings in a temporary folder.
+struct AppRig {
+    test::TempDir dir;
+    ManualClock clock;
+    ManualClock backgroundClock;
+    std::shared_ptr<SerialQueue> mainQueue = clock.makeQueue("main");
+    std::shared_ptr<SerialQueue> background = backgroundClock.makeQueue("background");
+    std::shared_ptr<FakeDevices> devices = std::make_shared<FakeDevices>(clock);
+    std::shared_ptr<FakePermissions> permissions = std::make_shared<FakePermissions>();
+    SessionFactoryFake sessions;
 
-  private:
-    std::filesystem::path path_;
+    std::filesystem::path settingsPath() const { return dir.path() / "settings.json"; }
+    AppEnvironment environment() {
+        AppEnvironment env;
+        env.permissions = permissions;
+        env.makeSession = sessions.factory();
+        env.devices = devices;
+        env.settings = std::make_shared<SettingsStore>(settingsPath());
+        env.mainQueue = mainQueue;
+        env.background = background;
+        env.clock = &clock;
+        return env;
+    }
+    // Runs the main queue and lets every blocking call finish, until nothing is left to do now.
+    bool settle() {
+        for (int i = 0; i < 100; ++i) {
+            clock.runUntilIdle();
+            if (backgroundClock.pendingTasks() == 0) return true;
+            backgroundClock.runUntilIdle();
+        }
+        return false;
+    }
 };
 
-}  // namespace panelora::testing
+}  // namespace panelora::test

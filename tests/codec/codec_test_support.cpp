@@ -1,91 +1,10 @@
 #include "codec_test_support.h"
 
-#include <cmath>
-#include <cstring>
-#include <random>
-
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
 namespace panelora::test {
-
-std::shared_ptr<Nv12Buffer> movingPattern(int32_t width, int32_t height, int frame) {
-    auto picture = std::make_shared<Nv12Buffer>(width, height);
-    uint8_t* luma = picture->mutablePlaneData(0);
-    uint8_t* chroma = picture->mutablePlaneData(1);
-    const int32_t stride = picture->planeStride(0);
-    const int32_t boxX = (frame * 12) % std::max(1, width - width / 4);
-    const int32_t boxY = height / 3;
-    const int32_t circleX = width / 2 + static_cast<int32_t>(width / 5 * std::sin(frame * 0.1));
-    const int32_t circleY = height / 2 + static_cast<int32_t>(height / 5 * std::cos(frame * 0.1));
-    const int32_t radius = std::max(4, height / 8);
-    for (int32_t y = 0; y < height; ++y) {
-        for (int32_t x = 0; x < width; ++x) {
-            int value = 16 + (x * 160 / width) + (y * 50 / height);
-            if (x >= boxX && x < boxX + width / 4 && y >= boxY && y < boxY + height / 6)
-                value = 230;
-            const int dx = x - circleX, dy = y - circleY;
-            if (dx * dx + dy * dy < radius * radius) value = 40;
-            // A band of thin lines, like text.
-            if (y > height * 3 / 4 && y < height * 3 / 4 + 40 && ((x + frame * 2) / 3) % 4 == 0) {
-                value = 20;
-            }
-            luma[y * stride + x] = static_cast<uint8_t>(value);
-        }
-    }
-    for (int32_t y = 0; y < height / 2; ++y) {
-        for (int32_t x = 0; x < width / 2; ++x) {
-            int cb = 128 + (x * 2 * 60 / width) - 30;
-            int cr = 128 + (y * 2 * 60 / height) - 30;
-            if (2 * x >= boxX && 2 * x < boxX + width / 4 && 2 * y >= boxY &&
-                2 * y < boxY + height / 6) {
-                cb = 90;
-                cr = 200;
-            }
-            chroma[y * stride + 2 * x] = static_cast<uint8_t>(cb);
-            chroma[y * stride + 2 * x + 1] = static_cast<uint8_t>(cr);
-        }
-    }
-    return picture;
-}
-
-std::shared_ptr<Nv12Buffer> noisePicture(int32_t width, int32_t height, uint32_t seed) {
-    auto picture = std::make_shared<Nv12Buffer>(width, height);
-    std::mt19937 random(seed);
-    for (int plane = 0; plane < 2; ++plane) {
-        const int32_t rows = plane == 0 ? height : height / 2;
-        for (int32_t y = 0; y < rows; ++y) {
-            uint8_t* row = picture->mutablePlaneData(plane) + y * picture->planeStride(plane);
-            for (int32_t x = 0; x < width; ++x)
-                row[x] = static_cast<uint8_t>(random());
-        }
-    }
-    return picture;
-}
-
-std::shared_ptr<Nv12Buffer> flatPicture(int32_t width, int32_t height, uint8_t luma) {
-    auto picture = std::make_shared<Nv12Buffer>(width, height);
-    for (int32_t y = 0; y < height; ++y) {
-        std::memset(picture->mutablePlaneData(0) + y * picture->planeStride(0), luma, width);
-    }
-    for (int32_t y = 0; y < height / 2; ++y) {
-        std::memset(picture->mutablePlaneData(1) + y * picture->planeStride(1), 128, width);
-    }
-    return picture;
-}
-
-VideoCodecSettings settingsFor(int32_t width, int32_t height, int64_t fps, int64_t bitRate) {
-    VideoCodecSettings settings;
-    settings.width = width;
-    settings.height = height;
-    settings.expectedFrameRate = fps;
-    settings.averageBitRate = bitRate;
-    settings.dataRateLimitBytes = bitRate * 2 / 8;
-    settings.dataRateLimitSeconds = 1;
-    settings.prioritizeSpeedOverQuality = fps > 60;
-    return settings;
-}
 
 std::optional<std::vector<int>> nalTypes(const std::vector<uint8_t>& avcc) {
     std::vector<int> types;

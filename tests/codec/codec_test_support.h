@@ -1,23 +1,12 @@
-// Pictures to encode, a libavcodec H.264 decoder for what comes out, and picture comparison.
+// A libavcodec H.264 decoder for what the codec makes, and picture comparison.
 #pragma once
 
-#include <cstdint>
-#include <memory>
-#include <optional>
-#include <vector>
-
+#include "pictures.h"
+#include "test_prelude.h"
 #include "video/h264_encoder.h"
 #include "video/image_buffer.h"
 
 namespace panelora::test {
-
-// A gradient with shapes that move with `frame`: edges, flat areas and colour, like a desktop.
-std::shared_ptr<Nv12Buffer> movingPattern(int32_t width, int32_t height, int frame);
-// Every byte random: the most expensive picture there is.
-std::shared_ptr<Nv12Buffer> noisePicture(int32_t width, int32_t height, uint32_t seed);
-std::shared_ptr<Nv12Buffer> flatPicture(int32_t width, int32_t height, uint8_t luma);
-
-VideoCodecSettings settingsFor(int32_t width, int32_t height, int64_t fps, int64_t bitRate);
 
 // The NAL unit types in an AVCC buffer, in order; nothing when the lengths do not add up.
 std::optional<std::vector<int>> nalTypes(const std::vector<uint8_t>& avcc);

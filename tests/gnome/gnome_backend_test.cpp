@@ -3,44 +3,24 @@
 // it, touches, keys and scrolls arriving at a Wayland window, the cursor read back from the
 // stream's metadata, the monitor moved left and right, and the capture stopping when the monitor
 // goes away.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <cmath>
-#include <filesystem>
-#include <thread>
+#include "test_prelude.h"
 
 #include "display/display_arrangement.h"
-#include "frame_sink.h"
 #include "gnome_session.h"
 #include "input/pointer_injector.h"
+#include "pictures.h"
 #include "platform/linux/bundle/gnome_platform.h"
 #include "support/settings_store.h"
 #include "video/virtual_display.h"
 #include "wayland_canvas.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
 
-using namespace std::chrono_literals;
-using test::FrameSink;
-using test::GnomeSession;
-using test::nv12At;
-using test::WaylandCanvas;
-using test::Yuv;
+using FrameSink = Collected<CaptureSample>;
 
 constexpr uint32_t kRed = 0xFFFF0000, kBlue = 0xFF0000FF, kBlack = 0xFF000000;
-constexpr Yuv kRedYuv{81, 90, 240}, kBlueYuv{41, 240, 110}, kBlackYuv{16, 128, 128};
 constexpr uint8_t kHover = 4, kDown = 0, kUp = 2, kSecondary = 3;
-
-bool near(const Yuv& a, const Yuv& b) {
-    return std::abs(a.y - b.y) <= 3 && std::abs(a.u - b.u) <= 3 && std::abs(a.v - b.v) <= 3;
-}
-
-// Polls `done` until it holds or `timeout` passed.
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-    return WaylandCanvas::waitFor(done, timeout);
-}
 
 // Does `act` until `done` holds, at most 5 s. Mutter drops absolute pointer motion while a
 // virtual stream is paused (the backend pauses it when the monitors change) and takes a moment
@@ -64,10 +44,10 @@ std::shared_ptr<ScreenCapturer> capturerInto(CaptureBackend& backend, FrameSink&
     });
 }
 
-Yuv colourAt(FrameSink& sink, int x, int y) {
-    return nv12At(*sink.last().image, x, y);
+// Whether the newest frame has `colour` at (x, y).
+bool lastHas(const FrameSink& sink, int x, int y, const Yuv& colour) {
+    return sink.size() > 0 && yuvNear(*sink.last().image, x, y, colour);
 }
-
 class GnomeBackend : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -107,8 +87,8 @@ class GnomeBackend : public ::testing::Test {
 
     // The pointer over (x, y) of the display and the window under it told so.
     void pointInto(const VirtualDisplay& display, const WaylandCanvas& canvas, float x, float y) {
-        ASSERT_TRUE(until([&] { touch(kHover, display, x, y); },
-                          [&] { return canvas.pointerInside(); }));
+        ASSERT_TRUE(
+            until([&] { touch(kHover, display, x, y); }, [&] { return canvas.pointerInside(); }));
     }
 
     // Takes the pointer onto the primary (over the display's left edge: mutter keeps a motion
@@ -141,7 +121,8 @@ struct MonitorCase {
     double scale;  // what mutter can give of pixels ÷ points
 };
 
-class VirtualMonitorSize : public GnomeBackend, public ::testing::WithParamInterface<MonitorCase> {};
+class VirtualMonitorSize : public GnomeBackend,
+                           public ::testing::WithParamInterface<MonitorCase> {};
 
 TEST_P(VirtualMonitorSize, TakesTheStreamsPixelsAtTheNearestScaleAndGoesAway) {
     const MonitorCase& c = GetParam();
@@ -202,9 +183,7 @@ TEST_F(GnomeBackend, CapturerDeliversWhatIsDrawnAndNothingWhileNothingChanges) {
     auto capturer = capturerInto(platform_->capture(), sink);
     ASSERT_FALSE(capturer->start(display->displayID(), profile, false));
 
-    auto centreIs = [&](const Yuv& colour) {
-        return sink.count() > 0 && near(colourAt(sink, 1024, 768), colour);
-    };
+    auto centreIs = [&](const Yuv& colour) { return lastHas(sink, 1024, 768, colour); };
     auto canvas = openCanvas(kRed);
     ASSERT_TRUE(canvas);
     ASSERT_TRUE(until([&] { canvas->fill(kRed); }, [&] { return centreIs(kRedYuv); }));
@@ -214,9 +193,9 @@ TEST_F(GnomeBackend, CapturerDeliversWhatIsDrawnAndNothingWhileNothingChanges) {
 
     // Nothing changes: mutter sends nothing, and so nothing is converted or delivered.
     std::this_thread::sleep_for(300ms);
-    const size_t settled = sink.count();
+    const size_t settled = sink.size();
     std::this_thread::sleep_for(1s);
-    EXPECT_EQ(sink.count(), settled);
+    EXPECT_EQ(sink.size(), settled);
     capturer->stopCapture();
 }
 
@@ -239,23 +218,19 @@ TEST_F(GnomeBackend, ThePointerIsDrawnIntoTheFramesOnlyWhenAskedFor) {
         FrameSink sink;
         auto capturer = capturerInto(platform_->capture(), sink);
         ASSERT_FALSE(capturer->start(display->displayID(), profile, shows));
-        ASSERT_TRUE(until([&] { touch(kHover, *display, 0.5f, 0.5f); },
-                          [&] {
-                              return sink.count() > 0 && near(colourAt(sink, 1024 + 8, 768 + 8),
-                                                              shows ? kRedYuv : kBlackYuv);
-                          }))
+        ASSERT_TRUE(
+            until([&] { touch(kHover, *display, 0.5f, 0.5f); },
+                  [&] { return lastHas(sink, 1024 + 8, 768 + 8, shows ? kRedYuv : kBlackYuv); }))
             << "shows " << shows;
         for (auto [x, y] : {std::pair{1024 - 2, 768 + 8}, {1024 + 8, 768 - 2}, {1024 + 34, 768}}) {
-            const Yuv c = colourAt(sink, x, y);
-            EXPECT_TRUE(near(c, kBlackYuv))
-                << x << "," << y << " shows " << shows << ": " << c.y << " " << c.u << " " << c.v;
+            EXPECT_TRUE(yuvNear(*sink.last().image, x, y, kBlackYuv)) << "shows " << shows;
         }
         if (shows) {
             // A move of the pointer alone makes a new frame, with the pointer at its new place.
             ASSERT_TRUE(until([&] { touch(kHover, *display, 0.25f, 0.25f); },
                               [&] {
-                                  return near(colourAt(sink, 512 + 8, 384 + 8), kRedYuv) &&
-                                         near(colourAt(sink, 1024 + 8, 768 + 8), kBlackYuv);
+                                  return lastHas(sink, 512 + 8, 384 + 8, kRedYuv) &&
+                                         lastHas(sink, 1024 + 8, 768 + 8, kBlackYuv);
                               }));
         }
         capturer->stopCapture();
@@ -345,7 +320,11 @@ TEST_F(GnomeBackend, KeysWithTheirModifiersAndRepeatsArrive) {
              poster.postKey(kMacA, false, 0, false);
              poster.postKey(kMacShift, false, 0, false);
          },
-         {{kShift, true}, {kShift, false}, {kA, true}, {kShift, true}, {kA, false},
+         {{kShift, true},
+          {kShift, false},
+          {kA, true},
+          {kShift, true},
+          {kA, false},
           {kShift, false}}},
         {"a repeat as release and press",
          [&] {
@@ -382,7 +361,8 @@ TEST_F(GnomeBackend, ScrollsArriveAsSmoothPixelsWithWaylandsSigns) {
     EXPECT_TRUE(eventually([&] {
         return std::abs(canvas->verticalScroll() + 30) < 0.02 &&
                std::abs(canvas->horizontalScroll() + 13) < 0.02;
-    })) << canvas->verticalScroll() << " " << canvas->horizontalScroll();
+    })) << canvas->verticalScroll()
+        << " " << canvas->horizontalScroll();
 }
 
 TEST_F(GnomeBackend, TheCursorImageComesFromTheStreamInTheDisplaysPoints) {
@@ -462,4 +442,4 @@ TEST_F(GnomeBackend, TheDisplayMovesLeftAndRightOfThePrimaryAndTheMoveIsNoticed)
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

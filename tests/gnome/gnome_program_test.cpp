@@ -3,31 +3,20 @@
 // quality setting decide it), the tablet's touches, keys and scroll reach a window on the virtual
 // monitor, the tablet gets cursor packets and the window's colour, a tablet unplugged ends the
 // session and the next one starts another, and quitting removes the monitor.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
+#include "test_prelude.h"
 
-#include <filesystem>
-#include <fstream>
-#include <thread>
+#include <signal.h>
 
 #include "gnome_session.h"
 #include "platform/linux/gnome/monitor_layout.h"
 #include "platform/linux/gnome/mutter_names.h"
 #include "platform/linux/gnome/session_bus.h"
 #include "png_reader.h"
-#include "tablet_rig.h"
+#include "tool_rig.h"
 #include "wayland_canvas.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
-
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using e2e::TabletRig;
-using test::ChildProcess;
-using test::GnomeSession;
-using test::WaylandCanvas;
 
 // What one tablet is, and what panelora makes of it.
 struct Tablet {
@@ -49,31 +38,24 @@ class PaneloraOnGnome : public ::testing::Test {
     void SetUp() override {
         gnome_ = GnomeSession::shared();
         if (!gnome_) GTEST_SKIP() << GnomeSession::sharedSkipReason();
-        char pattern[] = "/tmp/panelora-gnome-program-XXXXXX";
-        ASSERT_TRUE(mkdtemp(pattern));
-        temp_ = pattern;
         std::string why;
         bus_ = SessionBus::connect(gnome_->busAddress(), &why);
         ASSERT_TRUE(bus_) << why;
     }
-    void TearDown() override {
-        if (!temp_.empty()) fs::remove_all(temp_);
-    }
-
     // panelora --headless in the GNOME session (no X display to fall back on), with settings
     // of its own and the rig's daemon.
     std::unique_ptr<ChildProcess> startPanelora(const TabletRig& rig, const std::string& settings) {
-        fs::create_directories(temp_ / "config/panelora");
-        std::ofstream(temp_ / "config/panelora/settings.json") << settings;
+        std::filesystem::create_directories(temp_.path() / "config/panelora");
+        writeFile(temp_.path() / "config/panelora/settings.json", settings);
         ChildProcess::Options options;
         options.environment = gnome_->environment();
-        options.environment.insert(options.environment.end(),
-                                   {"DISPLAY=", "XDG_CONFIG_HOME=" + (temp_ / "config").string(),
-                                    "PANELORA_INSTANCE_NAME=gnome-" + std::to_string(getpid()),
-                                    "USBMUXD_SOCKET_ADDRESS=UNIX:" + rig.daemonSocket()});
-        options.mergeStderr = true;
+        options.set("DISPLAY=")
+            .set("XDG_CONFIG_HOME=" + temp_.file("config"))
+            .set("PANELORA_INSTANCE_NAME=gnome-" + std::to_string(getpid()))
+            .set("USBMUXD_SOCKET_ADDRESS=UNIX:" + rig.daemonSocket())
+            .stderrMerged();
         std::string error;
-        auto panelora = ChildProcess::spawn({PANELORA_PATH, "--headless"}, &error, options);
+        auto panelora = ChildProcess::start({PANELORA_PATH, "--headless"}, options, &error);
         EXPECT_TRUE(panelora) << error;
         return panelora;
     }
@@ -108,11 +90,11 @@ class PaneloraOnGnome : public ::testing::Test {
         const std::vector<Key> typed{{kShift, true}, {kA, true}, {kShift, false},
                                      {kA, false},    {kA, true}, {kA, false}};
         const std::vector<Key> click{{0x110, true}, {0x110, false}};  // the touch's
-        EXPECT_TRUE(WaylandCanvas::waitFor([&] { return canvas->buttons() == click; }, 15s))
+        EXPECT_TRUE(eventually([&] { return canvas->buttons() == click; }, 15s))
             << canvas->buttons().size() << " buttons";
         if (tablet.sentHello) {
-            EXPECT_TRUE(WaylandCanvas::waitFor([&] { return canvas->keys() == typed; }, 5s));
-            EXPECT_TRUE(WaylandCanvas::waitFor([&] { return canvas->verticalScroll() < -39; }, 5s));
+            EXPECT_TRUE(eventually([&] { return canvas->keys() == typed; }, 5s));
+            EXPECT_TRUE(eventually([&] { return canvas->verticalScroll() < -39; }, 5s));
         }
         std::this_thread::sleep_for(1s);  // the hover's cursor packets, and a settled picture
         EXPECT_EQ(canvas->keys(), tablet.sentHello ? typed : std::vector<Key>{});
@@ -126,10 +108,9 @@ class PaneloraOnGnome : public ::testing::Test {
         EXPECT_EQ((*report)["lastPicture"]["height"], tablet.height);
         EXPECT_EQ((*report)["cursorPositions"].get<int>() > 0, tablet.sentHello);
         EXPECT_EQ((*report)["cursorImages"].get<int>() > 0, tablet.sentHello);
-        std::string error;
-        auto picture = e2e::readPng(rig.pngPath(), &error);
-        ASSERT_TRUE(picture) << error;
-        const uint32_t sample = picture->at(0.75, 0.75);  // away from the pointer
+        auto picture = readPng(rig.pngPath());
+        ASSERT_TRUE(picture);
+        const uint32_t sample = picture->rgbAt(0.75, 0.75);  // away from the pointer
         for (int shift : {16, 8, 0}) {
             EXPECT_NEAR(static_cast<int>(sample >> shift & 0xFF),
                         static_cast<int>(colour >> shift & 0xFF), 12)
@@ -145,7 +126,7 @@ class PaneloraOnGnome : public ::testing::Test {
     }
 
     GnomeSession* gnome_ = nullptr;
-    fs::path temp_;
+    TempDir temp_;
     std::shared_ptr<SessionBus> bus_;
 };
 
@@ -196,4 +177,4 @@ TEST_F(PaneloraOnGnome, SmoothStreamsAt120Fps) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

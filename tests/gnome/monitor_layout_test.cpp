@@ -81,20 +81,33 @@ TEST_P(MonitorRect, FollowsTheLayoutModeScaleAndRotation) {
     EXPECT_EQ(layout.globalRect(kPrimary), (Rect{0, 0, 1440, 900}));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Modes, MonitorRect,
-    ::testing::Values(
-        RectCase{"PhysicalCountsDevicePixels", MonitorLayout::layoutModePhysical, 2.0, 0,
-                 {1440, 0, 2732, 2048}},
-        RectCase{"LogicalDividesByTheScale", MonitorLayout::layoutModeLogical, 2.0, 0,
-                 {1440, 0, 1366, 1024}},
-        RectCase{"LogicalFractionalRounds", MonitorLayout::layoutModeLogical, 1.6, 0,
-                 {1440, 0, 1708, 1280}},
-        RectCase{"TurnedBy90SwapsTheSides", MonitorLayout::layoutModePhysical, 1.0, 1,
-                 {1440, 0, 2048, 2732}},
-        RectCase{"FlippedAndTurnedBy270SwapsToo", MonitorLayout::layoutModePhysical, 1.0, 7,
-                 {1440, 0, 2048, 2732}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Modes, MonitorRect,
+                         ::testing::Values(RectCase{"PhysicalCountsDevicePixels",
+                                                    MonitorLayout::layoutModePhysical,
+                                                    2.0,
+                                                    0,
+                                                    {1440, 0, 2732, 2048}},
+                                           RectCase{"LogicalDividesByTheScale",
+                                                    MonitorLayout::layoutModeLogical,
+                                                    2.0,
+                                                    0,
+                                                    {1440, 0, 1366, 1024}},
+                                           RectCase{"LogicalFractionalRounds",
+                                                    MonitorLayout::layoutModeLogical,
+                                                    1.6,
+                                                    0,
+                                                    {1440, 0, 1708, 1280}},
+                                           RectCase{"TurnedBy90SwapsTheSides",
+                                                    MonitorLayout::layoutModePhysical,
+                                                    1.0,
+                                                    1,
+                                                    {1440, 0, 2048, 2732}},
+                                           RectCase{"FlippedAndTurnedBy270SwapsToo",
+                                                    MonitorLayout::layoutModePhysical,
+                                                    1.0,
+                                                    7,
+                                                    {1440, 0, 2048, 2732}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MonitorLayout, GlobalRectsAreRelativeToThePrimary) {
     // Virtual left of the primary: mutter's layout starts at 0, the primary sits at 2732.
@@ -112,9 +125,11 @@ TEST(MonitorLayout, ApplyArgumentsKeepEveryMonitorAndStartTheLayoutAtTheOrigin) 
         std::string expected;
     };
     for (const Case& c : {
-             Case{"unchanged", {}, "(uint32 9, uint32 1, [(0, 0, 1.0, uint32 0, true, "
-                                   "[('Meta-0', '1440x900@60.000', @a{sv} {})]), (1440, 0, 2.0, "
-                                   "0, false, [('Meta-1', '2732x2048@60.000', {})])], @a{sv} {})"},
+             Case{"unchanged",
+                  {},
+                  "(uint32 9, uint32 1, [(0, 0, 1.0, uint32 0, true, "
+                  "[('Meta-0', '1440x900@60.000', @a{sv} {})]), (1440, 0, 2.0, "
+                  "0, false, [('Meta-1', '2732x2048@60.000', {})])], @a{sv} {})"},
              Case{"left of the primary, 100 higher: everything shifted to start at (0, 0)",
                   {-2732, -100, std::nullopt},
                   "(uint32 9, uint32 1, [(2732, 100, 1.0, uint32 0, true, [('Meta-0', "
@@ -157,10 +172,10 @@ TEST(MonitorScale, TheNearestSupportedScaleToPixelsPerPoint) {
     };
     for (const Case& c : {
              Case{2048, 1024, {1.0, 2.0, 3.0}, 2.0},
-             Case{1500, 1000, {1.0, 2.0}, 1.0},  // a tie goes to the first
-             Case{2732, 1708, {1.0, 2.0, 3.0}, 2.0},             // 1.6
+             Case{1500, 1000, {1.0, 2.0}, 1.0},                   // a tie goes to the first
+             Case{2732, 1708, {1.0, 2.0, 3.0}, 2.0},              // 1.6
              Case{2732, 1708, {1.0, 1.25, 1.5, 1.75, 2.0}, 1.5},  // 1.6 is nearer 1.5
-             Case{1796, 1708, {1.0, 2.0}, 1.0},                  // 1.05
+             Case{1796, 1708, {1.0, 2.0}, 1.0},                   // 1.05
              Case{2732, 1708, {}, 2732.0 / 1708},
              Case{2732, 0, {1.0, 2.0}, 1.0},
          }) {

@@ -84,7 +84,7 @@ TEST(CursorMetadata, OffTheMonitorPositionOnlyAndHiddenPointers) {
 TEST(CursorMetadata, MalformedMetadataReadsAsNoImageOrNothing) {
     struct Case {
         const char* what;
-        size_t at;      // byte to change (SIZE_MAX: none)
+        size_t at;  // byte to change (SIZE_MAX: none)
         uint8_t value;
         size_t length;  // bytes handed over
         bool known;
@@ -118,9 +118,10 @@ TEST(DamageMetadata, RegionsUpToTheFirstEmptyOne) {
         0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,  // after the end: ignored
         0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,
     };
-    EXPECT_EQ(readDamageMeta(regions.data(), regions.size()), (std::vector<Rect>{{10, 20, 30, 40}}));
+    EXPECT_EQ(readDamageMeta(regions.data(), regions.size()),
+              (std::vector<Rect>{{10, 20, 30, 40}}));
     EXPECT_EQ(readDamageMeta(regions.data(), 16), (std::vector<Rect>{{10, 20, 30, 40}}));
-    EXPECT_EQ(readDamageMeta(regions.data(), 15), std::vector<Rect>{});  // no whole region
+    EXPECT_EQ(readDamageMeta(regions.data(), 15), std::vector<Rect>{});       // no whole region
     EXPECT_EQ(readDamageMeta(regions.data() + 16, 16), std::vector<Rect>{});  // nothing changed
 }
 

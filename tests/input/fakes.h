@@ -1,109 +1,44 @@
-// Recording fakes of the input seams.
+// Recording fakes of the input seams: the event poster and the cursor source.
 #pragma once
 
-#include <map>
-#include <optional>
-#include <set>
-#include <vector>
-
-#include "display/display_geometry.h"
+#include "fake_geometry.h"
 #include "input/cursor_source.h"
 #include "input/event_poster.h"
 #include "support/clock.h"
+#include "test_prelude.h"
 
-namespace panelora::testing {
+namespace panelora::test {
 
-struct MouseCall {
-    MouseEventType type;
-    Point at;
-    MouseButton button;
-    std::optional<int64_t> clickState;
-    bool operator==(const MouseCall&) const = default;
-};
-
-struct ScrollCall {
-    int32_t wheel1Vertical;
-    int32_t wheel2Horizontal;
-    bool operator==(const ScrollCall&) const = default;
-};
-
-struct KeyCall {
-    uint16_t keyCode;
-    bool isDown;
-    uint64_t flags;
-    bool isRepeat;
-    bool operator==(const KeyCall&) const = default;
-};
-
-class RecordingPoster : public EventPoster {
+// Records mouse events as words: "down 1952,100 #1" (type, point, click state), with "right"
+// after moves that carry the right button and "on 7" for a display other than 0.
+class RecordingPoster final : public EventPoster {
   public:
-    bool postMouse(MouseEventType type, DisplayID display, Point global, MouseButton button,
+    bool postMouse(MouseEventType type, DisplayID display, Point at, MouseButton button,
                    std::optional<int64_t> clickState) override {
-        if (failing.count(type)) {
-            failed.push_back(type);
-            return false;
-        }
-        mouse.push_back({type, global, button, clickState});
-        mouseDisplays.push_back(display);
+        static const char* names[] = {"", "down", "up", "rightDown", "rightUp", "move", "drag"};
+        std::string call = std::string(names[int(type)]) + " " + std::to_string(int(at.x)) + "," +
+                           std::to_string(int(at.y));
+        if (type == MouseEventType::mouseMoved && button == MouseButton::right) call += " right";
+        if (clickState) call += " #" + std::to_string(*clickState);
+        if (display) call += " on " + std::to_string(display);
+        if (failing.count(type)) return false;
+        mouse.push_back(call);
         return true;
     }
-    bool postScroll(int32_t wheel1, int32_t wheel2) override {
-        scrolls.push_back({wheel1, wheel2});
+    bool postScroll(int32_t wheel1Vertical, int32_t wheel2Horizontal) override {
+        scrolls.push_back({wheel1Vertical, wheel2Horizontal});
         return true;
     }
-    void postKey(uint16_t keyCode, bool isDown, uint64_t flags, bool isRepeat) override {
-        keys.push_back({keyCode, isDown, flags, isRepeat});
-    }
+    void postKey(uint16_t, bool, uint64_t, bool) override {}
     void resetState() override { ++resets; }
 
     std::set<MouseEventType> failing;  // events that "cannot be created"
-    std::vector<MouseEventType> failed;
-    std::vector<MouseCall> mouse;
-    std::vector<DisplayID> mouseDisplays;  // the display of each entry of `mouse`
+    std::vector<std::string> mouse;
+    std::vector<std::pair<int32_t, int32_t>> scrolls;  // vertical, horizontal
     int resets = 0;
-    std::vector<ScrollCall> scrolls;
-    std::vector<KeyCall> keys;
 };
 
-class FakeGeometry : public DisplayGeometry {
-  public:
-    Rect bounds(DisplayID display) const override {
-        auto it = displays.find(display);
-        return it == displays.end() ? Rect{} : it->second;
-    }
-    DisplayID mainDisplayID() const override { return mainID; }
-    bool configureOrigin(DisplayID display, int32_t x, int32_t y) override {
-        configured.push_back({display, x, y});
-        displays[display].x = x;
-        displays[display].y = y;
-        return true;
-    }
-    CallbackToken addReconfigurationCallback(ReconfigurationCallback callback) override {
-        callbacks[++nextToken] = std::move(callback);
-        return nextToken;
-    }
-    void removeReconfigurationCallback(CallbackToken token) override { callbacks.erase(token); }
-
-    struct Configure {
-        DisplayID display;
-        int32_t x;
-        int32_t y;
-        bool operator==(const Configure&) const = default;
-    };
-    void notify(DisplayID display, uint32_t flags) {
-        auto copy = callbacks;
-        for (auto& [token, callback] : copy)
-            callback(display, flags);
-    }
-
-    DisplayID mainID = 1;
-    std::map<DisplayID, Rect> displays;
-    std::vector<Configure> configured;
-    std::map<CallbackToken, ReconfigurationCallback> callbacks;
-    CallbackToken nextToken = 0;
-};
-
-class FakeCursorSource : public CursorSource {
+class FakeCursorSource final : public CursorSource {
   public:
     explicit FakeCursorSource(const Clock& clock) : clock_(clock) {}
 
@@ -127,4 +62,4 @@ class FakeCursorSource : public CursorSource {
     const Clock& clock_;
 };
 
-}  // namespace panelora::testing
+}  // namespace panelora::test

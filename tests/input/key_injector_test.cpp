@@ -1,16 +1,11 @@
 #include "input/key_injector.h"
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-
 #include "input/event_poster.h"
 #include "support/manual_clock.h"
+#include "test_prelude.h"
 
 namespace panelora {
 namespace {
-
-using namespace std::chrono_literals;
 
 struct Posted {
     int64_t atMillis;  // since the test's start
@@ -50,10 +45,13 @@ class KeyInjectorTest : public ::testing::Test {
     std::shared_ptr<KeyInjectorCore> keys;
 };
 
+// A release of a key not held is posted all the same.
 TEST_F(KeyInjectorTest, LetterWithShiftDownThenUp) {
     key(4, true, 0x01);
     key(4, false, 0x00);
+    key(4, false, 0x00);
     EXPECT_EQ(posted, (std::vector<Posted>{{0, 0, true, EventFlags::shift, false},
+                                           {0, 0, false, 0, false},
                                            {0, 0, false, 0, false}}));
     EXPECT_TRUE(keys->held().empty());
     EXPECT_EQ(keys->repeatTimerCount(), 0u);
@@ -96,12 +94,10 @@ TEST_F(KeyInjectorTest, HeldKeyRepeatsAtExactlyTheDelayAndInterval) {
     clock.advance(450ms);
     key(4, false);
     clock.advance(1s);
-    EXPECT_EQ(posted, (std::vector<Posted>{
-                          {0, 0, true, 0, false},
-                          {400, 0, true, 0, true},
-                          {435, 0, true, 0, true},
-                          {450, 0, false, 0, false},
-                      }));
+    EXPECT_EQ(posted, (std::vector<Posted>{{0, 0, true, 0, false},
+                                           {400, 0, true, 0, true},
+                                           {435, 0, true, 0, true},
+                                           {450, 0, false, 0, false}}));
     EXPECT_EQ(keys->repeatTimerCount(), 0u);
 }
 
@@ -110,10 +106,10 @@ TEST_F(KeyInjectorTest, RepeatsUseTheLatestFlags) {
     clock.advance(420ms);  // one repeat at 400 ms without shift
     key(225, true);        // shift pressed while 'a' repeats
     clock.advance(30ms);   // next repeat at 435 ms
-    ASSERT_EQ(posted.size(), 4u);
-    EXPECT_EQ(posted[1], (Posted{400, 0, true, 0, true}));
-    EXPECT_EQ(posted[2], (Posted{420, 56, true, EventFlags::shift, false}));
-    EXPECT_EQ(posted[3], (Posted{435, 0, true, EventFlags::shift, true}));
+    EXPECT_EQ(posted, (std::vector<Posted>{{0, 0, true, 0, false},
+                                           {400, 0, true, 0, true},
+                                           {420, 56, true, EventFlags::shift, false},
+                                           {435, 0, true, EventFlags::shift, true}}));
 }
 
 TEST_F(KeyInjectorTest, SecondDownRestartsTheSchedule) {
@@ -121,12 +117,10 @@ TEST_F(KeyInjectorTest, SecondDownRestartsTheSchedule) {
     clock.advance(300ms);
     key(4, true);
     clock.advance(440ms);  // to 740 ms
-    EXPECT_EQ(posted, (std::vector<Posted>{
-                          {0, 0, true, 0, false},
-                          {300, 0, true, 0, false},
-                          {700, 0, true, 0, true},
-                          {735, 0, true, 0, true},
-                      }));
+    EXPECT_EQ(posted, (std::vector<Posted>{{0, 0, true, 0, false},
+                                           {300, 0, true, 0, false},
+                                           {700, 0, true, 0, true},
+                                           {735, 0, true, 0, true}}));
     EXPECT_EQ(keys->held(), std::set<uint16_t>{0});
     EXPECT_EQ(keys->repeatTimerCount(), 1u);
 }
@@ -136,9 +130,10 @@ TEST_F(KeyInjectorTest, TwoHeldKeysRepeatOnTheirOwnSchedules) {
     clock.advance(10ms);
     key(5, true);  // b, key code 11
     clock.advance(400ms);
-    ASSERT_EQ(posted.size(), 4u);
-    EXPECT_EQ(posted[2], (Posted{400, 0, true, 0, true}));
-    EXPECT_EQ(posted[3], (Posted{410, 11, true, 0, true}));
+    EXPECT_EQ(posted, (std::vector<Posted>{{0, 0, true, 0, false},
+                                           {10, 11, true, 0, false},
+                                           {400, 0, true, 0, true},
+                                           {410, 11, true, 0, true}}));
 }
 
 TEST_F(KeyInjectorTest, CapsLockNeverRepeats) {
@@ -157,12 +152,6 @@ TEST_F(KeyInjectorTest, UsagesWithoutARowPostNothing) {
     clock.advance(1s);
     EXPECT_TRUE(posted.empty());
     EXPECT_EQ(clock.pendingTasks(), 0u);
-}
-
-TEST_F(KeyInjectorTest, ReleaseOfAKeyNotHeldIsStillPosted) {
-    key(4, false);
-    EXPECT_EQ(posted, (std::vector<Posted>{{0, 0, false, 0, false}}));
-    EXPECT_TRUE(keys->held().empty());
 }
 
 TEST_F(KeyInjectorTest, ReleaseAllLiftsEveryHeldKeyAndStopsRepeats) {
@@ -184,34 +173,6 @@ TEST_F(KeyInjectorTest, DroppedInstanceStopsRepeating) {
     keys.reset();
     clock.advance(1s);
     EXPECT_EQ(posted.size(), 1u);
-}
-
-TEST(KeyTables, SizesAndSpotValues) {
-    const auto& usages = KeyInjectorCore::usageKeyCodes();
-    const auto& modifiers = KeyInjectorCore::modifierKeyFlags();
-    EXPECT_EQ(usages.size(), 102u);
-    EXPECT_EQ(modifiers.size(), 9u);
-    const std::pair<uint16_t, uint16_t> spots[] = {
-        {4, 0},    {29, 6},   {30, 18},  {39, 29},  {40, 36},  {42, 51},  {49, 42},  {51, 41},
-        {57, 57},  {58, 122}, {69, 111}, {73, 114}, {76, 117}, {82, 126}, {83, 71},  {88, 76},
-        {89, 83},  {98, 82},  {99, 65},  {100, 10}, {103, 81}, {224, 59}, {225, 56}, {226, 58},
-        {227, 55}, {228, 62}, {229, 60}, {230, 61}, {231, 54},
-    };
-    for (auto [usage, code] : spots) {
-        SCOPED_TRACE(usage);
-        ASSERT_TRUE(usages.count(usage));
-        EXPECT_EQ(usages.at(usage), code);
-    }
-    for (uint16_t missing : {50, 70, 71, 72, 101, 102, 104, 232})
-        EXPECT_FALSE(usages.count(missing));
-    EXPECT_EQ(modifiers.at(59), EventFlags::control);
-    EXPECT_EQ(modifiers.at(60), EventFlags::shift);
-    EXPECT_EQ(modifiers.at(61), EventFlags::option);
-    EXPECT_EQ(modifiers.at(54), EventFlags::command);
-    EXPECT_EQ(modifiers.at(57), EventFlags::capsLock);
-    // Every modifier usage leads to a key code of the modifier table.
-    for (uint16_t usage = 224; usage <= 231; ++usage)
-        EXPECT_TRUE(modifiers.count(usages.at(usage)));
 }
 
 }  // namespace

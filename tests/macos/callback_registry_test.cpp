@@ -2,12 +2,9 @@
 // a notification runs.
 #include "platform/macos/portable/callback_registry.h"
 
-#include <gtest/gtest.h>
+#include "test_prelude.h"
 
-#include <string>
-#include <vector>
-
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 TEST(CallbackRegistry, NotifiesEveryRegisteredCallbackInOrder) {
@@ -54,4 +51,4 @@ TEST(CallbackRegistry, ChangesDuringANotification) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

@@ -1,33 +1,23 @@
 // Darwin's Unix address layout, CoreMedia time stamps, ScreenCaptureKit frame status and the
 // raw values AppKit, ServiceManagement and the unified log answer with.
-#include <gtest/gtest.h>
-
-#include <limits>
 
 #include "platform/macos/portable/appkit_values.h"
 #include "platform/macos/portable/darwin_address.h"
 #include "platform/macos/portable/display_edge.h"
 #include "platform/macos/portable/media_time.h"
 #include "platform/macos/portable/unified_log.h"
+#include "test_prelude.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 TEST(DarwinAddress, DaemonSocketLayout) {
     const auto address = darwin::unixAddress("/var/run/usbmuxd");
     ASSERT_TRUE(address);
-    const std::vector<uint8_t> head(address->begin(), address->begin() + 19);
-    // clang-format off
-    EXPECT_EQ(head, (std::vector<uint8_t>{
-        0x6A,                                         // sun_len 106
-        0x01,                                         // AF_UNIX
-        '/', 'v', 'a', 'r', '/', 'r', 'u', 'n', '/',  // path …
-        'u', 's', 'b', 'm', 'u', 'x', 'd',            // … 16 bytes
-        0x00,                                         // terminator
-    }));
-    // clang-format on
-    for (size_t i = 19; i < darwin::kUnixAddressSize; ++i)
-        EXPECT_EQ((*address)[i], 0) << i;
+    // sun_len 106, AF_UNIX, the path and its terminator, then zeros.
+    std::vector<uint8_t> expected = join({hex("6A 01"), bytesOf("/var/run/usbmuxd"), {0}});
+    expected.resize(darwin::kUnixAddressSize);
+    EXPECT_EQ(std::vector<uint8_t>(address->begin(), address->end()), expected);
 }
 
 TEST(DarwinAddress, PathLimits) {
@@ -99,42 +89,33 @@ TEST(MediaTime, TimeFromNanosIsExactAndInvalidWhenNegative) {
     EXPECT_EQ(media::nanosFromTime(t.value, t.timescale, t.flags), 987'654'321);
 }
 
-TEST(MediaTime, FrameStatusOfAttachment) {
-    EXPECT_EQ(media::frameStatus(0), FrameStatus::complete);
-    EXPECT_EQ(media::frameStatus(1), FrameStatus::idle);
-    EXPECT_EQ(media::frameStatus(5), FrameStatus::stopped);
-    EXPECT_EQ(media::frameStatus(6), std::nullopt);
-    EXPECT_EQ(media::frameStatus(-1), std::nullopt);
-    EXPECT_EQ(media::frameStatus(std::nullopt), std::nullopt);
-}
-
-TEST(AppKitValues, ChosenButton) {
-    EXPECT_EQ(appkit::chosenButton(1000, 2), 0u);
-    EXPECT_EQ(appkit::chosenButton(1001, 2), 1u);
-    EXPECT_EQ(appkit::chosenButton(1001, 1), std::nullopt);  // no second button
-    EXPECT_EQ(appkit::chosenButton(999, 2), std::nullopt);
-    EXPECT_EQ(appkit::chosenButton(-1000, 2), std::nullopt);  // NSModalResponseStop
-    EXPECT_EQ(appkit::chosenButton(1000, 0), std::nullopt);
-}
-
-TEST(AppKitValues, LoginItemStatus) {
+// FrameStatus attachments, alert buttons, login item states and log levels as AppKit,
+// ScreenCaptureKit, ServiceManagement and os_log number them.
+TEST(AppKitValues, RawValues) {
     using Status = LoginItemBackend::Status;
-    EXPECT_EQ(appkit::loginItemStatus(0), Status::notRegistered);
-    EXPECT_EQ(appkit::loginItemStatus(1), Status::enabled);
-    EXPECT_EQ(appkit::loginItemStatus(2), Status::requiresApproval);
-    EXPECT_EQ(appkit::loginItemStatus(3), Status::notFound);
-    EXPECT_EQ(appkit::loginItemStatus(4), Status::notFound);
-    EXPECT_EQ(appkit::loginItemStatus(-1), Status::notFound);
-}
-
-TEST(UnifiedLog, TypesOfLevels) {
-    EXPECT_EQ(unifiedlog::typeFor(spdlog::level::trace), 0x02);
-    EXPECT_EQ(unifiedlog::typeFor(spdlog::level::debug), 0x02);
-    EXPECT_EQ(unifiedlog::typeFor(spdlog::level::info), 0x01);
-    EXPECT_EQ(unifiedlog::typeFor(spdlog::level::warn), 0x00);
-    EXPECT_EQ(unifiedlog::typeFor(spdlog::level::err), 0x10);
-    EXPECT_EQ(unifiedlog::typeFor(spdlog::level::critical), 0x11);
+    const std::pair<std::optional<int64_t>, std::optional<FrameStatus>> frames[] = {
+        {0, FrameStatus::complete}, {1, FrameStatus::idle}, {5, FrameStatus::stopped},
+        {6, std::nullopt},          {-1, std::nullopt},     {std::nullopt, std::nullopt}};
+    for (const auto& [raw, status] : frames)
+        EXPECT_EQ(media::frameStatus(raw), status) << raw.value_or(-99);
+    // A second button only when there is one; -1000 is NSModalResponseStop.
+    const std::optional<size_t> none;
+    const std::tuple<long, size_t, std::optional<size_t>> buttons[] = {
+        {1000, 2, 0},   {1001, 2, 1},     {1001, 1, none},
+        {999, 2, none}, {-1000, 2, none}, {1000, 0, none}};
+    for (const auto& [response, count, chosen] : buttons)
+        EXPECT_EQ(appkit::chosenButton(response, count), chosen) << response << " " << count;
+    const std::pair<long, Status> logins[] = {
+        {0, Status::notRegistered}, {1, Status::enabled},  {2, Status::requiresApproval},
+        {3, Status::notFound},      {4, Status::notFound}, {-1, Status::notFound}};
+    for (const auto& [raw, status] : logins)
+        EXPECT_EQ(appkit::loginItemStatus(raw), status) << raw;
+    using L = spdlog::level::level_enum;
+    const std::pair<L, int> levels[] = {{L::trace, 0x02}, {L::debug, 0x02}, {L::info, 0x01},
+                                        {L::warn, 0x00},  {L::err, 0x10},   {L::critical, 0x11}};
+    for (const auto& [level, type] : levels)
+        EXPECT_EQ(unifiedlog::typeFor(level), type) << level;
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

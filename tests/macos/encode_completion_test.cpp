@@ -2,12 +2,9 @@
 // one.
 #include "platform/macos/portable/encode_completion.h"
 
-#include <gtest/gtest.h>
+#include "test_prelude.h"
 
-#include <atomic>
-#include <thread>
-
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 struct Recorder {
@@ -83,4 +80,4 @@ TEST(EncodeCompletion, RacingEndsCompleteExactlyOnce) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

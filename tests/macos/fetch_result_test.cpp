@@ -2,9 +2,9 @@
 // request's limit.
 #include "platform/macos/portable/fetch_result.h"
 
-#include <gtest/gtest.h>
+#include "test_prelude.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 TEST(FetchResult, HttpsAddresses) {
@@ -53,4 +53,4 @@ TEST(FetchResult, BodyCutAtTheLimit) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

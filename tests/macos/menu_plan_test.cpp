@@ -3,11 +3,11 @@
 // menu may be updated in place.
 #include "platform/macos/portable/menu_plan.h"
 
-#include <gtest/gtest.h>
-
 #include <stdexcept>
 
-namespace panelora {
+#include "test_prelude.h"
+
+namespace panelora::test {
 namespace {
 
 // One line per entry: "---" for a separator, else
@@ -140,4 +140,4 @@ TEST(MenuPlan, InPlaceUpdateOnlyWhileTheShapeStays) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

@@ -1,11 +1,10 @@
 // Quitting's wait for the session to wind down, on a manual clock.
 #include "platform/macos/portable/settle.h"
 
-#include <gtest/gtest.h>
-
 #include "support/manual_clock.h"
+#include "test_prelude.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 using std::chrono::milliseconds;
@@ -56,4 +55,4 @@ TEST(Settle, ImmediatelySettled) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

@@ -1,142 +1,86 @@
 #include "support/timer_source.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <future>
-#include <thread>
-#include <vector>
-
 #include "support/manual_clock.h"
+#include "test_prelude.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
 
-using namespace std::chrono_literals;
+using Firings = std::vector<int64_t>;  // milliseconds since the start
 
-// Records the clock time of every firing, relative to the start of the test.
+// A timer on a manual clock that records the time of every firing.
 struct Recorder {
     ManualClock clock;
     std::shared_ptr<SerialQueue> queue = clock.makeQueue("test.timer");
     int64_t start = clock.uptimeNanos();
-    std::vector<int64_t> firings;  // milliseconds
-
-    std::shared_ptr<TimerSource> make() {
-        return TimerSource::create(
-            queue, [this] { firings.push_back((clock.uptimeNanos() - start) / 1'000'000); });
-    }
+    Firings firings;
+    std::function<void()> inside;  // runs in the handler
+    std::shared_ptr<TimerSource> timer = TimerSource::create(queue, [this] {
+        firings.push_back((clock.uptimeNanos() - start) / 1'000'000);
+        if (inside) inside();
+    });
 };
 
-TEST(TimerSource, DoesNothingUntilResumed) {
+TEST(TimerSource, FiresFromSchedulingOnceResumed) {
     Recorder r;
-    auto timer = r.make();
-    timer->schedule(10ms, 10ms);
-    r.clock.advance(100ms);
-    EXPECT_TRUE(r.firings.empty());
-}
-
-TEST(TimerSource, FirstDeadlineCountsFromSchedulingNotFromResume) {
-    Recorder r;
-    auto timer = r.make();
-    timer->schedule(1s, 1s);
+    r.timer->schedule(1s, 1s);
     r.clock.advance(400ms);
-    timer->resume();
+    EXPECT_EQ(r.firings, Firings{});  // nothing until resumed
+    r.timer->resume();
     r.clock.advance(2700ms);
-    EXPECT_EQ(r.firings, (std::vector<int64_t>{1000, 2000, 3000}));
+    EXPECT_EQ(r.firings, (Firings{1000, 2000, 3000}));
+
+    Recorder repeat;  // the key repeat's cadence
+    repeat.timer->schedule(400ms, 35ms);
+    repeat.timer->resume();
+    repeat.clock.advance(450ms);
+    EXPECT_EQ(repeat.firings, (Firings{400, 435}));
+
+    Recorder once;
+    once.timer->schedule(150ms);
+    once.timer->resume();
+    once.timer->resume();  // a second resume changes nothing
+    once.clock.advance(1s);
+    EXPECT_EQ(once.firings, Firings{150});
 }
 
-TEST(TimerSource, KeyRepeatCadence) {
+TEST(TimerSource, RescheduleReplacesThePendingDeadlineAlsoFromTheHandler) {
     Recorder r;
-    auto timer = r.make();
-    timer->schedule(400ms, 35ms);
-    timer->resume();
-    r.clock.advance(450ms);
-    EXPECT_EQ(r.firings, (std::vector<int64_t>{400, 435}));
-}
-
-TEST(TimerSource, OneShotFiresOnce) {
-    Recorder r;
-    auto timer = r.make();
-    timer->schedule(150ms);
-    timer->resume();
-    timer->resume();  // a second resume changes nothing
-    r.clock.advance(1s);
-    EXPECT_EQ(r.firings, (std::vector<int64_t>{150}));
-}
-
-TEST(TimerSource, CancelledTimerNeverFiresAgain) {
-    Recorder r;
-    auto timer = r.make();
-    timer->schedule(0ms, 8ms);
-    timer->resume();
-    r.clock.advance(20ms);
-    timer->cancel();
-    timer->schedule(0ms, 8ms);  // scheduling a cancelled timer does not revive it
-    timer->resume();
-    r.clock.advance(100ms);
-    EXPECT_EQ(r.firings, (std::vector<int64_t>{0, 8, 16}));
-    EXPECT_TRUE(timer->isCancelled());
-}
-
-TEST(TimerSource, RescheduleReplacesThePendingDeadline) {
-    Recorder r;
-    auto timer = r.make();
-    timer->schedule(0ms, 8ms);
-    timer->resume();
+    r.timer->schedule(0ms, 8ms);
+    r.timer->resume();
     r.clock.advance(10ms);  // fired at 0 and 8
-    timer->schedule(0ms, 33ms);
+    r.timer->schedule(0ms, 33ms);
     r.clock.advance(70ms);  // now at 10, 43, 76
-    EXPECT_EQ(r.firings, (std::vector<int64_t>{0, 8, 10, 43, 76}));
-}
+    EXPECT_EQ(r.firings, (Firings{0, 8, 10, 43, 76}));
 
-TEST(TimerSource, HandlerCanRescheduleItsOwnTimer) {
-    ManualClock clock;
-    auto queue = clock.makeQueue("test.self");
-    int64_t start = clock.uptimeNanos();
-    std::vector<int64_t> firings;
-    std::shared_ptr<TimerSource> timer;
-    timer = TimerSource::create(queue, [&] {
-        firings.push_back((clock.uptimeNanos() - start) / 1'000'000);
-        if (firings.size() == 2) timer->schedule(0ms, 33ms);  // slow down from inside
-    });
-    timer->schedule(0ms, 8ms);
-    timer->resume();
-    clock.advance(80ms);
-    EXPECT_EQ(firings, (std::vector<int64_t>{0, 8, 8, 41, 74}));
-    timer->cancel();
-}
-
-TEST(TimerSource, DroppedTimerNeverFires) {
-    Recorder r;
-    auto timer = r.make();
-    timer->schedule(10ms, 10ms);
-    timer->resume();
-    timer.reset();
-    r.clock.advance(100ms);
-    EXPECT_TRUE(r.firings.empty());
-}
-
-TEST(TimerSource, HandlerHoldingItsOwnerWeaklyDoesNothingOnceTheOwnerIsGone) {
-    ManualClock clock;
-    auto queue = clock.makeQueue("test.owner");
-    struct Owner {
-        int ticks = 0;
+    Recorder self;
+    self.inside = [&] {
+        if (self.firings.size() == 2) self.timer->schedule(0ms, 33ms);  // slow down from inside
     };
-    auto owner = std::make_shared<Owner>();
-    std::weak_ptr<Owner> weak = owner;
-    int handlerCalls = 0;
-    auto timer = TimerSource::create(queue, [weak, &handlerCalls] {
-        ++handlerCalls;
-        if (auto o = weak.lock()) ++o->ticks;
-    });
-    timer->schedule(0ms, 10ms);
-    timer->resume();
-    clock.advance(25ms);
-    EXPECT_EQ(owner->ticks, 3);
-    owner.reset();
-    clock.advance(25ms);
-    EXPECT_EQ(handlerCalls, 6);  // 30, 40 and 50 ms still reach the handler, not the owner
-    EXPECT_TRUE(weak.expired());
+    self.timer->schedule(0ms, 8ms);
+    self.timer->resume();
+    self.clock.advance(80ms);
+    EXPECT_EQ(self.firings, (Firings{0, 8, 8, 41, 74}));
+}
+
+TEST(TimerSource, CancelledOrDroppedTimersNeverFireAgain) {
+    Recorder r;
+    r.timer->schedule(0ms, 8ms);
+    r.timer->resume();
+    r.clock.advance(20ms);
+    r.timer->cancel();
+    r.timer->schedule(0ms, 8ms);  // scheduling a cancelled timer does not revive it
+    r.timer->resume();
+    r.clock.advance(100ms);
+    EXPECT_EQ(r.firings, (Firings{0, 8, 16}));
+    EXPECT_TRUE(r.timer->isCancelled());
+
+    Recorder dropped;
+    dropped.timer->schedule(10ms, 10ms);
+    dropped.timer->resume();
+    dropped.timer.reset();
+    dropped.clock.advance(100ms);
+    EXPECT_EQ(dropped.firings, Firings{});
 }
 
 // Real threads: cancel() racing a fast timer. Once cancel() has returned and the queue has
@@ -154,7 +98,7 @@ TEST(TimerSource, CancelRacingAFastTimerOnARealQueue) {
         canceller.join();
         rescheduler.join();
         queue->flush();
-        int after = fired.load();
+        const int after = fired.load();
         std::this_thread::sleep_for(5ms);
         queue->flush();
         EXPECT_EQ(fired.load(), after) << "round " << round;
@@ -162,4 +106,4 @@ TEST(TimerSource, CancelRacingAFastTimerOnARealQueue) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

@@ -1,34 +1,16 @@
 #include "support/settings_store.h"
 
-#include <gtest/gtest.h>
-
 #include <sys/stat.h>
-#include <unistd.h>
-#include <chrono>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
-#include <thread>
 
-namespace panelora {
+#include "test_prelude.h"
+
+namespace panelora::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
 
 std::vector<std::string> entries(const fs::path& folder) {
     std::vector<std::string> names;
@@ -40,19 +22,8 @@ std::vector<std::string> entries(const fs::path& folder) {
 
 class SettingsStoreTest : public ::testing::Test {
   protected:
-    SettingsStoreTest() {
-        char pattern[] = "/tmp/panelora-settings-XXXXXX";
-        folder = ::mkdtemp(pattern);
-        path = folder / "panelora" / "settings.json";
-    }
-    ~SettingsStoreTest() override {
-        std::error_code ec;
-        fs::permissions(folder / "panelora", fs::perms::owner_all, ec);
-        fs::remove_all(folder, ec);
-    }
-
-    fs::path folder;
-    fs::path path;
+    TempDir folder;
+    fs::path path = folder.path() / "panelora" / "settings.json";
 };
 
 TEST_F(SettingsStoreTest, MissingFileMeansDefaultsAndIsNotCreatedByReading) {
@@ -73,26 +44,16 @@ TEST_F(SettingsStoreTest, WritesAreAtomicValidJsonAndSurviveARestart) {
     }
     // Only the file itself is left: no temporary file behind.
     EXPECT_EQ(entries(path.parent_path()), std::vector<std::string>{"settings.json"});
-    auto json = nlohmann::json::parse(readFile(path));
-    EXPECT_EQ(json["space"], 125);
-    EXPECT_EQ(json["preferSmooth"], true);
-    // The record is a JSON object in the file, not a string holding JSON.
-    ASSERT_TRUE(json["displayArrangement"].is_object());
-    EXPECT_EQ(json["displayArrangement"]["side"], "left");
-    EXPECT_EQ(json["displayArrangement"]["offset"], -120.0);
+    // The record is a JSON object in the file, not a string holding JSON; only we may read it.
+    EXPECT_EQ(nlohmann::json::parse(readFile(path)),
+              nlohmann::json::parse(R"({"space": 125, "preferSmooth": true,
+                                        "displayArrangement": {"side": "left", "offset": -120}})"));
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms(0600));
 
     SettingsStore again(path);
     EXPECT_EQ(again.space(), 125);
     EXPECT_EQ(again.preferSmooth(), true);
-    auto record = nlohmann::json::parse(*again.displayArrangement());
-    EXPECT_EQ(record, nlohmann::json::parse(R"({"side":"left","offset":-120.0})"));
-}
-
-TEST_F(SettingsStoreTest, NewFileIsPrivate) {
-    SettingsStore store(path);
-    ASSERT_TRUE(store.setSpace(0));
-    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
-              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(again.displayArrangement(), R"({"offset":-120.0,"side":"left"})");
 }
 
 TEST_F(SettingsStoreTest, CorruptFileIsMovedAsideAndDefaultsUsed) {
@@ -213,24 +174,14 @@ TEST_F(SettingsStoreTest, ConcurrentSettersLeaveTheLastValuesOnDisk) {
 }
 
 TEST(DefaultSettingsPath, FollowsXdgThenHome) {
-    std::string savedXdg = std::getenv("XDG_CONFIG_HOME") ? std::getenv("XDG_CONFIG_HOME") : "";
-    std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-    bool hadXdg = std::getenv("XDG_CONFIG_HOME") != nullptr;
-    bool hadHome = std::getenv("HOME") != nullptr;
-
-    ::setenv("XDG_CONFIG_HOME", "/x/config", 1);
-    ::setenv("HOME", "/home/u", 1);
+    ScopedEnvironment environment;
+    environment.set("XDG_CONFIG_HOME", "/x/config");
+    environment.set("HOME", "/home/u");
     EXPECT_EQ(defaultSettingsPath(), fs::path("/x/config/panelora/settings.json"));
-    ::setenv("XDG_CONFIG_HOME", "relative", 1);  // not absolute: ignored
+    environment.set("XDG_CONFIG_HOME", "relative");  // not absolute: ignored
     EXPECT_EQ(defaultSettingsPath(), fs::path("/home/u/.config/panelora/settings.json"));
-    ::unsetenv("XDG_CONFIG_HOME");
+    environment.set("XDG_CONFIG_HOME", std::nullopt);
     EXPECT_EQ(defaultSettingsPath(), fs::path("/home/u/.config/panelora/settings.json"));
-
-    if (hadXdg) ::setenv("XDG_CONFIG_HOME", savedXdg.c_str(), 1);
-    if (hadHome)
-        ::setenv("HOME", savedHome.c_str(), 1);
-    else
-        ::unsetenv("HOME");
 }
 
 // Keeps the document in memory, as the user defaults do on macOS; records what the store saves.
@@ -272,12 +223,11 @@ TEST(SettingsStoreBacking, ReadsTheBackingAndSavesWholeDocumentsThroughIt) {
 }
 
 TEST(SettingsStoreBacking, NothingStoredOrNotAnObjectMeansDefaults) {
-    for (std::optional<std::string> stored :
-         {std::optional<std::string>(), std::optional<std::string>("[1, 2]"),
-          std::optional<std::string>("{\"space\": "), std::optional<std::string>("")}) {
-        auto backing = std::make_shared<MemoryBacking>(stored);
+    for (const char* stored : {(const char*)nullptr, "[1, 2]", "{\"space\": ", ""}) {
+        auto backing = std::make_shared<MemoryBacking>(stored ? std::optional<std::string>(stored)
+                                                              : std::nullopt);
         SettingsStore store(backing);
-        EXPECT_EQ(store.space(), std::nullopt) << stored.value_or("(nothing)");
+        EXPECT_EQ(store.space(), std::nullopt) << (stored ? stored : "(nothing)");
         EXPECT_TRUE(store.setSpace(100));
         EXPECT_EQ(nlohmann::json::parse(backing->saves.back()), nlohmann::json({{"space", 100}}));
     }
@@ -308,4 +258,4 @@ TEST(SettingsStoreBacking, StandardStoreUsesTheBackingGivenBeforeFirstUse) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

@@ -3,21 +3,12 @@
 #include "platform/linux/shell/idle_inhibitor.h"
 
 #include <gio/gio.h>
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "child_process.h"
+#include "test_prelude.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
-
-using namespace std::chrono_literals;
-using test::ChildProcess;
 
 struct Service {
     const char* name;
@@ -106,11 +97,13 @@ class FakeService {
 
 TEST(IdleInhibitor, AsksTheDesktopWhileHeldAndLetsGoAfter) {
     auto bus = ChildProcess::start(
-        {"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"}, {}, "/dev/null");
+        {"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"},
+        ChildProcess::Options().stderrTo("/dev/null"));
     ASSERT_TRUE(bus);
     const auto address = bus->readLine(10s);
     ASSERT_TRUE(address);
-    setenv("DBUS_SESSION_BUS_ADDRESS", address->c_str(), 1);
+    ScopedEnvironment environment;
+    environment.set("DBUS_SESSION_BUS_ADDRESS", *address);
 
     struct Case {
         const Service& service;
@@ -134,8 +127,7 @@ TEST(IdleInhibitor, AsksTheDesktopWhileHeldAndLetsGoAfter) {
     // Neither service: nothing to hold, and no wait.
     IdleInhibitor inhibitor(":59999");
     EXPECT_FALSE(inhibitor.begin("Streaming"));
-    unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

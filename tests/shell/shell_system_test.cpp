@@ -1,92 +1,38 @@
 // The shell against the real things: the permission probes on a private Xorg server, a settings
 // program started detached, and the panelora program itself as processes (hand-over between two
 // copies, the headless mode against usbmuxd-sim and tablet-sim, the tray menu's screenshot).
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "x11_helpers.h"  // first: gtest before Xlib, whose macros break its templates
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <thread>
+#include <signal.h>
 
 #include "app/permissions.h"
-#include "child_process.h"
 #include "platform/linux/shell/detached_spawn.h"
 #include "platform/linux/shell/linux_permissions.h"
-#include "xorg_server.h"
+#include "png_reader.h"
+#include "process_counts.h"
+#include "tool_rig.h"
 
-// Last: Xlib's macros (None, Bool, Status) clash with names in the headers above.
-#include <X11/Xlib.h>
-#include <X11/extensions/Xrandr.h>
-
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using test::ChildProcess;
-using test::XorgServer;
-
-#define REQUIRE_XORG()                       \
-    XorgServer* xorg = XorgServer::shared(); \
-    if (!xorg) GTEST_SKIP() << XorgServer::sharedSkipReason()
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "panelora-shell-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // ---- Permission probes ----
 
-TEST(LinuxPermissionsOnX, AReadableServerWithXTestAllowsBoth) {
-    REQUIRE_XORG();
-    LinuxPermissions permissions(LinuxPermissions::Options{xorg->displayName(), {}, {}, {}});
-    for (int i = 0; i < 3; ++i) {  // the probes are repeated every second
-        EXPECT_TRUE(permissions.screenRecordingPreflight());
-        EXPECT_TRUE(permissions.accessibilityTrusted(false));
-    }
-    EXPECT_TRUE(permissions.accessibilityTrusted(true));  // no prompt, same answer
-}
-
-TEST(LinuxPermissionsOnX, NoServerAllowsNeither) {
+TEST(LinuxPermissionsOnX, AServerWithXTestAllowsBothUntilItGoesAway) {
     // A display number nobody serves (the fixture's start at 60 and go up).
-    LinuxPermissions permissions(LinuxPermissions::Options{":59999", {}, {}, {}});
-    EXPECT_FALSE(permissions.screenRecordingPreflight());
-    EXPECT_FALSE(permissions.accessibilityTrusted(false));
-    permissions.requestScreenRecording();  // nothing to do, nothing happens
-    EXPECT_FALSE(permissions.screenRecordingPreflight());
-}
-
-TEST(LinuxPermissionsOnX, AServerThatGoesAwayIsNoLongerAllowedAndNothingCrashes) {
+    LinuxPermissions none(LinuxPermissions::Options{":59999", {}, {}, {}});
+    EXPECT_FALSE(none.screenRecordingPreflight());
+    EXPECT_FALSE(none.accessibilityTrusted(false));
+    none.requestScreenRecording();  // nothing to do, nothing happens
     std::string why;
-    XorgServer::Options options;
-    options.firstDisplayNumber = 80;
-    auto server = XorgServer::start(&why, options);
+    auto server = XorgServer::start(&why, {.firstDisplayNumber = 80});
     if (!server) GTEST_SKIP() << why;
     LinuxPermissions permissions(LinuxPermissions::Options{server->displayName(), {}, {}, {}});
-    EXPECT_TRUE(permissions.screenRecordingPreflight());
+    for (int i = 0; i < 2; ++i) {  // the probes are repeated every second
+        EXPECT_TRUE(permissions.screenRecordingPreflight());
+        EXPECT_TRUE(permissions.accessibilityTrusted(i == 1));  // XTest is there; no prompt
+    }
     server->stop();
     EXPECT_FALSE(permissions.screenRecordingPreflight());
     EXPECT_FALSE(permissions.accessibilityTrusted(false));
@@ -97,18 +43,15 @@ TEST(LinuxPermissionsOnX, AServerThatGoesAwayIsNoLongerAllowedAndNothingCrashes)
 TEST(SettingsShortcut, StartsTheProgramDetachedWithCleanSignalsAndNoOutput) {
     TempDir temp;
     const fs::path report = temp.path() / "report";
-    const fs::path program = temp.path() / "gnome-control-center";
-    std::ofstream(program) << "#!/bin/sh\n"
-                           << "out=$(readlink /proc/$$/fd/1)\n"
-                           << "{ echo \"args:$*\"; grep -E '^Sig(Blk|Ign):' /proc/self/status;"
-                           << " echo \"stdout:$out\"; } > '" << report.string() << ".tmp'\n"
-                           << "mv '" << report.string() << ".tmp' '" << report.string() << "'\n";
-    fs::permissions(program, fs::perms(0755));
-
+    writeFile(temp.path() / "gnome-control-center",
+              "#!/bin/sh\nout=$(readlink /proc/$$/fd/1)\n{ echo \"args:$*\"; grep -E "
+              "'^Sig(Blk|Ign):' /proc/self/status; echo \"stdout:$out\"; } > '" +
+                  report.string() + ".tmp'\nmv '" + report.string() + ".tmp' '" + report.string() +
+                  "'\n");
+    fs::permissions(temp.path() / "gnome-control-center", fs::perms(0755));
     LinuxPermissions::Options options;
     options.desktops = {"GNOME"};
-    const std::string searchPath = temp.path().string();
-    options.find = [searchPath](std::string_view p) { return findOnPath(p, searchPath); };
+    options.find = [dir = temp.path().string()](std::string_view p) { return findOnPath(p, dir); };
     LinuxPermissions permissions(options);
 
     // The program's own stop signals are blocked and SIGPIPE ignored; none of it may leak.
@@ -122,8 +65,7 @@ TEST(SettingsShortcut, StartsTheProgramDetachedWithCleanSignalsAndNoOutput) {
     signal(SIGPIPE, oldPipe);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 
-    for (int i = 0; i < 500 && !fs::exists(report); ++i)
-        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(eventually([&] { return fs::exists(report); }));
     const std::string text = readFile(report);
     EXPECT_NE(text.find("args:display\n"), std::string::npos) << text;
     EXPECT_NE(text.find("SigBlk:\t0000000000000000\n"), std::string::npos) << text;
@@ -131,241 +73,146 @@ TEST(SettingsShortcut, StartsTheProgramDetachedWithCleanSignalsAndNoOutput) {
     const size_t ignored = text.find("SigIgn:\t");
     ASSERT_NE(ignored, std::string::npos) << text;
     const uint64_t mask = std::stoull(text.substr(ignored + 8, 16), nullptr, 16);
-    for (int signo : {SIGPIPE, SIGTERM, SIGINT, SIGHUP}) {
+    for (int signo : {SIGPIPE, SIGTERM, SIGINT, SIGHUP})
         EXPECT_EQ(mask & (uint64_t(1) << (signo - 1)), 0u) << "signal " << signo << "\n" << text;
-    }
     EXPECT_NE(text.find("stdout:/dev/null\n"), std::string::npos) << text;
-}
 
-TEST(SettingsShortcut, NothingInstalledDoesNothing) {
-    TempDir temp;
-    LinuxPermissions::Options options;
-    const std::string searchPath = temp.path().string();
-    options.find = [searchPath](std::string_view p) { return findOnPath(p, searchPath); };
-    LinuxPermissions permissions(options);
-    openDisplaySettings(permissions);
-    openScreenRecordingSettings(permissions);
-    EXPECT_TRUE(fs::is_empty(temp.path()));
-    EXPECT_FALSE(spawnDetached({(temp.path() / "missing").string()}));
+    // With nothing installed, nothing is started.
+    TempDir empty;
+    options.find = [dir = empty.path().string()](std::string_view p) { return findOnPath(p, dir); };
+    LinuxPermissions nothing(options);
+    openDisplaySettings(nothing);
+    openScreenRecordingSettings(nothing);
+    EXPECT_TRUE(fs::is_empty(empty.path()));
+    EXPECT_FALSE(spawnDetached({(empty.path() / "missing").string()}));
 }
 
 // ---- The program ----
 
-std::vector<std::string> programEnvironment(const XorgServer& xorg, const fs::path& temp,
-                                            const std::string& instance,
-                                            const std::string& muxSocket) {
-    return {
-        "DISPLAY=" + xorg.displayName(),
-        "XDG_CONFIG_HOME=" + (temp / "config").string(),
-        "PANELORA_INSTANCE_NAME=" + instance,
-        "USBMUXD_SOCKET_ADDRESS=UNIX:" + muxSocket,
-        "GDK_SCALE=",  // the scale factor comes from the server
-    };
+bool isStatus(const std::string& line) {
+    return line.starts_with("status: ");
 }
 
-bool startsWith(const std::string& s, const std::string& prefix) {
-    return s.rfind(prefix, 0) == 0;
+uint16_t freePort() {
+    uint16_t port = 0;
+    bindLoopback(port, false);
+    return port;
 }
 
-std::string instanceName(const char* what) {
-    return std::string(what) + "-" + std::to_string(getpid());
-}
+// A private folder, instance name and daemon socket for panelora processes on `xorg`.
+struct ProgramRig {
+    explicit ProgramRig(const XorgServer& xorg) : xorg(xorg) {}
+
+    std::unique_ptr<ChildProcess> start(const std::string& instance,
+                                        std::vector<std::string> args = {"--headless"},
+                                        std::vector<std::string> environment = {}) {
+        std::vector<std::string> argv{PANELORA_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        environment.insert(
+            environment.end(),
+            {"DISPLAY=" + xorg.displayName(), "XDG_CONFIG_HOME=" + temp.file("config"),
+             "PANELORA_INSTANCE_NAME=" + instance + "-" + std::to_string(getpid()),
+             "USBMUXD_SOCKET_ADDRESS=UNIX:" + muxSocket,
+             "GDK_SCALE="});  // the scale factor comes from the server
+        ChildProcess::Options options;
+        options.environment = environment;
+        return ChildProcess::start(argv, options.stderrTo(temp.file(instance + ".err")));
+    }
+    // The cable: usbmuxd-sim listing the simulated tablet, or nothing.
+    bool plugIn(bool withDevice = true) {
+        mux.reset();  // a daemon still on the socket would keep the new one off it
+        mux = UsbmuxdSim::start(withDevice ? std::vector{device} : std::vector<std::string>{},
+                                muxSocket);
+        return bool(mux);
+    }
+    std::unique_ptr<TabletSim> tablet(std::vector<std::string> args = {}) {
+        return TabletSim::start(args, port);
+    }
+    std::vector<std::string> modes() {
+        auto d = openDisplay(xorg.displayName());
+        return d ? modeNames(d.get(), "panelora") : std::vector<std::string>{"(no server)"};
+    }
+
+    const XorgServer& xorg;
+    TempDir temp;
+    const std::string muxSocket = temp.file("mux.sock");
+    const uint16_t port = freePort();
+    const std::string device = "SIM0001,USB,127.0.0.1:" + std::to_string(port);
+    std::unique_ptr<UsbmuxdSim> mux;
+};
 
 TEST(PaneloraProcess, ASecondCopyMakesTheFirstQuitAndCarriesOn) {
-    REQUIRE_XORG();
-    TempDir temp;
-    const auto env = programEnvironment(*xorg, temp.path(), instanceName("handover"),
-                                        (temp.path() / "no-daemon").string());
-    auto first = ChildProcess::start({PANELORA_PATH, "--headless"}, env,
-                                     (temp.path() / "first.err").string());
-    ASSERT_TRUE(first);
+    PANELORA_REQUIRE_XORG(xorg);
+    ProgramRig rig(*xorg);
+    auto first = rig.start("handover");
     ASSERT_EQ(first->readLine(10s), "status: Looking for your tablet\u2026") << first->stderrText();
-
     // Another name: a copy that is none of theirs, left alone.
-    auto bystanderEnv = env;
-    bystanderEnv[2] = "PANELORA_INSTANCE_NAME=" + instanceName("bystander");
-    auto bystander = ChildProcess::start({PANELORA_PATH, "--headless"}, bystanderEnv,
-                                         (temp.path() / "bystander.err").string());
-    ASSERT_TRUE(bystander);
+    auto bystander = rig.start("bystander");
     ASSERT_EQ(bystander->readLine(10s), "status: Looking for your tablet\u2026");
-
-    auto second = ChildProcess::start({PANELORA_PATH, "--headless"}, env,
-                                      (temp.path() / "second.err").string());
-    ASSERT_TRUE(second);
+    auto second = rig.start("handover");
     // The second prints only after it has taken over, by when the first has gone.
     ASSERT_EQ(second->readLine(15s), "status: Looking for your tablet\u2026")
         << second->stderrText();
     EXPECT_EQ(first->wait(1s), 0) << first->stderrText();
-    EXPECT_EQ(second->stderrText().find("could not take over"), std::string::npos)
-        << second->stderrText();
-
+    EXPECT_EQ(second->stderrText().find("could not take over"), std::string::npos);
     EXPECT_EQ(second->wait(1500ms), std::nullopt);  // carries on
-    EXPECT_EQ(bystander->wait(0ms), std::nullopt);
+    EXPECT_TRUE(bystander->running());
     second->signal(SIGTERM);
     EXPECT_EQ(second->wait(10s), 0) << second->stderrText();
     bystander->signal(SIGINT);
     EXPECT_EQ(bystander->wait(10s), 0) << bystander->stderrText();
 }
 
-// Mode names of the RandR virtual displays on the server.
-std::vector<std::string> paneloraModes(const std::string& displayName) {
-    std::vector<std::string> names;
-    Display* display = XOpenDisplay(displayName.c_str());
-    if (!display) return {"(cannot open " + displayName + ")"};
-    XRRScreenResources* resources = XRRGetScreenResources(display, DefaultRootWindow(display));
-    for (int i = 0; resources && i < resources->nmode; ++i) {
-        std::string name(resources->modes[i].name, resources->modes[i].nameLength);
-        if (startsWith(name, "panelora")) names.push_back(name);
-    }
-    if (resources) XRRFreeScreenResources(resources);
-    XCloseDisplay(display);
-    return names;
-}
-
-uint16_t freePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t length = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
-std::unique_ptr<ChildProcess> startMux(const fs::path& temp, const std::string& socketPath,
-                                       const std::vector<std::string>& devices) {
-    std::vector<std::string> argv{USBMUXD_SIM_PATH, "--socket", socketPath};
-    for (const std::string& d : devices) {
-        argv.push_back("--device");
-        argv.push_back(d);
-    }
-    fs::remove(socketPath);
-    auto mux = ChildProcess::start(argv, {}, (temp / "mux.err").string());
-    if (!mux) return nullptr;
-    auto line = mux->readLine(10s);
-    if (!line || !startsWith(*line, "usbmuxd-sim: listening")) return nullptr;
-    return mux;
-}
-
-std::unique_ptr<ChildProcess> startTablet(const fs::path& temp, uint16_t port) {
-    auto tablet = ChildProcess::start({TABLET_SIM_PATH, "--port", std::to_string(port)}, {},
-                                      (temp / "tablet.err").string());
-    if (!tablet) return nullptr;
-    auto line = tablet->readLine(10s);
-    if (!line || !startsWith(*line, "tablet-sim: listening")) return nullptr;
-    return tablet;
-}
-
 TEST(PaneloraProcess, HeadlessFollowsTheCableTheTabletAndItsEnd) {
-    REQUIRE_XORG();
-    TempDir temp;
-    const std::string muxSocket = (temp.path() / "mux.sock").string();
-    const uint16_t port = freePort();
-    const std::string device = "SIM0001,USB,127.0.0.1:" + std::to_string(port);
+    PANELORA_REQUIRE_XORG(xorg);
+    ProgramRig rig(*xorg);
     const std::string streaming =
         "status: Streaming 2732\u00d72048 @ 60 fps \u00b7 looks like 1708\u00d71280";
-
-    auto mux = startMux(temp.path(), muxSocket, {});
-    ASSERT_TRUE(mux);
-    auto panelora = ChildProcess::start(
-        {PANELORA_PATH, "--headless"},
-        programEnvironment(*xorg, temp.path(), instanceName("headless"), muxSocket),
-        (temp.path() / "panelora.err").string());
-    ASSERT_TRUE(panelora);
-
+    ASSERT_TRUE(rig.plugIn(false));
+    auto panelora = rig.start("headless");
     std::vector<std::string> lines;
-    auto isStatus = [](const std::string& l) { return startsWith(l, "status: "); };
-    auto expectStatus = [&](const std::string& expected, std::chrono::seconds timeout) {
-        auto line = panelora->readUntil(isStatus, timeout, &lines);
-        ASSERT_EQ(line, expected) << panelora->stderrText();
+    auto status = [&](std::chrono::seconds timeout) {
+        return panelora->readUntil(isStatus, timeout, &lines);
     };
-
-    expectStatus("status: Looking for your tablet\u2026", 10s);
-    expectStatus("status: Connect your tablet with the cable", 10s);
-
+    EXPECT_EQ(status(10s), "status: Looking for your tablet\u2026");
+    EXPECT_EQ(status(10s), "status: Connect your tablet with the cable");
     // A cable, but nothing listens on the tablet's port.
-    mux.reset();
-    mux = startMux(temp.path(), muxSocket, {device});
-    ASSERT_TRUE(mux);
-    expectStatus("status: Tablet found: open Panelora on it", 10s);
-
-    auto tablet = startTablet(temp.path(), port);
+    ASSERT_TRUE(rig.plugIn());
+    EXPECT_EQ(status(10s), "status: Tablet found: open Panelora on it");
+    auto tablet = rig.tablet();
     ASSERT_TRUE(tablet);
-    expectStatus(streaming, 20s);
-    EXPECT_EQ(paneloraModes(xorg->displayName()).size(), 1u);
+    ASSERT_EQ(status(20s), streaming) << panelora->stderrText();
+    EXPECT_EQ(rig.modes().size(), 1u);
     for (int i = 0; i < 2; ++i) {
-        auto stats = panelora->readUntil(
-            [](const std::string& l) { return startsWith(l, "stats: "); }, 10s, &lines);
+        auto stats = panelora->readUntil([](const auto& l) { return l.starts_with("stats: "); },
+                                         10s, &lines);
         ASSERT_TRUE(stats) << panelora->stderrText();
         EXPECT_NE(stats->find(" fps \u00b7 "), std::string::npos) << *stats;
     }
-
-    tablet->signal(SIGKILL);
-    expectStatus("status: Disconnected", 40s);
-    tablet = startTablet(temp.path(), port);
+    tablet->process().signal(SIGKILL);
+    EXPECT_EQ(status(40s), "status: Disconnected");
+    tablet = rig.tablet();
     ASSERT_TRUE(tablet);
-    expectStatus(streaming, 20s);
-
+    EXPECT_EQ(status(20s), streaming);
     panelora->signal(SIGTERM);
     EXPECT_EQ(panelora->wait(15s), 0) << panelora->stderrText();
-    EXPECT_EQ(paneloraModes(xorg->displayName()), std::vector<std::string>{});
-
-    // Every status line, in order, with nothing else in between.
-    std::vector<std::string> statuses;
-    for (const std::string& l : lines) {
-        if (isStatus(l)) statuses.push_back(l);
-    }
-    EXPECT_EQ(statuses, (std::vector<std::string>{
-                            "status: Looking for your tablet\u2026",
-                            "status: Connect your tablet with the cable",
-                            "status: Tablet found: open Panelora on it",
-                            streaming,
-                            "status: Disconnected",
-                            streaming,
-                        }));
+    EXPECT_EQ(rig.modes(), std::vector<std::string>{});
     // The statistics line is cleared with the end of a session.
     auto disconnected = std::find(lines.begin(), lines.end(), "status: Disconnected");
-    ASSERT_NE(disconnected, lines.end());
     EXPECT_NE(std::find(disconnected, lines.end(), "stats:"), lines.end());
 }
 
 struct ProcessUse {
     int64_t rssKB = 0;
-    size_t descriptors = 0;
-    size_t threads = 0;
+    int descriptors = 0;
+    int threads = 0;
 };
 
 ProcessUse processUse(pid_t pid) {
-    ProcessUse use;
-    const fs::path proc = "/proc/" + std::to_string(pid);
-    std::istringstream status(readFile(proc / "status"));
-    for (std::string line; std::getline(status, line);) {
-        if (startsWith(line, "VmRSS:")) use.rssKB = std::stoll(line.substr(6));
-    }
-    std::error_code ec;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(proc / "fd", ec))
-        ++use.descriptors;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(proc / "task", ec))
-        ++use.threads;
-    return use;
-}
-
-// RandR outputs showing a picture, but for the primary.
-size_t enabledSpareOutputs(const std::string& displayName) {
-    Display* display = XOpenDisplay(displayName.c_str());
-    if (!display) return 99;
-    size_t count = 0;
-    XRRScreenResources* resources = XRRGetScreenResources(display, DefaultRootWindow(display));
-    for (int i = 0; resources && i < resources->ncrtc; ++i) {
-        XRRCrtcInfo* crtc = XRRGetCrtcInfo(display, resources, resources->crtcs[i]);
-        if (crtc && crtc->mode != None && crtc->x != 0) ++count;
-        if (crtc) XRRFreeCrtcInfo(crtc);
-    }
-    if (resources) XRRFreeScreenResources(resources);
-    XCloseDisplay(display);
-    return count;
+    const std::string status = readFile(procFolder(pid) + "/status");
+    const size_t rss = status.find("VmRSS:");
+    return {rss == std::string::npos ? 0 : std::stoll(status.substr(rss + 6)),
+            openDescriptorCount(pid), threadCount(pid)};
 }
 
 // A tablet that comes and goes for a long time: every session streams at the largest profile,
@@ -373,49 +220,35 @@ size_t enabledSpareOutputs(const std::string& displayName) {
 // Every other session ends with the tablet closing the connection, the others with the cable
 // pulled (the daemon gone); every tenth tablet sends a hello the host must reject.
 TEST(PaneloraProcess, FortySessionsLeaveNothingBehind) {
-    REQUIRE_XORG();
-    TempDir temp;
-    const std::string muxSocket = (temp.path() / "mux.sock").string();
-    const uint16_t port = freePort();
-    const std::string device = "SIM0001,USB,127.0.0.1:" + std::to_string(port);
-    auto mux = startMux(temp.path(), muxSocket, {device});
-    ASSERT_TRUE(mux);
-    auto panelora = ChildProcess::start(
-        {PANELORA_PATH, "--headless"},
-        programEnvironment(*xorg, temp.path(), instanceName("sessions"), muxSocket),
-        (temp.path() / "panelora.err").string());
-    ASSERT_TRUE(panelora);
+    PANELORA_REQUIRE_XORG(xorg);
+    ProgramRig rig(*xorg);
+    ASSERT_TRUE(rig.plugIn());
+    auto panelora = rig.start("sessions");
     auto status = [&](std::chrono::seconds timeout) {
-        return panelora->readUntil([](const std::string& l) { return startsWith(l, "status: "); },
-                                   timeout);
+        return panelora->readUntil(isStatus, timeout);
     };
-
     constexpr int kSessions = 40;
     ProcessUse afterFirst;
     for (int i = 0; i < kSessions; ++i) {
         SCOPED_TRACE("session " + std::to_string(i + 1));
         const bool tabletCloses = i % 2 == 0;
-        std::vector<std::string> argv{TABLET_SIM_PATH, "--port", std::to_string(port),
-                                      "--connections", "1"};
-        if (tabletCloses) argv.insert(argv.end(), {"--close-after", "1500"});
-        if (i % 10 == 5) argv.insert(argv.end(), {"--hello", "garbage"});
-        auto tablet = ChildProcess::start(argv, {}, (temp.path() / "tablet.err").string());
+        std::vector<std::string> args{"--connections", "1"};
+        if (tabletCloses) args.insert(args.end(), {"--close-after", "1500"});
+        if (i % 10 == 5) args.insert(args.end(), {"--hello", "garbage"});
+        auto tablet = rig.tablet(args);
         ASSERT_TRUE(tablet);
-        ASSERT_TRUE(tablet->readLine(10s));  // listening
-        std::optional<std::string> line;
-        while ((line = status(20s)) && !startsWith(*line, "status: Streaming ")) {
-        }
-        ASSERT_TRUE(line) << panelora->stderrText();
+        ASSERT_TRUE(panelora->readUntil(
+            [](const auto& l) { return l.starts_with("status: Streaming "); }, 20s))
+            << panelora->stderrText();
         if (!tabletCloses) {
             std::this_thread::sleep_for(1500ms);
-            mux.reset();  // the cable is pulled: the daemon and its tunnel are gone
+            rig.mux.reset();  // the cable is pulled: the daemon and its tunnel are gone
         }
         ASSERT_EQ(status(20s), "status: Disconnected") << panelora->stderrText();
-        tablet->signal(SIGTERM);
-        tablet->wait(10s);
-        if (!mux) {
-            mux = startMux(temp.path(), muxSocket, {device});
-            ASSERT_TRUE(mux);
+        tablet->process().signal(SIGTERM);
+        tablet->process().wait(10s);
+        if (!rig.mux) {
+            ASSERT_TRUE(rig.plugIn());
         }
         if (i == 0) {
             std::this_thread::sleep_for(2s);  // the ended session's objects are gone
@@ -431,12 +264,9 @@ TEST(PaneloraProcess, FortySessionsLeaveNothingBehind) {
         << "idle RSS " << afterFirst.rssKB << " KB after the first session, " << afterLast.rssKB
         << " KB after the last";
 #endif
-    std::printf("idle RSS after the first session %lld KB, after session %d %lld KB\n",
-                static_cast<long long>(afterFirst.rssKB), kSessions,
-                static_cast<long long>(afterLast.rssKB));
-    EXPECT_EQ(paneloraModes(xorg->displayName()), std::vector<std::string>{});
-    EXPECT_EQ(enabledSpareOutputs(xorg->displayName()), 0u);
-
+    EXPECT_EQ(rig.modes(), std::vector<std::string>{});
+    auto d = openDisplay(xorg->displayName());
+    EXPECT_EQ(shownModeNames(d.get()).size(), 1u);  // the primary's only
     panelora->signal(SIGTERM);
     EXPECT_EQ(panelora->wait(15s), 0) << panelora->stderrText();
 }
@@ -445,26 +275,14 @@ TEST(PaneloraProcess, FortySessionsLeaveNothingBehind) {
 // stops, saying why.
 TEST(PaneloraProcess, StopsSayingWhyWhenTheXServerGoesAway) {
     std::string why;
-    XorgServer::Options options;
-    options.firstDisplayNumber = 84;
-    auto server = XorgServer::start(&why, options);
+    auto server = XorgServer::start(&why, {.firstDisplayNumber = 84});
     if (!server) GTEST_SKIP() << why;
-    TempDir temp;
-    const std::string muxSocket = (temp.path() / "mux.sock").string();
-    const uint16_t port = freePort();
-    auto mux = startMux(temp.path(), muxSocket, {"SIM0001,USB,127.0.0.1:" + std::to_string(port)});
-    ASSERT_TRUE(mux);
-    auto tablet = startTablet(temp.path(), port);
+    ProgramRig rig(*server);
+    ASSERT_TRUE(rig.plugIn());
+    auto tablet = rig.tablet();
     ASSERT_TRUE(tablet);
-    auto panelora = ChildProcess::start(
-        {PANELORA_PATH, "--headless"},
-        programEnvironment(*server, temp.path(), instanceName("xgone"), muxSocket),
-        (temp.path() / "panelora.err").string());
-    ASSERT_TRUE(panelora);
-    ASSERT_TRUE(panelora->readUntil(
-        [](const std::string& l) { return startsWith(l, "status: Streaming "); }, 20s))
-        << panelora->stderrText();
-
+    auto panelora = rig.start("xgone");
+    ASSERT_TRUE(panelora->waitForLine("status: Streaming ", 20s)) << panelora->stderrText();
     server->stop();
     EXPECT_EQ(panelora->wait(15s), 1) << panelora->stderrText();
     EXPECT_NE(panelora->stderrText().find("panelora: the X server (display " +
@@ -474,35 +292,24 @@ TEST(PaneloraProcess, StopsSayingWhyWhenTheXServerGoesAway) {
 }
 
 TEST(PaneloraProcess, MenuScreenshotIsSaved) {
-    REQUIRE_XORG();
-    TempDir temp;
-    const fs::path artifacts = PANELORA_ARTIFACTS_DIR;
-    fs::create_directories(artifacts);
-    const fs::path png = artifacts / "tray-menu.png";
+    PANELORA_REQUIRE_XORG(xorg);
+    ProgramRig rig(*xorg);
+    const fs::path png = fs::path(PANELORA_ARTIFACTS_DIR) / "tray-menu.png";
+    fs::create_directories(png.parent_path());
     fs::remove(png);
-
-    auto env = programEnvironment(*xorg, temp.path(), instanceName("screenshot"), "/nonexistent");
     // Qt and fontconfig keep caches for the life of the process; a sanitizer build would call
     // them leaks.
     const char* asan = std::getenv("ASAN_OPTIONS");
-    env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":detect_leaks=0");
-    auto shot = ChildProcess::start({PANELORA_PATH, "--screenshot-menu", png.string()}, env,
-                                    (temp.path() / "shot.err").string());
-    ASSERT_TRUE(shot);
+    auto shot = rig.start("screenshot", {"--screenshot-menu", png.string()},
+                          {std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":detect_leaks=0"});
     ASSERT_EQ(shot->wait(30s), 0) << shot->stderrText();
-
-    const std::string data = readFile(png);
-    ASSERT_GT(data.size(), 24u);
-    EXPECT_EQ(data.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
-    auto be32 = [&](size_t at) {
-        return (uint32_t(uint8_t(data[at])) << 24) | (uint32_t(uint8_t(data[at + 1])) << 16) |
-               (uint32_t(uint8_t(data[at + 2])) << 8) | uint32_t(uint8_t(data[at + 3]));
-    };
-    // IHDR: width and height. A menu of some twenty rows of text.
-    EXPECT_GT(be32(16), 200u);
-    EXPECT_GT(be32(20), 300u);
-    EXPECT_GT(data.size(), 5000u);  // text, not a blank box
+    // A menu of some twenty rows of text, not a blank box.
+    const auto picture = readPng(png.string());
+    ASSERT_TRUE(picture);
+    EXPECT_GT(picture->width, 200);
+    EXPECT_GT(picture->height, 300);
+    EXPECT_GT(fs::file_size(png), 5000u);
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

@@ -11,133 +11,167 @@
 #include <cstring>
 #include <map>
 #include <thread>
+#include <utility>
+
+#include "files.h"
 
 extern char** environ;
 
 namespace panelora::test {
+namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-std::unique_ptr<ChildProcess> ChildProcess::spawn(const std::vector<std::string>& argv,
-                                                  std::string* error, Options options) {
-    if (argv.empty()) {
-        if (error) *error = "no program";
+int millisecondsLeft(SteadyClock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+int openForWriting(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+}  // namespace
+
+std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>& argv,
+                                                  const Options& options, std::string* error) {
+    auto fail = [&](std::string why) -> std::unique_ptr<ChildProcess> {
+        if (error) *error = why + (errno ? std::string(": ") + std::strerror(errno) : "");
         return nullptr;
-    }
-    int pipeFds[2] = {-1, -1};
-    const bool toFile = !options.stdoutFile.empty();
-    int fileFd = -1;
-    if (toFile) {
-        fileFd = ::open(options.stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fileFd < 0) {
-            if (error) *error = "cannot create " + options.stdoutFile + ": " + std::strerror(errno);
-            return nullptr;
-        }
-    } else if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        if (error) *error = std::string("pipe: ") + std::strerror(errno);
-        return nullptr;
-    }
-    const int outFd = toFile ? fileFd : pipeFds[1];
+    };
+    errno = 0;
+    if (argv.empty()) return fail("no program");
 
     // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
     std::map<std::string, std::string> variables;
     for (char** e = environ; *e; ++e) {
-        std::string entry = *e;
+        const std::string entry = *e;
         variables[entry.substr(0, entry.find('='))] = entry;
     }
     for (const std::string& entry : options.environment)
         variables[entry.substr(0, entry.find('='))] = entry;
-    std::vector<char*> envp;
+    std::vector<std::string> args = argv;
+    std::vector<char*> argp, envp;
+    for (auto& a : args)
+        argp.push_back(a.data());
+    argp.push_back(nullptr);
     for (auto& [name, entry] : variables)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
+
+    int out[2] = {-1, -1};
+    if (!options.stdoutFile.empty()) {
+        out[1] = openForWriting(options.stdoutFile);
+        if (out[1] < 0) return fail("cannot create " + options.stdoutFile);
+    } else if (pipe2(out, O_CLOEXEC) != 0) {
+        return fail("pipe");
+    }
+    const int err = options.stderrFile.empty() ? -1 : openForWriting(options.stderrFile);
+    const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const bool searchPath = args[0].find('/') == std::string::npos;
     const pid_t parent = getpid();
 
     const pid_t pid = fork();
-    if (pid < 0) {
-        if (error) *error = std::string("fork: ") + std::strerror(errno);
-        ::close(outFd);
-        if (!toFile) ::close(pipeFds[0]);
-        return nullptr;
-    }
     if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        prctl(PR_SET_PDEATHSIG, options.deathSignal);
         if (getppid() != parent) _exit(127);
         // The child starts with no signal blocked, whatever the test's threads block.
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        dup2(outFd, STDOUT_FILENO);
-        if (options.mergeStderr) dup2(outFd, STDERR_FILENO);
-        const int devNull = ::open("/dev/null", O_RDONLY);
-        if (devNull >= 0) dup2(devNull, STDIN_FILENO);
-        execve(args[0], args.data(), envp.data());
+        dup2(devNull, STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        if (options.mergeStderr) dup2(out[1], STDERR_FILENO);
+        if (err >= 0) dup2(err, STDERR_FILENO);
+        if (searchPath) {
+            execvpe(argp[0], argp.data(), envp.data());
+        } else {
+            execve(argp[0], argp.data(), envp.data());
+        }
         _exit(127);
     }
-    ::close(outFd);
+    for (int fd : {out[1], err, devNull}) {
+        if (fd >= 0) ::close(fd);
+    }
+    if (pid < 0) {
+        if (out[0] >= 0) ::close(out[0]);
+        return fail("fork");
+    }
     std::unique_ptr<ChildProcess> child(new ChildProcess);
     child->pid_ = pid;
-    child->stdoutFd_ = toFile ? -1 : pipeFds[0];
+    child->stdout_ = out[0];
+    child->stderrFile_ = options.stderrFile;
     return child;
 }
 
 ChildProcess::~ChildProcess() {
     if (!status_ && pid_ > 0) {
         ::kill(pid_, SIGKILL);
-        int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
     }
-    if (stdoutFd_ >= 0) ::close(stdoutFd_);
+    if (stdout_ >= 0) ::close(stdout_);
 }
 
 bool ChildProcess::readSome(int timeoutMs) {
-    if (stdoutFd_ < 0) {
+    if (stdout_ < 0) {
         if (timeoutMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
         return false;
     }
-    pollfd p{stdoutFd_, POLLIN, 0};
-    const int ready = ::poll(&p, 1, timeoutMs);
-    if (ready <= 0) return true;
+    pollfd p{stdout_, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0) return true;
     char buffer[4096];
-    const ssize_t n = ::read(stdoutFd_, buffer, sizeof buffer);
+    const ssize_t n = ::read(stdout_, buffer, sizeof buffer);
     if (n > 0) {
         output_.append(buffer, static_cast<size_t>(n));
         return true;
     }
     if (n < 0 && errno == EINTR) return true;
-    ::close(stdoutFd_);
-    stdoutFd_ = -1;
+    ::close(std::exchange(stdout_, -1));
     return false;
+}
+
+std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
+    const auto deadline = SteadyClock::now() + timeout;
+    for (;;) {
+        const size_t end = output_.find('\n', lineStart_);
+        if (end != std::string::npos) {
+            std::string line = output_.substr(lineStart_, end - lineStart_);
+            lineStart_ = end + 1;
+            return line;
+        }
+        const int left = millisecondsLeft(deadline);
+        if (left == 0 || stdout_ < 0) return std::nullopt;
+        readSome(std::min(left, 100));
+    }
+}
+
+std::optional<std::string> ChildProcess::readUntil(
+    const std::function<bool(const std::string&)>& match, std::chrono::milliseconds timeout,
+    std::vector<std::string>* seen) {
+    const auto deadline = SteadyClock::now() + timeout;
+    for (;;) {
+        auto line = readLine(std::chrono::milliseconds(millisecondsLeft(deadline)));
+        if (!line) return std::nullopt;
+        if (seen) seen->push_back(*line);
+        if (match(*line)) return line;
+    }
 }
 
 std::optional<std::string> ChildProcess::waitForLine(std::string_view needle,
                                                      std::chrono::milliseconds timeout) {
-    const auto deadline = SteadyClock::now() + timeout;
-    while (true) {
-        size_t end;
-        while ((end = output_.find('\n', scanned_)) != std::string::npos) {
-            std::string line = output_.substr(scanned_, end - scanned_);
-            scanned_ = end + 1;
-            if (line.find(needle) != std::string::npos) return line;
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-        if (left.count() <= 0 || stdoutFd_ < 0) return std::nullopt;
-        readSome(static_cast<int>(std::min<int64_t>(left.count(), 100)));
-    }
+    return readUntil(
+        [needle](const std::string& line) { return line.find(needle) != std::string::npos; },
+        timeout);
+}
+
+std::string ChildProcess::stderrText() const {
+    return stderrFile_.empty() ? std::string() : readFile(stderrFile_);
 }
 
 bool ChildProcess::signal(int signalNumber) {
     return !status_ && pid_ > 0 && ::kill(pid_, signalNumber) == 0;
-}
-
-bool ChildProcess::running() {
-    return !wait(std::chrono::milliseconds(0));
 }
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
@@ -154,12 +188,11 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
             break;
         }
         if (SteadyClock::now() >= deadline) return std::nullopt;
-        // Reading doubles as the wait step; without a pipe it sleeps.
-        readSome(10);
+        readSome(10);  // reading doubles as the wait step; without a pipe it sleeps
     }
-    while (stdoutFd_ >= 0 && readSome(0)) {
-        pollfd p{stdoutFd_, POLLIN, 0};
-        if (::poll(&p, 1, 0) <= 0) break;
+    while (stdout_ >= 0) {
+        pollfd p{stdout_, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0 || !readSome(0)) break;
     }
     return status_;
 }

@@ -6,9 +6,8 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <thread>
+
+#include "eventually.h"
 
 namespace panelora::test {
 namespace {
@@ -54,19 +53,9 @@ bool namesOwned(const std::string& address, const std::vector<const char*>& name
 // Waits for `ready` while `process` runs; false on timeout or when it exited.
 template <class Ready>
 bool waitUntil(ChildProcess& process, SteadyClock::time_point deadline, Ready ready) {
-    while (SteadyClock::now() < deadline) {
-        if (ready()) return true;
-        if (!process.running()) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return ready();
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+    return eventually([&] { return ready() || !process.running(); }, left) && ready();
 }
 
 void stop(std::unique_ptr<ChildProcess>& process) {
@@ -91,29 +80,26 @@ std::unique_ptr<GnomeSession> GnomeSession::start(std::string* skipReason, const
     const std::string wireplumber = findProgram("wireplumber");
     const std::string mutter = findProgram("mutter");
     if (dbus.empty() || pipewire.empty() || wireplumber.empty() || mutter.empty()) {
-        return fail("a headless GNOME needs dbus-daemon, pipewire, wireplumber and mutter "
-                    "(scripts/install-deps.sh installs them)");
+        return fail(
+            "a headless GNOME needs dbus-daemon, pipewire, wireplumber and mutter "
+            "(scripts/install-deps.sh installs them)");
     }
 
     std::unique_ptr<GnomeSession> session(new GnomeSession);
-    char pattern[] = "/tmp/panelora-gnome-XXXXXX";
-    if (!mkdtemp(pattern)) return fail("cannot create a temporary directory");
-    session->directory_ = pattern;
-    session->runtimeDir_ = session->directory_ + "/runtime";
+    const std::string dir = session->dir_.path().string();
+    session->runtimeDir_ = dir + "/runtime";
     std::error_code ec;
     for (const char* sub : {"runtime", "config", "data", "cache"})
-        fs::create_directory(session->directory_ + "/" + sub, ec);
+        fs::create_directory(dir + "/" + sub, ec);
     chmod(session->runtimeDir_.c_str(), 0700);
     const auto deadline = SteadyClock::now() + options.startTimeout;
-    const std::string& dir = session->directory_;
 
     // The bus: in the foreground, so that it is our child and stops by its id.
     session->busAddress_ = "unix:path=" + session->runtimeDir_ + "/bus";
     std::string error;
-    session->bus_ = ChildProcess::spawn(
-        {dbus, "--session", "--nofork", "--nopidfile", "--address=" + session->busAddress_,
-         "--print-address=1"},
-        &error);
+    session->bus_ = ChildProcess::start({dbus, "--session", "--nofork", "--nopidfile",
+                                         "--address=" + session->busAddress_, "--print-address=1"},
+                                        {}, &error);
     if (!session->bus_) return fail("dbus-daemon: " + error);
     if (!session->bus_->waitForLine("unix:", 10s)) return fail("dbus-daemon did not start");
 
@@ -121,38 +107,35 @@ std::unique_ptr<GnomeSession> GnomeSession::start(std::string* skipReason, const
     common.mergeStderr = true;
     common.environment = session->environment();
     // Nothing of the test's own desktop: mutter would take it for a host to nest in.
-    common.environment.insert(common.environment.end(),
-                              {"DISPLAY=", "WAYLAND_DISPLAY=", "GSETTINGS_BACKEND=memory",
-                               "XDG_CONFIG_HOME=" + dir + "/config", "XDG_DATA_HOME=" + dir + "/data",
-                               "XDG_CACHE_HOME=" + dir + "/cache"});
+    common.environment.insert(
+        common.environment.end(),
+        {"DISPLAY=", "WAYLAND_DISPLAY=", "GSETTINGS_BACKEND=memory",
+         "XDG_CONFIG_HOME=" + dir + "/config", "XDG_DATA_HOME=" + dir + "/data",
+         "XDG_CACHE_HOME=" + dir + "/cache"});
 
-    auto options1 = common;
-    options1.stdoutFile = dir + "/pipewire.log";
-    session->pipewire_ = ChildProcess::spawn({pipewire}, &error, options1);
+    session->pipewire_ = ChildProcess::start(
+        {pipewire}, ChildProcess::Options(common).stdoutTo(dir + "/pipewire.log"), &error);
     if (!session->pipewire_) return fail("pipewire: " + error);
     const std::string pipewireSocket = session->pipewireSocket();
     if (!waitUntil(*session->pipewire_, deadline, [&] { return fs::exists(pipewireSocket, ec); })) {
         return fail("pipewire did not start: " + readFile(dir + "/pipewire.log"));
     }
 
-    auto options2 = common;
-    options2.stdoutFile = dir + "/wireplumber.log";
-    session->wireplumber_ = ChildProcess::spawn({wireplumber}, &error, options2);
+    session->wireplumber_ = ChildProcess::start(
+        {wireplumber}, ChildProcess::Options(common).stdoutTo(dir + "/wireplumber.log"), &error);
     if (!session->wireplumber_) return fail("wireplumber: " + error);
 
-    auto options3 = common;
-    options3.stdoutFile = dir + "/mutter.log";
-    session->mutter_ = ChildProcess::spawn({mutter, "--headless", "--wayland", "--no-x11",
-                                            "--virtual-monitor", options.primaryMode},
-                                           &error, options3);
+    session->mutter_ = ChildProcess::start(
+        {mutter, "--headless", "--wayland", "--no-x11", "--virtual-monitor", options.primaryMode},
+        ChildProcess::Options(common).stdoutTo(dir + "/mutter.log"), &error);
     if (!session->mutter_) return fail("mutter: " + error);
     const std::string wayland = session->waylandSocket();
     const std::string address = session->busAddress_;
     if (!waitUntil(*session->mutter_, deadline, [&] {
             return fs::exists(wayland, ec) &&
-                   namesOwned(address, {"org.gnome.Mutter.ScreenCast",
-                                        "org.gnome.Mutter.RemoteDesktop",
-                                        "org.gnome.Mutter.DisplayConfig"});
+                   namesOwned(address,
+                              {"org.gnome.Mutter.ScreenCast", "org.gnome.Mutter.RemoteDesktop",
+                               "org.gnome.Mutter.DisplayConfig"});
         })) {
         return fail("mutter did not come up: " + session->mutterLog());
     }
@@ -173,7 +156,7 @@ pid_t GnomeSession::mutterPid() const {
 }
 
 std::string GnomeSession::mutterLog() const {
-    return readFile(directory_ + "/mutter.log");
+    return readFile(dir_.path() / "mutter.log");
 }
 
 void GnomeSession::stopAll() {
@@ -185,10 +168,6 @@ void GnomeSession::stopAll() {
 
 GnomeSession::~GnomeSession() {
     stopAll();
-    if (!directory_.empty()) {
-        std::error_code ec;
-        fs::remove_all(directory_, ec);
-    }
 }
 
 namespace {

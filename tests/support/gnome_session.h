@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "files.h"
 
 namespace panelora::test {
 
@@ -60,7 +61,7 @@ class GnomeSession {
     GnomeSession() = default;
     void stopAll();
 
-    std::string directory_;
+    TempDir dir_;  // removed after the processes stopped (declared first)
     std::string runtimeDir_;
     std::string busAddress_;
     std::unique_ptr<ChildProcess> bus_;

@@ -6,7 +6,9 @@
 #include <unistd.h>
 #include <wayland-client.h>
 
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -443,15 +445,6 @@ double WaylandCanvas::horizontalScroll() const {
 bool WaylandCanvas::pointerInside() const {
     std::lock_guard lock(state_->mutex);
     return state_->inside;
-}
-
-bool WaylandCanvas::waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 }  // namespace panelora::test

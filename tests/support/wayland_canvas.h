@@ -4,15 +4,13 @@
 //
 //   auto canvas = WaylandCanvas::open({gnome->waylandSocket(), x, y, 0xFFFF0000}, &error);
 //   canvas->fill(0xFF0000FF);
-//   canvas->waitFor([&] { return !canvas->keys().empty(); }, 5s);
+//   eventually([&] { return !canvas->keys().empty(); });
 //
 // The connection runs on the canvas's own thread; the calls below hand their work to it and wait
 // for it to be done. Destroying the canvas closes the window.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,9 +54,6 @@ class WaylandCanvas {
     double verticalScroll() const;
     double horizontalScroll() const;
     bool pointerInside() const;
-
-    // Polls `done` until it holds or `timeout` passes.
-    static bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
     struct State;
 

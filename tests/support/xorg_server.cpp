@@ -1,36 +1,18 @@
 #include "xorg_server.h"
 
 #include <X11/Xlib.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
-#include <vector>
+
+#include "eventually.h"
+#include "files.h"
 
 namespace panelora::test {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-// The server's configuration, shared with scripts/xorg-dummy.sh.
-std::string configText(const std::string& mode) {
-    std::ifstream file(PANELORA_XORG_CONFIG);
-    std::stringstream text;
-    text << file.rdbuf();
-    std::string config = text.str();
-    for (auto at = config.find("@MODE@"); at != std::string::npos; at = config.find("@MODE@")) {
-        config.replace(at, 6, mode);
-    }
-    return config;
-}
 
 std::string findXorg() {
     for (const char* candidate : {"/usr/lib/xorg/Xorg", "/usr/bin/Xorg"}) {
@@ -45,43 +27,16 @@ bool displayNumberInUse(int n) {
            fs::exists("/tmp/.X" + std::to_string(n) + "-lock", ec);
 }
 
-// The server's fatal error lines ("(EE) Server is already active for display 60"), joined.
-std::string fatalErrors(const std::string& path) {
-    std::ifstream in(path);
-    std::string result;
-    for (std::string line; std::getline(in, line);) {
-        if (line.starts_with("(EE) ") && line.size() > 5)
-            result += (result.empty() ? "" : "; ") + line.substr(5);
-    }
-    return result.empty() ? "no error message" : result;
-}
-
-// True when the lock file of display `n` names `pid`: the server answering there is ours and
-// not one that another test process started on the same number a moment earlier.
-bool lockHeldBy(int n, pid_t pid) {
-    std::ifstream in("/tmp/.X" + std::to_string(n) + "-lock");
+// The server answering on display `n` is ours (its lock file names `pid`), not one that another
+// test process started on the same number a moment earlier.
+bool answers(int n, pid_t pid) {
+    std::ifstream lock("/tmp/.X" + std::to_string(n) + "-lock");
     long owner = -1;
-    in >> owner;
-    return in && owner == static_cast<long>(pid);
-}
-
-bool canConnect(const std::string& name) {
-    Display* display = XOpenDisplay(name.c_str());
-    if (!display) return false;
-    XCloseDisplay(display);
-    return true;
-}
-
-// Waits for the child to end, up to `limit`; true when it did (and was reaped).
-bool reap(pid_t pid, std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (true) {
-        int status = 0;
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD)) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
+    lock >> owner;
+    if (!lock || owner != long(pid)) return false;
+    Display* display = XOpenDisplay((":" + std::to_string(n)).c_str());
+    if (display) XCloseDisplay(display);
+    return display != nullptr;
 }
 
 }  // namespace
@@ -94,24 +49,19 @@ std::unique_ptr<XorgServer> XorgServer::start(std::string* skipReason, const Opt
     if (geteuid() != 0) return fail("starting Xorg with the dummy driver needs root");
     const std::string xorg = findXorg();
     if (xorg.empty()) return fail("Xorg is not installed (xserver-xorg-core)");
-    std::error_code ec;
-    if (!fs::exists("/usr/lib/xorg/modules/drivers/dummy_drv.so", ec)) {
+    if (!fs::exists("/usr/lib/xorg/modules/drivers/dummy_drv.so"))
         return fail("the dummy video driver is not installed (xserver-xorg-video-dummy)");
-    }
 
     auto server = std::unique_ptr<XorgServer>(new XorgServer);
-    char pattern[] = "/tmp/panelora-xorg-XXXXXX";
-    if (!mkdtemp(pattern)) return fail("cannot create a temporary directory");
-    server->directory_ = pattern;
-    const std::string configPath = server->directory_ + "/xorg.conf";
-    const std::string configDir = server->directory_ + "/xorg.conf.d";
-    fs::create_directory(configDir, ec);
-    {
-        std::ofstream config(configPath);
-        config << configText(options.mode);
-    }
-    server->logPath_ = server->directory_ + "/Xorg.log";
-    const std::string outputPath = server->directory_ + "/Xorg.out";
+    server->directory_ = std::make_unique<TempDir>();
+    const std::string config = server->directory_->file("xorg.conf");
+    std::string text = readFile(PANELORA_XORG_CONFIG);  // shared with scripts/xorg-dummy.sh
+    for (auto at = text.find("@MODE@"); at != std::string::npos; at = text.find("@MODE@"))
+        text.replace(at, 6, options.mode);
+    writeFile(config, text);
+    fs::create_directory(server->directory_->path() / "xorg.conf.d");
+    server->logPath_ = server->directory_->file("Xorg.log");
+    const std::string output = server->directory_->file("Xorg.out");
 
     std::string lastFailure = "no free display number";
     int number = options.firstDisplayNumber;
@@ -119,102 +69,69 @@ std::unique_ptr<XorgServer> XorgServer::start(std::string* skipReason, const Opt
         while (number < options.firstDisplayNumber + 200 && displayNumberInUse(number))
             ++number;
         const std::string name = ":" + std::to_string(number);
-        std::vector<std::string> args = {
-            xorg,        name,  "-config",  configPath,       "-configdir",  configDir,  "-noreset",
-            "-nolisten", "tcp", "-logfile", server->logPath_, "-novtswitch", "-sharevts"};
-        pid_t parent = getpid();
-        pid_t pid = fork();
-        if (pid < 0) return fail("fork failed");
-        if (pid == 0) {
-            // Die with the test process, however it ends.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (getppid() != parent) _exit(127);
-            int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (out >= 0) {
-                dup2(out, STDOUT_FILENO);
-                dup2(out, STDERR_FILENO);
-            }
-            int devnull = open("/dev/null", O_RDONLY);
-            if (devnull >= 0) dup2(devnull, STDIN_FILENO);
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
+        auto process = ChildProcess::start(
+            {xorg, name, "-config", config, "-configdir", server->directory_->file("xorg.conf.d"),
+             "-noreset", "-nolisten", "tcp", "-logfile", server->logPath_, "-novtswitch",
+             "-sharevts"},
+            ChildProcess::Options().stdoutTo(output).stderrMerged().onParentDeath(SIGTERM));
+        if (!process) return fail("cannot start " + xorg);
+        const pid_t pid = process->pid();
+        if (eventually([&] { return !process->running() || answers(number, pid); },
+                       options.startTimeout) &&
+            process->running()) {
+            server->process_ = std::move(process);
+            server->displayName_ = name;
+            return server;
         }
-        server->pid_ = pid;
-        server->displayNumber_ = number;
-        server->displayName_ = name;
-
-        auto deadline = std::chrono::steady_clock::now() + options.startTimeout;
-        bool exited = false;
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                exited = true;
-                break;
-            }
-            if (fs::exists("/tmp/.X11-unix/X" + std::to_string(number), ec) &&
-                lockHeldBy(number, pid) && canConnect(name)) {
-                return server;
-            }
-            std::this_thread::sleep_for(50ms);
+        if (process->running()) {
+            process->signal(SIGTERM);
+            process->wait(5s);
+            return fail("Xorg did not accept connections on " + name + "; log " + server->logPath_);
         }
-        if (!exited) {
-            server->stop();
-            return fail("Xorg did not accept connections on " + name + " within " +
-                        std::to_string(options.startTimeout.count()) + " ms; log " +
-                        server->logPath_);
-        }
-        server->pid_ = -1;
-        std::string log = fatalErrors(outputPath);
-        lastFailure =
-            "Xorg exited at start on " + name + ": " + log + " (log " + server->logPath_ + ")";
         // Another process took the number between our check and the server's: try the next.
+        const std::string log = readFile(output);
+        std::string errors;  // "(EE) Server is already active for display 60", …
+        for (size_t at = log.find("(EE) "); at != std::string::npos; at = log.find("(EE) ", at + 1))
+            errors += log.substr(at + 5, log.find('\n', at) - at - 5) + "; ";
+        lastFailure = "Xorg exited at start on " + name + ": " + errors + "log " + server->logPath_;
         if (log.find("already active") == std::string::npos &&
-            log.find("Cannot establish any listening sockets") == std::string::npos) {
+            log.find("Cannot establish any listening sockets") == std::string::npos)
             break;
-        }
     }
     return fail(lastFailure);
 }
 
+pid_t XorgServer::pid() const {
+    return process_ ? process_->pid() : -1;
+}
+
 void XorgServer::stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    if (!reap(pid_, 5000ms)) {
-        kill(pid_, SIGKILL);
-        reap(pid_, 5000ms);
-    }
-    pid_ = -1;
+    if (!process_) return;
+    process_->signal(SIGTERM);
+    if (!process_->wait(5s)) process_->signal(SIGKILL);  // the destructor reaps it
+    process_.reset();
 }
 
 XorgServer::~XorgServer() {
     stop();
-    if (!directory_.empty()) {
-        std::error_code ec;
-        fs::remove_all(directory_, ec);
-    }
 }
 
 namespace {
 struct Shared {
-    std::unique_ptr<XorgServer> server;
     std::string skipReason;
-    Shared() { server = XorgServer::start(&skipReason); }
+    std::unique_ptr<XorgServer> server = XorgServer::start(&skipReason);  // stopped at exit
 };
-Shared& sharedState() {
-    static Shared state;  // destroyed at exit, which stops the server
+Shared& shared() {
+    static Shared state;
     return state;
 }
 }  // namespace
 
 XorgServer* XorgServer::shared() {
-    return sharedState().server.get();
+    return test::shared().server.get();
 }
 const std::string& XorgServer::sharedSkipReason() {
-    return sharedState().skipReason;
+    return test::shared().skipReason;
 }
 
 }  // namespace panelora::test

@@ -19,6 +19,9 @@
 #include <memory>
 #include <string>
 
+#include "child_process.h"
+#include "files.h"
+
 namespace panelora::test {
 
 class XorgServer {
@@ -45,10 +48,7 @@ class XorgServer {
     XorgServer& operator=(const XorgServer&) = delete;
 
     const std::string& displayName() const { return displayName_; }  // ":60"
-    int displayNumber() const { return displayNumber_; }
-    pid_t pid() const { return pid_; }
-    const std::string& logPath() const { return logPath_; }
-    const std::string& directory() const { return directory_; }
+    pid_t pid() const;
 
     // Stops the server now (for tests of a server going away); the destructor then only cleans up.
     void stop();
@@ -56,11 +56,10 @@ class XorgServer {
   private:
     XorgServer() = default;
 
-    std::string displayName_;
-    int displayNumber_ = -1;
-    pid_t pid_ = -1;
-    std::string directory_;
+    std::unique_ptr<TempDir> directory_;  // configuration and log
     std::string logPath_;
+    std::string displayName_;
+    std::unique_ptr<ChildProcess> process_;
 };
 
 }  // namespace panelora::test

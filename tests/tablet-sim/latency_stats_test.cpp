@@ -1,6 +1,6 @@
 #include "latency_stats.h"
 
-#include <gtest/gtest.h>
+#include "test_prelude.h"
 
 namespace panelora::tabletsim {
 namespace {

@@ -1,8 +1,8 @@
 #include "options.h"
 
-#include <gtest/gtest.h>
-
 #include <span>
+
+#include "test_prelude.h"
 
 namespace panelora::tabletsim {
 namespace {
@@ -15,15 +15,8 @@ std::optional<Options> parse(std::vector<std::string> args, std::string& error) 
 }
 
 TEST(TabletSimOptions, DefaultHelloBytes) {
-    EXPECT_EQ(helloBytes(HelloChoice{}), (Bytes{
-                                             0x05,                    // type hello
-                                             0x00, 0x00, 0x00, 0x07,  // length 7
-                                             0x0A, 0xAC,              // width 2732
-                                             0x08, 0x00,              // height 2048
-                                             0x78,                    // maxFPS 120
-                                             0x00,                    // flags: no client cursor
-                                             0x02,                    // version 2
-                                         }));
+    // Hello, length 7: 2732 × 2048, 120 Hz, no client cursor, version 2.
+    EXPECT_EQ(helloBytes(HelloChoice{}), test::hex("05 00000007 0AAC 0800 78 00 02"));
 }
 
 TEST(TabletSimOptions, HelloVariantsAsTheHostReadsThem) {

@@ -1,13 +1,12 @@
 #include "stream_checker.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <string>
-#include <vector>
+#include "test_prelude.h"
 
 namespace panelora::tabletsim {
 namespace {
+
+using test::hex;
+using test::join;
 
 using Bytes = std::vector<uint8_t>;
 using End = Wire::PacketReader::End;
@@ -15,34 +14,15 @@ using End = Wire::PacketReader::End;
 constexpr uint8_t kConfig = 1, kFrame = 2, kTouch = 3, kPing = 6, kCursorPosition = 8,
                   kCursorImage = 9;
 
-// A config payload with a 4-byte SPS and a 2-byte PPS.
-const Bytes configPayload = {
-    0x00, 0x04,              // SPS length 4
-    0x67, 0x42, 0xC0, 0x1E,  // SPS: NAL type 7
-    0x00, 0x02,              // PPS length 2
-    0x68, 0xCE,              // PPS: NAL type 8
-};
+// SPS length 4, SPS (NAL type 7), PPS length 2, PPS (NAL type 8).
+const Bytes configPayload = hex("0004 6742C01E 0002 68CE");
 
-// Frame payload: flags, ptsMicros, then one NAL unit of 3 bytes (an IDR or a non-IDR slice).
+// Frame payload: flags, ptsMicros 0x10xx, then one 3-byte NAL unit: an IDR or a non-IDR slice.
 Bytes framePayload(bool key, uint8_t ptsLow) {
-    return {
-        uint8_t(key ? 1 : 0),  // flags
-        0,
-        0,
-        0,
-        0,
-        0,
-        0,
-        0x10,
-        ptsLow,  // ptsMicros, big-endian
-        0x00,
-        0x00,
-        0x00,
-        0x03,  // NAL length 3
-        uint8_t(key ? 0x65 : 0x41),
-        0x88,
-        0x84,  // slice: type 5 (IDR) or 1
-    };
+    return join({hex(key ? "01" : "00"),
+                 hex("00000000000010"),
+                 {ptsLow},
+                 hex(key ? "00000003 658884" : "00000003 418884")});
 }
 
 std::string allMessages(const StreamChecker& c) {
@@ -116,6 +96,7 @@ TEST(StreamChecker, OrderingViolations) {
         {"tablet-to-computer type", {{kTouch, Bytes(9, 0)}}, "tablet-to-computer packet (touch)"},
         {"unknown type", {{200, Bytes(3, 0)}}, "unknown type 200"},
         {"short ping", {{kPing, Bytes(7, 0)}}, "ping payload of 7 bytes"},
+        {"short frame", {{kFrame, Bytes(8, 0)}}, "at least 9"},
     };
     for (const Case& test : cases) {
         StreamChecker c;
@@ -142,43 +123,31 @@ TEST(StreamChecker, NonKeyFirstFrameIsNotHandedToTheDecoder) {
 }
 
 TEST(StreamChecker, AvccLengthsMustAddUpExactly) {
-    const Bytes prefix = {1, 0, 0, 0, 0, 0, 0, 0, 5};  // key flag, ptsMicros 5
+    const Bytes prefix = hex("01 0000000000000005");  // key flag, ptsMicros 5
     const std::vector<std::pair<const char*, Bytes>> bodies = {
-        {"length past the end", {0, 0, 0, 4, 0x65, 0x88, 0x84}},
-        {"bytes left over", {0, 0, 0, 2, 0x65, 0x88, 0x84}},
-        {"partial length field", {0, 0, 0, 2, 0x65, 0x88, 0x00, 0x00}},
-        {"zero-length NAL", {0, 0, 0, 0, 0, 0, 0, 1, 0x65}},
+        {"length past the end", hex("00000004 658884")},
+        {"bytes left over", hex("00000002 658884")},
+        {"partial length field", hex("00000002 6588 0000")},
+        {"zero-length NAL", hex("00000000 00000001 65")},
         {"no NAL at all", {}},
     };
     for (const auto& [name, body] : bodies) {
         StreamChecker c;
         c.check(kConfig, configPayload);
-        Bytes payload = prefix;
-        payload.insert(payload.end(), body.begin(), body.end());
-        const auto outcome = c.check(kFrame, payload);
+        const auto outcome = c.check(kFrame, join({prefix, body}));
         EXPECT_TRUE(outcome.violated) << name;
         EXPECT_FALSE(outcome.frame) << name;
     }
     // Two NAL units that add up exactly are fine.
     StreamChecker c;
     c.check(kConfig, configPayload);
-    Bytes payload = prefix;
-    const Bytes two = {0, 0, 0, 2, 0x06, 0x05, 0, 0, 0, 3, 0x65, 0x88, 0x84};  // SEI, IDR slice
-    payload.insert(payload.end(), two.begin(), two.end());
-    const auto outcome = c.check(kFrame, payload);
-    EXPECT_FALSE(outcome.violated) << allMessages(c);
+    const Bytes payload = join({prefix, hex("00000002 0605 00000003 658884")});
+    const auto outcome = c.check(kFrame, payload);     // a view into the payload
+    EXPECT_FALSE(outcome.violated) << allMessages(c);  // an SEI and an IDR slice
     ASSERT_TRUE(outcome.frame);
     const auto units = splitAvcc(outcome.frame->avcc);
     ASSERT_TRUE(units);
     EXPECT_EQ(units->size(), 2u);
-}
-
-TEST(StreamChecker, FrameShorterThanNineBytes) {
-    StreamChecker c;
-    const Bytes eight(8, 0);
-    const auto outcome = c.check(kFrame, eight);
-    EXPECT_TRUE(outcome.violated);
-    EXPECT_NE(allMessages(c).find("at least 9"), std::string::npos);
 }
 
 TEST(StreamChecker, KeyFlagMustMatchTheSlices) {
@@ -199,11 +168,11 @@ TEST(StreamChecker, KeyFlagMustMatchTheSlices) {
 TEST(StreamChecker, MalformedConfigPackets) {
     const std::vector<std::pair<const char*, Bytes>> cases = {
         {"empty", {}},
-        {"SPS longer than the payload", {0x00, 0x09, 0x67, 0x42}},
-        {"PPS length missing", {0x00, 0x01, 0x67}},
-        {"trailing byte", {0x00, 0x01, 0x67, 0x00, 0x01, 0x68, 0xFF}},
-        {"zero-length SPS", {0x00, 0x00, 0x00, 0x01, 0x68}},
-        {"swapped NAL types", {0x00, 0x01, 0x68, 0x00, 0x01, 0x67}},
+        {"SPS longer than the payload", hex("0009 6742")},
+        {"PPS length missing", hex("0001 67")},
+        {"trailing byte", hex("0001 67 0001 68 FF")},
+        {"zero-length SPS", hex("0000 0001 68")},
+        {"swapped NAL types", hex("0001 68 0001 67")},
     };
     for (const auto& [name, payload] : cases) {
         StreamChecker c;
@@ -211,29 +180,18 @@ TEST(StreamChecker, MalformedConfigPackets) {
         EXPECT_FALSE(c.parameterSets()) << name;
     }
     StreamChecker c;
-    const Bytes smallest = {0x00, 0x01, 0x67, 0x00, 0x01, 0x68};
+    const Bytes smallest = hex("0001 67 0001 68");
     EXPECT_FALSE(c.check(kConfig, smallest).violated) << allMessages(c);
 }
 
 TEST(StreamChecker, CursorPacketSizes) {
-    const Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0};
-    Bytes goodImage = {
-        0x04, 0x00,              // display width 1024 points
-        0x41, 0xA0, 0x00, 0x00,  // image width 20.0
-        0x41, 0xA0, 0x00, 0x00,  // image height 20.0
-        0x40, 0x00, 0x00, 0x00,  // hot spot x 2.0
-        0x40, 0x40, 0x00, 0x00,  // hot spot y 3.0
-    };
-    goodImage.insert(goodImage.end(), png.begin(), png.end());
+    // Display width 1024 points; image 20 × 20; hot spot 2, 3; a PNG signature.
+    const Bytes goodImage = hex("0400 41A00000 41A00000 40000000 40400000 89504E470D0A1A0A0000");
     Bytes notPng = goodImage;
     notPng[18] = 'X';
     Bytes hugeImage = goodImage;
-    hugeImage[2] = 0x45;  // image width 5120.0
-    const Bytes goodPosition = {
-        0x01,                    // visible
-        0x3F, 0x00, 0x00, 0x00,  // x 0.5
-        0xBF, 0x80, 0x00, 0x00,  // y -1.0 (outside, allowed)
-    };
+    hugeImage[2] = 0x45;                                     // image width 5120.0
+    const Bytes goodPosition = hex("01 3F000000 BF800000");  // visible, 0.5, -1.0 (outside)
     Bytes badVisible = goodPosition;
     badVisible[0] = 2;
 

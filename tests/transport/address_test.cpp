@@ -1,11 +1,10 @@
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-
+#include "test_prelude.h"
 #include "transport/usbmux_address.h"
 
-namespace panelora::USBMux {
+namespace panelora::test {
 namespace {
+
+using namespace USBMux;
 
 struct AddressCase {
     const char* name;
@@ -36,14 +35,8 @@ TEST(DaemonAddressTest, ParsesLikeTheClientLibrary) {
         {"empty host", ":27015", kDefault},
         {"empty bracketed host", "[]:27015", kDefault},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const DaemonAddress got = parseDaemonAddress(c.value);
-        EXPECT_EQ(got.kind, c.expected.kind);
-        EXPECT_EQ(got.path, c.expected.path);
-        EXPECT_EQ(got.host, c.expected.host);
-        EXPECT_EQ(got.port, c.expected.port);
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(parseDaemonAddress(c.value), c.expected) << c.name;
 }
 
 TEST(DaemonAddressTest, ReadsTheEnvironmentAtEachCall) {
@@ -56,4 +49,4 @@ TEST(DaemonAddressTest, ReadsTheEnvironmentAtEachCall) {
 }
 
 }  // namespace
-}  // namespace panelora::USBMux
+}  // namespace panelora::test

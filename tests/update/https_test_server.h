@@ -4,27 +4,11 @@
 // 127.0.0.1 on a free port and is torn down by its destructor.
 #pragma once
 
-#include <sys/types.h>
+#include "child_process.h"
+#include "test_prelude.h"
+#include "transport/socket_io.h"
 
-#include <atomic>
-#include <filesystem>
-#include <string>
-#include <thread>
-
-namespace panelora::testing {
-
-// A temporary folder, removed with everything in it.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
+namespace panelora::test {
 
 // Keys and certificates made once per test program.
 struct TestPKI {
@@ -44,22 +28,16 @@ struct TestPKI {
 class HttpsServer {
   public:
     HttpsServer(const std::filesystem::path& cert, const std::filesystem::path& key);
-    ~HttpsServer();
-    HttpsServer(const HttpsServer&) = delete;
-    HttpsServer& operator=(const HttpsServer&) = delete;
-
-    bool running() const { return pid_ > 0; }
-    int port() const { return port_; }
+    bool running() const { return process_ != nullptr; }
     std::string url(const std::string& name) const;
-
     // Serves `body` as GET /<name> with the given status line, e.g. "200 OK".
     void serve(const std::string& name, const std::string& status, const std::string& body,
                const std::string& extraHeaders = "");
 
   private:
     TempDir root_;
-    pid_t pid_ = -1;
-    int port_ = 0;
+    uint16_t port_ = 0;
+    std::unique_ptr<ChildProcess> process_;
 };
 
 // Answers every connection with one canned plain-HTTP response and counts the connections.
@@ -67,33 +45,15 @@ class PlainHttpServer {
   public:
     explicit PlainHttpServer(std::string response);
     ~PlainHttpServer();
-    PlainHttpServer(const PlainHttpServer&) = delete;
-    PlainHttpServer& operator=(const PlainHttpServer&) = delete;
-
-    int port() const { return port_; }
+    std::string url(const std::string& name) const;
     int connections() const { return connections_; }
 
   private:
     std::string response_;
-    int listener_ = -1;
-    int port_ = 0;
+    UniqueFd listener_;
+    uint16_t port_ = 0;
     std::atomic<int> connections_{0};
-    std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 
-// Listens and never accepts: the kernel completes TCP handshakes, then nothing is ever said.
-class SilentListener {
-  public:
-    SilentListener();
-    ~SilentListener();
-    SilentListener(const SilentListener&) = delete;
-    SilentListener& operator=(const SilentListener&) = delete;
-    int port() const { return port_; }
-
-  private:
-    int fd_ = -1;
-    int port_ = 0;
-};
-
-}  // namespace panelora::testing
+}  // namespace panelora::test

@@ -1,36 +1,14 @@
 #include "update/update_checker.h"
 
-#include <gtest/gtest.h>
-
-#include <thread>
-
 #include "support/manual_clock.h"
+#include "test_prelude.h"
 #include "update_fakes.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
 
-using testing::RecordingPresenter;
-
-std::vector<uint8_t> bytes(std::string_view text) {
-    return {text.begin(), text.end()};
-}
-
 std::optional<UpdateChecker::Manifest> parse(std::string_view text) {
-    return UpdateChecker::parseManifest(bytes(text));
-}
-
-// `{"version":"<version>","pad":"<spaces>"}` padded to exactly `size` bytes.
-std::string manifestOfSize(std::string_view version, std::size_t size) {
-    const std::string head = "{\"version\":\"" + std::string(version) + "\",\"pad\":\"";
-    const std::string tail = "\"}";
-    return head + std::string(size - head.size() - tail.size(), ' ') + tail;
-}
-
-TEST(UpdateCheckerTest, SiteAddressesShareOneHost) {
-    EXPECT_EQ(UpdateChecker::manifestURL(), "https://panelora.app/downloads/panelora.json");
-    EXPECT_EQ(UpdateChecker::productPageURL(), "https://panelora.app/panelora");
-    EXPECT_EQ(UpdateChecker::productPageAddress(), "panelora.app/panelora");
+    return UpdateChecker::parseManifest(bytesOf(text));
 }
 
 TEST(UpdateCheckerTest, CurrentVersionIsTheProjectVersion) {
@@ -63,51 +41,21 @@ TEST(ManifestTest, AcceptsWellFormedManifests) {
     }
 }
 
+// Not JSON, not an object, a version missing or not a string; ill-formed UTF-8 and lone
+// surrogates.
 TEST(ManifestTest, RejectsBrokenManifests) {
-    const char* cases[] = {
-        // not JSON
-        "",
-        "{",
-        "not json",
-        R"({"version":"1.0",})",
-        R"({"version":"1.0"} x)",
-        R"({'version':'1.0'})",
-        // not an object
-        R"(["1.0"])",
-        R"("1.0")",
-        "1",
-        "null",
-        // version missing or not a string
-        R"({})",
-        R"({"notes":"x"})",
-        R"({"version":1.0})",
-        R"({"version":null})",
-        R"({"version":["1"]})",
-        R"({"Version":"1.0"})",
-        // version badly formed
-        R"({"version":"1.2.3.4.5"})",
-        R"({"version":"v1.2"})",
-        R"({"version":"12345"})",
-        R"({"version":"1.12345"})",
-        R"({"version":""})",
-        R"({"version":"1..2"})",
-        R"({"version":"1."})",
-        R"({"version":".1"})",
-        R"({"version":"-1"})",
-        R"({"version":"+1"})",
-        R"({"version":" 1.0"})",
-        R"({"version":"1.0\n"})",
-        R"({"version":"1.0a"})",
-        R"({"version":"1,0"})",
-        "{\"version\":\"\uFF11\"}",
-        R"({"version":"1\u0000"})",
-        // ill-formed UTF-8 and lone surrogates
-        "{\"version\":\"1\",\"notes\":\"\xFF\xFE\"}",
-        "{\"version\":\"1\",\"notes\":\"\xED\xA0\x80\"}",
-        R"({"version":"1","notes":"\ud800"})",
-    };
-    for (const char* body : cases)
-        EXPECT_FALSE(parse(body).has_value()) << body;
+    for (const char* body :
+         {"", "{", "not json", R"({"version":"1.0",})", R"({"version":"1.0"} x)",
+          R"({'version':'1.0'})", R"(["1.0"])", R"("1.0")", "1", "null", R"({})",
+          R"({"notes":"x"})", R"({"version":1.0})", R"({"version":null})", R"({"version":["1"]})",
+          R"({"Version":"1.0"})", "{\"version\":\"1\",\"notes\":\"\xFF\xFE\"}",
+          "{\"version\":\"1\",\"notes\":\"\xED\xA0\x80\"}", R"({"version":"1","notes":"\ud800"})"})
+        EXPECT_FALSE(parse(body)) << body;
+    // Versions of more than four pieces or pieces of more than four digits, empty pieces, signs,
+    // blanks, letters, other digits.
+    for (const char* version : {"1.2.3.4.5", "v1.2", "12345", "1.12345", "", "1..2", "1.", ".1",
+                                "-1", "+1", " 1.0", "1.0\\n", "1.0a", "1,0", "\uFF11", "1\\u0000"})
+        EXPECT_FALSE(parse(std::string(R"({"version":")") + version + "\"}")) << version;
 }
 
 TEST(ManifestTest, BodyOf16384BytesIsRejectedBeforeParsing) {
@@ -174,53 +122,32 @@ TEST(ManifestTest, CombiningMarksCountWithTheirBase) {
     EXPECT_EQ(withFlags->notes->size(), 400u * 8);
 }
 
+// Numeric pieces compared in order; a later patch running is up to date; signs count; garbage
+// pieces ("x", "2beta", "+", " 2") count as 0; doubled, leading and trailing dots add nothing;
+// numbers beyond the 64-bit range count as 0.
 TEST(IsNewerTest, ComparesNumericPiecesInOrder) {
-    struct Case {
+    const struct {
         const char* candidate;
         const char* current;
         bool newer;
-    } const cases[] = {
-        {"1.10", "1.9", true},
-        {"1.9", "1.10", false},
-        {"1.2", "1.2.0", false},
-        {"1.2.0", "1.2", false},
-        {"1.2", "1.2", false},
-        {"1.2.1", "1.2", true},
-        {"1.2", "1.2.1", false},  // running a later patch: up to date
-        {"2.0", "1.9.3", true},
-        {"0.0.1", "0", true},
-        {"0.0", "0", false},
-        {"1", "", true},
-        {"", "", false},
-        // signs
-        {"+2", "1", true},
-        {"-1", "0", false},
-        {"0", "-1", true},
-        {"1.-1", "1", false},
-        {"1.+0", "1", false},
-        // garbage pieces count as 0
-        {"1.x", "1", false},
-        {"1.x", "0.9", true},
-        {"1.2beta", "1.1", false},  // "2beta" is 0
-        {"1.+", "1", false},
-        {"1.-", "1", false},
-        {"1.+-1", "1", false},
-        {"1. 2", "1", false},
-        {"1.2", "1.1rc", true},
-        // doubled, leading and trailing dots add nothing
-        {"1..2", "1.1", true},
-        {".1.2.", "1.2", false},
-        {"...", "0", false},
-        // within and beyond the 64-bit range
-        {"9223372036854775807", "9223372036854775806", true},
-        {"-9223372036854775808", "0", false},
-        {"9223372036854775808", "1", false},   // out of range: 0
-        {"99999999999999999999", "0", false},  // out of range: 0
-    };
+    } cases[] = {{"1.10", "1.9", true},   {"1.9", "1.10", false},    {"1.2", "1.2.0", false},
+                 {"1.2.0", "1.2", false}, {"1.2", "1.2", false},     {"1.2.1", "1.2", true},
+                 {"1.2", "1.2.1", false}, {"2.0", "1.9.3", true},    {"0.0.1", "0", true},
+                 {"0.0", "0", false},     {"1", "", true},           {"", "", false},
+                 {"+2", "1", true},       {"-1", "0", false},        {"0", "-1", true},
+                 {"1.-1", "1", false},    {"1.+0", "1", false},      {"1.x", "1", false},
+                 {"1.x", "0.9", true},    {"1.2beta", "1.1", false}, {"1.+", "1", false},
+                 {"1.-", "1", false},     {"1.+-1", "1", false},     {"1. 2", "1", false},
+                 {"1.2", "1.1rc", true},  {"1..2", "1.1", true},     {".1.2.", "1.2", false},
+                 {"...", "0", false}};
     for (const auto& c : cases) {
         EXPECT_EQ(UpdateChecker::isNewer(c.candidate, c.current), c.newer)
             << "\"" << c.candidate << "\" vs \"" << c.current << "\"";
     }
+    EXPECT_TRUE(UpdateChecker::isNewer("9223372036854775807", "9223372036854775806"));
+    EXPECT_FALSE(UpdateChecker::isNewer("-9223372036854775808", "0"));
+    EXPECT_FALSE(UpdateChecker::isNewer("9223372036854775808", "1"));
+    EXPECT_FALSE(UpdateChecker::isNewer("99999999999999999999", "0"));
 }
 
 // A fetcher whose transfers the test completes, from any thread.
@@ -260,7 +187,7 @@ class CheckForUpdatesTest : public ::testing::Test {
         return alerts.empty() ? Alert{} : alerts.back();
     }
 
-    static HttpFetcher::Response ok(std::string_view body) { return {200, bytes(body)}; }
+    static HttpFetcher::Response ok(std::string_view body) { return {200, bytesOf(body)}; }
 
     ManualClock clock;
     std::shared_ptr<SerialQueue> queue = clock.makeQueue("main");
@@ -285,11 +212,11 @@ TEST_F(CheckForUpdatesTest, FetchesTheManifestWithoutCacheWithin10Seconds) {
 
 TEST_F(CheckForUpdatesTest, EveryFailureShowsTheFailureAlert) {
     const std::optional<HttpFetcher::Response> failures[] = {
-        std::nullopt,                                             // transport failure or timeout
-        HttpFetcher::Response{404, bytes(R"({"version":"9"})")},  // valid body, wrong status
+        std::nullopt,                                               // transport failure or timeout
+        HttpFetcher::Response{404, bytesOf(R"({"version":"9"})")},  // valid body, wrong status
         HttpFetcher::Response{500, {}},
         HttpFetcher::Response{204, {}},
-        HttpFetcher::Response{301, bytes(R"({"version":"9"})")},
+        HttpFetcher::Response{301, bytesOf(R"({"version":"9"})")},
         ok(manifestOfSize("9", 16'384)),
         ok("<html>"),
         ok(R"(["9"])"),
@@ -302,37 +229,39 @@ TEST_F(CheckForUpdatesTest, EveryFailureShowsTheFailureAlert) {
     }
 }
 
-TEST_F(CheckForUpdatesTest, UpToDateWhenTheManifestIsNotNewer) {
-    const Alert expected{"Panelora is up to date", "You have the latest version, 1.2.1.", {"OK"}};
-    for (const char* body : {R"({"version":"1.2.1"})", R"({"version":"1.2"})",
-                             R"({"version":"1.2.0.0","notes":"n"})", R"({"version":"0.9"})"}) {
+// Notes, trimmed, come before the version sentence.
+TEST_F(CheckForUpdatesTest, UpToDateOrUpdateAlerts) {
+    const Alert upToDate{"Panelora is up to date", "You have the latest version, 1.2.1.", {"OK"}};
+    const Alert update{
+        "Panelora 2.0 is available", "You have version 1.2.1.", {"Download", "Later"}};
+    const struct {
+        const char* current;
+        const char* body;
+        Alert expected;
+    } cases[] = {
+        {"1.2.1", R"({"version":"1.2.1"})", upToDate},
+        {"1.2.1", R"({"version":"1.2"})", upToDate},
+        {"1.2.1", R"({"version":"1.2.0.0","notes":"n"})", upToDate},
+        {"1.2.1", R"({"version":"0.9"})", upToDate},
+        {"1.2.1", R"({"version":"2.0"})", update},
+        {"1.2.1", R"({"version":"2.0","notes":" \n "})", update},
+        {"1.9.3",
+         R"({"version":"1.10","notes":"\nFaster start-up.\nFewer dropped frames.\n"})",
+         {"Panelora 1.10 is available",
+          "Faster start-up.\nFewer dropped frames.\n\nYou have version 1.9.3.",
+          {"Download", "Later"}}},
+        // Running version 0 makes any non-zero manifest newer.
+        {"0",
+         R"({"version":"0.0.1"})",
+         {"Panelora 0.0.1 is available", "You have version 0.", {"Download", "Later"}}},
+        {"0",
+         R"({"version":"0.0"})",
+         {"Panelora is up to date", "You have the latest version, 0.", {"OK"}}},
+    };
+    for (const auto& c : cases) {
         fetcher->completions.clear();
-        EXPECT_EQ(runCheck(ok(body), "1.2.1"), expected) << body;
+        EXPECT_EQ(runCheck(ok(c.body), c.current), c.expected) << c.body;
     }
-}
-
-TEST_F(CheckForUpdatesTest, UpdateAlertWithoutNotesHasOnlyTheVersionSentence) {
-    const Alert expected{
-        "Panelora 2.0 is available", "You have version 1.9.3.", {"Download", "Later"}};
-    EXPECT_EQ(runCheck(ok(R"({"version":"2.0"})")), expected);
-    fetcher->completions.clear();
-    EXPECT_EQ(runCheck(ok(R"({"version":"2.0","notes":" \n "})")), expected);
-}
-
-TEST_F(CheckForUpdatesTest, UpdateAlertPutsNotesBeforeTheVersionSentence) {
-    const Alert expected{"Panelora 1.10 is available",
-                         "Faster start-up.\nFewer dropped frames.\n\nYou have version 1.9.3.",
-                         {"Download", "Later"}};
-    EXPECT_EQ(
-        runCheck(ok(R"({"version":"1.10","notes":"\nFaster start-up.\nFewer dropped frames.\n"})")),
-        expected);
-}
-
-TEST_F(CheckForUpdatesTest, RunningVersionZeroMakesAnyNonZeroManifestNewer) {
-    EXPECT_EQ(runCheck(ok(R"({"version":"0.0.1"})"), "0").messageText,
-              "Panelora 0.0.1 is available");
-    fetcher->completions.clear();
-    EXPECT_EQ(runCheck(ok(R"({"version":"0.0"})"), "0").messageText, "Panelora is up to date");
 }
 
 TEST_F(CheckForUpdatesTest, OnlyTheFirstButtonOfATwoButtonAlertOpensTheProductPage) {
@@ -413,4 +342,4 @@ TEST_F(CheckForUpdatesTest, MissingFetcherShowsTheFailureAlert) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

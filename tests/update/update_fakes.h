@@ -2,15 +2,18 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <vector>
 
+#include "test_prelude.h"
 #include "update/alert_presenter.h"
 
-namespace panelora::testing {
+namespace panelora::test {
+
+// `{"version":"<version>","pad":"<spaces>"}` padded to exactly `size` bytes.
+inline std::string manifestOfSize(std::string_view version, std::size_t size) {
+    const std::string head = "{\"version\":\"" + std::string(version) + "\",\"pad\":\"";
+    const std::string tail = "\"}";
+    return head + std::string(size - head.size() - tail.size(), ' ') + tail;
+}
 
 // Records what the check shows and answers every alert with `choice`, at once (as a nested modal
 // loop would) or, with `answerLater`, only when the test calls answer().
@@ -60,4 +63,4 @@ class RecordingPresenter final : public AlertPresenter {
     std::function<void(std::optional<std::size_t>)> pending_;
 };
 
-}  // namespace panelora::testing
+}  // namespace panelora::test

@@ -1,64 +1,29 @@
 #include "update/user_text.h"
 
-#include <gtest/gtest.h>
+#include "test_prelude.h"
 
-#include <string>
-
-namespace panelora {
+namespace panelora::test {
 namespace {
 
-struct CountCase {
-    const char* name;
-    std::string text;
-    std::size_t characters;
-};
-
+// Marks attach to their base (not to a control or at the start); CR LF is one; flags pair their
+// regional indicators; ZWJ sequences, skin tones, variation selectors and tag sequences are one;
+// each invalid byte is one, and a mark after it attaches.
 TEST(UserTextTest, CountsUserPerceivedCharacters) {
-    const CountCase cases[] = {
-        {"empty", "", 0},
-        {"ascii", "abc", 3},
-        {"e + acute", "e\u0301", 1},
-        {"base + three marks", "a\u0301\u0302\u0323b", 2},
-        {"marks from each block", "x\u1AB0\u1DC0\u20D0\uFE20", 1},
-        {"CR LF", "\r\n", 1},
-        {"LF CR", "\n\r", 2},
-        {"control takes no mark", "\n\u0301", 2},
-        {"leading mark alone", "\u0301a", 2},
-        {"two flags", "\U0001F1EB\U0001F1F7\U0001F1E9\U0001F1EA", 2},
-        {"flag and a lone indicator", "\U0001F1EB\U0001F1F7\U0001F1E9", 2},
-        {"ZWJ family", "\U0001F468\u200D\U0001F469\u200D\U0001F467", 1},
-        {"skin tone", "\U0001F44D\U0001F3FD", 1},
-        {"variation selector", "\u2764\uFE0F", 1},
-        {"ideographic variation selector", "\u845B\U000E0100", 1},
-        {"tag sequence", "\U0001F3F4\U000E0067\U000E0062\U000E007F", 1},
-        {"ZWJ at the end", "a\u200D", 1},
-        {"ZWJ before a control", "a\u200D\n", 2},
-        {"CJK", "\u65E5\u672C", 2},
+    // clang-format off
+    const std::pair<std::string, size_t> cases[] = {
+        {"", 0}, {"abc", 3}, {"e\u0301", 1}, {"a\u0301\u0302\u0323b", 2},
+        {"x\u1AB0\u1DC0\u20D0\uFE20", 1}, {"\r\n", 1}, {"\n\r", 2}, {"\n\u0301", 2}, {"\u0301a", 2},
+        {"\U0001F1EB\U0001F1F7\U0001F1E9\U0001F1EA", 2}, {"\U0001F1EB\U0001F1F7\U0001F1E9", 2},
+        {"\U0001F468\u200D\U0001F469\u200D\U0001F467", 1}, {"\U0001F44D\U0001F3FD", 1},
+        {"\u2764\uFE0F", 1}, {"\u845B\U000E0100", 1},
+        {"\U0001F3F4\U000E0067\U000E0062\U000E007F", 1}, {"a\u200D", 1}, {"a\u200D\n", 2},
+        {"\u65E5\u672C", 2}, {"\xFF\xFE", 2}, {"a\x80z", 3}, {"\xE2\x82", 2}, {"a\xCC", 2},
+        {"\xC0\xAF", 2}, {"\xE0\x80\xAF", 3}, {"\xED\xA0\x80", 3}, {"\xF4\x90\x80\x80", 4},
+        {"\xF8\x88\x80\x80\x80", 5}, {"\xFF\u0301", 1},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(UserText::characterCount(c.text), c.characters) << c.name;
-    }
-}
-
-TEST(UserTextTest, EachInvalidByteIsOneCharacter) {
-    const CountCase cases[] = {
-        {"stray bytes", "\xFF\xFE", 2},
-        {"lone continuation",
-         "a\x80"
-         "b",
-         3},
-        {"truncated three-byte", "\xE2\x82", 2},
-        {"truncated at the end after a base", "a\xCC", 2},
-        {"overlong slash", "\xC0\xAF", 2},
-        {"overlong three-byte", "\xE0\x80\xAF", 3},
-        {"UTF-8 encoded surrogate", "\xED\xA0\x80", 3},
-        {"above U+10FFFF", "\xF4\x90\x80\x80", 4},
-        {"five-byte lead", "\xF8\x88\x80\x80\x80", 5},
-        {"mark after invalid byte attaches", "\xFF\u0301", 1},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(UserText::characterCount(c.text), c.characters) << c.name;
-    }
+    // clang-format on
+    for (const auto& [text, characters] : cases)
+        EXPECT_EQ(UserText::characterCount(text), characters) << text;
 }
 
 TEST(UserTextTest, PrefixNeverSplitsACharacter) {
@@ -71,10 +36,9 @@ TEST(UserTextTest, PrefixNeverSplitsACharacter) {
     EXPECT_EQ(UserText::prefixOfCharacters("\xE2\x82", 1), "\xE2");
 }
 
+// Unicode white space and line breaks at both ends; a zero-width space is a format character.
 TEST(UserTextTest, TrimsUnicodeWhiteSpaceAndLineBreaksAtBothEnds) {
-    struct Case {
-        std::string in, out;
-    } const cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"", ""},
         {"  a b \n", "a b"},
         {"\t\v\f\r\n x", "x"},
@@ -83,12 +47,10 @@ TEST(UserTextTest, TrimsUnicodeWhiteSpaceAndLineBreaksAtBothEnds) {
         {" \n\u00A0 ", ""},
         {"\xFF ", "\xFF"},
         {" a\u0301 ", "a\u0301"},
-        // Zero-width space is a format character, not white space.
-        {"\u200B", "\u200B"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(UserText::trimmed(c.in), c.out) << c.in;
+        {"\u200B", "\u200B"}};
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(UserText::trimmed(in), out) << in;
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

@@ -1,107 +1,57 @@
 #include "video/annex_b.h"
 
-#include <gtest/gtest.h>
+#include "test_prelude.h"
 
-#include <vector>
-
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-AvccFrame convert(const Bytes& input) {
-    return annexBToAvcc(input);
-}
-
-TEST(AnnexBTest, KeyFrameWithLongAndShortStartCodes) {
-    const Bytes input = {
-        0x00, 0x00, 0x00, 0x01,        // 4-byte start code
-        0x09, 0xF0,                    // AUD: dropped
-        0x00, 0x00, 0x00, 0x01,        // 4-byte start code
-        0x67, 0x64, 0x00, 0x28,        // SPS (type 7)
-        0x00, 0x00, 0x01,              // 3-byte start code
-        0x68, 0xEE, 0x3C, 0x80,        // PPS (type 8)
-        0x00, 0x00, 0x01,              // 3-byte start code
-        0x65, 0x88, 0x84, 0x00, 0x21,  // IDR slice (type 5); inner 00 stays
+TEST(AnnexBTest, ConvertsToLengthPrefixedUnitsAndLiftsTheParameterSets) {
+    struct Case {
+        const char* name;
+        Bytes input;
+        Bytes avcc;
+        std::optional<Bytes> sps, pps;
+        bool hasIdr;
     };
-    AvccFrame frame = convert(input);
-    ASSERT_TRUE(frame.sps);
-    EXPECT_EQ(*frame.sps, (Bytes{0x67, 0x64, 0x00, 0x28}));
-    ASSERT_TRUE(frame.pps);
-    EXPECT_EQ(*frame.pps, (Bytes{0x68, 0xEE, 0x3C, 0x80}));
-    EXPECT_TRUE(frame.hasIdr);
-    EXPECT_EQ(frame.avcc, (Bytes{
-                              0x00, 0x00, 0x00, 0x05,        // length 5, big-endian
-                              0x65, 0x88, 0x84, 0x00, 0x21,  // the IDR slice
-                          }));
-}
-
-TEST(AnnexBTest, NonKeyFrameWithTwoSlicesAndTrailingZeros) {
-    const Bytes input = {
-        0x00, 0x00, 0x01,        // 3-byte start code
-        0x41, 0x9A, 0x02,        // non-IDR slice (type 1)
-        0x00, 0x00,              // trailing zero bytes: part of no NAL
-        0x00, 0x00, 0x00, 0x01,  // 4-byte start code
-        0x01, 0x9E, 0x11, 0x7F,  // non-IDR slice, nal_ref_idc 0
-        0x00,                    // trailing zero at the end of the stream
+    const Case cases[] = {
+        {"key frame: 4- and 3-byte start codes, AUD dropped, inner 00 kept",
+         hex("00000001 09F0  00000001 67640028  000001 68EE3C80  000001 6588840021"),
+         hex("00000005 6588840021"), hex("67640028"), hex("68EE3C80"), true},
+        {"two slices, trailing zeros belong to no unit",
+         hex("000001 419A02 0000  00000001 019E117F 00"),
+         hex("00000003 419A02  00000004 019E117F"),
+         {},
+         {},
+         false},
+        {"only the first parameter sets are kept; SEI passed on; IDR with nal_ref_idc 1",
+         hex("000001 6701 000001 6702 000001 6803 000001 6804 000001 0605 000001 2506"),
+         hex("00000002 0605  00000002 2506"), hex("6701"), hex("6803"), true},
+        {"bytes before the first start code ignored",
+         hex("DEAD 000001 4101"),
+         hex("00000002 4101"),
+         {},
+         {},
+         false},
     };
-    AvccFrame frame = convert(input);
-    EXPECT_FALSE(frame.sps);
-    EXPECT_FALSE(frame.pps);
-    EXPECT_FALSE(frame.hasIdr);
-    EXPECT_EQ(frame.avcc, (Bytes{
-                              0x00, 0x00, 0x00, 0x03,  // length 3
-                              0x41, 0x9A, 0x02,        // first slice
-                              0x00, 0x00, 0x00, 0x04,  // length 4
-                              0x01, 0x9E, 0x11, 0x7F,  // second slice
-                          }));
-}
-
-TEST(AnnexBTest, OnlyTheFirstParameterSetsAreKeptAndSeiIsPassedOn) {
-    const Bytes input = {
-        0x00, 0x00, 0x01, 0x67, 0x01,  // SPS #1
-        0x00, 0x00, 0x01, 0x67, 0x02,  // SPS #2: ignored
-        0x00, 0x00, 0x01, 0x68, 0x03,  // PPS #1
-        0x00, 0x00, 0x01, 0x68, 0x04,  // PPS #2: ignored
-        0x00, 0x00, 0x01, 0x06, 0x05,  // SEI (type 6): kept
-        0x00, 0x00, 0x01, 0x25, 0x06,  // IDR slice with nal_ref_idc 1 (0x25 & 0x1F == 5)
-    };
-    AvccFrame frame = convert(input);
-    EXPECT_EQ(*frame.sps, (Bytes{0x67, 0x01}));
-    EXPECT_EQ(*frame.pps, (Bytes{0x68, 0x03}));
-    EXPECT_TRUE(frame.hasIdr);
-    EXPECT_EQ(frame.avcc, (Bytes{
-                              0x00, 0x00, 0x00, 0x02, 0x06, 0x05,  // SEI
-                              0x00, 0x00, 0x00, 0x02, 0x25, 0x06,  // IDR slice
-                          }));
-}
-
-TEST(AnnexBTest, BadInputGivesAnEmptyResult) {
-    const std::vector<Bytes> inputs = {
-        {},                                    // empty
-        {0x65, 0x88, 0x84},                    // no start code at all
-        {0x00, 0x00},                          // truncated start code
-        {0x00, 0x00, 0x01},                    // start code with nothing after it
-        {0x00, 0x00, 0x00, 0x01, 0x00, 0x00},  // only zeros after the start code
-        {0x00, 0x00, 0x01, 0x00, 0x00, 0x01},  // two start codes, no payload
-        {0x00, 0x00, 0x01, 0x09, 0xF0},        // a lone AUD
-    };
-    for (const Bytes& input : inputs) {
-        AvccFrame frame = convert(input);
-        EXPECT_TRUE(frame.avcc.empty());
-        EXPECT_FALSE(frame.sps);
-        EXPECT_FALSE(frame.pps);
-        EXPECT_FALSE(frame.hasIdr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const AvccFrame frame = annexBToAvcc(c.input);
+        EXPECT_EQ(frame.avcc, c.avcc);
+        EXPECT_EQ(frame.sps, c.sps);
+        EXPECT_EQ(frame.pps, c.pps);
+        EXPECT_EQ(frame.hasIdr, c.hasIdr);
     }
 }
 
-TEST(AnnexBTest, BytesBeforeTheFirstStartCodeAreIgnored) {
-    const Bytes input = {
-        0xDE, 0xAD,        // garbage before any start code
-        0x00, 0x00, 0x01,  // 3-byte start code
-        0x41, 0x01,        // non-IDR slice
-    };
-    EXPECT_EQ(convert(input).avcc, (Bytes{0x00, 0x00, 0x00, 0x02, 0x41, 0x01}));
+TEST(AnnexBTest, BadInputGivesAnEmptyResult) {
+    for (const char* input :
+         {"", "658884", "0000", "000001", "00000001 0000", "000001 000001", "000001 09F0"}) {
+        const AvccFrame frame = annexBToAvcc(hex(input));
+        EXPECT_TRUE(frame.avcc.empty()) << input;
+        EXPECT_FALSE(frame.sps || frame.pps || frame.hasIdr) << input;
+    }
 }
 
 TEST(AnnexBTest, PseudoRandomInputNeverBreaksTheLengthFraming) {
@@ -114,11 +64,10 @@ TEST(AnnexBTest, PseudoRandomInputNeverBreaksTheLengthFraming) {
             const uint32_t r = (state >> 16) % 4;
             byte = r == 0 ? 0 : r == 1 ? 1 : static_cast<uint8_t>(state >> 8);
         }
-        AvccFrame frame = convert(input);
-        // Walk the lengths: they must tile the output exactly, with non-empty units.
+        const AvccFrame frame = annexBToAvcc(input);
+        // The lengths must tile the output exactly, with non-empty units.
         size_t at = 0;
-        while (at < frame.avcc.size()) {
-            ASSERT_LE(at + 4, frame.avcc.size());
+        while (at + 4 <= frame.avcc.size()) {
             const size_t length = (size_t{frame.avcc[at]} << 24) |
                                   (size_t{frame.avcc[at + 1]} << 16) |
                                   (size_t{frame.avcc[at + 2]} << 8) | frame.avcc[at + 3];
@@ -130,4 +79,4 @@ TEST(AnnexBTest, PseudoRandomInputNeverBreaksTheLengthFraming) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

@@ -2,27 +2,19 @@
 // against the BT.601 video-range values of known colours.
 #include "platform/linux/x11/frame_converter.h"
 
-#include <gtest/gtest.h>
-
 #include <array>
-#include <cstdlib>
-#include <vector>
 
-namespace panelora {
+#include "pictures.h"
+#include "test_prelude.h"
+
+namespace panelora::test {
 namespace {
 
 struct Bgra {
     uint8_t b, g, r;
 };
 
-struct Yuv {
-    int y, u, v;
-};
-
-// BT.601 video range, as libyuv's ARGBToNV12 computes it.
 constexpr Bgra kWhite{255, 255, 255}, kBlack{0, 0, 0}, kRed{0, 0, 255}, kBlue{255, 0, 0};
-constexpr Yuv kWhiteYuv{235, 128, 128}, kBlackYuv{16, 128, 128}, kRedYuv{81, 90, 240},
-    kBlueYuv{41, 240, 110};
 
 // A picture split in four quadrants: white, red / blue, black.
 std::vector<uint8_t> quadrants(int width, int height, int stride) {
@@ -36,19 +28,6 @@ std::vector<uint8_t> quadrants(int width, int height, int stride) {
         }
     }
     return pixels;
-}
-
-Yuv sample(const Nv12Buffer& image, int x, int y) {
-    const uint8_t* luma = image.planeData(0) + static_cast<size_t>(y) * image.planeStride(0) + x;
-    const uint8_t* chroma = image.planeData(1) + static_cast<size_t>(y / 2) * image.planeStride(1) +
-                            static_cast<size_t>(x / 2) * 2;
-    return {luma[0], chroma[0], chroma[1]};
-}
-
-void expectNear(const Yuv& actual, const Yuv& expected, const std::string& where) {
-    EXPECT_NEAR(actual.y, expected.y, 3) << where;
-    EXPECT_NEAR(actual.u, expected.u, 3) << where;
-    EXPECT_NEAR(actual.v, expected.v, 3) << where;
 }
 
 struct SizeCase {
@@ -70,13 +49,13 @@ TEST_P(FrameConverterSizes, QuadrantColoursSurviveAtTheEncodedSize) {
     converter.convert(pixels.data(), stride, image);
 
     const int qx = c.width / 4, qy = c.height / 4;
-    expectNear(sample(image, qx, qy), kWhiteYuv, "white quadrant");
-    expectNear(sample(image, 3 * qx, qy), kRedYuv, "red quadrant");
-    expectNear(sample(image, qx, 3 * qy), kBlueYuv, "blue quadrant");
-    expectNear(sample(image, 3 * qx, 3 * qy), kBlackYuv, "black quadrant");
+    EXPECT_TRUE(yuvNear(image, qx, qy, kWhiteYuv));
+    EXPECT_TRUE(yuvNear(image, 3 * qx, qy, kRedYuv));
+    EXPECT_TRUE(yuvNear(image, qx, 3 * qy, kBlueYuv));
+    EXPECT_TRUE(yuvNear(image, 3 * qx, 3 * qy, kBlackYuv));
     // The last row and column are written too (no stale 0 left at the edges).
-    EXPECT_NEAR(sample(image, c.width - 1, c.height - 1).y, kBlackYuv.y, 3);
-    EXPECT_NEAR(sample(image, c.width - 1, 0).y, kRedYuv.y, 3);
+    EXPECT_NEAR(nv12At(image, c.width - 1, c.height - 1).y, kBlackYuv.y, 3);
+    EXPECT_NEAR(nv12At(image, c.width - 1, 0).y, kRedYuv.y, 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -131,12 +110,6 @@ TEST(BlendCursor, UsesOnlyTheLow32BitsOfEachElement) {
     EXPECT_EQ(picture[2], 0x00);  // red
 }
 
-}  // namespace
-}  // namespace panelora
-
-namespace panelora {
-namespace {
-
 // Drawing into the converted picture gives what converting the picture with the cursor blended in
 // gives, for cursors inside, at odd places and hanging over each edge; the source is not touched.
 TEST(BlendCursorIntoNv12, MatchesBlendingBeforeTheConversionAndLeavesTheSourceAlone) {
@@ -158,7 +131,7 @@ TEST(BlendCursorIntoNv12, MatchesBlendingBeforeTheConversionAndLeavesTheSourceAl
         blendCursorIntoNv12(source.data(), stride, width, height, placed, actual, scratch);
         for (int y = 0; y < height; ++y) {
             for (int x = 0; x < width; ++x) {
-                const Yuv a = sample(actual, x, y), e = sample(expected, x, y);
+                const Yuv a = nv12At(actual, x, y), e = nv12At(expected, x, y);
                 ASSERT_TRUE(a.y == e.y && a.u == e.u && a.v == e.v)
                     << "cursor at " << left << "," << top << ", pixel " << x << "," << y;
             }
@@ -168,4 +141,4 @@ TEST(BlendCursorIntoNv12, MatchesBlendingBeforeTheConversionAndLeavesTheSourceAl
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

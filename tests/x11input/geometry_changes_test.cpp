@@ -1,4 +1,4 @@
-#include <gtest/gtest.h>
+#include "test_prelude.h"  // first: gtest before Xlib, whose macros break its templates
 
 #include "platform/linux/input/x11_display_geometry.h"
 

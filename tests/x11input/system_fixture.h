@@ -2,16 +2,10 @@
 // the backends under test, with the screen put back to one primary output around each test.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <condition_variable>
-#include <mutex>
-
-#include "support/main_queue.h"
+#include "x11_helpers.h"  // first: gtest before Xlib, whose macros break its templates
 
 #include "platform/linux/input/x11_input_backends.h"
-#include "x11_test_support.h"
-#include "xorg_server.h"
+#include "support/main_queue.h"
 
 namespace panelora::test {
 

@@ -1,4 +1,4 @@
-// Small measuring helpers shared by the pipeline and session benchmarks.
+// Measuring helpers and the busy desktop picture shared by the pipeline and session benchmarks.
 #pragma once
 
 #include <sys/resource.h>
@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-namespace panelora::e2e {
+#include "animator.h"
+
+namespace panelora::bench {
 
 inline double percentile(std::vector<double> values, double p) {
     if (values.empty()) return 0;
@@ -62,4 +64,37 @@ inline void resetPeakRss() {
     out << "5";
 }
 
-}  // namespace panelora::e2e
+// A busy desktop for the animator: a diagonal gradient that scrolls, eight vertical bars that
+// move, and a noisy patch.
+inline test::Animator::Render scene() {
+    return [seed = uint64_t{0x9E3779B97F4A7C15}](std::vector<uint32_t>& pixels, int w, int h,
+                                                 int index, int frames) mutable {
+        const int shift = index * w / frames;
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                const int u = (x + shift) % w;
+                pixels[size_t(y) * size_t(w) + size_t(x)] = uint32_t(255 * u / w) << 16 |
+                                                            uint32_t(255 * y / h) << 8 |
+                                                            uint32_t((u + y) & 0xFF);
+            }
+        }
+        for (int bar = 0; bar < 8; ++bar) {
+            const int x0 = (bar * w / 8 + index * 7 * (bar + 1)) % w;
+            for (int y = h / 4; y < 3 * h / 4; ++y)
+                for (int x = x0; x < std::min(w, x0 + w / 40); ++x)
+                    pixels[size_t(y) * size_t(w) + size_t(x)] = 0x203040u * uint32_t(bar + 1);
+        }
+        const int patch = std::min({256, w / 4, h / 4});
+        for (int y = 0; y < patch; ++y) {
+            for (int x = 0; x < patch; ++x) {
+                seed ^= seed << 13;
+                seed ^= seed >> 7;
+                seed ^= seed << 17;
+                pixels[size_t(y + h / 8) * size_t(w) + size_t(x + w / 8)] =
+                    uint32_t(seed) & 0xFFFFFF;
+            }
+        }
+    };
+}
+
+}  // namespace panelora::bench

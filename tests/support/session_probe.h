@@ -12,7 +12,7 @@
 
 #include "session/session.h"
 
-namespace panelora::e2e {
+namespace panelora::test {
 
 class SessionProbe : public std::enable_shared_from_this<SessionProbe> {
   public:
@@ -44,4 +44,4 @@ class SessionProbe : public std::enable_shared_from_this<SessionProbe> {
     std::vector<Session::Stats> stats_;  // guarded by mutex_
 };
 
-}  // namespace panelora::e2e
+}  // namespace panelora::test
