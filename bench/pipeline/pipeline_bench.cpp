@@ -2,7 +2,7 @@
 // convert/scale to NV12 → H.264, for the four stream profiles, with the virtual display changing
 // continuously (pre-rendered pixmaps copied onto it by the server at the profile's rate).
 //
-//   build/bench/pipeline/pipeline_bench [--seconds S] [--no-ffmpeg] [--only NAME]
+//   build/bench/pipeline/pipeline_bench [--seconds S] [--no-ffmpeg] [--only NAME] [--gnome]
 //
 // Starts its own Xorg (dummy driver; needs root). Per profile:
 //   stages    grab, convert and encode one frame at a time (median and p99 ms)
@@ -13,6 +13,11 @@
 //             (two in flight, as the encoder core keeps them)
 //   ffmpeg    `ffmpeg -f x11grab … -c:v libx264 -preset ultrafast -tune zerolatency` on the same
 //             display area for S seconds; its own fps
+//
+// --gnome: the same pipeline run on a private headless GNOME session instead (mutter's virtual
+// monitor through PipeWire: GnomeCaptureBackend → ScreenCapturer → H264Encoder), the monitor
+// repainted whole at the profile's rate by a Wayland window in a process of its own; the server
+// column is mutter's CPU. The stage, ceiling and ffmpeg columns are the X11 run's only.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,6 +40,8 @@
 #include "animator.h"
 #include "bench_support.h"
 #include "child_process.h"
+#include "gnome_session.h"
+#include "platform/linux/bundle/gnome_platform.h"
 #include "platform/linux/bundle/linux_platform.h"
 #include "platform/linux/x11/frame_converter.h"
 #include "platform/linux/x11/shm_image.h"
@@ -45,6 +52,7 @@
 #include "video/h264_encoder.h"
 #include "video/screen_capturer.h"
 #include "video/virtual_display.h"
+#include "wayland_canvas.h"
 #include "x11_helpers.h"
 
 using namespace panelora;
@@ -207,8 +215,9 @@ std::map<std::string, double> threadCpu() {
     return result;
 }
 
-void measurePipeline(LinuxPlatform& platform, const test::XorgServer& server, DisplayID id,
-                     const StreamProfile& profile, double seconds, Row& row) {
+// `serverPid` is the display server's (Xorg, mutter), whose CPU goes into xorgPerFrame.
+void measurePipeline(DesktopPlatform& platform, CaptureBackend& capture, pid_t serverPid,
+                     DisplayID id, const StreamProfile& profile, double seconds, Row& row) {
     auto encoder = H264Encoder::create(platform.codecs(), profile);
     if (!encoder) {
         row.note = "no encoder";
@@ -228,11 +237,11 @@ void measurePipeline(LinuxPlatform& platform, const test::XorgServer& server, Di
     };
     std::weak_ptr<H264Encoder> weak = encoder;
     std::atomic<uint64_t> captured{0};
-    auto capturer = ScreenCapturer::create(platform.capture(),
-                                           [&, weak](const ImageBufferRef& image, int64_t pts) {
-                                               if (counting.load()) captured.fetch_add(1);
-                                               if (auto e = weak.lock()) e->encode(image, pts);
-                                           });
+    auto capturer =
+        ScreenCapturer::create(capture, [&, weak](const ImageBufferRef& image, int64_t pts) {
+            if (counting.load()) captured.fetch_add(1);
+            if (auto e = weak.lock()) e->encode(image, pts);
+        });
     if (auto error = capturer->start(id, profile, true)) {
         row.note = "capture: " + error->description();
         return;
@@ -245,14 +254,14 @@ void measurePipeline(LinuxPlatform& platform, const test::XorgServer& server, Di
     resetPeakRss();
     const auto threads0 = threadCpu();
     const double cpu0 = processCpuSeconds();
-    const double xorg0 = otherProcessCpuSeconds(server.pid());
+    const double xorg0 = otherProcessCpuSeconds(serverPid);
     const auto start = SteadyClock::now();
     counting.store(true);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     counting.store(false);
     const double elapsed = std::chrono::duration<double>(SteadyClock::now() - start).count();
     const double cpu = processCpuSeconds() - cpu0;
-    const double xorg = otherProcessCpuSeconds(server.pid()) - xorg0;
+    const double xorg = otherProcessCpuSeconds(serverPid) - xorg0;
     row.rssMB = peakRssMB();
     // Where the time went, busiest threads first, in percent of one core.
     std::vector<std::pair<double, std::string>> busy;
@@ -352,10 +361,80 @@ void measureFfmpeg(const test::XorgServer& server, Rect rect, const StreamProfil
 
 }  // namespace
 
+// Repaints a window on the output at (x, y) whole, `fps` times a second, until killed; waits for
+// the output to appear first.
+[[noreturn]] void repaintForever(const std::string& socket, int x, int y, int fps) {
+    std::unique_ptr<WaylandCanvas> canvas;
+    while (!(canvas = WaylandCanvas::open({socket, x, y, 0xFF202020}, nullptr)))
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto period = std::chrono::nanoseconds(1'000'000'000 / fps);
+    auto next = SteadyClock::now();
+    for (uint32_t i = 1;; ++i) {
+        canvas->fill(0xFF000000 | ((i * 0x050301u) & 0xFFFFFF));
+        next += period;
+        std::this_thread::sleep_until(next);
+    }
+}
+
+int runGnome(const std::vector<Case>& cases, const std::string& only, double seconds) {
+    std::string why;
+    auto gnome = GnomeSession::start(&why);
+    if (!gnome) {
+        std::fprintf(stderr, "pipeline_bench: no GNOME session: %s\n", why.c_str());
+        return 1;
+    }
+    std::printf("pipeline_bench: headless mutter (pid %d), %u cores, %.0f s per run\n",
+                int(gnome->mutterPid()), std::thread::hardware_concurrency(), seconds);
+    std::printf("%-24s | %6s %-11s %8s %10s %6s %5s | %s\n", "profile", "fps", "latency ms",
+                "cpu/frm", "mutter/frm", "rss MB", "skip", "captured fps; threads");
+    for (const Case& c : cases) {
+        if (!only.empty() && std::string(c.name).find(only) == std::string::npos) continue;
+        std::fflush(stdout);
+        // The painter and the measurement each in a process of their own (see the X11 run).
+        const pid_t painter = fork();
+        if (painter == 0) repaintForever(gnome->waylandSocket(), 1440, 0, int(c.profile.fps));
+        const pid_t child = fork();
+        if (child == 0) {
+            do {
+                auto platform = GnomePlatform::create({gnome->busAddress(), gnome->pipewireSocket(),
+                                                       LibavVideoCodecFactory::Encoders::automatic},
+                                                      &why);
+                auto display =
+                    platform ? VirtualDisplay::create(platform->virtualDisplays(), c.profile, 1)
+                             : nullptr;
+                if (!display) {
+                    std::printf("%-24s no virtual display %s\n", c.name, why.c_str());
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::seconds(1));  // the painter's window
+                Row row;
+                measurePipeline(*platform, platform->capture(), gnome->mutterPid(),
+                                display->displayID(), c.profile, seconds, row);
+                std::printf("%-24s | %6.1f %5.1f/%5.1f %8.2f %10.2f %6.0f %5llu | %.1f; %s %s\n",
+                            c.name, row.fps, row.latMed, row.latP99, row.cpuPerFrame * 1000,
+                            row.xorgPerFrame * 1000, row.rssMB, (unsigned long long)row.skipped,
+                            row.capturedFps, row.threads.c_str(), row.note.c_str());
+            } while (false);
+            std::fflush(stdout);
+            _exit(0);
+        }
+        int status = 0;
+        if (child > 0) waitpid(child, &status, 0);
+        kill(painter, SIGKILL);
+        waitpid(painter, &status, 0);
+    }
+    std::printf(
+        "\nfps, latency (capture to encoder output), cpu/frm (this process: capture + "
+        "encode), mutter/frm (the compositor: composition and the PipeWire copies) and rss "
+        "as in the X11 run.\n");
+    return 0;
+}
+
 int main(int argc, char** argv) {
     double seconds = 8;
     bool ffmpeg = true;
     std::string only;
+    bool gnome = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--seconds" && i + 1 < argc) {
@@ -364,24 +443,28 @@ int main(int argc, char** argv) {
             ffmpeg = false;
         } else if (arg == "--only" && i + 1 < argc) {
             only = argv[++i];
+        } else if (arg == "--gnome") {
+            gnome = true;
         } else {
             std::fprintf(stderr,
-                         "usage: pipeline_bench [--seconds S] [--no-ffmpeg] [--only NAME]\n");
+                         "usage: pipeline_bench [--seconds S] [--no-ffmpeg] [--only NAME] "
+                         "[--gnome]\n");
             return 2;
         }
     }
+    const std::vector<Case> cases{
+        {"2048x1536@60 (fallback)", StreamProfile::fallback},
+        {"2360x1640@60", StreamProfile::negotiate(2360, 1640, 60, false, std::nullopt)},
+        {"2732x2048@60", StreamProfile::negotiate(2732, 2048, 120, false, std::nullopt)},
+        {"1796x1346@120", StreamProfile::negotiate(2732, 2048, 120, true, std::nullopt)},
+    };
+    if (gnome) return runGnome(cases, only, seconds);
     std::string why;
     auto server = test::XorgServer::start(&why);
     if (!server) {
         std::fprintf(stderr, "pipeline_bench: no X server: %s\n", why.c_str());
         return 1;
     }
-    const Case cases[] = {
-        {"2048x1536@60 (fallback)", StreamProfile::fallback},
-        {"2360x1640@60", StreamProfile::negotiate(2360, 1640, 60, false, std::nullopt)},
-        {"2732x2048@60", StreamProfile::negotiate(2732, 2048, 120, false, std::nullopt)},
-        {"1796x1346@120", StreamProfile::negotiate(2732, 2048, 120, true, std::nullopt)},
-    };
     std::printf("pipeline_bench: Xorg %s (pid %d), %u cores, encoder %s, %.0f s per run\n",
                 server->displayName().c_str(), int(server->pid()),
                 std::thread::hardware_concurrency(),
@@ -435,7 +518,8 @@ int main(int argc, char** argv) {
                 Animator::start(server->displayName(), *rect, int(c.profile.fps), scene(), 24);
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
-            measurePipeline(*platform, *server, display->displayID(), c.profile, seconds, row);
+            measurePipeline(*platform, platform->capture(), server->pid(), display->displayID(),
+                            c.profile, seconds, row);
             row.animationFps = animator ? animator->framesPerSecond() : 0;
             std::vector<ImageBufferRef> frames;
             measureStages(*platform, server->displayName(), *rect, c.profile, 3, row, frames);

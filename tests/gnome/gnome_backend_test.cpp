@@ -10,6 +10,7 @@
 #include "input/pointer_injector.h"
 #include "pictures.h"
 #include "platform/linux/bundle/gnome_platform.h"
+#include "png_reader.h"
 #include "support/settings_store.h"
 #include "video/virtual_display.h"
 #include "wayland_canvas.h"
@@ -386,10 +387,10 @@ TEST_F(GnomeBackend, TheCursorImageComesFromTheStreamInTheDisplaysPoints) {
     EXPECT_EQ(cursor->height, 20);
     EXPECT_EQ(cursor->hotSpot, (Point{5, 6}));
     auto png = cursor->png();
-    ASSERT_TRUE(png);
-    EXPECT_EQ(std::vector<uint8_t>(png->begin(), png->begin() + 8),
-              (std::vector<uint8_t>{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}));
-    EXPECT_EQ((*png)[16] << 24 | (*png)[17] << 16 | (*png)[18] << 8 | (*png)[19], 60);  // width
+    auto picture = png ? decodePng(*png) : std::nullopt;
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->width, 60);
+    EXPECT_EQ(picture->rgbAt(0.5, 0.5), kRed & 0xFFFFFF);
 }
 
 TEST_F(GnomeBackend, ThePointerLeavingTheMonitorIsSeenJustPastItsEdge) {
@@ -410,23 +411,18 @@ TEST_F(GnomeBackend, TheDisplayMovesLeftAndRightOfThePrimaryAndTheMoveIsNoticed)
     ASSERT_TRUE(display);
     const DisplayID id = display->displayID();
     auto geometry = platform_->geometry();
-    std::mutex mutex;
-    std::vector<std::pair<DisplayID, uint32_t>> notices;
+    Collected<std::pair<DisplayID, uint32_t>> notices;
     auto token = geometry->addReconfigurationCallback([&](DisplayID d, uint32_t flags) {
-        std::lock_guard lock(mutex);
-        notices.emplace_back(d, flags);
+        notices.add({d, flags});
     });
     auto movedNotice = [&] {
-        std::lock_guard lock(mutex);
-        for (auto [d, flags] : notices) {
-            if (d == id && (flags & DisplayChange::movedFlag)) return true;
-        }
-        return false;
+        return std::ranges::any_of(notices.items(), [&](auto notice) {
+            return notice.first == id && (notice.second & DisplayChange::movedFlag);
+        });
     };
 
-    const auto settings = std::filesystem::temp_directory_path() /
-                          ("panelora-gnome-settings-" + std::to_string(getpid()) + ".json");
-    auto store = std::make_shared<SettingsStore>(settings);
+    TempDir dir;
+    auto store = std::make_shared<SettingsStore>(dir.file("settings.json"));
     auto arrangement = DisplayArrangement::create(id, geometry, store, Clock::system());
     arrangement->move(DisplayArrangement::Side::left);
     EXPECT_EQ(geometry->bounds(id), (Rect{-2048, 0, 2048, 1536}));
@@ -438,7 +434,6 @@ TEST_F(GnomeBackend, TheDisplayMovesLeftAndRightOfThePrimaryAndTheMoveIsNoticed)
     EXPECT_EQ(geometry->bounds(id), (Rect{1440, 0, 2048, 1536}));
     EXPECT_EQ(store->displayArrangement(), R"({"offset":0.0,"side":"right"})");
     geometry->removeReconfigurationCallback(token);
-    std::filesystem::remove(settings);
 }
 
 }  // namespace

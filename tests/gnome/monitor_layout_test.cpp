@@ -1,13 +1,12 @@
 // Mutter's display configuration read from GetCurrentState replies (as mutter 43 sends them), the
 // ApplyMonitorsConfig request built from it, the changes between two layouts and the choice of
 // scale, without a mutter.
-#include <gtest/gtest.h>
-
+#include "platform/linux/gnome/monitor_layout.h"
 #include "display/display_geometry.h"
 #include "platform/linux/gnome/gnome_virtual_display.h"
-#include "platform/linux/gnome/monitor_layout.h"
+#include "test_prelude.h"
 
-namespace panelora {
+namespace panelora::test {
 namespace {
 
 constexpr const char* kStateType = "(ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})a{sv})";
@@ -64,50 +63,27 @@ TEST(MonitorLayout, OtherShapesAreRefused) {
     EXPECT_FALSE(MonitorLayout::parse(glib::Variant{}));
 }
 
-struct RectCase {
-    const char* name;
-    uint32_t layoutMode;
-    double scale;
-    uint32_t transform;
-    Rect expected;  // the virtual monitor in global points
-};
-
-class MonitorRect : public ::testing::TestWithParam<RectCase> {};
-
-TEST_P(MonitorRect, FollowsTheLayoutModeScaleAndRotation) {
-    const RectCase& c = GetParam();
-    MonitorLayout layout = parse(state(1, 0, 1440, 0, c.layoutMode, c.scale, c.transform));
-    EXPECT_EQ(layout.globalRect(kVirtual), c.expected);
-    EXPECT_EQ(layout.globalRect(kPrimary), (Rect{0, 0, 1440, 900}));
+TEST(MonitorLayout, GlobalRectsFollowTheLayoutModeScaleAndRotation) {
+    struct Case {
+        uint32_t layoutMode;
+        double scale;
+        uint32_t transform;
+        Rect expected;  // the virtual monitor in global points
+    };
+    constexpr uint32_t physical = MonitorLayout::layoutModePhysical;
+    constexpr uint32_t logical = MonitorLayout::layoutModeLogical;
+    for (const Case& c : {
+             Case{physical, 2.0, 0, {1440, 0, 2732, 2048}},  // device pixels
+             Case{logical, 2.0, 0, {1440, 0, 1366, 1024}},   // divided by the scale
+             Case{logical, 1.6, 0, {1440, 0, 1708, 1280}},   // fractional, rounded
+             Case{physical, 1.0, 1, {1440, 0, 2048, 2732}},  // turned by 90°
+             Case{physical, 1.0, 7, {1440, 0, 2048, 2732}},  // flipped and turned by 270°
+         }) {
+        MonitorLayout layout = parse(state(1, 0, 1440, 0, c.layoutMode, c.scale, c.transform));
+        EXPECT_EQ(layout.globalRect(kVirtual), c.expected) << c.layoutMode << " " << c.scale;
+        EXPECT_EQ(layout.globalRect(kPrimary), (Rect{0, 0, 1440, 900}));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Modes, MonitorRect,
-                         ::testing::Values(RectCase{"PhysicalCountsDevicePixels",
-                                                    MonitorLayout::layoutModePhysical,
-                                                    2.0,
-                                                    0,
-                                                    {1440, 0, 2732, 2048}},
-                                           RectCase{"LogicalDividesByTheScale",
-                                                    MonitorLayout::layoutModeLogical,
-                                                    2.0,
-                                                    0,
-                                                    {1440, 0, 1366, 1024}},
-                                           RectCase{"LogicalFractionalRounds",
-                                                    MonitorLayout::layoutModeLogical,
-                                                    1.6,
-                                                    0,
-                                                    {1440, 0, 1708, 1280}},
-                                           RectCase{"TurnedBy90SwapsTheSides",
-                                                    MonitorLayout::layoutModePhysical,
-                                                    1.0,
-                                                    1,
-                                                    {1440, 0, 2048, 2732}},
-                                           RectCase{"FlippedAndTurnedBy270SwapsToo",
-                                                    MonitorLayout::layoutModePhysical,
-                                                    1.0,
-                                                    7,
-                                                    {1440, 0, 2048, 2732}}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MonitorLayout, GlobalRectsAreRelativeToThePrimary) {
     // Virtual left of the primary: mutter's layout starts at 0, the primary sits at 2732.
@@ -185,4 +161,4 @@ TEST(MonitorScale, TheNearestSupportedScaleToPixelsPerPoint) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

@@ -1,11 +1,11 @@
 // The cursor and damage metadata of screen-cast buffers as mutter lays them out (little-endian
 // spa_meta_cursor, spa_meta_bitmap and spa_meta_region), and malformed metadata that must read
 // as none rather than out of bounds.
-#include <gtest/gtest.h>
-
 #include "platform/linux/gnome/stream_metadata.h"
 
-namespace panelora {
+#include "test_prelude.h"
+
+namespace panelora::test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -25,15 +25,9 @@ Bytes cursorHeader(uint32_t id, int32_t x, int32_t y, int32_t hotX, int32_t hotY
 // A 2 × 1 RGBA bitmap behind the cursor header: spa_meta_bitmap (20 bytes) then the pixels.
 const Bytes kCursorWithBitmap = [] {
     Bytes b = cursorHeader(1, 640, 360, 3, 4, 28);
-    Bytes bitmap{
-        0x0b, 0x00, 0x00, 0x00,  // format SPA_VIDEO_FORMAT_RGBA (11)
-        0x02, 0x00, 0x00, 0x00,  // width 2
-        0x01, 0x00, 0x00, 0x00,  // height 1
-        0x08, 0x00, 0x00, 0x00,  // stride 8
-        0x14, 0x00, 0x00, 0x00,  // pixels 20 bytes after the bitmap header
-        0xff, 0x00, 0x00, 0xff,  // opaque red
-        0x00, 0x40, 0x00, 0x80,  // half-transparent green, premultiplied
-    };
+    // Format SPA_VIDEO_FORMAT_RGBA (11), 2 × 1, stride 8, pixels 20 bytes after the bitmap
+    // header: opaque red, half-transparent green (premultiplied).
+    const Bytes bitmap = hex("0b000000 02000000 01000000 08000000 14000000  ff0000ff 00400080");
     b.insert(b.end(), bitmap.begin(), bitmap.end());
     return b;
 }();
@@ -74,7 +68,7 @@ TEST(CursorMetadata, OffTheMonitorPositionOnlyAndHiddenPointers) {
 
     // Mutter's empty sprite: a bitmap header of zeros but the format, no pixels.
     Bytes empty = cursorHeader(1, 10, 20, 0, 0, 28);
-    Bytes header{0x0b, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const Bytes header = hex("0b000000 00000000 00000000 00000000 00000000");
     empty.insert(empty.end(), header.begin(), header.end());
     cursor = readCursorMeta(empty.data(), empty.size());
     ASSERT_TRUE(cursor.bitmap);
@@ -110,14 +104,10 @@ TEST(CursorMetadata, MalformedMetadataReadsAsNoImageOrNothing) {
 }
 
 TEST(DamageMetadata, RegionsUpToTheFirstEmptyOne) {
-    const Bytes regions{
-        0x0a, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00,  // x 10, y 20
-        0x1e, 0x00, 0x00, 0x00, 0x28, 0x00, 0x00, 0x00,  // 30 × 40
-        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // x 0, y 0
-        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // empty: the end
-        0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,  // after the end: ignored
-        0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,
-    };
+    // (10, 20) 30 × 40; an empty region, the end; one after the end, ignored.
+    const Bytes regions =
+        hex("0a000000 14000000 1e000000 28000000  00000000 00000000 00000000 "
+            "00000000  01000000 01000000 01000000 01000000");
     EXPECT_EQ(readDamageMeta(regions.data(), regions.size()),
               (std::vector<Rect>{{10, 20, 30, 40}}));
     EXPECT_EQ(readDamageMeta(regions.data(), 16), (std::vector<Rect>{{10, 20, 30, 40}}));
@@ -126,4 +116,4 @@ TEST(DamageMetadata, RegionsUpToTheFirstEmptyOne) {
 }
 
 }  // namespace
-}  // namespace panelora
+}  // namespace panelora::test

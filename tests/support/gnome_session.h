@@ -1,6 +1,6 @@
 // A private headless GNOME session for system tests: a D-Bus session bus (dbus-daemon), PipeWire
 // and WirePlumber, and mutter --headless --wayland --no-x11 with one virtual monitor of its own
-// (the primary, 1440×900 unless asked otherwise), all with their own XDG_RUNTIME_DIR (mode 0700)
+// (the primary, 1440×900), all with their own XDG_RUNTIME_DIR (mode 0700)
 // and configuration folders in a temporary directory.
 //
 //   auto* gnome = panelora::test::GnomeSession::shared();
@@ -14,9 +14,6 @@
 // die with the test process (parent-death signal). Used from one thread.
 #pragma once
 
-#include <sys/types.h>
-
-#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,15 +25,7 @@ namespace panelora::test {
 
 class GnomeSession {
   public:
-    struct Options {
-        std::string primaryMode = "1440x900";
-        std::chrono::milliseconds startTimeout{20'000};
-    };
-
-    static std::unique_ptr<GnomeSession> start(std::string* skipReason, const Options& options);
-    static std::unique_ptr<GnomeSession> start(std::string* skipReason) {
-        return start(skipReason, Options{});
-    }
+    static std::unique_ptr<GnomeSession> start(std::string* skipReason);
 
     // One session for the whole test binary, started on first use and stopped at exit. Tests
     // that change the monitors must put them back as they found them.
@@ -47,13 +36,12 @@ class GnomeSession {
     GnomeSession(const GnomeSession&) = delete;
     GnomeSession& operator=(const GnomeSession&) = delete;
 
-    const std::string& runtimeDir() const { return runtimeDir_; }
     const std::string& busAddress() const { return busAddress_; }
     std::string pipewireSocket() const { return runtimeDir_ + "/pipewire-0"; }
     std::string waylandSocket() const { return runtimeDir_ + "/wayland-0"; }
     // The variables a program needs to run in this session as in a GNOME on Wayland login.
     std::vector<std::string> environment() const;
-    pid_t mutterPid() const;
+    pid_t mutterPid() const { return mutter_->pid(); }
     // Mutter's output so far, for failure messages.
     std::string mutterLog() const;
 

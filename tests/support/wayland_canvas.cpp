@@ -412,16 +412,6 @@ void WaylandCanvas::setPointer(int width, int height, uint32_t argb, int hotX, i
     });
 }
 
-int WaylandCanvas::width() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->width;
-}
-
-int WaylandCanvas::height() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->height;
-}
-
 std::vector<WaylandCanvas::Key> WaylandCanvas::keys() const {
     std::lock_guard lock(state_->mutex);
     return state_->keys;

@@ -43,10 +43,6 @@ class WaylandCanvas {
     // colour with its hot spot at (hotX, hotY). Set at once when the pointer is over it.
     void setPointer(int width, int height, uint32_t argb, int hotX, int hotY);
 
-    // The window's size in the compositor's logical pixels.
-    int width() const;
-    int height() const;
-
     std::vector<Key> keys() const;
     // Pointer buttons received, as keys are (evdev codes: BTN_LEFT 0x110, BTN_RIGHT 0x111).
     std::vector<Key> buttons() const;
