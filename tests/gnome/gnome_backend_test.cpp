@@ -116,62 +116,42 @@ class GnomeBackend : public ::testing::Test {
 
 // ---- The virtual monitor
 
-struct MonitorCase {
-    const char* name;
-    StreamProfile profile;
-    double scale;  // what mutter can give of pixels ÷ points
-};
+TEST_F(GnomeBackend, EachDisplayIsANewMonitorOfTheStreamsPixelsAtTheNearestScaleUntilItGoes) {
+    struct Case {
+        StreamProfile profile;
+        double scale;  // what mutter can give of pixels ÷ points
+    };
+    std::set<DisplayID> ids{0};
+    for (const Case& c : {
+             Case{StreamProfile::fallback, 2.0},
+             // 2732 pixels looking like 1708 points want 1.6: mutter's nearest is 2.
+             Case{StreamProfile::negotiate(2732, 2048, 120, false, std::nullopt), 2.0},
+             Case{StreamProfile::negotiate(2732, 2048, 120, true, std::nullopt), 1.0},
+         }) {
+        SCOPED_TRACE(c.profile.width);
+        auto display = makeDisplay(c.profile);
+        ASSERT_TRUE(display);
+        const DisplayID id = display->displayID();
+        EXPECT_TRUE(ids.insert(id).second) << "a display ID used twice: " << id;
+        auto spec = platform_->geometry()->specOf(id);
+        ASSERT_TRUE(spec);
+        const MonitorLayout layout = platform_->geometry()->layout();
+        const MonitorInfo* info = layout.monitor(*spec);
+        ASSERT_TRUE(info && info->currentMode());
+        EXPECT_EQ(info->currentMode()->width, c.profile.width);
+        EXPECT_EQ(info->currentMode()->height, c.profile.height);
+        EXPECT_NEAR(info->currentMode()->refreshRate, double(c.profile.fps), 0.01);
+        EXPECT_EQ(layout.logicalMonitorOf(*spec)->scale, c.scale);
+        // Right of the 1440 × 900 primary, top aligned; the physical layout counts device pixels.
+        EXPECT_EQ(bounds_, (Rect{1440, 0, double(c.profile.width), double(c.profile.height)}));
+        EXPECT_EQ(platform_->geometry()->bounds(platform_->geometry()->mainDisplayID()),
+                  (Rect{0, 0, 1440, 900}));
 
-class VirtualMonitorSize : public GnomeBackend,
-                           public ::testing::WithParamInterface<MonitorCase> {};
-
-TEST_P(VirtualMonitorSize, TakesTheStreamsPixelsAtTheNearestScaleAndGoesAway) {
-    const MonitorCase& c = GetParam();
-    auto display = makeDisplay(c.profile);
-    ASSERT_TRUE(display);
-    const DisplayID id = display->displayID();
-    auto spec = platform_->geometry()->specOf(id);
-    ASSERT_TRUE(spec);
-    const MonitorLayout layout = platform_->geometry()->layout();
-    const MonitorInfo* info = layout.monitor(*spec);
-    ASSERT_TRUE(info && info->currentMode());
-    EXPECT_EQ(info->currentMode()->width, c.profile.width);
-    EXPECT_EQ(info->currentMode()->height, c.profile.height);
-    EXPECT_NEAR(info->currentMode()->refreshRate, static_cast<double>(c.profile.fps), 0.01);
-    EXPECT_EQ(layout.logicalMonitorOf(*spec)->scale, c.scale);
-    // Right of the 1440 × 900 primary, top aligned; the physical layout counts device pixels.
-    EXPECT_EQ(bounds_, (Rect{1440, 0, static_cast<double>(c.profile.width),
-                             static_cast<double>(c.profile.height)}));
-    EXPECT_EQ(platform_->geometry()->bounds(platform_->geometry()->mainDisplayID()),
-              (Rect{0, 0, 1440, 900}));
-
-    display.reset();
-    platform_->geometry()->refresh();
-    EXPECT_FALSE(platform_->geometry()->layout().monitor(*spec));
-    EXPECT_TRUE(platform_->geometry()->bounds(id).isEmpty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Profiles, VirtualMonitorSize,
-    ::testing::Values(MonitorCase{"Fallback", StreamProfile::fallback, 2.0},
-                      // 2732 pixels looking like 1708 points want 1.6: mutter's nearest is 2.
-                      MonitorCase{"Sharp2732",
-                                  StreamProfile::negotiate(2732, 2048, 120, false, std::nullopt),
-                                  2.0},
-                      MonitorCase{"Smooth2732",
-                                  StreamProfile::negotiate(2732, 2048, 120, true, std::nullopt),
-                                  1.0}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(GnomeBackend, EachDisplayIsANewMonitorWithANewID) {
-    auto first = makeDisplay(StreamProfile::fallback);
-    ASSERT_TRUE(first);
-    const DisplayID firstID = first->displayID();
-    first.reset();
-    auto second = makeDisplay(StreamProfile::fallback);
-    ASSERT_TRUE(second);
-    EXPECT_NE(second->displayID(), firstID);
-    EXPECT_NE(second->displayID(), 0u);
+        display.reset();
+        platform_->geometry()->refresh();
+        EXPECT_FALSE(platform_->geometry()->layout().monitor(*spec));
+        EXPECT_TRUE(platform_->geometry()->bounds(id).isEmpty());
+    }
 }
 
 // ---- Capture

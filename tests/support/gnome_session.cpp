@@ -1,13 +1,14 @@
 #include "gnome_session.h"
 
-#include <gio/gio.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "eventually.h"
+#include "platform/linux/gnome/session_bus.h"
 
 namespace panelora::test {
 namespace {
@@ -26,28 +27,8 @@ std::string findProgram(const char* name) {
 
 // True when every name is owned on the bus at `address`.
 bool namesOwned(const std::string& address, const std::vector<const char*>& names) {
-    GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-    if (!connection) return false;
-    bool all = true;
-    for (const char* name : names) {
-        GVariant* reply = g_dbus_connection_call_sync(
-            connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-            "NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"),
-            G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
-        gboolean owned = FALSE;
-        if (reply) {
-            g_variant_get(reply, "(b)", &owned);
-            g_variant_unref(reply);
-        }
-        all = all && owned;
-    }
-    g_dbus_connection_close_sync(connection, nullptr, nullptr);
-    g_object_unref(connection);
-    return all;
+    auto bus = SessionBus::connect(address, nullptr);
+    return bus && std::ranges::all_of(names, [&](const char* name) { return bus->hasOwner(name); });
 }
 
 // Waits for `ready` while `process` runs; false on timeout or when it exited.
