@@ -1,9 +1,13 @@
 // The video pipeline on a real X server: capture (MIT-SHM grab of the virtual display) →
 // convert/scale to NV12 → H.264, for the four stream profiles, with the virtual display changing
-// continuously (pre-rendered pixmaps copied onto it by the server at the profile's rate).
+// continuously: by default a full-screen animation (pre-rendered pixmaps copied onto it by the
+// server at the profile's rate); with `--workload desktop`, ordinary use (typing, a blinking
+// caret, a list scrolling one second in four).
 //
-//   build/bench/pipeline/pipeline_bench [--seconds S] [--no-ffmpeg] [--only NAME] [--gnome]
+//   build/bench/pipeline/pipeline_bench [--seconds S] [--no-ffmpeg] [--only NAME]
+//                                       [--workload animation|desktop] [--json] [--gnome]
 //
+// --json prints one JSON object per profile and line instead of the table.
 // Starts its own Xorg (dummy driver; needs root). Per profile:
 //   stages    grab, convert and encode one frame at a time (median and p99 ms)
 //   pipeline  the real chain (X11CaptureBackend → ScreenCapturer → H264Encoder) for S seconds:
@@ -14,10 +18,10 @@
 //   ffmpeg    `ffmpeg -f x11grab … -c:v libx264 -preset ultrafast -tune zerolatency` on the same
 //             display area for S seconds; its own fps
 //
-// --gnome: the same pipeline run on a private headless GNOME session instead (mutter's virtual
+// --gnome: the pipeline alone on a private headless GNOME session instead (mutter's virtual
 // monitor through PipeWire: GnomeCaptureBackend → ScreenCapturer → H264Encoder), the monitor
-// repainted whole at the profile's rate by a Wayland window in a process of its own; the server
-// column is mutter's CPU. The stage, ceiling and ffmpeg columns are the X11 run's only.
+// repainted whole at the profile's rate by a Wayland window in a process of its own; the xorg
+// column is then mutter's CPU. No stages, ceiling or ffmpeg there; --workload does not apply.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,6 +44,7 @@
 #include "animator.h"
 #include "bench_support.h"
 #include "child_process.h"
+#include "desktop_activity.h"
 #include "gnome_session.h"
 #include "platform/linux/bundle/gnome_platform.h"
 #include "platform/linux/bundle/linux_platform.h"
@@ -54,6 +59,8 @@
 #include "video/virtual_display.h"
 #include "wayland_canvas.h"
 #include "x11_helpers.h"
+
+#include <nlohmann/json.hpp>
 
 using namespace panelora;
 using namespace panelora::bench;
@@ -359,6 +366,24 @@ void measureFfmpeg(const test::XorgServer& server, Rect rect, const StreamProfil
     std::remove(log.c_str());
 }
 
+nlohmann::json toJson(const Row& row) {
+    return {{"grab_ms", {{"median", row.grabMed}, {"p99", row.grabP99}}},
+            {"convert_ms", {{"median", row.convMed}, {"p99", row.convP99}}},
+            {"encode_ms", {{"median", row.encMed}, {"p99", row.encP99}}},
+            {"fps", row.fps},
+            {"latency_ms", {{"median", row.latMed}, {"p99", row.latP99}}},
+            {"cpu_ms_per_frame", row.cpuPerFrame * 1000},
+            {"xorg_ms_per_frame", row.xorgPerFrame * 1000},
+            {"peak_rss_mb", row.rssMB},
+            {"skipped", row.skipped},
+            {"ceiling_fps", row.ceilingFps},
+            {"ffmpeg_fps", row.ffmpegFps},
+            {"captured_fps", row.capturedFps},
+            {"changes_per_second", row.animationFps},
+            {"threads", row.threads},
+            {"note", row.note}};
+}
+
 }  // namespace
 
 // Repaints a window on the output at (x, y) whole, `fps` times a second, until killed; waits for
@@ -376,17 +401,19 @@ void measureFfmpeg(const test::XorgServer& server, Rect rect, const StreamProfil
     }
 }
 
-int runGnome(const std::vector<Case>& cases, const std::string& only, double seconds) {
+int runGnome(const std::vector<Case>& cases, const std::string& only, double seconds, bool json) {
     std::string why;
     auto gnome = GnomeSession::start(&why);
     if (!gnome) {
         std::fprintf(stderr, "pipeline_bench: no GNOME session: %s\n", why.c_str());
         return 1;
     }
-    std::printf("pipeline_bench: headless mutter (pid %d), %u cores, %.0f s per run\n",
-                int(gnome->mutterPid()), std::thread::hardware_concurrency(), seconds);
-    std::printf("%-24s | %6s %-11s %8s %10s %6s %5s | %s\n", "profile", "fps", "latency ms",
-                "cpu/frm", "mutter/frm", "rss MB", "skip", "captured fps; threads");
+    if (!json) {
+        std::printf("pipeline_bench: headless mutter (pid %d), %u cores, %.0f s per run\n",
+                    int(gnome->mutterPid()), std::thread::hardware_concurrency(), seconds);
+        std::printf("%-24s | %6s %-11s %8s %10s %6s %5s | %s\n", "profile", "fps", "latency ms",
+                    "cpu/frm", "mutter/frm", "rss MB", "skip", "captured fps; threads");
+    }
     for (const Case& c : cases) {
         if (!only.empty() && std::string(c.name).find(only) == std::string::npos) continue;
         std::fflush(stdout);
@@ -403,17 +430,27 @@ int runGnome(const std::vector<Case>& cases, const std::string& only, double sec
                     platform ? VirtualDisplay::create(platform->virtualDisplays(), c.profile, 1)
                              : nullptr;
                 if (!display) {
-                    std::printf("%-24s no virtual display %s\n", c.name, why.c_str());
+                    std::fprintf(stderr, "%-24s no virtual display %s\n", c.name, why.c_str());
                     break;
                 }
                 std::this_thread::sleep_for(std::chrono::seconds(1));  // the painter's window
                 Row row;
                 measurePipeline(*platform, platform->capture(), gnome->mutterPid(),
                                 display->displayID(), c.profile, seconds, row);
-                std::printf("%-24s | %6.1f %5.1f/%5.1f %8.2f %10.2f %6.0f %5llu | %.1f; %s %s\n",
-                            c.name, row.fps, row.latMed, row.latP99, row.cpuPerFrame * 1000,
-                            row.xorgPerFrame * 1000, row.rssMB, (unsigned long long)row.skipped,
-                            row.capturedFps, row.threads.c_str(), row.note.c_str());
+                if (json) {
+                    nlohmann::json line = toJson(row);
+                    line["benchmark"] = "pipeline";
+                    line["backend"] = "gnome";
+                    line["profile"] = c.name;
+                    line["seconds"] = seconds;
+                    std::printf("%s\n", line.dump().c_str());
+                } else {
+                    std::printf(
+                        "%-24s | %6.1f %5.1f/%5.1f %8.2f %10.2f %6.0f %5llu | %.1f; %s %s\n",
+                        c.name, row.fps, row.latMed, row.latP99, row.cpuPerFrame * 1000,
+                        row.xorgPerFrame * 1000, row.rssMB, (unsigned long long)row.skipped,
+                        row.capturedFps, row.threads.c_str(), row.note.c_str());
+                }
             } while (false);
             std::fflush(stdout);
             _exit(0);
@@ -423,18 +460,19 @@ int runGnome(const std::vector<Case>& cases, const std::string& only, double sec
         kill(painter, SIGKILL);
         waitpid(painter, &status, 0);
     }
-    std::printf(
-        "\nfps, latency (capture to encoder output), cpu/frm (this process: capture + "
-        "encode), mutter/frm (the compositor: composition and the PipeWire copies) and rss "
-        "as in the X11 run.\n");
+    if (!json) {
+        std::printf(
+            "\nfps, latency (capture to encoder output), cpu/frm (this process: capture + "
+            "encode), mutter/frm (the compositor: composition and the PipeWire copies) "
+            "and rss as in the X11 run.\n");
+    }
     return 0;
 }
 
 int main(int argc, char** argv) {
     double seconds = 8;
-    bool ffmpeg = true;
-    std::string only;
-    bool gnome = false;
+    bool ffmpeg = true, json = false, gnome = false;
+    std::string only, workload = "animation";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--seconds" && i + 1 < argc) {
@@ -443,12 +481,18 @@ int main(int argc, char** argv) {
             ffmpeg = false;
         } else if (arg == "--only" && i + 1 < argc) {
             only = argv[++i];
+        } else if (arg == "--workload" && i + 1 < argc &&
+                   (argv[i + 1] == std::string("animation") ||
+                    argv[i + 1] == std::string("desktop"))) {
+            workload = argv[++i];
+        } else if (arg == "--json") {
+            json = true;
         } else if (arg == "--gnome") {
             gnome = true;
         } else {
             std::fprintf(stderr,
                          "usage: pipeline_bench [--seconds S] [--no-ffmpeg] [--only NAME] "
-                         "[--gnome]\n");
+                         "[--workload animation|desktop] [--json] [--gnome]\n");
             return 2;
         }
     }
@@ -458,26 +502,30 @@ int main(int argc, char** argv) {
         {"2732x2048@60", StreamProfile::negotiate(2732, 2048, 120, false, std::nullopt)},
         {"1796x1346@120", StreamProfile::negotiate(2732, 2048, 120, true, std::nullopt)},
     };
-    if (gnome) return runGnome(cases, only, seconds);
+    if (gnome) return runGnome(cases, only, seconds, json);
     std::string why;
     auto server = test::XorgServer::start(&why);
     if (!server) {
         std::fprintf(stderr, "pipeline_bench: no X server: %s\n", why.c_str());
         return 1;
     }
-    std::printf("pipeline_bench: Xorg %s (pid %d), %u cores, encoder %s, %.0f s per run\n",
-                server->displayName().c_str(), int(server->pid()),
-                std::thread::hardware_concurrency(),
-                LibavVideoCodecFactory::probedHardwareEncoder().empty()
-                    ? "libx264"
-                    : LibavVideoCodecFactory::probedHardwareEncoder().c_str(),
-                seconds);
-    std::printf("%-24s %-10s | %-11s %-11s %-11s | %6s %-11s %8s %8s %6s %5s | %7s %6s | %6s %6s\n",
-                "profile", "display", "grab ms", "convert ms", "encode ms", "fps", "latency ms",
-                "cpu/frm", "xorg/frm", "rss MB", "skip", "ceiling", "ffmpeg", "/ceil", "/ffm");
-    std::printf("%-24s %-10s | %-11s %-11s %-11s | %6s %-11s %8s %8s %6s %5s | %7s %6s | %6s %6s\n",
-                "", "", "med/p99", "med/p99", "med/p99", "", "med/p99", "ms", "ms", "peak", "",
-                "fps", "fps", "ratio", "ratio");
+    const std::string encoderName = LibavVideoCodecFactory::probedHardwareEncoder().empty()
+                                        ? "libx264"
+                                        : LibavVideoCodecFactory::probedHardwareEncoder();
+    if (!json) {
+        std::printf("pipeline_bench: Xorg %s (pid %d), %u cores, encoder %s, %s, %.0f s per run\n",
+                    server->displayName().c_str(), int(server->pid()),
+                    std::thread::hardware_concurrency(), encoderName.c_str(), workload.c_str(),
+                    seconds);
+        std::printf(
+            "%-24s %-10s | %-11s %-11s %-11s | %6s %-11s %8s %8s %6s %5s | %7s %6s | %6s %6s\n",
+            "profile", "display", "grab ms", "convert ms", "encode ms", "fps", "latency ms",
+            "cpu/frm", "xorg/frm", "rss MB", "skip", "ceiling", "ffmpeg", "/ceil", "/ffm");
+        std::printf(
+            "%-24s %-10s | %-11s %-11s %-11s | %6s %-11s %8s %8s %6s %5s | %7s %6s | %6s %6s\n", "",
+            "", "med/p99", "med/p99", "med/p99", "", "med/p99", "ms", "ms", "peak", "", "fps",
+            "fps", "ratio", "ratio");
+    }
     for (const Case& c : cases) {
         if (!only.empty() && std::string(c.name).find(only) == std::string::npos) continue;
         // Each profile in a process of its own, so that its peak RSS is its own and not what
@@ -495,7 +543,7 @@ int main(int argc, char** argv) {
         }
         auto platform = LinuxPlatform::create(server->displayName(), &why);
         if (!platform) {
-            std::printf("%-24s %s\n", c.name, why.c_str());
+            std::fprintf(json ? stderr : stdout, "%-24s %s\n", c.name, why.c_str());
             std::fflush(stdout);
             _exit(1);
         }
@@ -505,32 +553,56 @@ int main(int argc, char** argv) {
             Row row;
             auto display = VirtualDisplay::create(platform->virtualDisplays(), c.profile, 1);
             if (!display) {
-                std::printf("%-24s no virtual display\n", c.name);
+                std::fprintf(json ? stderr : stdout, "%-24s no virtual display\n", c.name);
                 break;
             }
             auto x = openDisplay(server->displayName());
             const auto rect = x11::displayBounds(x.get(), display->displayID());
             if (!rect) {
-                std::printf("%-24s the virtual display is not enabled\n", c.name);
+                std::fprintf(json ? stderr : stdout, "%-24s the virtual display is not enabled\n",
+                             c.name);
                 break;
             }
-            auto animator =
-                Animator::start(server->displayName(), *rect, int(c.profile.fps), scene(), 24);
+            const int rate = int(c.profile.fps);
+            std::unique_ptr<Animator> animator;
+            std::unique_ptr<DesktopActivity> activity;
+            if (workload == "desktop") {
+                activity = DesktopActivity::start(server->displayName(), *rect, rate);
+            } else {
+                animator = Animator::start(server->displayName(), *rect, rate, scene(), 24);
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
             measurePipeline(*platform, platform->capture(), server->pid(), display->displayID(),
                             c.profile, seconds, row);
-            row.animationFps = animator ? animator->framesPerSecond() : 0;
+            row.animationFps = animator   ? animator->framesPerSecond()
+                               : activity ? activity->framesPerSecond()
+                                          : 0;
             std::vector<ImageBufferRef> frames;
             measureStages(*platform, server->displayName(), *rect, c.profile, 3, row, frames);
             if (ffmpeg) measureFfmpeg(*server, *rect, c.profile, seconds, row);
             // The bare encoder alone on the machine: no animation, no capture.
             animator.reset();
+            activity.reset();
             measureCeiling(*platform, c.profile, frames, 4, row);
             frames.clear();
             display.reset();
 
             const double cap = std::min(row.ceilingFps, double(c.profile.fps));
+            if (json) {
+                auto object = toJson(row);
+                object["benchmark"] = "pipeline";
+                object["workload"] = workload;
+                object["profile"] = c.name;
+                object["display"] = {{"width", rect->width}, {"height", rect->height}};
+                object["encoder"] = encoderName;
+                object["cores"] = std::thread::hardware_concurrency();
+                object["seconds"] = seconds;
+                object["fps_over_ceiling"] = cap > 0 ? row.fps / cap : 0;
+                object["fps_over_ffmpeg"] = row.ffmpegFps > 0 ? row.fps / row.ffmpegFps : 0;
+                std::printf("%s\n", object.dump().c_str());
+                break;
+            }
             char display_[32];
             std::snprintf(display_, sizeof display_, "%dx%d", int(rect->width), int(rect->height));
             std::printf(
@@ -541,13 +613,15 @@ int main(int argc, char** argv) {
                 row.xorgPerFrame * 1000, row.rssMB, (unsigned long long)row.skipped, row.ceilingFps,
                 row.ffmpegFps, cap > 0 ? row.fps / cap : 0,
                 row.ffmpegFps > 0 ? row.fps / row.ffmpegFps : 0, row.note.c_str());
-            std::printf("%-24s animation %.1f fps, captured %.1f fps; threads: %s\n", "",
-                        row.animationFps, row.capturedFps, row.threads.c_str());
+            std::printf("%-24s %s %.1f fps, captured %.1f fps; threads: %s\n", "",
+                        workload == "desktop" ? "changes" : "animation", row.animationFps,
+                        row.capturedFps, row.threads.c_str());
             std::fflush(stdout);
         } while (false);
         std::fflush(stdout);
         _exit(0);
     }
+    if (json) return 0;
     std::printf(
         "\nfps, latency (capture to encoder output), cpu/frm (this process: capture + encode), "
         "xorg/frm (the X server: grabs + the animation's copies) and rss are of the real "

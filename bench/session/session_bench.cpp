@@ -25,6 +25,8 @@
 #include "tool_rig.h"
 #include "x11_helpers.h"
 
+#include <nlohmann/json.hpp>
+
 using namespace panelora;
 using namespace panelora::bench;
 using namespace panelora::test;
@@ -42,14 +44,17 @@ struct Case {
 int main(int argc, char** argv) {
     double seconds = 10;
     std::string only;
+    bool json = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--seconds" && i + 1 < argc) {
             seconds = std::max(3.0, std::atof(argv[++i]));
         } else if (arg == "--only" && i + 1 < argc) {
             only = argv[++i];
+        } else if (arg == "--json") {
+            json = true;
         } else {
-            std::fprintf(stderr, "usage: session_bench [--seconds S] [--only NAME]\n");
+            std::fprintf(stderr, "usage: session_bench [--seconds S] [--only NAME] [--json]\n");
             return 2;
         }
     }
@@ -66,13 +71,16 @@ int main(int argc, char** argv) {
         {"2732x2048@60", {"--hello", "2732x2048@120"}, false},
         {"1796x1346@120", {"--hello", "2732x2048@120"}, true},
     };
-    std::printf("session_bench: Xorg %s, %u cores, %.0f s per profile\n",
-                server->displayName().c_str(), std::thread::hardware_concurrency(), seconds);
-    std::printf("%-24s %-44s | %6s %6s %7s %7s %7s | %7s %8s %8s %8s %7s\n", "profile",
-                "negotiated", "fps", "Mbit/s", "dropped", "lat med", "lat p99", "sent", "host",
-                "xorg", "tablet", "host RSS");
-    std::printf("%-24s %-44s | %6s %6s %7s %7s %7s | %7s %8s %8s %8s %7s\n", "", "", "tablet", "",
-                "host", "ms", "ms", "frames", "ms/frm", "ms/frm", "ms/frm", "peak MB");
+    if (!json) {
+        std::printf("session_bench: Xorg %s, %u cores, %.0f s per profile\n",
+                    server->displayName().c_str(), std::thread::hardware_concurrency(), seconds);
+        std::printf("%-24s %-44s | %6s %6s %7s %7s %7s | %7s %8s %8s %8s %7s\n", "profile",
+                    "negotiated", "fps", "Mbit/s", "dropped", "lat med", "lat p99", "sent", "host",
+                    "xorg", "tablet", "host RSS");
+        std::printf("%-24s %-44s | %6s %6s %7s %7s %7s | %7s %8s %8s %8s %7s\n", "", "", "tablet",
+                    "", "host", "ms", "ms", "frames", "ms/frm", "ms/frm", "ms/frm", "peak MB");
+    }
+    FILE* out = json ? stderr : stdout;  // where failures go
     for (const Case& c : cases) {
         if (!only.empty() && std::string(c.name).find(only) == std::string::npos) continue;
         // Each profile in a process of its own, so that its peak RSS is its own and not what
@@ -90,7 +98,7 @@ int main(int argc, char** argv) {
         }
         auto platform = LinuxPlatform::create(server->displayName(), &why);
         if (!platform) {
-            std::printf("%-24s %s\n", c.name, why.c_str());
+            std::fprintf(out, "%-24s %s\n", c.name, why.c_str());
             std::fflush(stdout);
             _exit(1);
         }
@@ -99,18 +107,19 @@ int main(int argc, char** argv) {
         do {
             auto rig = TabletRig::start(c.tabletArgs, &why);
             if (!rig) {
-                std::printf("%-24s %s\n", c.name, why.c_str());
+                std::fprintf(out, "%-24s %s\n", c.name, why.c_str());
                 break;
             }
             const int fd = rig->connect(&why);
             if (fd < 0) {
-                std::printf("%-24s %s\n", c.name, why.c_str());
+                std::fprintf(out, "%-24s %s\n", c.name, why.c_str());
                 break;
             }
             resetPeakRss();
             auto probe = SessionProbe::create(fd, platform->sessionEnvironment());
             if (auto failure = probe->session().start(c.preferSmooth, std::nullopt)) {
-                std::printf("%-24s start failed: %s\n", c.name, failure->description().c_str());
+                std::fprintf(out, "%-24s start failed: %s\n", c.name,
+                             failure->description().c_str());
                 probe->session().stop();
                 break;
             }
@@ -148,11 +157,27 @@ int main(int argc, char** argv) {
                 dropped += stats[i].dropped;
             }
             if (!report) {
-                std::printf("%-24s tablet-sim wrote no report\n", c.name);
+                std::fprintf(out, "%-24s tablet-sim wrote no report\n", c.name);
                 break;
             }
             const auto& r = *report;
             const double perFrame = sent > 0 ? 1000.0 / double(sent) : 0;
+            if (json) {
+                const nlohmann::json object = {{"benchmark", "session"},
+                                               {"profile", c.name},
+                                               {"negotiated", profile.summary()},
+                                               {"cores", std::thread::hardware_concurrency()},
+                                               {"seconds", seconds},
+                                               {"tablet", r},
+                                               {"sent_frames", sent},
+                                               {"dropped_frames", dropped},
+                                               {"host_cpu_ms_per_frame", cpu * perFrame},
+                                               {"xorg_cpu_ms_per_frame", xorg * perFrame},
+                                               {"tablet_cpu_ms_per_frame", tablet * perFrame},
+                                               {"host_peak_rss_mb", rss}};
+                std::printf("%s\n", object.dump().c_str());
+                break;
+            }
             std::printf(
                 "%-24s %-44s | %6.1f %6.1f %7lld %7.1f %7.1f | %7lld %8.2f %8.2f %8.2f %7.0f%s\n",
                 c.name, profile.summary().c_str(), r["fps"].get<double>(), r["mbps"].get<double>(),
@@ -165,6 +190,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         _exit(0);
     }
+    if (json) return 0;
     std::printf(
         "\nfps, Mbit/s and latency (capture on the host to decoded on the tablet) are tablet-sim's "
         "over the whole stream; dropped and sent frames are the session's statistics over the "
