@@ -401,64 +401,67 @@ nlohmann::json toJson(const Row& row) {
     }
 }
 
-int runGnome(const std::vector<Case>& cases, const std::string& only, double seconds, bool json) {
+// One profile on a GNOME session of its own, in a process of its own: GLib's D-Bus worker thread
+// does not survive a fork, so nothing before the fork may have used it.
+void measureGnome(const Case& c, double seconds, bool json) {
     std::string why;
     auto gnome = GnomeSession::start(&why);
     if (!gnome) {
         std::fprintf(stderr, "pipeline_bench: no GNOME session: %s\n", why.c_str());
-        return 1;
+        return;
     }
+    // The painter only speaks Wayland.
+    const pid_t painter = fork();
+    if (painter == 0) repaintForever(gnome->waylandSocket(), 1440, 0, int(c.profile.fps));
+    Row row;
+    {
+        auto platform = GnomePlatform::create({gnome->busAddress(), gnome->pipewireSocket(),
+                                               LibavVideoCodecFactory::Encoders::automatic},
+                                              &why);
+        auto display =
+            platform ? VirtualDisplay::create(platform->virtualDisplays(), c.profile, 1) : nullptr;
+        if (display) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));  // the painter's window
+            measurePipeline(*platform, platform->capture(), gnome->mutterPid(),
+                            display->displayID(), c.profile, seconds, row);
+        } else {
+            row.note = "no virtual display: " + why;
+        }
+    }
+    kill(painter, SIGKILL);
+    waitpid(painter, nullptr, 0);
+    if (json) {
+        nlohmann::json line = toJson(row);
+        line["benchmark"] = "pipeline";
+        line["backend"] = "gnome";
+        line["profile"] = c.name;
+        line["seconds"] = seconds;
+        std::printf("%s\n", line.dump().c_str());
+    } else {
+        std::printf("%-24s | %6.1f %5.1f/%5.1f %8.2f %10.2f %6.0f %5llu | %.1f; %s %s\n", c.name,
+                    row.fps, row.latMed, row.latP99, row.cpuPerFrame * 1000,
+                    row.xorgPerFrame * 1000, row.rssMB, (unsigned long long)row.skipped,
+                    row.capturedFps, row.threads.c_str(), row.note.c_str());
+    }
+}
+
+int runGnome(const std::vector<Case>& cases, const std::string& only, double seconds, bool json) {
     if (!json) {
-        std::printf("pipeline_bench: headless mutter (pid %d), %u cores, %.0f s per run\n",
-                    int(gnome->mutterPid()), std::thread::hardware_concurrency(), seconds);
+        std::printf("pipeline_bench: headless mutter, %u cores, %.0f s per run\n",
+                    std::thread::hardware_concurrency(), seconds);
         std::printf("%-24s | %6s %-11s %8s %10s %6s %5s | %s\n", "profile", "fps", "latency ms",
                     "cpu/frm", "mutter/frm", "rss MB", "skip", "captured fps; threads");
     }
     for (const Case& c : cases) {
         if (!only.empty() && std::string(c.name).find(only) == std::string::npos) continue;
         std::fflush(stdout);
-        // The painter and the measurement each in a process of their own (see the X11 run).
-        const pid_t painter = fork();
-        if (painter == 0) repaintForever(gnome->waylandSocket(), 1440, 0, int(c.profile.fps));
         const pid_t child = fork();
         if (child == 0) {
-            do {
-                auto platform = GnomePlatform::create({gnome->busAddress(), gnome->pipewireSocket(),
-                                                       LibavVideoCodecFactory::Encoders::automatic},
-                                                      &why);
-                auto display =
-                    platform ? VirtualDisplay::create(platform->virtualDisplays(), c.profile, 1)
-                             : nullptr;
-                if (!display) {
-                    std::fprintf(stderr, "%-24s no virtual display %s\n", c.name, why.c_str());
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::seconds(1));  // the painter's window
-                Row row;
-                measurePipeline(*platform, platform->capture(), gnome->mutterPid(),
-                                display->displayID(), c.profile, seconds, row);
-                if (json) {
-                    nlohmann::json line = toJson(row);
-                    line["benchmark"] = "pipeline";
-                    line["backend"] = "gnome";
-                    line["profile"] = c.name;
-                    line["seconds"] = seconds;
-                    std::printf("%s\n", line.dump().c_str());
-                } else {
-                    std::printf(
-                        "%-24s | %6.1f %5.1f/%5.1f %8.2f %10.2f %6.0f %5llu | %.1f; %s %s\n",
-                        c.name, row.fps, row.latMed, row.latP99, row.cpuPerFrame * 1000,
-                        row.xorgPerFrame * 1000, row.rssMB, (unsigned long long)row.skipped,
-                        row.capturedFps, row.threads.c_str(), row.note.c_str());
-                }
-            } while (false);
+            measureGnome(c, seconds, json);
             std::fflush(stdout);
             _exit(0);
         }
-        int status = 0;
-        if (child > 0) waitpid(child, &status, 0);
-        kill(painter, SIGKILL);
-        waitpid(painter, &status, 0);
+        if (child > 0) waitpid(child, nullptr, 0);
     }
     if (!json) {
         std::printf(
