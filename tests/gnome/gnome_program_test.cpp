@@ -2,7 +2,8 @@
 // it chooses the GNOME backend by itself, streams at each profile (the tablet's hello and the
 // quality setting decide it), the tablet's touches, keys and scroll reach a window on the virtual
 // monitor, the tablet gets cursor packets and the window's colour, a tablet unplugged ends the
-// session and the next one starts another, and quitting ends the program cleanly.
+// session and the next one starts another, and quitting ends the program cleanly (the smooth
+// setting is a new start).
 #include "test_prelude.h"
 
 #include <signal.h>
@@ -17,10 +18,12 @@ namespace {
 
 // What one tablet is, and what panelora makes of it.
 struct Tablet {
-    std::vector<std::string> args;  // tablet-sim's
-    std::string status;             // panelora's status while it streams
-    int width, height;              // the decoded pictures
-    bool sentHello = true;          // else keys and scrolls are ignored and no cursor packets go
+    std::string hello;     // tablet-sim's --hello; "none": the fallback profile, peer version 1
+    std::string settings;  // panelora's
+    std::string status;    // panelora's status while it streams
+    int width, height;     // the decoded pictures
+    uint32_t colour;       // of the window on the virtual monitor
+    bool sentHello() const { return hello != "none"; }
 };
 
 // Touch the window (it takes the keyboard), type a shifted and a plain "a", scroll: late enough
@@ -56,7 +59,8 @@ class PaneloraOnGnome : public ::testing::Test {
 
     // One tablet on the cable until its input has arrived, then unplugged; checks what both
     // ends saw.
-    void streamTo(ChildProcess& panelora, TabletRig& rig, const Tablet& tablet, uint32_t colour) {
+    void streamTo(ChildProcess& panelora, TabletRig& rig, const Tablet& tablet) {
+        const uint32_t colour = tablet.colour;
         SCOPED_TRACE(tablet.status);
         ASSERT_TRUE(panelora.waitForLine("status: " + tablet.status, 40s)) << panelora.output();
         std::string why;
@@ -73,13 +77,13 @@ class PaneloraOnGnome : public ::testing::Test {
         const std::vector<Key> click{{0x110, true}, {0x110, false}};  // the touch's
         EXPECT_TRUE(eventually([&] { return canvas->buttons() == click; }, 15s))
             << canvas->buttons().size() << " buttons";
-        if (tablet.sentHello) {
+        if (tablet.sentHello()) {
             EXPECT_TRUE(eventually([&] { return canvas->keys() == typed; }, 5s));
             EXPECT_TRUE(eventually([&] { return canvas->verticalScroll() < -39; }, 5s));
         }
         std::this_thread::sleep_for(1s);  // the hover's cursor packets, and a settled picture
-        EXPECT_EQ(canvas->keys(), tablet.sentHello ? typed : std::vector<Key>{});
-        EXPECT_EQ(canvas->verticalScroll() < -39, tablet.sentHello) << canvas->verticalScroll();
+        EXPECT_EQ(canvas->keys(), tablet.sentHello() ? typed : std::vector<Key>{});
+        EXPECT_EQ(canvas->verticalScroll() < -39, tablet.sentHello()) << canvas->verticalScroll();
 
         auto report = rig.finish();
         ASSERT_TRUE(report);
@@ -87,8 +91,8 @@ class PaneloraOnGnome : public ::testing::Test {
         EXPECT_GT((*report)["frames"]["decoded"].get<int>(), 0) << report->dump(2);
         EXPECT_EQ((*report)["lastPicture"]["width"], tablet.width);
         EXPECT_EQ((*report)["lastPicture"]["height"], tablet.height);
-        EXPECT_EQ((*report)["cursorPositions"].get<int>() > 0, tablet.sentHello);
-        EXPECT_EQ((*report)["cursorImages"].get<int>() > 0, tablet.sentHello);
+        EXPECT_EQ((*report)["cursorPositions"].get<int>() > 0, tablet.sentHello());
+        EXPECT_EQ((*report)["cursorImages"].get<int>() > 0, tablet.sentHello());
         auto picture = readPng(rig.pngPath());
         ASSERT_TRUE(picture);
         const uint32_t sample = picture->rgbAt(0.75, 0.75);  // away from the pointer
@@ -109,49 +113,33 @@ class PaneloraOnGnome : public ::testing::Test {
     TempDir temp_;
 };
 
-std::vector<std::string> tabletArgs(const char* hello) {
-    return {"--hello", hello, "--client-cursor", "--input", kInput};
-}
-
-TEST_F(PaneloraOnGnome, SharpProfilesFollowTheTabletsOnTheCable) {
+TEST_F(PaneloraOnGnome, EveryProfileWithTheTabletsOnTheCable) {
+    const std::string sharp = "\u00b7 looks like 1708\u00d71280";
     const std::vector<Tablet> tablets{
-        {tabletArgs("2732x2048@120"),
-         "Streaming 2732\u00d72048 @ 60 fps \u00b7 looks like 1708\u00d71280", 2732, 2048},
-        // No hello: the fallback profile.
-        {{"--hello", "none", "--client-cursor", "--input", kInput},
-         "Streaming 2048\u00d71536 @ 60 fps \u00b7 looks like 1024\u00d7768",
-         2048,
-         1536,
-         false},
-        {tabletArgs("640x480@24"), "Streaming 640\u00d7480 @ 30 fps \u00b7 looks like 320\u00d7240",
-         640, 480},
+        {"2732x2048@120", "{}", "Streaming 2732\u00d72048 @ 60 fps " + sharp, 2732, 2048,
+         0xFFC02040},
+        {"none", "{}", "Streaming 2048\u00d71536 @ 60 fps \u00b7 looks like 1024\u00d7768", 2048,
+         1536, 0xFF2060C0},
+        {"640x480@24", "{}", "Streaming 640\u00d7480 @ 30 fps \u00b7 looks like 320\u00d7240", 640,
+         480, 0xFF30A050},
+        {"2732x2048@120", R"({"preferSmooth": true})",
+         "Streaming 1796\u00d71346 @ 120 fps " + sharp, 1796, 1346, 0xFFE0E0E0},
     };
-    std::string error;
-    auto rig = TabletRig::start(tablets[0].args, &error);
-    ASSERT_TRUE(rig) << error;
-    auto panelora = startPanelora(*rig, "{}");
-    ASSERT_TRUE(panelora);
-    const uint32_t colours[] = {0xFFC02040, 0xFF2060C0, 0xFF30A050};
+    std::unique_ptr<TabletRig> rig;
+    std::unique_ptr<ChildProcess> panelora;
     for (size_t i = 0; i < tablets.size(); ++i) {
-        if (i > 0) {
-            ASSERT_TRUE(rig->replug(tablets[i].args, &error)) << error;
+        const std::vector<std::string> args{"--hello", tablets[i].hello, "--client-cursor",
+                                            "--input", kInput};
+        std::string error;
+        ASSERT_TRUE(rig ? rig->replug(args, &error) : bool(rig = TabletRig::start(args, &error)))
+            << error;
+        if (i == 0 || tablets[i].settings != tablets[i - 1].settings) {
+            if (panelora) quit(*panelora);
+            ASSERT_TRUE(panelora = startPanelora(*rig, tablets[i].settings));
         }
-        streamTo(*panelora, *rig, tablets[i], colours[i]);
+        streamTo(*panelora, *rig, tablets[i]);
         if (HasFatalFailure()) return;
     }
-    quit(*panelora);
-}
-
-TEST_F(PaneloraOnGnome, SmoothStreamsAt120Fps) {
-    std::string error;
-    auto rig = TabletRig::start(tabletArgs("2732x2048@120"), &error);
-    ASSERT_TRUE(rig) << error;
-    auto panelora = startPanelora(*rig, R"({"preferSmooth": true})");
-    ASSERT_TRUE(panelora);
-    streamTo(
-        *panelora, *rig,
-        {{}, "Streaming 1796\u00d71346 @ 120 fps \u00b7 looks like 1708\u00d71280", 1796, 1346},
-        0xFFE0E0E0);
     quit(*panelora);
 }
 
