@@ -24,7 +24,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils x11-apps xauth
   usbmuxd libusbmuxd-tools
-  mutter pipewire wireplumber dbus-user-session libglib2.0-bin libwayland-dev wayland-protocols
+  mutter pipewire wireplumber dbus-user-session libglib2.0-bin libwayland-dev wayland-protocols zenity
   ffmpeg procps psmisc iproute2 jq
   # desktop files and the Debian package
   librsvg2-bin dpkg-dev desktop-file-utils appstream groff-base
