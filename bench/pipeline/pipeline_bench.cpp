@@ -45,6 +45,7 @@
 #include "bench_support.h"
 #include "child_process.h"
 #include "desktop_activity.h"
+#include "gnome_painter.h"
 #include "gnome_session.h"
 #include "platform/linux/bundle/gnome_platform.h"
 #include "platform/linux/bundle/linux_platform.h"
@@ -57,7 +58,6 @@
 #include "video/h264_encoder.h"
 #include "video/screen_capturer.h"
 #include "video/virtual_display.h"
-#include "wayland_canvas.h"
 #include "x11_helpers.h"
 
 #include <nlohmann/json.hpp>
@@ -386,21 +386,6 @@ nlohmann::json toJson(const Row& row) {
 
 }  // namespace
 
-// Repaints a window on the output at (x, y) whole, `fps` times a second, until killed; waits for
-// the output to appear first.
-[[noreturn]] void repaintForever(const std::string& socket, int x, int y, int fps) {
-    std::unique_ptr<WaylandCanvas> canvas;
-    while (!(canvas = WaylandCanvas::open({socket, x, y, 0xFF202020}, nullptr)))
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto period = std::chrono::nanoseconds(1'000'000'000 / fps);
-    auto next = SteadyClock::now();
-    for (uint32_t i = 1;; ++i) {
-        canvas->fill(0xFF000000 | ((i * 0x050301u) & 0xFFFFFF));
-        next += period;
-        std::this_thread::sleep_until(next);
-    }
-}
-
 // One profile on a GNOME session of its own, in a process of its own: GLib's D-Bus worker thread
 // does not survive a fork, so nothing before the fork may have used it.
 void measureGnome(const Case& c, double seconds, bool json) {
@@ -410,9 +395,7 @@ void measureGnome(const Case& c, double seconds, bool json) {
         std::fprintf(stderr, "pipeline_bench: no GNOME session: %s\n", why.c_str());
         return;
     }
-    // The painter only speaks Wayland.
-    const pid_t painter = fork();
-    if (painter == 0) repaintForever(gnome->waylandSocket(), 1440, 0, int(c.profile.fps));
+    const pid_t painter = startGnomePainter(gnome->waylandSocket(), 1440, 0, int(c.profile.fps));
     Row row;
     {
         auto platform = GnomePlatform::create({gnome->busAddress(), gnome->pipewireSocket(),
@@ -428,8 +411,7 @@ void measureGnome(const Case& c, double seconds, bool json) {
             row.note = "no virtual display: " + why;
         }
     }
-    kill(painter, SIGKILL);
-    waitpid(painter, nullptr, 0);
+    stopGnomePainter(painter);
     if (json) {
         nlohmann::json line = toJson(row);
         line["benchmark"] = "pipeline";
