@@ -6,11 +6,16 @@
 # streaming the demo prints the status and statistics lines panelora showed and the tablet's
 # summary, saves the tablet's last picture and a screenshot of the whole desktop, and cleans up.
 #
-#   scripts/demo.sh [--no-build]
+#   scripts/demo.sh [--no-build] [--gnome]
 #
 # Needs root (Xorg opens the console). Writes out/demo/: tablet.png, desktop.png, tablet.json,
 # panelora.log. Exits non-zero when a stage fails. DEMO_SECONDS and DEMO_OUT change the defaults;
 # BUILD_LOCK names a lock file to build under (shared build folders).
+#
+# --gnome: the desktop is a private headless GNOME instead (a D-Bus session bus, PipeWire,
+# WirePlumber and `mutter --headless --wayland --no-x11`, all with their own XDG_RUNTIME_DIR; no
+# root needed), and a clock ticks in a window that the tablet's touches bring onto the virtual
+# monitor. Mutter alone offers no screenshot of the whole desktop, so there is no desktop.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -19,7 +24,14 @@ seconds=${DEMO_SECONDS:-15}
 out=${DEMO_OUT:-$root/out/demo}
 build=$root/build
 build_step=true
-[[ ${1:-} == --no-build ]] && build_step=false
+gnome=false
+for arg in "$@"; do
+  case $arg in
+    --no-build) build_step=false ;;
+    --gnome) gnome=true ;;
+    *) echo "usage: scripts/demo.sh [--no-build] [--gnome]" >&2; exit 2 ;;
+  esac
+done
 
 stage() { printf '\n==== %s\n' "$*"; }
 fail() {
@@ -43,7 +55,7 @@ usbmuxd_sim=$build/tools/usbmuxd-sim/usbmuxd-sim
 for binary in "$panelora" "$tablet_sim" "$usbmuxd_sim"; do
   [[ -x $binary ]] || fail "$binary is not built"
 done
-[[ $(id -u) -eq 0 ]] || fail "the private X server needs root; run the demo as root"
+$gnome || [[ $(id -u) -eq 0 ]] || fail "the private X server needs root; run the demo as root"
 
 work=$(mktemp -d /tmp/panelora-demo-XXXXXX)
 mkdir -p "$out"
@@ -74,7 +86,7 @@ cleanup() {
     wait_at_most "$pid" 10 || kill -KILL "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
-  if [[ -n $display ]]; then scripts/xorg-dummy.sh stop "$display" 2>/dev/null || true; fi
+  if [[ -n $display ]] && ! $gnome; then scripts/xorg-dummy.sh stop "$display" 2>/dev/null || true; fi
   rm -rf "$work"
   exit "$status"
 }
@@ -92,12 +104,60 @@ wait_for_line() {
 }
 
 # ---- The desktop ----
-stage "starting a private X server (the desktop, 1920×1080)"
-server=$(scripts/xorg-dummy.sh start --mode 1920x1080) || fail "the X server did not start"
-display=$(sed -n 's/^DISPLAY=\([^ ]*\) .*/\1/p' <<<"$server")
-[[ -n $display ]] || fail "no display in: $server"
-export DISPLAY=$display
-echo "X server on $DISPLAY"
+# Whether mutter owns every name on the session bus.
+mutter_on_bus() {
+  local name
+  for name in ScreenCast RemoteDesktop DisplayConfig; do
+    gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+      --method org.freedesktop.DBus.NameHasOwner "org.gnome.Mutter.$name" 2>/dev/null |
+      grep -q true || return 1
+  done
+}
+# The number of virtual monitors mutter shows (each is named in the monitors and again in the
+# logical monitors).
+virtual_monitors() {
+  local names
+  names=$(gdbus call --session --dest org.gnome.Mutter.DisplayConfig \
+    --object-path /org/gnome/Mutter/DisplayConfig \
+    --method org.gnome.Mutter.DisplayConfig.GetCurrentState | grep -o "Virtual remote monitor" |
+    wc -l)
+  echo $((names / 2))
+}
+if $gnome; then
+  stage "starting a private headless GNOME (the desktop, 1920×1080)"
+  runtime=$work/runtime
+  mkdir -m 0700 "$runtime"
+  mkdir -p "$work/config" "$work/data" "$work/cache"
+  unset DISPLAY
+  export XDG_RUNTIME_DIR=$runtime PIPEWIRE_RUNTIME_DIR=$runtime WAYLAND_DISPLAY=wayland-0
+  export DBUS_SESSION_BUS_ADDRESS="unix:path=$runtime/bus" XDG_SESSION_TYPE=wayland
+  export GSETTINGS_BACKEND=memory XDG_DATA_HOME=$work/data XDG_CACHE_HOME=$work/cache
+  dbus-daemon --session --nofork --nopidfile --address="$DBUS_SESSION_BUS_ADDRESS" \
+    >"$work/dbus.log" 2>&1 &
+  pids+=($!)
+  for ((i = 0; i < 50; i++)); do [[ -S $runtime/bus ]] && break; sleep 0.1; done
+  XDG_CONFIG_HOME=$work/config pipewire >"$work/pipewire.log" 2>&1 &
+  pids+=($!)
+  for ((i = 0; i < 100; i++)); do [[ -S $runtime/pipewire-0 ]] && break; sleep 0.1; done
+  XDG_CONFIG_HOME=$work/config wireplumber >"$work/wireplumber.log" 2>&1 &
+  pids+=($!)
+  XDG_CONFIG_HOME=$work/config WAYLAND_DISPLAY= mutter --headless --wayland --no-x11 \
+    --virtual-monitor 1920x1080 >"$work/mutter.log" 2>&1 &
+  pids+=($!)
+  for ((i = 0; i < 200; i++)); do
+    [[ -S $runtime/wayland-0 ]] && mutter_on_bus && break
+    sleep 0.1
+  done
+  mutter_on_bus || { tail -20 "$work/mutter.log" >&2; fail "mutter did not come up"; }
+  echo "mutter on $runtime/wayland-0, session bus $DBUS_SESSION_BUS_ADDRESS"
+else
+  stage "starting a private X server (the desktop, 1920×1080)"
+  server=$(scripts/xorg-dummy.sh start --mode 1920x1080) || fail "the X server did not start"
+  display=$(sed -n 's/^DISPLAY=\([^ ]*\) .*/\1/p' <<<"$server")
+  [[ -n $display ]] || fail "no display in: $server"
+  export DISPLAY=$display
+  echo "X server on $DISPLAY"
+fi
 
 # ---- The tablet and the cable ----
 stage "starting tablet-sim (2732×2048 @ 120 Hz, version 2, client cursor) and usbmuxd-sim"
@@ -137,25 +197,40 @@ if ! wait_for_line "$work/panelora.out" "$streaming" 30; then
 fi
 echo "streaming"
 
-# Something that changes on the virtual display, which sits right of the 1920-pixel main one: a
-# ticking clock, and eyes that follow the pointer the tablet's touches move. A digital clock
-# ticks on the main display.
-xclock -geometry 560x560+2440+300 -update 1 >/dev/null 2>&1 &
-pids+=($!)
-xeyes -geometry 360x240+3060+900 >/dev/null 2>&1 &
-pids+=($!)
-xclock -digital -geometry 520x60+60+60 -update 1 -face 'DejaVu Sans:size=24' >/dev/null 2>&1 &
-pids+=($!)
+if $gnome; then
+  # Mutter opens a window on the monitor that has the pointer: the tablet's first touches (3 s
+  # after the connection) take it onto the virtual monitor. A clock ticks in the window's text.
+  sleep 4
+  (while sleep 1; do echo "# Panelora on GNOME $(date +%T)"; done) |
+    GDK_BACKEND=wayland zenity --progress --pulsate --no-cancel --width 700 \
+      --title "Panelora" --text "Panelora on GNOME" >/dev/null 2>&1 &
+  pids+=($!)
+else
+  # Something that changes on the virtual display, which sits right of the 1920-pixel main one:
+  # a ticking clock, and eyes that follow the pointer the tablet's touches move. A digital clock
+  # ticks on the main display.
+  xclock -geometry 560x560+2440+300 -update 1 >/dev/null 2>&1 &
+  pids+=($!)
+  xeyes -geometry 360x240+3060+900 >/dev/null 2>&1 &
+  pids+=($!)
+  xclock -digital -geometry 520x60+60+60 -update 1 -face 'DejaVu Sans:size=24' >/dev/null 2>&1 &
+  pids+=($!)
+fi
 
 stage "streaming for $seconds s"
 sleep "$seconds"
 
-stage "taking a screenshot of the whole desktop"
-size=$(xdpyinfo -display "$DISPLAY" | awk '/dimensions:/ && !done {print $2; done = 1}')
-ffmpeg -loglevel error -f x11grab -video_size "$size" -i "$DISPLAY+0,0" -frames:v 1 -y \
-  "$out/desktop.png" || fail "the desktop screenshot failed"
-echo "desktop $size"
-xrandr --display "$DISPLAY" | grep -E '^DUMMY[0-9]+ connected' || true
+if $gnome; then
+  stage "the virtual monitor"
+  echo "$(virtual_monitors) virtual monitor(s) while streaming"
+else
+  stage "taking a screenshot of the whole desktop"
+  size=$(xdpyinfo -display "$DISPLAY" | awk '/dimensions:/ && !done {print $2; done = 1}')
+  ffmpeg -loglevel error -f x11grab -video_size "$size" -i "$DISPLAY+0,0" -frames:v 1 -y \
+    "$out/desktop.png" || fail "the desktop screenshot failed"
+  echo "desktop $size"
+  xrandr --display "$DISPLAY" | grep -E '^DUMMY[0-9]+ connected' || true
+fi
 
 stage "ending panelora (SIGTERM)"
 kill -TERM "$panelora_pid"
@@ -168,7 +243,11 @@ tablet_status=0
 wait_at_most "$tablet_pid" 10 || fail "tablet-sim did not finish within 10 s of the end"
 wait "$tablet_pid" || tablet_status=$?
 forget "$tablet_pid"
-leftover=$(xrandr --display "$DISPLAY" --verbose | grep -c 'panelora' || true)
+if $gnome; then
+  leftover=$(virtual_monitors)
+else
+  leftover=$(xrandr --display "$DISPLAY" --verbose | grep -c 'panelora' || true)
+fi
 cp "$work/panelora.out" "$out/panelora.log"
 cp "$work/tablet.json" "$out/tablet.json" 2>/dev/null || true
 
@@ -196,7 +275,7 @@ problems=()
 grep -q '^stats: .' "$work/panelora.out" || problems+=("no statistics line")
 ((panelora_status == 0)) || problems+=("panelora exited with $panelora_status")
 ((tablet_status == 0)) || problems+=("tablet-sim exited with $tablet_status")
-((leftover == 0)) || problems+=("a panelora RandR mode was left behind")
+((leftover == 0)) || problems+=("a virtual display was left behind")
 if [[ -s $work/tablet.json ]]; then
   decoded=$(jq '.frames.decoded' "$work/tablet.json")
   violations=$(jq '.violationCount' "$work/tablet.json")
@@ -206,10 +285,14 @@ else
   problems+=("no report from tablet-sim")
 fi
 [[ -s $out/tablet.png ]] || problems+=("no tablet picture")
-[[ -s $out/desktop.png ]] || problems+=("no desktop screenshot")
+$gnome || [[ -s $out/desktop.png ]] || problems+=("no desktop screenshot")
 if ((${#problems[@]} > 0)); then
   printf 'demo: %s\n' "${problems[@]}" >&2
   fail "${#problems[@]} problem(s)"
 fi
 echo
-echo "demo: OK — $out/tablet.png is what the tablet showed, $out/desktop.png the whole desktop"
+if $gnome; then
+  echo "demo: OK — $out/tablet.png is what the tablet showed"
+else
+  echo "demo: OK — $out/tablet.png is what the tablet showed, $out/desktop.png the whole desktop"
+fi

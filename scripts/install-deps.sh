@@ -13,8 +13,9 @@ packages=(
   # X11 backend
   libx11-dev libxext-dev libxrandr-dev libxdamage-dev libxtst-dev libxfixes-dev libxi-dev libxss-dev
   libpng-dev libxcursor-dev
-  # desktop services over D-Bus (screen saver inhibition); a private bus in the tests
-  libglib2.0-dev dbus-daemon
+  # desktop services over D-Bus (screen saver inhibition, GNOME's mutter); a private bus in the
+  # tests; PipeWire for the GNOME backend
+  libglib2.0-dev dbus-daemon libpipewire-0.3-dev
   # update check
   libcurl4-openssl-dev ca-certificates openssl
   # tray
@@ -23,6 +24,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils x11-apps xauth
   usbmuxd libusbmuxd-tools
+  mutter pipewire wireplumber dbus-user-session libglib2.0-bin libwayland-dev wayland-protocols zenity
   ffmpeg procps psmisc iproute2 jq
   # desktop files and the Debian package
   librsvg2-bin dpkg-dev desktop-file-utils appstream groff-base

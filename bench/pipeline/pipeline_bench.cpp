@@ -5,7 +5,7 @@
 // caret, a list scrolling one second in four).
 //
 //   build/bench/pipeline/pipeline_bench [--seconds S] [--no-ffmpeg] [--only NAME]
-//                                       [--workload animation|desktop] [--json]
+//                                       [--workload animation|desktop] [--json] [--gnome]
 //
 // --json prints one JSON object per profile and line instead of the table.
 // Starts its own Xorg (dummy driver; needs root). Per profile:
@@ -17,6 +17,11 @@
 //             (two in flight, as the encoder core keeps them)
 //   ffmpeg    `ffmpeg -f x11grab … -c:v libx264 -preset ultrafast -tune zerolatency` on the same
 //             display area for S seconds; its own fps
+//
+// --gnome: the pipeline alone on a private headless GNOME session instead (mutter's virtual
+// monitor through PipeWire: GnomeCaptureBackend → ScreenCapturer → H264Encoder), the monitor
+// repainted whole at the profile's rate by a Wayland window in a process of its own; the xorg
+// column is then mutter's CPU. No stages, ceiling or ffmpeg there; --workload does not apply.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,6 +45,9 @@
 #include "bench_support.h"
 #include "child_process.h"
 #include "desktop_activity.h"
+#include "gnome_painter.h"
+#include "gnome_session.h"
+#include "platform/linux/bundle/gnome_platform.h"
 #include "platform/linux/bundle/linux_platform.h"
 #include "platform/linux/x11/frame_converter.h"
 #include "platform/linux/x11/shm_image.h"
@@ -214,8 +222,9 @@ std::map<std::string, double> threadCpu() {
     return result;
 }
 
-void measurePipeline(LinuxPlatform& platform, const test::XorgServer& server, DisplayID id,
-                     const StreamProfile& profile, double seconds, Row& row) {
+// `serverPid` is the display server's (Xorg, mutter), whose CPU goes into xorgPerFrame.
+void measurePipeline(DesktopPlatform& platform, CaptureBackend& capture, pid_t serverPid,
+                     DisplayID id, const StreamProfile& profile, double seconds, Row& row) {
     auto encoder = H264Encoder::create(platform.codecs(), profile);
     if (!encoder) {
         row.note = "no encoder";
@@ -235,11 +244,11 @@ void measurePipeline(LinuxPlatform& platform, const test::XorgServer& server, Di
     };
     std::weak_ptr<H264Encoder> weak = encoder;
     std::atomic<uint64_t> captured{0};
-    auto capturer = ScreenCapturer::create(platform.capture(),
-                                           [&, weak](const ImageBufferRef& image, int64_t pts) {
-                                               if (counting.load()) captured.fetch_add(1);
-                                               if (auto e = weak.lock()) e->encode(image, pts);
-                                           });
+    auto capturer =
+        ScreenCapturer::create(capture, [&, weak](const ImageBufferRef& image, int64_t pts) {
+            if (counting.load()) captured.fetch_add(1);
+            if (auto e = weak.lock()) e->encode(image, pts);
+        });
     if (auto error = capturer->start(id, profile, true)) {
         row.note = "capture: " + error->description();
         return;
@@ -252,14 +261,14 @@ void measurePipeline(LinuxPlatform& platform, const test::XorgServer& server, Di
     resetPeakRss();
     const auto threads0 = threadCpu();
     const double cpu0 = processCpuSeconds();
-    const double xorg0 = otherProcessCpuSeconds(server.pid());
+    const double xorg0 = otherProcessCpuSeconds(serverPid);
     const auto start = SteadyClock::now();
     counting.store(true);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     counting.store(false);
     const double elapsed = std::chrono::duration<double>(SteadyClock::now() - start).count();
     const double cpu = processCpuSeconds() - cpu0;
-    const double xorg = otherProcessCpuSeconds(server.pid()) - xorg0;
+    const double xorg = otherProcessCpuSeconds(serverPid) - xorg0;
     row.rssMB = peakRssMB();
     // Where the time went, busiest threads first, in percent of one core.
     std::vector<std::pair<double, std::string>> busy;
@@ -377,9 +386,77 @@ nlohmann::json toJson(const Row& row) {
 
 }  // namespace
 
+// One profile on a GNOME session of its own, in a process of its own: GLib's D-Bus worker thread
+// does not survive a fork, so nothing before the fork may have used it.
+void measureGnome(const Case& c, double seconds, bool json) {
+    std::string why;
+    auto gnome = GnomeSession::start(&why);
+    if (!gnome) {
+        std::fprintf(stderr, "pipeline_bench: no GNOME session: %s\n", why.c_str());
+        return;
+    }
+    const pid_t painter = startGnomePainter(gnome->waylandSocket(), 1440, 0, int(c.profile.fps));
+    Row row;
+    {
+        auto platform = GnomePlatform::create({gnome->busAddress(), gnome->pipewireSocket(),
+                                               LibavVideoCodecFactory::Encoders::automatic},
+                                              &why);
+        auto display =
+            platform ? VirtualDisplay::create(platform->virtualDisplays(), c.profile, 1) : nullptr;
+        if (display) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));  // the painter's window
+            measurePipeline(*platform, platform->capture(), gnome->mutterPid(),
+                            display->displayID(), c.profile, seconds, row);
+        } else {
+            row.note = "no virtual display: " + why;
+        }
+    }
+    stopGnomePainter(painter);
+    if (json) {
+        nlohmann::json line = toJson(row);
+        line["benchmark"] = "pipeline";
+        line["backend"] = "gnome";
+        line["profile"] = c.name;
+        line["seconds"] = seconds;
+        std::printf("%s\n", line.dump().c_str());
+    } else {
+        std::printf("%-24s | %6.1f %5.1f/%5.1f %8.2f %10.2f %6.0f %5llu | %.1f; %s %s\n", c.name,
+                    row.fps, row.latMed, row.latP99, row.cpuPerFrame * 1000,
+                    row.xorgPerFrame * 1000, row.rssMB, (unsigned long long)row.skipped,
+                    row.capturedFps, row.threads.c_str(), row.note.c_str());
+    }
+}
+
+int runGnome(const std::vector<Case>& cases, const std::string& only, double seconds, bool json) {
+    if (!json) {
+        std::printf("pipeline_bench: headless mutter, %u cores, %.0f s per run\n",
+                    std::thread::hardware_concurrency(), seconds);
+        std::printf("%-24s | %6s %-11s %8s %10s %6s %5s | %s\n", "profile", "fps", "latency ms",
+                    "cpu/frm", "mutter/frm", "rss MB", "skip", "captured fps; threads");
+    }
+    for (const Case& c : cases) {
+        if (!only.empty() && std::string(c.name).find(only) == std::string::npos) continue;
+        std::fflush(stdout);
+        const pid_t child = fork();
+        if (child == 0) {
+            measureGnome(c, seconds, json);
+            std::fflush(stdout);
+            _exit(0);
+        }
+        if (child > 0) waitpid(child, nullptr, 0);
+    }
+    if (!json) {
+        std::printf(
+            "\nfps, latency (capture to encoder output), cpu/frm (this process: capture + "
+            "encode), mutter/frm (the compositor: composition and the PipeWire copies) "
+            "and rss as in the X11 run.\n");
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
     double seconds = 8;
-    bool ffmpeg = true, json = false;
+    bool ffmpeg = true, json = false, gnome = false;
     std::string only, workload = "animation";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -395,25 +472,28 @@ int main(int argc, char** argv) {
             workload = argv[++i];
         } else if (arg == "--json") {
             json = true;
+        } else if (arg == "--gnome") {
+            gnome = true;
         } else {
             std::fprintf(stderr,
                          "usage: pipeline_bench [--seconds S] [--no-ffmpeg] [--only NAME] "
-                         "[--workload animation|desktop] [--json]\n");
+                         "[--workload animation|desktop] [--json] [--gnome]\n");
             return 2;
         }
     }
+    const std::vector<Case> cases{
+        {"2048x1536@60 (fallback)", StreamProfile::fallback},
+        {"2360x1640@60", StreamProfile::negotiate(2360, 1640, 60, false, std::nullopt)},
+        {"2732x2048@60", StreamProfile::negotiate(2732, 2048, 120, false, std::nullopt)},
+        {"1796x1346@120", StreamProfile::negotiate(2732, 2048, 120, true, std::nullopt)},
+    };
+    if (gnome) return runGnome(cases, only, seconds, json);
     std::string why;
     auto server = test::XorgServer::start(&why);
     if (!server) {
         std::fprintf(stderr, "pipeline_bench: no X server: %s\n", why.c_str());
         return 1;
     }
-    const Case cases[] = {
-        {"2048x1536@60 (fallback)", StreamProfile::fallback},
-        {"2360x1640@60", StreamProfile::negotiate(2360, 1640, 60, false, std::nullopt)},
-        {"2732x2048@60", StreamProfile::negotiate(2732, 2048, 120, false, std::nullopt)},
-        {"1796x1346@120", StreamProfile::negotiate(2732, 2048, 120, true, std::nullopt)},
-    };
     const std::string encoderName = LibavVideoCodecFactory::probedHardwareEncoder().empty()
                                         ? "libx264"
                                         : LibavVideoCodecFactory::probedHardwareEncoder();
@@ -478,7 +558,8 @@ int main(int argc, char** argv) {
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
-            measurePipeline(*platform, *server, display->displayID(), c.profile, seconds, row);
+            measurePipeline(*platform, platform->capture(), server->pid(), display->displayID(),
+                            c.profile, seconds, row);
             row.animationFps = animator   ? animator->framesPerSecond()
                                : activity ? activity->framesPerSecond()
                                           : 0;

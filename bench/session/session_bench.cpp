@@ -1,12 +1,14 @@
 // The whole chain per stream profile: a continuously changing virtual display captured, encoded
 // and sent by a Session in this process, through usbmuxd-sim, to tablet-sim, which decodes it.
 //
-//   build/bench/session/session_bench [--seconds S] [--only NAME]
+//   build/bench/session/session_bench [--seconds S] [--only NAME] [--json] [--gnome]
 //
 // Starts its own Xorg (dummy driver; needs root). Per profile: what the tablet decoded (fps,
 // Mbit/s, end-to-end latency from capture to decoded picture), the frames the host dropped
 // (session drops plus encoder skips, from the statistics records), CPU seconds per sent frame of
 // this process (capture, encode, send), of Xorg and of tablet-sim, and this process's peak RSS.
+// --gnome: a private headless GNOME per profile instead, its virtual monitor repainted whole at
+// the profile's rate (bench/gnome_painter.h); the xorg column is then mutter's CPU.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +21,9 @@
 
 #include "animator.h"
 #include "bench_support.h"
+#include "gnome_painter.h"
+#include "gnome_session.h"
+#include "platform/linux/bundle/gnome_platform.h"
 #include "platform/linux/bundle/linux_platform.h"
 #include "platform/linux/x11/x11_display_registry.h"
 #include "session_probe.h"
@@ -44,7 +49,7 @@ struct Case {
 int main(int argc, char** argv) {
     double seconds = 10;
     std::string only;
-    bool json = false;
+    bool json = false, gnome = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--seconds" && i + 1 < argc) {
@@ -53,14 +58,18 @@ int main(int argc, char** argv) {
             only = argv[++i];
         } else if (arg == "--json") {
             json = true;
+        } else if (arg == "--gnome") {
+            gnome = true;
         } else {
-            std::fprintf(stderr, "usage: session_bench [--seconds S] [--only NAME] [--json]\n");
+            std::fprintf(stderr,
+                         "usage: session_bench [--seconds S] [--only NAME] [--json] [--gnome]\n");
             return 2;
         }
     }
     std::string why;
-    auto server = test::XorgServer::start(&why);
-    if (!server) {
+    // GNOME starts in each profile's process: GLib's D-Bus worker does not survive a fork.
+    std::unique_ptr<XorgServer> server;
+    if (!gnome && !(server = test::XorgServer::start(&why))) {
         std::fprintf(stderr, "session_bench: no X server: %s\n", why.c_str());
         return 1;
     }
@@ -72,8 +81,9 @@ int main(int argc, char** argv) {
         {"1796x1346@120", {"--hello", "2732x2048@120"}, true},
     };
     if (!json) {
-        std::printf("session_bench: Xorg %s, %u cores, %.0f s per profile\n",
-                    server->displayName().c_str(), std::thread::hardware_concurrency(), seconds);
+        std::printf("session_bench: %s, %u cores, %.0f s per profile\n",
+                    gnome ? "headless GNOME" : ("Xorg " + server->displayName()).c_str(),
+                    std::thread::hardware_concurrency(), seconds);
         std::printf("%-24s %-44s | %6s %6s %7s %7s %7s | %7s %8s %8s %8s %7s\n", "profile",
                     "negotiated", "fps", "Mbit/s", "dropped", "lat med", "lat p99", "sent", "host",
                     "xorg", "tablet", "host RSS");
@@ -96,9 +106,24 @@ int main(int argc, char** argv) {
             waitpid(child, &status, 0);
             continue;
         }
-        auto platform = LinuxPlatform::create(server->displayName(), &why);
+        std::unique_ptr<GnomeSession> gnomeSession;
+        std::unique_ptr<DesktopPlatform> platform;
+        if (gnome) {
+            gnomeSession = GnomeSession::start(&why);
+            if (gnomeSession) {
+                platform = GnomePlatform::create(
+                    {gnomeSession->busAddress(), gnomeSession->pipewireSocket(),
+                     LibavVideoCodecFactory::Encoders::automatic},
+                    &why);
+            }
+        } else {
+            platform = LinuxPlatform::create(server->displayName(), &why);
+        }
+        const pid_t serverPid =
+            gnome ? (gnomeSession ? gnomeSession->mutterPid() : -1) : server->pid();
         if (!platform) {
             std::fprintf(out, "%-24s %s\n", c.name, why.c_str());
+            gnomeSession.reset();
             std::fflush(stdout);
             _exit(1);
         }
@@ -124,29 +149,38 @@ int main(int argc, char** argv) {
                 break;
             }
             const StreamProfile profile = probe->session().profile();
-            auto x = openDisplay(server->displayName());
-            const auto rect = x11::displayBounds(x.get(), probe->session().displayID());
             std::unique_ptr<Animator> animator;
-            if (rect) {
-                animator =
-                    Animator::start(server->displayName(), *rect, int(profile.fps), scene(), 24);
+            pid_t painter = -1;
+            if (gnome) {
+                // The virtual monitor sits right of the fixture's 1440-point primary.
+                painter =
+                    startGnomePainter(gnomeSession->waylandSocket(), 1440, 0, int(profile.fps));
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+            } else {
+                auto x = openDisplay(server->displayName());
+                const auto rect = x11::displayBounds(x.get(), probe->session().displayID());
+                if (rect) {
+                    animator = Animator::start(server->displayName(), *rect, int(profile.fps),
+                                               scene(), 24);
+                }
             }
             // Measured from the first whole statistics second with the animation running.
             const size_t first = probe->stats().size() + 1;
             probe->waitForStats(
                 first - 1, [](auto&) { return true; }, std::chrono::seconds(10));
             const double cpu0 = processCpuSeconds();
-            const double xorg0 = otherProcessCpuSeconds(server->pid());
+            const double xorg0 = otherProcessCpuSeconds(serverPid);
             const double tablet0 = otherProcessCpuSeconds(rig->tablet().pid());
             const size_t wanted = first + size_t(seconds);
             probe->waitForStats(
                 wanted - 1, [](auto&) { return true; }, std::chrono::seconds(int(seconds) + 20));
             const double cpu = processCpuSeconds() - cpu0;
-            const double xorg = otherProcessCpuSeconds(server->pid()) - xorg0;
+            const double xorg = otherProcessCpuSeconds(serverPid) - xorg0;
             const double tablet = otherProcessCpuSeconds(rig->tablet().pid()) - tablet0;
             const double rss = peakRssMB();
             const auto report = rig->finish();
             animator.reset();
+            stopGnomePainter(painter);
             probe->waitEnded(std::chrono::seconds(20));
             probe->release();
 
@@ -164,6 +198,7 @@ int main(int argc, char** argv) {
             const double perFrame = sent > 0 ? 1000.0 / double(sent) : 0;
             if (json) {
                 const nlohmann::json object = {{"benchmark", "session"},
+                                               {"backend", gnome ? "gnome" : "x11"},
                                                {"profile", c.name},
                                                {"negotiated", profile.summary()},
                                                {"cores", std::thread::hardware_concurrency()},
@@ -187,6 +222,8 @@ int main(int argc, char** argv) {
                 r["violationCount"].get<int>() ? "  VIOLATIONS" : "");
             std::fflush(stdout);
         } while (false);
+        platform.reset();
+        gnomeSession.reset();
         std::fflush(stdout);
         _exit(0);
     }

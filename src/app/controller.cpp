@@ -60,6 +60,7 @@ Controller::Controller(AppEnvironment environment)
     : env_(std::move(environment)),
       screenRecordingAllowed_(env_.permissions->screenRecordingPreflight()),
       accessibilityAllowed_(env_.permissions->accessibilityTrusted(false)),
+      permissionTexts_(env_.permissions->texts()),
       space_(env_.settings->space().value_or(0)),
       preferSmooth_(env_.settings->preferSmooth().value_or(false)) {
     if (env_.applyCommandActsAsControl) {
@@ -173,6 +174,7 @@ void Controller::tick() {
 void Controller::refreshPermissions() {
     assign(accessibilityAllowed_, env_.permissions->accessibilityTrusted(false));
     assign(screenRecordingAllowed_, env_.permissions->screenRecordingPreflight());
+    assign(permissionTexts_, env_.permissions->texts());
 }
 
 template <class Result>
@@ -194,7 +196,8 @@ void Controller::attemptConnection() {
     bool allowed = env_.permissions->screenRecordingPreflight();
     assign(screenRecordingAllowed_, allowed);
     if (!allowed) {
-        assign(status_, std::string(allowScreenRecordingText));
+        assign(permissionTexts_, env_.permissions->texts());
+        assign(status_, permissionTexts_.blockedStatus);
         return;
     }
     if (now() < retryNotBefore_) return;

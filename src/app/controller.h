@@ -58,7 +58,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
 
     static constexpr const char* lookingText = "Looking for your tablet\u2026";
     static constexpr const char* allowScreenRecordingText =
-        "Allow Screen Recording for Panelora in System Settings, then relaunch";
+        Permissions::allowScreenRecordingStatus;
     static constexpr const char* noDeviceText = "Connect your tablet with the cable";
     static constexpr const char* noAppText = "Tablet found: open Panelora on it";
     static constexpr const char* disconnectedText = "Disconnected";
@@ -83,6 +83,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
     bool canArrange() const { return canArrange_; }
     bool screenRecordingAllowed() const { return screenRecordingAllowed_; }
     bool accessibilityAllowed() const { return accessibilityAllowed_; }
+    // The platform's words for the missing permissions (its status while capture is not
+    // allowed, the menu's advice).
+    const PermissionTexts& permissionTexts() const { return permissionTexts_; }
     int64_t space() const { return space_; }
     bool preferSmooth() const { return preferSmooth_; }
     // Nothing where the setting is not offered.
@@ -159,6 +162,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     bool canArrange_ = false;
     bool screenRecordingAllowed_ = false;
     bool accessibilityAllowed_ = false;
+    PermissionTexts permissionTexts_;
     int64_t space_ = 0;
     bool preferSmooth_ = false;
     std::optional<bool> commandActsAsControl_;

@@ -14,6 +14,7 @@ MenuState MenuState::of(const Controller& controller, bool launchAtLogin, std::s
     state.canArrange = controller.canArrange();
     state.screenRecordingAllowed = controller.screenRecordingAllowed();
     state.accessibilityAllowed = controller.accessibilityAllowed();
+    state.permissionTexts = controller.permissionTexts();
     state.space = controller.space();
     state.preferSmooth = controller.preferSmooth();
     state.commandActsAsControl = controller.commandActsAsControl();
@@ -73,11 +74,11 @@ MenuRow picker(MenuItem item, const char* label, const std::vector<MenuOption>& 
     return r;
 }
 
-void addAdvice(std::vector<MenuRow>& rows, const PermissionAdvice& advice, MenuItem headline,
+void addAdvice(std::vector<MenuRow>& rows, const AdviceText& advice, MenuItem headline,
                MenuItem button, MenuItem followUp) {
-    rows.push_back(row(MenuRowKind::caption, headline, std::string(advice.headline)));
-    rows.push_back(row(MenuRowKind::button, button, std::string(advice.button)));
-    rows.push_back(row(MenuRowKind::caption, followUp, std::string(advice.followUp)));
+    rows.push_back(row(MenuRowKind::caption, headline, advice.headline));
+    rows.push_back(row(MenuRowKind::button, button, advice.button));
+    rows.push_back(row(MenuRowKind::caption, followUp, advice.followUp));
 }
 
 }  // namespace
@@ -89,11 +90,11 @@ std::vector<MenuRow> buildMenu(const MenuState& state) {
         rows.push_back(row(MenuRowKind::caption, MenuItem::statistics, state.statsLine));
     }
     if (!state.screenRecordingAllowed) {
-        addAdvice(rows, screenRecordingAdvice, MenuItem::screenRecordingHeadline,
+        addAdvice(rows, state.permissionTexts.screenRecording, MenuItem::screenRecordingHeadline,
                   MenuItem::openScreenRecordingSettings, MenuItem::screenRecordingAdvice);
     }
     if (!state.accessibilityAllowed) {
-        addAdvice(rows, accessibilityAdvice, MenuItem::accessibilityHeadline,
+        addAdvice(rows, state.permissionTexts.accessibility, MenuItem::accessibilityHeadline,
                   MenuItem::openAccessibilitySettings, MenuItem::accessibilityAdvice);
     }
 

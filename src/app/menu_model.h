@@ -27,6 +27,7 @@ struct MenuState {
     bool canArrange = false;
     bool screenRecordingAllowed = true;
     bool accessibilityAllowed = true;
+    PermissionTexts permissionTexts;  // the advice rows' words
     int64_t space = 0;
     bool preferSmooth = false;
     std::optional<bool> commandActsAsControl;  // nothing: not offered

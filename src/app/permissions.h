@@ -2,8 +2,9 @@
 // nothing streams, and Accessibility, without which input injection does not work), the advice the
 // menu shows while one is missing, and the shortcuts into the system's settings.
 //
-// PermissionsBackend is the platform seam. The Controller calls the probes once a second and the
-// prompts once per launch, all on the main queue; the menu calls the open operations.
+// PermissionsBackend is the platform seam. The Controller calls the probes (and then texts()) once
+// a second and the prompts once per launch, all on the main queue; the menu calls the open
+// operations.
 #pragma once
 
 #include <optional>
@@ -11,6 +12,8 @@
 #include <string_view>
 
 namespace panelora {
+
+struct PermissionTexts;
 
 class PermissionsBackend {
   public:
@@ -27,6 +30,10 @@ class PermissionsBackend {
     // Opens a settings address built below. A backend without the macOS scheme maps the pane
     // (and anchor) to its desktop's own settings, or ignores what it cannot show.
     virtual void openURL(const std::string& url) = 0;
+
+    // What the status and the menu say while a probe says no, in this platform's words; asked
+    // right after the probes. The default is the macOS wording.
+    virtual PermissionTexts texts();
 };
 
 namespace Permissions {
@@ -70,5 +77,36 @@ inline constexpr PermissionAdvice accessibilityAdvice{
     "If it's already on, remove Panelora with the \u2212 button, add it again with +, then "
     "relaunch it.",
 };
+
+namespace Permissions {
+// The status while nothing can stream, as macOS words it.
+inline constexpr const char* allowScreenRecordingStatus =
+    "Allow Screen Recording for Panelora in System Settings, then relaunch";
+}  // namespace Permissions
+
+// The menu's advice as owned text, so that a platform can word it at run time.
+struct AdviceText {
+    std::string headline;
+    std::string button;
+    std::string followUp;
+
+    static AdviceText of(const PermissionAdvice& advice) {
+        return {std::string(advice.headline), std::string(advice.button),
+                std::string(advice.followUp)};
+    }
+    bool operator==(const AdviceText&) const = default;
+};
+
+// Everything a platform words about missing permissions; the defaults are the macOS texts.
+struct PermissionTexts {
+    std::string blockedStatus = Permissions::allowScreenRecordingStatus;
+    AdviceText screenRecording = AdviceText::of(screenRecordingAdvice);
+    AdviceText accessibility = AdviceText::of(accessibilityAdvice);
+    bool operator==(const PermissionTexts&) const = default;
+};
+
+inline PermissionTexts PermissionsBackend::texts() {
+    return {};
+}
 
 }  // namespace panelora

@@ -21,6 +21,11 @@ namespace panelora {
 namespace DisplayChange {
 inline constexpr uint32_t beginConfigurationFlag = 1;  // kCGDisplayBeginConfigurationFlag
 inline constexpr uint32_t movedFlag = 2;               // kCGDisplayMovedFlag
+// Further flags the Linux backends send (the core ignores them).
+inline constexpr uint32_t setMainFlag = 4;  // kCGDisplaySetMainFlag: became the main display
+inline constexpr uint32_t setModeFlag = 8;  // kCGDisplaySetModeFlag: size changed
+inline constexpr uint32_t addFlag = 16;     // kCGDisplayAddFlag
+inline constexpr uint32_t removeFlag = 32;  // kCGDisplayRemoveFlag
 }  // namespace DisplayChange
 
 class DisplayGeometry {

@@ -46,6 +46,8 @@ VirtualDisplaySettings VirtualDisplay::settingsFor(const StreamProfile& profile)
     settings.modes.push_back(VirtualDisplayMode{clampToU32(profile.logicalWidth),
                                                 clampToU32(profile.logicalHeight),
                                                 static_cast<double>(profile.fps)});
+    settings.encodedWidth = clampToU32(profile.width);
+    settings.encodedHeight = clampToU32(profile.height);
     return settings;
 }
 

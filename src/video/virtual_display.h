@@ -35,6 +35,10 @@ struct VirtualDisplayMode {
 struct VirtualDisplaySettings {
     bool hiDPI = true;
     std::vector<VirtualDisplayMode> modes;
+    // The stream's encoded size in pixels. A backend that chooses the display's pixel size itself
+    // (GNOME) makes it this, so that the capture needs no scaling; 0 leaves it to the backend.
+    uint32_t encodedWidth = 0;
+    uint32_t encodedHeight = 0;
 };
 
 // The platform's display object. Destroying it removes the display from the system.

@@ -61,16 +61,28 @@ int TabletSim::connect() const {
 std::unique_ptr<TabletRig> TabletRig::start(const std::vector<std::string>& tabletArgs,
                                             std::string* error) {
     std::unique_ptr<TabletRig> rig(new TabletRig);
-    std::vector<std::string> args{"--json", rig->dir_.file("report.json"), "--save-png",
-                                  rig->pngPath()};
-    args.insert(args.end(), tabletArgs.begin(), tabletArgs.end());
-    rig->tablet_ = TabletSim::start(args, 0, error);
-    if (!rig->tablet_) return nullptr;
+    if (!rig->startTablet(tabletArgs, 0, error)) return nullptr;
     const std::string device =
         std::string(kSerial) + ",USB,127.0.0.1:" + std::to_string(rig->tablet_->port());
     rig->daemon_ = UsbmuxdSim::start({device}, rig->dir_.file("usbmuxd.sock"), error);
     if (!rig->daemon_) return nullptr;
     return rig;
+}
+
+bool TabletRig::startTablet(const std::vector<std::string>& tabletArgs, uint16_t port,
+                            std::string* error) {
+    std::vector<std::string> args{"--json", dir_.file("report.json"), "--save-png", pngPath()};
+    args.insert(args.end(), tabletArgs.begin(), tabletArgs.end());
+    std::error_code ignored;  // no earlier tablet's report is read
+    std::filesystem::remove(dir_.file("report.json"), ignored);
+    tablet_ = TabletSim::start(args, port, error);
+    return tablet_ != nullptr;
+}
+
+bool TabletRig::replug(const std::vector<std::string>& tabletArgs, std::string* error) {
+    const uint16_t port = tablet_->port();
+    killTablet();
+    return startTablet(tabletArgs, port, error);
 }
 
 int TabletRig::connect(std::string* error) {

@@ -78,12 +78,17 @@ class TabletRig {
         std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // Kills tablet-sim outright, as a tablet that is unplugged.
     void killTablet();
+    // Starts tablet-sim again on the same port, after finish() or killTablet(): another tablet on
+    // the same cable. Its report and picture replace the last ones.
+    bool replug(const std::vector<std::string>& tabletArgs, std::string* error);
 
     ChildProcess& tablet() { return tablet_->process(); }
     std::string pngPath() const { return dir_.file("last.png"); }
+    const std::string& daemonSocket() const { return daemon_->socketPath(); }
 
   private:
     TabletRig() = default;
+    bool startTablet(const std::vector<std::string>& tabletArgs, uint16_t port, std::string* error);
     TempDir dir_;
     std::unique_ptr<TabletSim> tablet_;
     std::unique_ptr<UsbmuxdSim> daemon_;

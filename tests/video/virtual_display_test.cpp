@@ -30,6 +30,8 @@ TEST(VirtualDisplayTest, SizesFollowTheProfileAt264PixelsPerInch) {
         EXPECT_EQ(s.modes[0].width, c.pixelsWide / 2);
         EXPECT_EQ(s.modes[0].height, c.pixelsHigh / 2);
         EXPECT_EQ(s.modes[0].refreshRate, double(c.profile.fps));
+        EXPECT_EQ(s.encodedWidth, uint32_t(c.profile.width));
+        EXPECT_EQ(s.encodedHeight, uint32_t(c.profile.height));
     }
 }
 

@@ -110,5 +110,35 @@ TEST(BlendCursor, UsesOnlyTheLow32BitsOfEachElement) {
     EXPECT_EQ(picture[2], 0x00);  // red
 }
 
+// Drawing into the converted picture gives what converting the picture with the cursor blended in
+// gives, for cursors inside, at odd places and hanging over each edge; the source is not touched.
+TEST(BlendCursorIntoNv12, MatchesBlendingBeforeTheConversionAndLeavesTheSourceAlone) {
+    const int width = 64, height = 48, stride = width * 4;
+    const std::vector<uint8_t> source = quadrants(width, height, stride);
+    std::vector<unsigned long> cursor(7 * 5);
+    for (size_t i = 0; i < cursor.size(); ++i) {
+        cursor[i] = i % 3 == 0 ? 0xFF00FF00ul : i % 3 == 1 ? 0x80800000ul : 0ul;
+    }
+    FrameConverter converter(width, height, width, height);
+    std::vector<uint8_t> scratch;
+    for (auto [left, top] : {std::pair{10, 10}, {31, 23}, {-3, -2}, {60, 45}, {100, 100}}) {
+        const CursorPixels placed{left, top, 7, 5, cursor.data()};
+        std::vector<uint8_t> blended = source;
+        blendCursor(blended.data(), stride, width, height, placed);
+        Nv12Buffer expected(width, height), actual(width, height);
+        converter.convert(blended.data(), stride, expected);
+        converter.convert(source.data(), stride, actual);
+        blendCursorIntoNv12(source.data(), stride, width, height, placed, actual, scratch);
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                const Yuv a = nv12At(actual, x, y), e = nv12At(expected, x, y);
+                ASSERT_TRUE(a.y == e.y && a.u == e.u && a.v == e.v)
+                    << "cursor at " << left << "," << top << ", pixel " << x << "," << y;
+            }
+        }
+    }
+    EXPECT_EQ(source, quadrants(width, height, stride));
+}
+
 }  // namespace
 }  // namespace panelora::test

@@ -3,8 +3,8 @@
 //
 // Start-up, in order: stop signals blocked (before any thread exists), the main queue installed
 // (the Qt event loop's in tray mode, a RunLoopQueue on this thread in headless mode), a running
-// copy asked to quit and the single-instance name taken, the Linux platform made for the X
-// display, the Controller configured, created and started, then the main loop.
+// copy asked to quit and the single-instance name taken, the desktop's platform chosen (GNOME on
+// Wayland, else X11 with a spare output), the Controller configured, created and started, then the main loop.
 //
 // Quitting (menu, SIGINT/SIGTERM, a newer copy's request) goes through one path on the main
 // queue: the Controller is shut down, which ends the session and so removes the virtual display;
@@ -133,6 +133,7 @@ int screenshotMenu(const std::string& path, const std::string& display) {
     state.canArrange = true;
     state.screenRecordingAllowed = permissions.screenRecordingPreflight();
     state.accessibilityAllowed = permissions.accessibilityTrusted(false);
+    state.permissionTexts = permissions.texts();
     state.space = 0;
     state.preferSmooth = false;
     state.commandActsAsControl = true;

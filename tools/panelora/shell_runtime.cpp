@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "input/key_injector.h"
-#include "platform/linux/bundle/linux_platform.h"
+#include "platform/linux/bundle/linux_desktop.h"
 #include "platform/linux/shell/freed_memory.h"
 #include "platform/linux/shell/idle_inhibitor.h"
 #include "platform/linux/shell/single_instance.h"
@@ -23,36 +23,6 @@ constexpr Duration settleTimeout = std::chrono::seconds(5);
 constexpr Duration settlePoll = std::chrono::milliseconds(20);
 // An ended session's last objects go within moments (they finish on their own threads).
 constexpr Duration trimDelay = std::chrono::seconds(2);
-
-// The platform, made when first needed: the X server may come up after the program does.
-class PlatformSlot {
-  public:
-    // `serverGone` is called on a thread of the platform when its X server goes away.
-    PlatformSlot(std::string display, std::function<void()> serverGone)
-        : display_(std::move(display)), serverGone_(std::move(serverGone)) {}
-
-    LinuxPlatform* get() {
-        if (!platform_) {
-            std::string error;
-            platform_ = LinuxPlatform::create(display_, &error);
-            if (!platform_ && error != lastError_) {
-                lastError_ = error;
-                log::get("app")->error("{}", "the X11 backends are not available: " + error);
-            }
-            if (platform_) platform_->setOnServerGone(serverGone_);
-        }
-        return platform_.get();
-    }
-
-    void reset() { platform_.reset(); }
-    const std::string& display() const { return display_; }
-
-  private:
-    const std::string display_;
-    const std::function<void()> serverGone_;
-    std::unique_ptr<LinuxPlatform> platform_;
-    std::string lastError_;
-};
 
 StatusPrinter::State printerState(const Controller& controller) {
     return StatusPrinter::State{controller.status(), controller.statsLine(),
@@ -73,8 +43,7 @@ struct ShellRuntime::State : std::enable_shared_from_this<ShellRuntime::State> {
     std::shared_ptr<SerialQueue> main;
     std::function<void()> stopLoop;
     std::unique_ptr<SingleInstance> instance;
-    std::shared_ptr<PlatformSlot> platform;
-    std::shared_ptr<LinuxPermissions> permissions;
+    std::shared_ptr<LinuxDesktop> desktop;
     std::shared_ptr<Controller> controller;
     std::unique_ptr<StopSignalWatcher> signals;
     std::unique_ptr<StatusPrinter> printer;
@@ -99,13 +68,11 @@ struct ShellRuntime::State : std::enable_shared_from_this<ShellRuntime::State> {
         };
     }
 
-    // The X server went away: the session has ended with it, and so does the program.
-    void serverGone() {
+    // The desktop went away (the X server, or GNOME's session): the session has ended with it,
+    // and so does the program.
+    void desktopGone(const std::string& what) {
         if (quitting) return;
-        std::string display = platform->display();
-        if (display.empty() && std::getenv("DISPLAY")) display = std::getenv("DISPLAY");
-        std::fprintf(stderr, "panelora: the X server (display %s) went away; Panelora stops\n",
-                     display.c_str());
+        std::fprintf(stderr, "panelora: %s went away; Panelora stops\n", what.c_str());
         serverWentAway = true;
         quit();
     }
@@ -164,29 +131,32 @@ std::unique_ptr<ShellRuntime> ShellRuntime::create(const std::string& display,
 
     std::weak_ptr<State> weakState = state;
     auto main = state->main;
-    state->platform = std::make_shared<PlatformSlot>(display, [weakState, main] {
-        main->post([weakState] {
-            if (auto self = weakState.lock()) self->serverGone();
+    // The desktop (and so the platform) is chosen when first needed: the X server or the GNOME
+    // session may come up after the program does.
+    LinuxDesktop::Options options;
+    options.x11Display = display;
+    options.desktops = currentDesktops();
+    options.onGone = [weakState, main](std::string what) {
+        main->post([weakState, what] {
+            if (auto self = weakState.lock()) self->desktopGone(what);
         });
-    });
-    state->platform->get();
-    state->permissions = std::make_shared<LinuxPermissions>(
-        LinuxPermissions::Options{display, {}, {}, currentDesktops()});
+    };
+    state->desktop = std::make_shared<LinuxDesktop>(std::move(options));
+    state->desktop->platform();
 
-    auto platform = state->platform;
+    auto desktop = state->desktop;
     auto inhibitor = std::make_shared<IdleInhibitor>(display);
-    SessionFactory sessions = sessionFactory([platform, inhibitor] {
-        SessionEnvironment environment = platform->get()->sessionEnvironment();
+    SessionFactory sessions = sessionFactory([desktop, inhibitor] {
+        SessionEnvironment environment = desktop->platform()->sessionEnvironment();
         environment.activity = inhibitor;
         return environment;
     });
-    auto permissions = state->permissions;
-    Controller::configureShared([platform, sessions, permissions, main] {
+    Controller::configureShared([desktop, sessions, main] {
         AppEnvironment environment;
-        environment.permissions = permissions;
-        environment.makeSession = [platform,
+        environment.permissions = desktop;
+        environment.makeSession = [desktop,
                                    sessions](int fd) -> std::shared_ptr<SupervisedSession> {
-            if (!platform->get()) {
+            if (!desktop->platform()) {
                 close(fd);
                 return nullptr;
             }
@@ -221,8 +191,8 @@ const std::shared_ptr<Controller>& ShellRuntime::controller() const {
     return state_->controller;
 }
 
-const std::shared_ptr<LinuxPermissions>& ShellRuntime::permissions() const {
-    return state_->permissions;
+std::shared_ptr<PermissionsBackend> ShellRuntime::permissions() const {
+    return state_->desktop;
 }
 
 void ShellRuntime::printStatusLines() {
@@ -257,9 +227,9 @@ int ShellRuntime::finish() {
         Session::liveSessions() != 0) {
         std::fprintf(stderr, "panelora: the session did not end in time\n");
         status = 1;
-    } else if (s.platform) {
+    } else if (s.desktop) {
         // Nothing uses the backends any more: the Controller is shut down and has no session.
-        s.platform->reset();
+        s.desktop->reset();
     }
     // Last: closing the single-instance socket tells a waiting newer copy that this one is done.
     s.instance.reset();

@@ -1,4 +1,4 @@
-// The toolkit-free half of the program: the single-instance hand-over, the Linux platform, the
+// The toolkit-free half of the program: the single-instance hand-over, the desktop's platform, the
 // Controller and its environment, the stop signals and the one quit path. main.cpp adds the Qt
 // tray (X11 and Qt headers do not mix in one file, so this half keeps the X11 ones).
 //
@@ -11,7 +11,7 @@
 #include <string>
 
 #include "app/controller.h"
-#include "platform/linux/shell/linux_permissions.h"
+#include "app/permissions.h"
 #include "support/serial_queue.h"
 
 namespace panelora {
@@ -22,7 +22,8 @@ bool displayReachable();
 class ShellRuntime {
   public:
     // Asks a running copy to quit and takes its place (a failure is told on standard error and
-    // the program goes on), makes the platform for `display` (empty: $DISPLAY) and the
+    // the program goes on), chooses the desktop (GNOME on Wayland, else the X11 server at
+    // `display`, empty: $DISPLAY) and makes the
     // Controller on `mainQueue`, and starts taking quit requests and stop signals. `stopLoop`
     // ends the main loop; it is called on the main queue once quitting is done.
     static std::unique_ptr<ShellRuntime> create(const std::string& display,
@@ -31,7 +32,8 @@ class ShellRuntime {
     ~ShellRuntime();
 
     const std::shared_ptr<Controller>& controller() const;
-    const std::shared_ptr<LinuxPermissions>& permissions() const;
+    // The desktop chooser, which is the permissions backend too (linux_desktop.h).
+    std::shared_ptr<PermissionsBackend> permissions() const;
 
     // Prints the status lines on standard output (headless mode).
     void printStatusLines();

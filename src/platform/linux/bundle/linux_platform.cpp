@@ -40,7 +40,8 @@ LinuxPlatform::LinuxPlatform(const Options& options, int scale, X11InputBackends
       virtualDisplays_(options.displayName, scale),
       capture_(options.displayName),
       codecs_(options.encoders),
-      input_(std::move(input)) {}
+      input_(std::move(input)),
+      probes_(LinuxPermissions::Options{options.displayName, {}, {}, {}}) {}
 
 LinuxPlatform::~LinuxPlatform() {
     // Uninstall only what is still ours, so that a newer platform's backends stay in place.
@@ -48,12 +49,24 @@ LinuxPlatform::~LinuxPlatform() {
     if (installedInjectionBackends().poster == input_.poster) installInjectionBackends({});
 }
 
-void LinuxPlatform::setOnServerGone(std::function<void()> handler) {
+void LinuxPlatform::setOnGone(std::function<void()> handler) {
     input_.geometry->setOnServerGone(std::move(handler));
 }
 
 SessionEnvironment LinuxPlatform::sessionEnvironment() {
     return SessionEnvironment::standard(virtualDisplays_, capture_, codecs_);
+}
+
+bool LinuxPlatform::captureAllowed(DesktopProblem& problem) {
+    bool allowed = probes_.screenRecordingPreflight();
+    problem = probes_.captureProblem();
+    return allowed;
+}
+
+bool LinuxPlatform::inputAllowed(DesktopProblem& problem) {
+    bool allowed = probes_.accessibilityTrusted(false);
+    problem = probes_.inputProblem();
+    return allowed;
 }
 
 }  // namespace panelora

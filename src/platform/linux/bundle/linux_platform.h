@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/linux/bundle/desktop_platform.h"
 #include "platform/linux/codec/libav_video_codec.h"
 #include "platform/linux/input/x11_input_backends.h"
 #include "platform/linux/x11/randr_virtual_display.h"
@@ -31,7 +32,7 @@
 
 namespace panelora {
 
-class LinuxPlatform {
+class LinuxPlatform final : public DesktopPlatform {
   public:
     struct Options {
         std::string displayName;  // as XOpenDisplay takes it; empty: $DISPLAY
@@ -47,24 +48,27 @@ class LinuxPlatform {
                                                  std::string* error = nullptr);
     static std::unique_ptr<LinuxPlatform> create(const Options& options,
                                                  std::string* error = nullptr);
-    ~LinuxPlatform();
+    ~LinuxPlatform() override;
     LinuxPlatform(const LinuxPlatform&) = delete;
     LinuxPlatform& operator=(const LinuxPlatform&) = delete;
 
+    Kind kind() const override { return Kind::x11; }
     // SessionEnvironment::standard over this platform's backends; the arrangement runs on
     // mainQueue(). Each call gives a fresh environment (a copy per session is fine).
-    SessionEnvironment sessionEnvironment();
+    SessionEnvironment sessionEnvironment() override;
+    // The root window can be read; XTEST is there (LinuxPermissions' probes).
+    bool captureAllowed(DesktopProblem& problem) override;
+    bool inputAllowed(DesktopProblem& problem) override;
 
-    // Called once, on a thread of the platform, when the X server goes away: every session is
-    // over and nothing of this platform works any more.
-    void setOnServerGone(std::function<void()> handler);
+    // Called once when the X server goes away.
+    void setOnGone(std::function<void()> handler) override;
 
     // The display name the backends were made for, as given (empty: $DISPLAY).
     const std::string& displayName() const { return displayName_; }
 
     X11VirtualDisplayBackend& virtualDisplays() { return virtualDisplays_; }
     X11CaptureBackend& capture() { return capture_; }
-    LibavVideoCodecFactory& codecs() { return codecs_; }
+    LibavVideoCodecFactory& codecs() override { return codecs_; }
     const X11InputBackends& input() const { return input_; }
 
   private:
@@ -75,6 +79,7 @@ class LinuxPlatform {
     X11CaptureBackend capture_;
     LibavVideoCodecFactory codecs_;
     const X11InputBackends input_;
+    LinuxPermissions probes_;
 };
 
 }  // namespace panelora

@@ -44,14 +44,6 @@
 
 namespace panelora {
 
-// Further change flags sent with movedFlag, with the platform's values; the core ignores them.
-namespace DisplayChange {
-inline constexpr uint32_t setMainFlag = 4;  // kCGDisplaySetMainFlag: became the main display
-inline constexpr uint32_t setModeFlag = 8;  // kCGDisplaySetModeFlag: size changed
-inline constexpr uint32_t addFlag = 16;     // kCGDisplayAddFlag
-inline constexpr uint32_t removeFlag = 32;  // kCGDisplayRemoveFlag
-}  // namespace DisplayChange
-
 class X11DisplayGeometry final : public DisplayGeometry {
   public:
     // `scale`: device pixels per point, at least 1. Nothing when the display cannot be opened or

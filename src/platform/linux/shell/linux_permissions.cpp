@@ -40,6 +40,11 @@ const std::vector<Candidate>& generalCandidates() {
     return list;
 }
 
+DesktopProblem noXServer(const std::string& display) {
+    return {LinuxTexts::needsDesktop, "no X server answers at " + display,
+            "Run Panelora in your desktop session, where $DISPLAY names its X server."};
+}
+
 bool sameDesktop(const std::string& a, const char* b) {
     return *b != '\0' && strcasecmp(a.c_str(), b) == 0;
 }
@@ -119,23 +124,61 @@ X11Connection* LinuxPermissions::connection() {
     return connection_.get();
 }
 
+std::string LinuxPermissions::displayText() const {
+    if (!options_.displayName.empty()) return options_.displayName;
+    const char* display = std::getenv("DISPLAY");
+    return display && *display ? display : "$DISPLAY";
+}
+
 bool LinuxPermissions::screenRecordingPreflight() {
     X11Connection* x = connection();
-    if (!x) return false;
+    if (!x) {
+        captureProblem_ = noXServer(displayText());
+        return false;
+    }
     XImage* image = XGetImage(x->display(), x->root(), 0, 0, 1, 1, AllPlanes, ZPixmap);
     bool readable = image != nullptr;
     if (image) XDestroyImage(image);
     // sync() also consumes an error the request may have caused, so it cannot be blamed on
     // the next one.
-    return x->sync() && readable;
+    readable = x->sync() && readable;
+    captureProblem_ = readable ? DesktopProblem{}
+                               : DesktopProblem{"Panelora cannot read the X11 screen",
+                                                "the X server at " + displayText() +
+                                                    " does not let Panelora read its screen",
+                                                "Allow this user on the X server (its "
+                                                "XAUTHORITY cookie, or xhost)."};
+    return readable;
 }
 
 bool LinuxPermissions::accessibilityTrusted(bool) {
     X11Connection* x = connection();
-    if (!x) return false;
+    if (!x) {
+        inputProblem_ = noXServer(displayText());
+        return false;
+    }
     int opcode = 0, event = 0, error = 0;
     bool present = XQueryExtension(x->display(), "XTEST", &opcode, &event, &error) == True;
-    return !x->broken() && present;
+    present = !x->broken() && present;
+    inputProblem_ = present ? DesktopProblem{}
+                            : DesktopProblem{"", "the X server has no XTEST extension",
+                                             "Start the X server with XTEST (it is on unless "
+                                             "turned off with -extension XTEST)."};
+    return present;
+}
+
+PermissionTexts LinuxPermissions::texts() {
+    return linuxPermissionTexts(captureProblem_, inputProblem_);
+}
+
+PermissionTexts linuxPermissionTexts(const DesktopProblem& capture, const DesktopProblem& input) {
+    PermissionTexts texts;
+    texts.blockedStatus = capture.status.empty() ? LinuxTexts::needsDesktop : capture.status;
+    texts.screenRecording = {"Nothing can stream: " + capture.missing, LinuxTexts::settingsButton,
+                             capture.remedy};
+    texts.accessibility = {"Touch, keyboard and trackpad are off: " + input.missing,
+                           LinuxTexts::settingsButton, input.remedy};
+    return texts;
 }
 
 void LinuxPermissions::openURL(const std::string& url) {

@@ -1,7 +1,8 @@
 // The permissions seam on Linux/X11. There is no privacy prompt: capturing is possible when the X
 // server can be reached and its root window read (not so on a Wayland session without X access),
 // and injecting input when the server has the XTEST extension. The settings shortcuts open the
-// desktop's own settings program, when one is installed.
+// desktop's own settings program, when one is installed. The texts say in Linux words what the
+// last probes found missing (linuxPermissionTexts).
 //
 // Main queue only (the Controller's probes and the menu's shortcuts).
 #pragma once
@@ -18,6 +19,23 @@
 namespace panelora {
 
 class X11Connection;
+
+// Something the desktop lacks, in Linux words: the status line while nothing can stream (capture
+// only), what is missing and what to do about it, one line each. All empty: nothing is missing.
+struct DesktopProblem {
+    std::string status;
+    std::string missing;
+    std::string remedy;
+};
+
+namespace LinuxTexts {
+inline constexpr const char* needsDesktop =
+    "Panelora needs GNOME on Wayland, or an X11 desktop with a spare output";
+inline constexpr const char* settingsButton = "Open Settings\u2026";
+}  // namespace LinuxTexts
+
+// The status and the menu's advice for what capture and input lack.
+PermissionTexts linuxPermissionTexts(const DesktopProblem& capture, const DesktopProblem& input);
 
 class LinuxPermissions final : public PermissionsBackend {
   public:
@@ -42,12 +60,20 @@ class LinuxPermissions final : public PermissionsBackend {
     void requestScreenRecording() override {}
     // Runs settingsCommand(url, …) detached; does nothing, quietly, without one.
     void openURL(const std::string& url) override;
+    // What the last probes found missing.
+    PermissionTexts texts() override;
+    const DesktopProblem& captureProblem() const { return captureProblem_; }
+    const DesktopProblem& inputProblem() const { return inputProblem_; }
 
   private:
     X11Connection* connection();
 
+    std::string displayText() const;
+
     Options options_;
     std::unique_ptr<X11Connection> connection_;
+    DesktopProblem captureProblem_;
+    DesktopProblem inputProblem_;
 };
 
 // The desktops of $XDG_CURRENT_DESKTOP, in order.

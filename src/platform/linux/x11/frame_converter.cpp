@@ -6,6 +6,7 @@
 #include <libyuv/scale_uv.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace panelora {
 
@@ -95,6 +96,40 @@ void blendCursor(uint8_t* bgra, int stride, int width, int height, const CursorP
             }
         }
     }
+}
+
+}  // namespace panelora
+
+namespace panelora {
+
+void blendCursorIntoNv12(const uint8_t* bgra, int stride, int width, int height,
+                         const CursorPixels& cursor, Nv12Buffer& destination,
+                         std::vector<uint8_t>& scratch) {
+    if (!cursor.pixels || cursor.width <= 0 || cursor.height <= 0) return;
+    // Even bounds: a chroma sample covers 2 × 2 pixels.
+    const int x0 = std::max(0, cursor.left) & ~1;
+    const int y0 = std::max(0, cursor.top) & ~1;
+    const int x1 = std::min(width, (cursor.left + cursor.width + 1) & ~1);
+    const int y1 = std::min(height, (cursor.top + cursor.height + 1) & ~1);
+    if (x0 >= x1 || y0 >= y1) return;
+    const int patchWidth = x1 - x0, patchHeight = y1 - y0;
+    const size_t rowBytes = static_cast<size_t>(patchWidth) * 4;
+    scratch.resize(rowBytes * static_cast<size_t>(patchHeight));
+    for (int row = 0; row < patchHeight; ++row) {
+        std::memcpy(scratch.data() + rowBytes * static_cast<size_t>(row),
+                    bgra + static_cast<size_t>(y0 + row) * stride + static_cast<size_t>(x0) * 4,
+                    rowBytes);
+    }
+    CursorPixels moved = cursor;
+    moved.left -= x0;
+    moved.top -= y0;
+    blendCursor(scratch.data(), static_cast<int>(rowBytes), patchWidth, patchHeight, moved);
+    const int yStride = destination.planeStride(0);
+    const int uvStride = destination.planeStride(1);
+    uint8_t* y = destination.mutablePlaneData(0) + static_cast<size_t>(y0) * yStride + x0;
+    uint8_t* uv = destination.mutablePlaneData(1) + static_cast<size_t>(y0 / 2) * uvStride + x0;
+    libyuv::ARGBToNV12(scratch.data(), static_cast<int>(rowBytes), y, yStride, uv, uvStride,
+                       patchWidth, patchHeight);
 }
 
 }  // namespace panelora

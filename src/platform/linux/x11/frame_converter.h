@@ -1,6 +1,6 @@
 // Pixel work of the X11 capture, kept free of X so that it can be tested and measured alone:
 // BGRA (32-bit ZPixmap on a little-endian machine) to NV12 video range (BT.601) at the encoded
-// size, and the pointer blended into the BGRA picture.
+// size, and the pointer blended into the BGRA or the converted picture.
 //
 // One FrameConverter per capture stream, used by its capture thread only; its scratch memory is
 // allocated once for the stream's sizes and reused for every frame.
@@ -51,5 +51,12 @@ struct CursorPixels {
 
 // Blends the cursor onto the BGRA picture (width × height, `stride` bytes a row), clipped to it.
 void blendCursor(uint8_t* bgra, int stride, int width, int height, const CursorPixels& cursor);
+
+// Draws the cursor into `destination`, an NV12 picture converted from `bgra` at the same size,
+// without touching `bgra` (a buffer that may be read-only): the rows and columns the cursor
+// covers, widened to even ones, are copied into `scratch`, blended there and converted again.
+void blendCursorIntoNv12(const uint8_t* bgra, int stride, int width, int height,
+                         const CursorPixels& cursor, Nv12Buffer& destination,
+                         std::vector<uint8_t>& scratch);
 
 }  // namespace panelora

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "platform/linux/x11/desktop_scale.h"
@@ -193,6 +194,37 @@ void cleanUpLeftovers(X11Connection& connection) {
         if (now) setScreenSize(display, crtcBoundingBox(display, *now, None, nullptr));
     }
     connection.sync();
+}
+
+struct SpareOutput {
+    RROutput output;
+    RRCrtc crtc;
+    std::string name;
+};
+
+// A DUMMYn or VIRTUALn output, disconnected or released by Panelora, not the primary and not
+// claimed by a display of this process, with a free CRTC. Call with claimedMutex held.
+std::optional<SpareOutput> findSpareOutput(Display* display, Window root,
+                                           XRRScreenResources& resources) {
+    RROutput primary = XRRGetOutputPrimary(display, root);
+    std::set<RRCrtc> busyCrtcs;
+    for (int i = 0; i < resources.ncrtc; ++i) {
+        CrtcInfo crtc(XRRGetCrtcInfo(display, &resources, resources.crtcs[i]));
+        if (!crtc || crtc->mode != None || crtc->noutput > 0) busyCrtcs.insert(resources.crtcs[i]);
+    }
+    for (int i = 0; i < resources.noutput; ++i) {
+        RROutput output = resources.outputs[i];
+        if (output == primary || claimedOutputs.contains(output)) continue;
+        OutputInfo info(XRRGetOutputInfo(display, &resources, output));
+        if (!info || info->crtc != None) continue;
+        std::string name(info->name, static_cast<size_t>(info->nameLen));
+        if (!isSpareOutputName(name)) continue;
+        if (info->connection == RR_Connected && !markedUsed(display, output)) continue;
+        for (int c = 0; c < info->ncrtc; ++c) {
+            if (!busyCrtcs.contains(info->crtcs[c])) return SpareOutput{output, info->crtcs[c], name};
+        }
+    }
+    return std::nullopt;
 }
 
 class RandrVirtualDisplay final : public PlatformVirtualDisplay {
@@ -394,6 +426,28 @@ class RandrVirtualDisplay final : public PlatformVirtualDisplay {
 X11VirtualDisplayBackend::X11VirtualDisplayBackend(std::string displayName, int scale)
     : displayName_(std::move(displayName)), scale_(scale) {}
 
+bool X11VirtualDisplayBackend::spareOutputAvailable(std::string* why) const {
+    auto fail = [why](std::string text) {
+        if (why) *why = std::move(text);
+        return false;
+    };
+    auto connection = X11Connection::open(displayName_, why);
+    if (!connection) return false;
+    Display* display = connection->display();
+    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+    if (!XRRQueryExtension(display, &eventBase, &errorBase) ||
+        !XRRQueryVersion(display, &major, &minor) || major < 1 || (major == 1 && minor < 2)) {
+        return fail("the X server lacks RandR 1.2");
+    }
+    Resources resources(XRRGetScreenResourcesCurrent(display, connection->root()));
+    if (!resources) return fail("the X server gave no RandR resources");
+    std::lock_guard claimed(claimedMutex);
+    if (!claimedOutputs.empty() || findSpareOutput(display, connection->root(), *resources)) {
+        return true;
+    }
+    return fail("the X server has no spare output (a DUMMYn or VIRTUALn output)");
+}
+
 std::unique_ptr<PlatformVirtualDisplay> X11VirtualDisplayBackend::create(
     const VirtualDisplayDescriptor& /*descriptor*/) {
     std::string why;
@@ -416,27 +470,11 @@ std::unique_ptr<PlatformVirtualDisplay> X11VirtualDisplayBackend::create(
         logger()->warn("{}", "no virtual display: the X server gave no RandR resources");
         return nullptr;
     }
-    RROutput primary = XRRGetOutputPrimary(display, connection->root());
     std::lock_guard claimed(claimedMutex);
-    std::set<RRCrtc> busyCrtcs;
-    for (int i = 0; i < resources->ncrtc; ++i) {
-        CrtcInfo crtc(XRRGetCrtcInfo(display, resources.get(), resources->crtcs[i]));
-        if (!crtc || crtc->mode != None || crtc->noutput > 0) busyCrtcs.insert(resources->crtcs[i]);
-    }
-    for (int i = 0; i < resources->noutput; ++i) {
-        RROutput output = resources->outputs[i];
-        if (output == primary || claimedOutputs.contains(output)) continue;
-        OutputInfo info(XRRGetOutputInfo(display, resources.get(), output));
-        if (!info || info->crtc != None) continue;
-        std::string name(info->name, static_cast<size_t>(info->nameLen));
-        if (!isSpareOutputName(name)) continue;
-        if (info->connection == RR_Connected && !markedUsed(display, output)) continue;
-        for (int c = 0; c < info->ncrtc; ++c) {
-            if (busyCrtcs.contains(info->crtcs[c])) continue;
-            claimedOutputs.insert(output);
-            return std::make_unique<RandrVirtualDisplay>(std::move(connection), output,
-                                                         info->crtcs[c], std::move(name), scale_);
-        }
+    if (auto spare = findSpareOutput(display, connection->root(), *resources)) {
+        claimedOutputs.insert(spare->output);
+        return std::make_unique<RandrVirtualDisplay>(std::move(connection), spare->output,
+                                                     spare->crtc, std::move(spare->name), scale_);
     }
     logger()->warn(
         "{}",

@@ -31,6 +31,10 @@ class X11VirtualDisplayBackend final : public VirtualDisplayBackend {
     std::unique_ptr<PlatformVirtualDisplay> create(
         const VirtualDisplayDescriptor& descriptor) override;
 
+    // True when create() would find an output to show a display on (or one of this process's
+    // displays already has one); else false, with `why`.
+    bool spareOutputAvailable(std::string* why = nullptr) const;
+
   private:
     std::string displayName_;
     int scale_;

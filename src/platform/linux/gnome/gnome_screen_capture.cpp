@@ -1,0 +1,204 @@
+#include "platform/linux/gnome/gnome_screen_capture.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "platform/linux/gnome/cursor_theme.h"
+#include "platform/linux/x11/frame_converter.h"
+
+namespace panelora {
+namespace {
+
+class Worker : public std::enable_shared_from_this<Worker> {
+  public:
+    Worker(std::shared_ptr<VirtualMonitor> monitor, const CaptureConfiguration& configuration,
+           std::shared_ptr<SerialQueue> queue, CaptureBackend::Callbacks callbacks)
+        : monitor_(std::move(monitor)),
+          configuration_(configuration),
+          queue_(std::move(queue)),
+          callbacks_(std::move(callbacks)),
+          pool_(Nv12BufferPool::create(static_cast<int32_t>(configuration.width),
+                                       static_cast<int32_t>(configuration.height))) {}
+
+    // On the PipeWire thread.
+    void onFrame(StreamFrame& frame, const VirtualMonitor::Cursor& cursor) {
+        if (!frame.pixels || stopped_.load()) return;
+        const bool drawPointer = configuration_.showsCursor && cursor.onMonitor && cursor.position;
+        std::shared_ptr<const CursorBitmap> bitmap;
+        Point at;
+        if (drawPointer) {
+            bitmap = cursor.bitmap ? cursor.bitmap : gnome::themeArrow(monitor_->scale());
+            at = *cursor.position;
+        }
+        const bool pointerChanged = drawPointer != drewPointer_ ||
+                                    (drawPointer && (bitmap != drawnBitmap_ || at != drawnAt_));
+        if (!frame.pictureChanged && !(configuration_.showsCursor && pointerChanged)) return;
+        drewPointer_ = drawPointer;
+        drawnBitmap_ = bitmap;
+        drawnAt_ = at;
+
+        if (!converter_ || frame.width != sourceWidth_ || frame.height != sourceHeight_) {
+            sourceWidth_ = frame.width;
+            sourceHeight_ = frame.height;
+            converter_ = std::make_unique<FrameConverter>(
+                frame.width, frame.height, static_cast<int>(configuration_.width),
+                static_cast<int>(configuration_.height));
+        }
+        auto buffer = pool_->acquire();
+        if (!drawPointer || bitmap->pixels.empty()) {
+            converter_->convert(frame.pixels, frame.stride, *buffer);
+        } else if (converter_->path() == FrameConverter::Path::direct) {
+            // Mutter's buffer is mapped read-only: the pointer goes into the converted picture.
+            converter_->convert(frame.pixels, frame.stride, *buffer);
+            blendCursorIntoNv12(frame.pixels, frame.stride, frame.width, frame.height,
+                                pointerPixels(bitmap, at), *buffer, scratch_);
+        } else {
+            copy_.assign(frame.pixels, frame.pixels + static_cast<size_t>(frame.stride) * frame.height);
+            blendCursor(copy_.data(), frame.stride, frame.width, frame.height,
+                        pointerPixels(bitmap, at));
+            converter_->convert(copy_.data(), frame.stride, *buffer);
+        }
+        deliver(std::move(buffer), frame.ptsNanos);
+    }
+
+    void stop() {
+        stopped_.store(true);
+        std::lock_guard lock(mutex_);
+        pending_.reset();
+    }
+
+    void sampleDone() {
+        outstanding_.fetch_sub(1);
+        std::optional<CaptureSample> next;
+        {
+            std::lock_guard lock(mutex_);
+            next.swap(pending_);
+        }
+        if (next && !stopped_.load()) post(std::move(*next));
+    }
+
+  private:
+    // The pointer's pixels as blendCursor takes them, its hot spot at `at`.
+    CursorPixels pointerPixels(const std::shared_ptr<const CursorBitmap>& bitmap, Point at) {
+        if (bitmap != pointerSource_) {
+            pointerSource_ = bitmap;
+            argb_.assign(bitmap->pixels.begin(), bitmap->pixels.end());
+        }
+        return CursorPixels{static_cast<int>(at.x) - bitmap->hotX,
+                            static_cast<int>(at.y) - bitmap->hotY, bitmap->width, bitmap->height,
+                            argb_.data()};
+    }
+
+    // Decrements the count when the queued sample is handled or dropped with the queue.
+    struct Token {
+        std::weak_ptr<Worker> worker;
+        ~Token() {
+            if (auto w = worker.lock()) w->sampleDone();
+        }
+    };
+
+    void deliver(std::shared_ptr<Nv12Buffer> buffer, int64_t pts) {
+        CaptureSample sample;
+        sample.isScreen = true;
+        sample.status = FrameStatus::complete;
+        sample.image = std::move(buffer);
+        sample.ptsNanos = pts;
+        if (outstanding_.load() >= GnomeCaptureBackend::kMaxOutstandingSamples) {
+            std::lock_guard lock(mutex_);
+            pending_ = std::move(sample);  // the newest wins
+            return;
+        }
+        post(std::move(sample));
+    }
+
+    void post(CaptureSample sample) {
+        outstanding_.fetch_add(1);
+        auto token = std::make_shared<Token>(Token{weak_from_this()});
+        queue_->post([onSample = callbacks_.onSample, sample = std::move(sample),
+                      token = std::move(token)] {
+            if (onSample) onSample(sample);
+        });
+    }
+
+    const std::shared_ptr<VirtualMonitor> monitor_;
+    const CaptureConfiguration configuration_;
+    const std::shared_ptr<SerialQueue> queue_;
+    const CaptureBackend::Callbacks callbacks_;
+    const std::shared_ptr<Nv12BufferPool> pool_;
+    std::atomic<bool> stopped_{false};
+    std::atomic<int> outstanding_{0};
+
+    std::mutex mutex_;
+    std::optional<CaptureSample> pending_;  // guarded by mutex_
+
+    // PipeWire thread only.
+    std::unique_ptr<FrameConverter> converter_;
+    int sourceWidth_ = 0;
+    int sourceHeight_ = 0;
+    std::vector<uint8_t> scratch_;     // the pointer's patch
+    std::vector<uint8_t> copy_;        // the whole picture, when it is scaled
+    std::vector<unsigned long> argb_;  // the pointer's pixels as blendCursor takes them
+    std::shared_ptr<const CursorBitmap> pointerSource_;
+    bool drewPointer_ = false;
+    std::shared_ptr<const CursorBitmap> drawnBitmap_;
+    Point drawnAt_;
+};
+
+class GnomeCaptureStream final : public CaptureStream {
+  public:
+    GnomeCaptureStream(std::shared_ptr<VirtualMonitor> monitor, std::shared_ptr<Worker> worker)
+        : monitor_(std::move(monitor)), worker_(std::move(worker)) {}
+    ~GnomeCaptureStream() override { stop(); }
+
+    void stop() override {
+        if (stopped_.exchange(true)) return;
+        worker_->stop();
+        monitor_->setEndedHandler(nullptr);
+        monitor_->setFrameSink(nullptr);  // waits for a frame in progress
+    }
+
+  private:
+    const std::shared_ptr<VirtualMonitor> monitor_;
+    const std::shared_ptr<Worker> worker_;
+    std::atomic<bool> stopped_{false};
+};
+
+}  // namespace
+
+GnomeCaptureBackend::GnomeCaptureBackend(std::shared_ptr<VirtualMonitors> monitors)
+    : monitors_(std::move(monitors)) {}
+
+std::vector<DisplayID> GnomeCaptureBackend::shareableDisplays(std::optional<Error>&) {
+    std::vector<DisplayID> ids;
+    for (const auto& monitor : monitors_->all()) {
+        if (!monitor->hasEnded()) ids.push_back(monitor->id());
+    }
+    return ids;
+}
+
+std::unique_ptr<CaptureStream> GnomeCaptureBackend::startStream(
+    DisplayID display, const CaptureConfiguration& configuration,
+    std::shared_ptr<SerialQueue> queue, Callbacks callbacks, std::optional<Error>& error) {
+    if (configuration.width < 2 || configuration.height < 2 || configuration.width > 16384 ||
+        configuration.height > 16384 || configuration.fps <= 0 || !queue ||
+        (configuration.pixelFormat != 0 && configuration.pixelFormat != kPixelFormat420v)) {
+        error = Error{"unsupported capture configuration"};
+        return nullptr;
+    }
+    auto monitor = monitors_->find(display);
+    if (!monitor || monitor->hasEnded()) {
+        error = Error{"display " + std::to_string(display) + " is not a live virtual monitor"};
+        return nullptr;
+    }
+    auto onStopped = callbacks.onStopped;
+    auto worker = std::make_shared<Worker>(monitor, configuration, std::move(queue),
+                                           std::move(callbacks));
+    auto stream = std::make_unique<GnomeCaptureStream>(monitor, worker);
+    monitor->setEndedHandler(onStopped);
+    monitor->setFrameSink([worker](StreamFrame& frame, const VirtualMonitor::Cursor& cursor) {
+        worker->onFrame(frame, cursor);
+    });
+    return stream;
+}
+
+}  // namespace panelora

@@ -1,0 +1,147 @@
+// The panelora program headless on the private GNOME session, against usbmuxd-sim and tablet-sim:
+// it chooses the GNOME backend by itself, streams at each profile (the tablet's hello and the
+// quality setting decide it), the tablet's touches, keys and scroll reach a window on the virtual
+// monitor, the tablet gets cursor packets and the window's colour, a tablet unplugged ends the
+// session and the next one starts another, and quitting ends the program cleanly (the smooth
+// setting is a new start).
+#include "test_prelude.h"
+
+#include <signal.h>
+
+#include "gnome_session.h"
+#include "png_reader.h"
+#include "tool_rig.h"
+#include "wayland_canvas.h"
+
+namespace panelora::test {
+namespace {
+
+// What one tablet is, and what panelora makes of it.
+struct Tablet {
+    std::string hello;     // tablet-sim's --hello; "none": the fallback profile, peer version 1
+    std::string settings;  // panelora's
+    std::string status;    // panelora's status while it streams
+    int width, height;     // the decoded pictures
+    uint32_t colour;       // of the window on the virtual monitor
+    bool sentHello() const { return hello != "none"; }
+};
+
+// Touch the window (it takes the keyboard), type a shifted and a plain "a", scroll: late enough
+// for the window to be open on the new monitor.
+const char* kInput =
+    "at 5000 touch down 0.5 0.5; at 5100 touch up 0.5 0.5; at 5600 key 4 down shift; "
+    "at 5650 key 4 up shift; at 5800 key 4 down; at 5850 key 4 up; at 6000 scroll 0 40; "
+    "at 6200 touch hover 0.25 0.25";
+
+class PaneloraOnGnome : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        gnome_ = GnomeSession::shared();
+        if (!gnome_) GTEST_SKIP() << GnomeSession::sharedSkipReason();
+    }
+    // panelora --headless in the GNOME session (no X display to fall back on), with settings
+    // of its own and the rig's daemon.
+    std::unique_ptr<ChildProcess> startPanelora(const TabletRig& rig, const std::string& settings) {
+        std::filesystem::create_directories(temp_.path() / "config/panelora");
+        writeFile(temp_.path() / "config/panelora/settings.json", settings);
+        ChildProcess::Options options;
+        options.environment = gnome_->environment();
+        options.set("DISPLAY=")
+            .set("XDG_CONFIG_HOME=" + temp_.file("config"))
+            .set("PANELORA_INSTANCE_NAME=gnome-" + std::to_string(getpid()))
+            .set("USBMUXD_SOCKET_ADDRESS=UNIX:" + rig.daemonSocket())
+            .stderrMerged();
+        std::string error;
+        auto panelora = ChildProcess::start({PANELORA_PATH, "--headless"}, options, &error);
+        EXPECT_TRUE(panelora) << error;
+        return panelora;
+    }
+
+    // One tablet on the cable until its input has arrived, then unplugged; checks what both
+    // ends saw.
+    void streamTo(ChildProcess& panelora, TabletRig& rig, const Tablet& tablet) {
+        const uint32_t colour = tablet.colour;
+        SCOPED_TRACE(tablet.status);
+        ASSERT_TRUE(panelora.waitForLine("status: " + tablet.status, 40s)) << panelora.output();
+        std::string why;
+        // The virtual monitor sits right of the 1440 × 900 primary.
+        auto canvas = WaylandCanvas::open({gnome_->waylandSocket(), 1440, 0, colour}, &why);
+        ASSERT_TRUE(canvas) << why;
+        canvas->setPointer(24, 24, 0xFF000000, 0, 0);  // the cursor image the tablet gets
+        ASSERT_TRUE(panelora.waitForLine("stats: ", 10s)) << panelora.output();
+
+        using Key = WaylandCanvas::Key;
+        constexpr uint32_t kA = 30, kShift = 42;
+        const std::vector<Key> typed{{kShift, true}, {kA, true}, {kShift, false},
+                                     {kA, false},    {kA, true}, {kA, false}};
+        const std::vector<Key> click{{0x110, true}, {0x110, false}};  // the touch's
+        EXPECT_TRUE(eventually([&] { return canvas->buttons() == click; }, 15s))
+            << canvas->buttons().size() << " buttons";
+        if (tablet.sentHello()) {
+            EXPECT_TRUE(eventually([&] { return canvas->keys() == typed; }, 5s));
+            EXPECT_TRUE(eventually([&] { return canvas->verticalScroll() < -39; }, 5s));
+        }
+        std::this_thread::sleep_for(1s);  // the hover's cursor packets, and a settled picture
+        EXPECT_EQ(canvas->keys(), tablet.sentHello() ? typed : std::vector<Key>{});
+        EXPECT_EQ(canvas->verticalScroll() < -39, tablet.sentHello()) << canvas->verticalScroll();
+
+        auto report = rig.finish();
+        ASSERT_TRUE(report);
+        EXPECT_EQ((*report)["violationCount"], 0) << report->dump(2);
+        EXPECT_GT((*report)["frames"]["decoded"].get<int>(), 0) << report->dump(2);
+        EXPECT_EQ((*report)["lastPicture"]["width"], tablet.width);
+        EXPECT_EQ((*report)["lastPicture"]["height"], tablet.height);
+        EXPECT_EQ((*report)["cursorPositions"].get<int>() > 0, tablet.sentHello());
+        EXPECT_EQ((*report)["cursorImages"].get<int>() > 0, tablet.sentHello());
+        auto picture = readPng(rig.pngPath());
+        ASSERT_TRUE(picture);
+        const uint32_t sample = picture->rgbAt(0.75, 0.75);  // away from the pointer
+        for (int shift : {16, 8, 0}) {
+            EXPECT_NEAR(static_cast<int>(sample >> shift & 0xFF),
+                        static_cast<int>(colour >> shift & 0xFF), 12)
+                << "the tablet's picture is not the window's colour: " << std::hex << sample;
+        }
+        ASSERT_TRUE(panelora.waitForLine("status: Disconnected", 40s)) << panelora.output();
+    }
+
+    void quit(ChildProcess& panelora) {
+        panelora.signal(SIGTERM);
+        EXPECT_EQ(panelora.wait(20s), 0) << panelora.output();
+    }
+
+    GnomeSession* gnome_ = nullptr;
+    TempDir temp_;
+};
+
+TEST_F(PaneloraOnGnome, EveryProfileWithTheTabletsOnTheCable) {
+    const std::string sharp = "\u00b7 looks like 1708\u00d71280";
+    const std::vector<Tablet> tablets{
+        {"2732x2048@120", "{}", "Streaming 2732\u00d72048 @ 60 fps " + sharp, 2732, 2048,
+         0xFFC02040},
+        {"none", "{}", "Streaming 2048\u00d71536 @ 60 fps \u00b7 looks like 1024\u00d7768", 2048,
+         1536, 0xFF2060C0},
+        {"640x480@24", "{}", "Streaming 640\u00d7480 @ 30 fps \u00b7 looks like 320\u00d7240", 640,
+         480, 0xFF30A050},
+        {"2732x2048@120", R"({"preferSmooth": true})",
+         "Streaming 1796\u00d71346 @ 120 fps " + sharp, 1796, 1346, 0xFFE0E0E0},
+    };
+    std::unique_ptr<TabletRig> rig;
+    std::unique_ptr<ChildProcess> panelora;
+    for (size_t i = 0; i < tablets.size(); ++i) {
+        const std::vector<std::string> args{"--hello", tablets[i].hello, "--client-cursor",
+                                            "--input", kInput};
+        std::string error;
+        ASSERT_TRUE(rig ? rig->replug(args, &error) : bool(rig = TabletRig::start(args, &error)))
+            << error;
+        if (i == 0 || tablets[i].settings != tablets[i - 1].settings) {
+            if (panelora) quit(*panelora);
+            ASSERT_TRUE(panelora = startPanelora(*rig, tablets[i].settings));
+        }
+        streamTo(*panelora, *rig, tablets[i]);
+        if (HasFatalFailure()) return;
+    }
+    quit(*panelora);
+}
+
+}  // namespace
+}  // namespace panelora::test

@@ -1,0 +1,61 @@
+// A small Wayland client for system tests and the demo on the headless GNOME session: one
+// fullscreen window on the output at a given place of the layout, filled with one colour, which
+// records the keys, buttons and scrolls it receives and can set its own pointer image.
+//
+//   auto canvas = WaylandCanvas::open({gnome->waylandSocket(), x, y, 0xFFFF0000}, &error);
+//   canvas->fill(0xFF0000FF);
+//   eventually([&] { return !canvas->keys().empty(); });
+//
+// The connection runs on the canvas's own thread; the calls below hand their work to it and wait
+// for it to be done. Destroying the canvas closes the window.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace panelora::test {
+
+class WaylandCanvas {
+  public:
+    struct Options {
+        std::string socket;  // the compositor's socket path
+        int outputX = 0;     // the output's top-left corner in the layout
+        int outputY = 0;
+        uint32_t argb = 0xFF000000;
+    };
+    struct Key {
+        uint32_t key = 0;  // evdev code
+        bool pressed = false;
+        bool operator==(const Key&) const = default;
+    };
+
+    // Waits until the window shows its first picture; nothing, with `error`, when it cannot.
+    static std::unique_ptr<WaylandCanvas> open(const Options& options, std::string* error);
+    ~WaylandCanvas();
+    WaylandCanvas(const WaylandCanvas&) = delete;
+    WaylandCanvas& operator=(const WaylandCanvas&) = delete;
+
+    // Repaints the whole window; returns once the picture is committed.
+    void fill(uint32_t argb);
+    // The pointer image while the pointer is over the window: a `width` × `height` square of one
+    // colour with its hot spot at (hotX, hotY). Set at once when the pointer is over it.
+    void setPointer(int width, int height, uint32_t argb, int hotX, int hotY);
+
+    std::vector<Key> keys() const;
+    // Pointer buttons received, as keys are (evdev codes: BTN_LEFT 0x110, BTN_RIGHT 0x111).
+    std::vector<Key> buttons() const;
+    // Sums of the axis values received (Wayland's signs: positive scrolls towards the end).
+    double verticalScroll() const;
+    double horizontalScroll() const;
+    bool pointerInside() const;
+
+    struct State;
+
+  private:
+    explicit WaylandCanvas(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace panelora::test
