@@ -32,12 +32,14 @@ inline double processCpuSeconds() {
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// CPU seconds of another process (utime + stime of /proc/PID/stat), 0 when unreadable.
-inline double otherProcessCpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+// CPU seconds (utime + stime) in a /proc stat file (a process's or a thread's), 0 when
+// unreadable; `name` gets the name between the parentheses.
+inline double statCpuSeconds(const std::string& path, std::string* name = nullptr) {
+    std::ifstream in(path);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t close = text.rfind(')');
-    if (close == std::string::npos) return 0;
+    const size_t open = text.find('('), close = text.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) return 0;
+    if (name) *name = text.substr(open + 1, close - open - 1);
     std::istringstream fields(text.substr(close + 2));
     std::string field;
     unsigned long long utime = 0, stime = 0;
@@ -47,6 +49,11 @@ inline double otherProcessCpuSeconds(pid_t pid) {
         if (i == 15) stime = std::stoull(field);
     }
     return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds of another process, 0 when unreadable.
+inline double otherProcessCpuSeconds(pid_t pid) {
+    return statCpuSeconds("/proc/" + std::to_string(pid) + "/stat");
 }
 
 // Peak resident memory (VmHWM) of this process in MB, and its reset (so that each phase of a

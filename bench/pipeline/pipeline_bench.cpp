@@ -202,22 +202,10 @@ void measureCeiling(LinuxPlatform& platform, const StreamProfile& profile,
 // name).
 std::map<std::string, double> threadCpu() {
     std::map<std::string, double> result;
-    const long ticks = sysconf(_SC_CLK_TCK);
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream in(entry.path() / "stat");
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const size_t open = text.find('('), close = text.rfind(')');
-        if (open == std::string::npos || close == std::string::npos) continue;
-        const std::string name = text.substr(open + 1, close - open - 1);
-        std::istringstream fields(text.substr(close + 2));
-        std::string field;
-        unsigned long long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i) {
-            if (i == 14) utime = std::stoull(field);
-            if (i == 15) stime = std::stoull(field);
-        }
-        result[name + "/" + entry.path().filename().string()] +=
-            double(utime + stime) / double(ticks);
+        std::string name;
+        const double seconds = statCpuSeconds(entry.path() / "stat", &name);
+        if (!name.empty()) result[name + "/" + entry.path().filename().string()] += seconds;
     }
     return result;
 }

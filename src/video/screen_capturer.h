@@ -47,9 +47,18 @@ struct CaptureConfiguration {
     uint32_t pixelFormat = 0;  // four-character code, '420v'
     int32_t queueDepth = 0;
     bool showsCursor = true;
+
+    // What a backend can make: a picture of 2 to 16384 pixels a side, a positive rate, and
+    // NV12 (given as '420v', or 0 for the default).
+    bool isSupported() const;
 };
 
 inline constexpr uint32_t kPixelFormat420v = 0x34323076;  // '420v'
+
+inline bool CaptureConfiguration::isSupported() const {
+    return width >= 2 && height >= 2 && width <= 16384 && height <= 16384 && fps > 0 &&
+           (pixelFormat == 0 || pixelFormat == kPixelFormat420v);
+}
 
 // A running platform capture. stop() may block briefly; it is called off the capture queue.
 class CaptureStream {

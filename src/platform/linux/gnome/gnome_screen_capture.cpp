@@ -40,9 +40,9 @@ class Worker : public std::enable_shared_from_this<Worker> {
         if (!converter_ || frame.width != sourceWidth_ || frame.height != sourceHeight_) {
             sourceWidth_ = frame.width;
             sourceHeight_ = frame.height;
-            converter_ = std::make_unique<FrameConverter>(
-                frame.width, frame.height, static_cast<int>(configuration_.width),
-                static_cast<int>(configuration_.height));
+            converter_ = std::make_unique<FrameConverter>(frame.width, frame.height,
+                                                          static_cast<int>(configuration_.width),
+                                                          static_cast<int>(configuration_.height));
         }
         auto buffer = pool_->acquire();
         if (!drawPointer || bitmap->pixels.empty()) {
@@ -53,7 +53,8 @@ class Worker : public std::enable_shared_from_this<Worker> {
             blendCursorIntoNv12(frame.pixels, frame.stride, frame.width, frame.height,
                                 pointerPixels(bitmap, at), *buffer, scratch_);
         } else {
-            copy_.assign(frame.pixels, frame.pixels + static_cast<size_t>(frame.stride) * frame.height);
+            copy_.assign(frame.pixels,
+                         frame.pixels + static_cast<size_t>(frame.stride) * frame.height);
             blendCursor(copy_.data(), frame.stride, frame.width, frame.height,
                         pointerPixels(bitmap, at));
             converter_->convert(copy_.data(), frame.stride, *buffer);
@@ -114,10 +115,10 @@ class Worker : public std::enable_shared_from_this<Worker> {
     void post(CaptureSample sample) {
         outstanding_.fetch_add(1);
         auto token = std::make_shared<Token>(Token{weak_from_this()});
-        queue_->post([onSample = callbacks_.onSample, sample = std::move(sample),
-                      token = std::move(token)] {
-            if (onSample) onSample(sample);
-        });
+        queue_->post(
+            [onSample = callbacks_.onSample, sample = std::move(sample), token = std::move(token)] {
+                if (onSample) onSample(sample);
+            });
     }
 
     const std::shared_ptr<VirtualMonitor> monitor_;
@@ -179,9 +180,7 @@ std::vector<DisplayID> GnomeCaptureBackend::shareableDisplays(std::optional<Erro
 std::unique_ptr<CaptureStream> GnomeCaptureBackend::startStream(
     DisplayID display, const CaptureConfiguration& configuration,
     std::shared_ptr<SerialQueue> queue, Callbacks callbacks, std::optional<Error>& error) {
-    if (configuration.width < 2 || configuration.height < 2 || configuration.width > 16384 ||
-        configuration.height > 16384 || configuration.fps <= 0 || !queue ||
-        (configuration.pixelFormat != 0 && configuration.pixelFormat != kPixelFormat420v)) {
+    if (!configuration.isSupported() || !queue) {
         error = Error{"unsupported capture configuration"};
         return nullptr;
     }
@@ -191,8 +190,8 @@ std::unique_ptr<CaptureStream> GnomeCaptureBackend::startStream(
         return nullptr;
     }
     auto onStopped = callbacks.onStopped;
-    auto worker = std::make_shared<Worker>(monitor, configuration, std::move(queue),
-                                           std::move(callbacks));
+    auto worker =
+        std::make_shared<Worker>(monitor, configuration, std::move(queue), std::move(callbacks));
     auto stream = std::make_unique<GnomeCaptureStream>(monitor, worker);
     monitor->setEndedHandler(onStopped);
     monitor->setFrameSink([worker](StreamFrame& frame, const VirtualMonitor::Cursor& cursor) {

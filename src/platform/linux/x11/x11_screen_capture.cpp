@@ -533,9 +533,7 @@ std::vector<DisplayID> X11CaptureBackend::shareableDisplays(std::optional<Error>
 std::unique_ptr<CaptureStream> X11CaptureBackend::startStream(
     DisplayID display, const CaptureConfiguration& configuration,
     std::shared_ptr<SerialQueue> queue, Callbacks callbacks, std::optional<Error>& error) {
-    if (configuration.width < 2 || configuration.height < 2 || configuration.width > 16384 ||
-        configuration.height > 16384 || configuration.fps <= 0 || !queue ||
-        (configuration.pixelFormat != 0 && configuration.pixelFormat != kPixelFormat420v)) {
+    if (!configuration.isSupported() || !queue) {
         error = Error{"unsupported capture configuration"};
         return nullptr;
     }
