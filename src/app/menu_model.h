@@ -115,12 +115,27 @@ std::vector<MenuRow> buildMenu(const MenuState& state);
 
 // What the menu's actions reach. `checkForUpdates` starts the check and returns at once;
 // `quit` ends the application's run loop (the Controller is shut down before it is called).
+// What a platform's menu (the tray, the menu bar item) is given besides the Controller.
+struct MenuFrontEndTargets {
+    std::shared_ptr<PermissionsBackend> permissions;
+    std::shared_ptr<LoginItemBackend> loginItems;
+    std::function<void()> checkForUpdates;
+    std::function<void()> quit;
+    std::string version;
+};
+
 struct MenuTargets {
     std::shared_ptr<Controller> controller;
     std::shared_ptr<PermissionsBackend> permissions;
     std::shared_ptr<LaunchAtLoginToggle> launchAtLogin;
     std::function<void()> checkForUpdates;
     std::function<void()> quit;
+
+    static MenuTargets of(std::shared_ptr<Controller> controller, const MenuFrontEndTargets& front,
+                          std::shared_ptr<LaunchAtLoginToggle> launchAtLogin) {
+        return {std::move(controller), front.permissions, std::move(launchAtLogin),
+                front.checkForUpdates, front.quit};
+    }
 };
 
 // Applies a row's action. `value` is the chosen tag for a picker and 0 or 1 for the toggle;

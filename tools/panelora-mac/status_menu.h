@@ -8,25 +8,16 @@
 // Main thread only.
 #pragma once
 
-#include <functional>
 #include <memory>
-#include <string>
 
 #include "app/controller.h"
-#include "app/launch_at_login.h"
-#include "app/permissions.h"
+#include "app/menu_model.h"
 
 namespace panelora {
 
 class StatusMenu {
   public:
-    struct Targets {
-        std::shared_ptr<PermissionsBackend> permissions;
-        std::shared_ptr<LoginItemBackend> loginItems;
-        std::function<void()> checkForUpdates;
-        std::function<void()> quit;
-        std::string version;
-    };
+    using Targets = MenuFrontEndTargets;
 
     StatusMenu(std::shared_ptr<Controller> controller, Targets targets);
     // Removes the item from the menu bar and stops following the Controller.

@@ -120,12 +120,7 @@ using panelora::MenuEntry;
     const auto index = static_cast<size_t>(sender.tag);
     if (index >= _shown.size()) return;
     const MenuEntry& entry = _shown[index];
-    panelora::MenuTargets targets;
-    targets.controller = _controller;
-    targets.permissions = _targets.permissions;
-    targets.launchAtLogin = _toggle;
-    targets.checkForUpdates = _targets.checkForUpdates;
-    targets.quit = _targets.quit;
+    const panelora::MenuTargets targets = panelora::MenuTargets::of(_controller, _targets, _toggle);
     const panelora::MenuItem item = entry.item;
     const std::optional<int64_t> value = panelora::choiceValue(entry);
     // After the menu has finished tracking: an alert or a rebuild from inside its action would

@@ -213,12 +213,7 @@ void Tray::rebuild() {
 }
 
 void Tray::activate(MenuItem item, std::optional<int64_t> value) {
-    MenuTargets targets;
-    targets.controller = controller_;
-    targets.permissions = targets_.permissions;
-    targets.launchAtLogin = toggle_;
-    targets.checkForUpdates = targets_.checkForUpdates;
-    targets.quit = targets_.quit;
+    const MenuTargets targets = MenuTargets::of(controller_, targets_, toggle_);
     // Rebuilding clears the menu, and with it the action whose signal is running: never from
     // inside it.
     mainQueue()->post([targets, item, value] { performMenuAction(item, targets, value); });

@@ -49,13 +49,7 @@ class MenuRenderer {
 
 class Tray {
   public:
-    struct Targets {
-        std::shared_ptr<PermissionsBackend> permissions;
-        std::shared_ptr<LoginItemBackend> loginItems;
-        std::function<void()> checkForUpdates;
-        std::function<void()> quit;
-        std::string version;
-    };
+    using Targets = MenuFrontEndTargets;
 
     Tray(std::shared_ptr<Controller> controller, Targets targets);
     ~Tray();
