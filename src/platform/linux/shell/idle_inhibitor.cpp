@@ -81,34 +81,40 @@ struct Inhibition {
     }
 };
 
+// A desktop service whose name is also its interface's.
+struct InhibitService {
+    const char* name;
+    const char* path;
+    const char* release;  // the method that takes the cookie back
+};
+constexpr InhibitService kScreenSaver{"org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver",
+                                      "UnInhibit"};
+constexpr InhibitService kSessionManager{"org.gnome.SessionManager", "/org/gnome/SessionManager",
+                                         "Uninhibit"};
+
+// The inhibition `service` grants for `arguments`, given back when the last holder lets go;
+// nothing when the service does not answer with a cookie.
+std::shared_ptr<void> inhibit(Connection& bus, const InhibitService& service, GVariant* arguments) {
+    auto cookie =
+        callForCookie(bus.get(), service.name, service.path, service.name, "Inhibit", arguments);
+    if (!cookie) return nullptr;
+    auto inhibition = std::make_shared<Inhibition>();
+    inhibition->end = [bus = std::shared_ptr<GDBusConnection>(bus.release(), ObjectUnref{}),
+                       &service, cookie = *cookie] {
+        callAndForget(bus.get(), service.name, service.path, service.name, service.release, cookie);
+    };
+    return inhibition;
+}
+
 std::shared_ptr<void> overBus(const char* reason) {
     Connection bus = sessionBus();
     if (!bus) return nullptr;
-    if (auto cookie =
-            callForCookie(bus.get(), "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver",
-                          "org.freedesktop.ScreenSaver", "Inhibit",
-                          g_variant_new("(ss)", IdleInhibitor::applicationName, reason))) {
-        auto inhibition = std::make_shared<Inhibition>();
-        inhibition->end = [bus = std::shared_ptr<GDBusConnection>(bus.release(), ObjectUnref{}),
-                           cookie = *cookie] {
-            callAndForget(bus.get(), "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver",
-                          "org.freedesktop.ScreenSaver", "UnInhibit", cookie);
-        };
-        return inhibition;
+    if (auto held = inhibit(bus, kScreenSaver,
+                            g_variant_new("(ss)", IdleInhibitor::applicationName, reason))) {
+        return held;
     }
-    if (auto cookie =
-            callForCookie(bus.get(), "org.gnome.SessionManager", "/org/gnome/SessionManager",
-                          "org.gnome.SessionManager", "Inhibit",
-                          g_variant_new("(susu)", kAppIdentifier, 0u, reason, kInhibitIdle))) {
-        auto inhibition = std::make_shared<Inhibition>();
-        inhibition->end = [bus = std::shared_ptr<GDBusConnection>(bus.release(), ObjectUnref{}),
-                           cookie = *cookie] {
-            callAndForget(bus.get(), "org.gnome.SessionManager", "/org/gnome/SessionManager",
-                          "org.gnome.SessionManager", "Uninhibit", cookie);
-        };
-        return inhibition;
-    }
-    return nullptr;
+    return inhibit(bus, kSessionManager,
+                   g_variant_new("(susu)", kAppIdentifier, 0u, reason, kInhibitIdle));
 }
 
 std::shared_ptr<void> overX11(const std::string& displayName) {
