@@ -79,10 +79,12 @@ class FakeDisplays final : public VirtualDisplayBackend {
 class FakeCapture final : public CaptureBackend {
   public:
     explicit FakeCapture(FakeDisplays* displays = nullptr) : displays_(displays) {}
-    // Streams are stopped on threads of their own; wait for them before going away.
+    // Streams are stopped and destroyed on threads of their own, and count into this object
+    // until they are gone: wait for their destruction, not just their stop, before going away.
     ~FakeCapture() override {
         std::unique_lock lock(mutex);
-        changed.wait_for(lock, std::chrono::seconds(5), [&] { return stops >= streamsStarted; });
+        changed.wait_for(lock, std::chrono::seconds(5),
+                         [&] { return streamsDestroyed >= streamsStarted; });
     }
 
     DisplayID display = 7;
