@@ -56,15 +56,19 @@ inline double otherProcessCpuSeconds(pid_t pid) {
     return statCpuSeconds("/proc/" + std::to_string(pid) + "/stat");
 }
 
-// Peak resident memory (VmHWM) of this process in MB, and its reset (so that each phase of a
-// benchmark gets its own peak).
-inline double peakRssMB() {
+// A memory figure of this process's /proc status ("VmHWM:", "RssShmem:") in MB.
+inline double statusMB(const std::string& key) {
     std::ifstream in("/proc/self/status");
     std::string line;
     while (std::getline(in, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+        if (line.rfind(key, 0) == 0) return std::stod(line.substr(key.size())) / 1024.0;
     }
     return 0;
+}
+// Peak resident memory (VmHWM) of this process in MB, and its reset (so that each phase of a
+// benchmark gets its own peak).
+inline double peakRssMB() {
+    return statusMB("VmHWM:");
 }
 inline void resetPeakRss() {
     std::ofstream out("/proc/self/clear_refs");

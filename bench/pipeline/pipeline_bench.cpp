@@ -82,7 +82,9 @@ struct Row {
     double grabMed = 0, grabP99 = 0, convMed = 0, convP99 = 0, encMed = 0, encP99 = 0;
     double fps = 0, latMed = 0, latP99 = 0, cpuPerFrame = 0, xorgPerFrame = 0, rssMB = 0;
     double ceilingFps = 0, ffmpegFps = 0;
+    double shmemMB = 0;  // resident shared memory at the end (mapped compositor buffers)
     double capturedFps = 0;   // frames the capture delivered to the encoder
+    double changedShare = 0;  // of those, the ones whose picture differed from the one before
     double animationFps = 0;  // pictures the animation showed
     uint64_t skipped = 0;
     std::string note;
@@ -232,9 +234,22 @@ void measurePipeline(DesktopPlatform& platform, CaptureBackend& capture, pid_t s
     };
     std::weak_ptr<H264Encoder> weak = encoder;
     std::atomic<uint64_t> captured{0};
+    // How many captured pictures differ from the one before (by a sample of the luma plane),
+    // so that a run that measured a still picture says so. On the capture queue only.
+    uint64_t changed = 0;
+    uint64_t lastSum = 0;
     auto capturer =
         ScreenCapturer::create(capture, [&, weak](const ImageBufferRef& image, int64_t pts) {
-            if (counting.load()) captured.fetch_add(1);
+            if (counting.load()) {
+                captured.fetch_add(1);
+                uint64_t sum = 0;
+                for (int y = 0; y < image->height(); y += 7) {
+                    const uint8_t* row = image->planeData(0) + size_t(y) * image->planeStride(0);
+                    for (int x = 0; x < image->width(); x += 13)
+                        sum = sum * 31 + row[x];
+                }
+                if (sum != std::exchange(lastSum, sum)) ++changed;
+            }
             if (auto e = weak.lock()) e->encode(image, pts);
         });
     if (auto error = capturer->start(id, profile, true)) {
@@ -258,6 +273,7 @@ void measurePipeline(DesktopPlatform& platform, CaptureBackend& capture, pid_t s
     const double cpu = processCpuSeconds() - cpu0;
     const double xorg = otherProcessCpuSeconds(serverPid) - xorg0;
     row.rssMB = peakRssMB();
+    row.shmemMB = statusMB("RssShmem:");
     // Where the time went, busiest threads first, in percent of one core.
     std::vector<std::pair<double, std::string>> busy;
     for (const auto& [name, total] : threadCpu()) {
@@ -278,6 +294,8 @@ void measurePipeline(DesktopPlatform& platform, CaptureBackend& capture, pid_t s
         std::lock_guard lock(encoder->lock);
         row.skipped = uint64_t(encoder->skipped);
     }
+    row.changedShare = captured.load() ? double(changed) / double(captured.load()) : 0;
+    if (changed == 0) row.note += "the captured picture never changed; ";
     const uint64_t n = outputs.load();
     row.fps = double(n) / elapsed;
     row.capturedFps = double(captured.load()) / elapsed;
@@ -363,10 +381,12 @@ nlohmann::json toJson(const Row& row) {
             {"cpu_ms_per_frame", row.cpuPerFrame * 1000},
             {"xorg_ms_per_frame", row.xorgPerFrame * 1000},
             {"peak_rss_mb", row.rssMB},
+            {"rss_shmem_mb", row.shmemMB},
             {"skipped", row.skipped},
             {"ceiling_fps", row.ceilingFps},
             {"ffmpeg_fps", row.ffmpegFps},
             {"captured_fps", row.capturedFps},
+            {"captured_changed_share", row.changedShare},
             {"changes_per_second", row.animationFps},
             {"threads", row.threads},
             {"note", row.note}};
@@ -383,8 +403,8 @@ void measureGnome(const Case& c, double seconds, bool json) {
         std::fprintf(stderr, "pipeline_bench: no GNOME session: %s\n", why.c_str());
         return;
     }
-    const pid_t painter = startGnomePainter(gnome->waylandSocket(), 1440, 0, int(c.profile.fps));
     Row row;
+    pid_t painter = -1;
     {
         auto platform = GnomePlatform::create({gnome->busAddress(), gnome->pipewireSocket(),
                                                LibavVideoCodecFactory::Encoders::automatic},
@@ -392,6 +412,9 @@ void measureGnome(const Case& c, double seconds, bool json) {
         auto display =
             platform ? VirtualDisplay::create(platform->virtualDisplays(), c.profile, 1) : nullptr;
         if (display) {
+            // Once the monitor has its scale: a window opened before would be moved to the
+            // primary when the scale changes, and the monitor would show a still picture.
+            painter = startGnomePainter(gnome->waylandSocket(), 1440, 0, int(c.profile.fps));
             std::this_thread::sleep_for(std::chrono::seconds(1));  // the painter's window
             measurePipeline(*platform, platform->capture(), gnome->mutterPid(),
                             display->displayID(), c.profile, seconds, row);
@@ -399,7 +422,7 @@ void measureGnome(const Case& c, double seconds, bool json) {
             row.note = "no virtual display: " + why;
         }
     }
-    stopGnomePainter(painter);
+    if (painter > 0) stopGnomePainter(painter);
     if (json) {
         nlohmann::json line = toJson(row);
         line["benchmark"] = "pipeline";
@@ -408,10 +431,12 @@ void measureGnome(const Case& c, double seconds, bool json) {
         line["seconds"] = seconds;
         std::printf("%s\n", line.dump().c_str());
     } else {
-        std::printf("%-24s | %6.1f %5.1f/%5.1f %8.2f %10.2f %6.0f %5llu | %.1f; %s %s\n", c.name,
-                    row.fps, row.latMed, row.latP99, row.cpuPerFrame * 1000,
-                    row.xorgPerFrame * 1000, row.rssMB, (unsigned long long)row.skipped,
-                    row.capturedFps, row.threads.c_str(), row.note.c_str());
+        std::printf("%-24s | %6.1f %5.1f/%5.1f %8.2f %10.2f %4.0f/%-4.0f %5llu | %.1f (%.0f%% "
+                    "changed); %s %s\n",
+                    c.name, row.fps, row.latMed, row.latP99, row.cpuPerFrame * 1000,
+                    row.xorgPerFrame * 1000, row.rssMB, row.shmemMB, (unsigned long long)row.skipped,
+                    row.capturedFps, row.changedShare * 100, row.threads.c_str(),
+                    row.note.c_str());
     }
 }
 
@@ -419,8 +444,8 @@ int runGnome(const std::vector<Case>& cases, const std::string& only, double sec
     if (!json) {
         std::printf("pipeline_bench: headless mutter, %u cores, %.0f s per run\n",
                     std::thread::hardware_concurrency(), seconds);
-        std::printf("%-24s | %6s %-11s %8s %10s %6s %5s | %s\n", "profile", "fps", "latency ms",
-                    "cpu/frm", "mutter/frm", "rss MB", "skip", "captured fps; threads");
+        std::printf("%-24s | %6s %-11s %8s %10s %9s %5s | %s\n", "profile", "fps", "latency ms",
+                    "cpu/frm", "mutter/frm", "rss/shm MB", "skip", "captured fps; threads");
     }
     for (const Case& c : cases) {
         if (!only.empty() && std::string(c.name).find(only) == std::string::npos) continue;
@@ -586,9 +611,9 @@ int main(int argc, char** argv) {
                 row.xorgPerFrame * 1000, row.rssMB, (unsigned long long)row.skipped, row.ceilingFps,
                 row.ffmpegFps, cap > 0 ? row.fps / cap : 0,
                 row.ffmpegFps > 0 ? row.fps / row.ffmpegFps : 0, row.note.c_str());
-            std::printf("%-24s %s %.1f fps, captured %.1f fps; threads: %s\n", "",
-                        workload == "desktop" ? "changes" : "animation", row.animationFps,
-                        row.capturedFps, row.threads.c_str());
+            std::printf("%-24s %s %.1f fps, captured %.1f fps (%.0f%% changed); threads: %s\n",
+                        "", workload == "desktop" ? "changes" : "animation", row.animationFps,
+                        row.capturedFps, row.changedShare * 100, row.threads.c_str());
             std::fflush(stdout);
         } while (false);
         std::fflush(stdout);

@@ -168,9 +168,15 @@ void Session::stop() {
     sendQueue_->post([self = shared_from_this()] { self->releaseSocketHold(); });
     if (releaseReaderShare) releaseSocketHold();
     if (onEnded) onEnded();
-    // The virtual display goes last, after the owner has heard of the end.
+    // The virtual display goes last, after the owner has heard of the end. The session counts
+    // as live until it is gone.
     tracker.reset();
     arrangement.reset();
+    if (display && env_.displayRelease) {
+        env_.displayRelease->post(
+            [self = shared_from_this(), display = std::shared_ptr<VirtualDisplay>(std::move(
+                                            display))]() mutable { display.reset(); });
+    }
     display.reset();
 }
 
@@ -469,6 +475,8 @@ std::optional<Session::StartError> Session::startSteps(bool preferSmooth,
         profile_ = profile;
     }
 
+    // A display still being released (the last session's) would find the desktop changing.
+    if (env_.displayRelease) env_.displayRelease->flush();
     auto display = VirtualDisplay::create(*env_.displays, profile, 1);
     if (!display) return fail(SessionError::noVirtualDisplay);
     DisplayID displayID = display->displayID();

@@ -61,8 +61,8 @@ class Session : public std::enable_shared_from_this<Session> {
     void moveDisplay(DisplayArrangement::Side side);
 
     // Sessions not yet destroyed in this process: one whose end ran on its own thread may still
-    // be finishing stop() after its owner let go. The shell waits for 0 before it takes the
-    // platform backends away.
+    // be finishing stop() after its owner let go, or releasing its display. The shell waits for
+    // 0 before it takes the platform backends away.
     static int liveSessions();
 
     StreamProfile profile() const;

@@ -85,6 +85,11 @@ SessionEnvironment SessionEnvironment::standard(VirtualDisplayBackend& displays,
     env.activity = noActivity();
     env.mainQueue = panelora::mainQueue();
     env.makeQueue = &SessionEnvironment::realQueue;
+    // One for the process, so that releases keep their order; never destroyed, since a release
+    // may still run at exit.
+    static const auto* release = new std::shared_ptr<SerialQueue>(
+        SerialQueue::create("panelora.display.release", QueuePriority::userInitiated));
+    env.displayRelease = *release;
     return env;
 }
 

@@ -77,12 +77,17 @@ struct SessionEnvironment {
     std::shared_ptr<SerialQueue> mainQueue;
     // Queue factories, so that tests can put the statistics and the fallback on a manual clock.
     std::function<std::shared_ptr<SerialQueue>(const char* label, QueuePriority)> makeQueue;
+    // Where an ended session lets go of its virtual display, which can take seconds (a
+    // compositor's teardown): never on the thread that ends it, the main queue among them. A
+    // start waits for the releases before it makes a display. Empty: on the ending thread.
+    std::shared_ptr<SerialQueue> displayRelease;
     std::chrono::milliseconds helloTimeout{3000};
     // How long the keep-alive waits for a pong before ending the session.
     Duration keepAliveTimeout = std::chrono::seconds(30);
 
     // The process's own: the installed injectors, cursor tracker and arrangement over the
-    // installed backends, real queues on the system clock, the main queue, no activity.
+    // installed backends, real queues on the system clock, the main queue, the process's one
+    // display release queue, no activity.
     static SessionEnvironment standard(VirtualDisplayBackend& displays, CaptureBackend& capture,
                                        VideoCodecFactory& codecs);
 

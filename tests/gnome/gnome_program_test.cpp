@@ -2,8 +2,9 @@
 // it chooses the GNOME backend by itself, streams at each profile (the tablet's hello and the
 // quality setting decide it), the tablet's touches, keys and scroll reach a window on the virtual
 // monitor, the tablet gets cursor packets and the window's colour, a tablet unplugged ends the
-// session and the next one starts another, and quitting ends the program cleanly (the smooth
-// setting is a new start).
+// session and the next one starts another, GNOME ending the stream ends the session and the next
+// attempt streams again, and quitting ends the program cleanly (the smooth setting is a new
+// start).
 #include "test_prelude.h"
 
 #include <signal.h>
@@ -136,6 +137,16 @@ TEST_F(PaneloraOnGnome, EveryProfileWithTheTabletsOnTheCable) {
         if (i == 0 || tablets[i].settings != tablets[i - 1].settings) {
             if (panelora) quit(*panelora);
             ASSERT_TRUE(panelora = startPanelora(*rig, tablets[i].settings));
+        }
+        if (i == 0) {
+            // GNOME ends the stream (the user stops sharing, PipeWire restarts): the session
+            // ends cleanly, and the next attempt streams again.
+            ASSERT_TRUE(panelora->waitForLine("status: " + tablets[i].status, 40s))
+                << panelora->output();
+            const std::vector<uint32_t> nodes = gnome_->screenCastNodes();
+            ASSERT_EQ(nodes.size(), 1u);
+            ASSERT_TRUE(gnome_->destroyNode(nodes[0], &error)) << error;
+            ASSERT_TRUE(panelora->waitForLine("status: Disconnected", 20s)) << panelora->output();
         }
         streamTo(*panelora, *rig, tablets[i]);
         if (HasFatalFailure()) return;

@@ -1,6 +1,8 @@
 // The cursor and damage metadata of screen-cast buffers as mutter lays them out (little-endian
-// spa_meta_cursor, spa_meta_bitmap and spa_meta_region), and malformed metadata that must read
-// as none rather than out of bounds.
+// spa_meta_cursor, spa_meta_bitmap and spa_meta_region), malformed metadata that must read as
+// none rather than out of bounds, and the damage found by comparing two pictures when a buffer
+// came without any.
+#include "platform/linux/gnome/picture_diff.h"
 #include "platform/linux/gnome/stream_metadata.h"
 
 #include "test_prelude.h"
@@ -113,6 +115,35 @@ TEST(DamageMetadata, RegionsUpToTheFirstEmptyOne) {
     EXPECT_EQ(readDamageMeta(regions.data(), 16), (std::vector<Rect>{{10, 20, 30, 40}}));
     EXPECT_EQ(readDamageMeta(regions.data(), 15), std::vector<Rect>{});       // no whole region
     EXPECT_EQ(readDamageMeta(regions.data() + 16, 16), std::vector<Rect>{});  // nothing changed
+}
+
+// 150 × 70 pictures in 64-pixel tiles (3 × 2, the last ones clipped), rows padded to 160 pixels
+// with bytes that differ between the two and must not count.
+TEST(PictureDiff, ChangedTilesJoinedAlongTheirRowAndClippedAtTheEdges) {
+    constexpr int kWidth = 150, kHeight = 70, kStride = 160 * 4;
+    struct Case {
+        const char* what;
+        std::vector<std::pair<int, int>> changedPixels;
+        std::vector<Rect> tiles;
+    };
+    const std::vector<Case> cases{
+        {"nothing", {}, {}},
+        {"the first pixel", {{0, 0}}, {{0, 0, 64, 64}}},
+        {"the last pixel", {{149, 69}}, {{128, 64, 22, 6}}},
+        {"two neighbours in a row", {{63, 10}, {64, 63}}, {{0, 0, 128, 64}}},
+        {"apart in a row, and below", {{0, 5}, {140, 5}, {70, 66}},
+         {{0, 0, 64, 64}, {128, 0, 22, 64}, {64, 64, 64, 6}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> a(static_cast<size_t>(kStride) * kHeight, 0x40);
+        std::vector<uint8_t> b = a;
+        for (int y = 0; y < kHeight; ++y)
+            b[static_cast<size_t>(y) * kStride + kWidth * 4 + 1] = 0x99;  // padding only
+        for (auto [x, y] : c.changedPixels)
+            b[static_cast<size_t>(y) * kStride + x * 4 + 3] ^= 1;  // one byte of the pixel
+        EXPECT_EQ(changedTiles(a.data(), kStride, b.data(), kStride, kWidth, kHeight), c.tiles);
+    }
 }
 
 }  // namespace

@@ -183,6 +183,39 @@ TEST(SessionEnd, ABrokenEncoderEndsTheSession) {
     EXPECT_TRUE(eventually([&] { return rig.endedCalls == 1; }));
 }
 
+TEST(SessionEnd, TheDisplayIsReleasedOffTheEndingThreadAndTheNextStartWaitsForIt) {
+    SessionFakes fakes;
+    auto release = SerialQueue::create("release");
+    auto environment = fakes.environment();
+    environment.displayRelease = release;
+    SocketPair firstPair, secondPair;
+    auto first = Session::create(firstPair.take(), environment);
+    ASSERT_FALSE(first->start(false, std::nullopt));
+    const DisplayID id = first->displayID();
+
+    std::promise<void> gate;
+    release->post([done = gate.get_future().share()] { done.wait(); });  // a slow release
+    const int live = Session::liveSessions();
+    first->stop();
+    std::weak_ptr<Session> ended = first;
+    first.reset();
+    EXPECT_TRUE(fakes.displays.isAlive(id)) << "released on the ending thread";
+    EXPECT_EQ(Session::liveSessions(), live) << "counted as gone before its display";
+
+    auto second = Session::create(secondPair.take(), environment);
+    auto started = std::async(std::launch::async, [&] { return second->start(false, std::nullopt); });
+    EXPECT_EQ(started.wait_for(500ms), std::future_status::timeout) << "did not wait";
+    EXPECT_EQ(fakes.displays.aliveCount(), 1u);
+    gate.set_value();
+    EXPECT_FALSE(started.get());
+    EXPECT_FALSE(fakes.displays.isAlive(id));
+    EXPECT_TRUE(fakes.displays.isAlive(second->displayID()));
+    EXPECT_TRUE(eventually([&] { return ended.expired(); }));
+    second->stop();
+    release->flush();
+    EXPECT_EQ(fakes.displays.aliveCount(), 0u);
+}
+
 // ---- Start-up ----
 
 TEST(SessionStart, NoHelloGivesTheFallbackProfileWithTheCursorDrawn) {

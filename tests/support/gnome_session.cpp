@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
+
+#include <nlohmann/json.hpp>
 
 #include "eventually.h"
 #include "platform/linux/gnome/session_bus.h"
@@ -130,6 +133,45 @@ std::vector<std::string> GnomeSession::environment() const {
     return {"XDG_RUNTIME_DIR=" + runtimeDir_, "DBUS_SESSION_BUS_ADDRESS=" + busAddress_,
             "PIPEWIRE_RUNTIME_DIR=" + runtimeDir_, "WAYLAND_DISPLAY=wayland-0",
             "XDG_SESSION_TYPE=wayland"};
+}
+
+namespace {
+
+// A PipeWire tool's output on this session's daemon, or nothing when it failed.
+std::optional<std::string> pipewireTool(const GnomeSession& session,
+                                        std::vector<std::string> argv) {
+    argv.insert(argv.begin() + 1, {"-r", session.pipewireSocket()});
+    ChildProcess::Options options;
+    options.environment = session.environment();
+    auto tool = ChildProcess::start(argv, options);
+    if (!tool) return std::nullopt;
+    const std::optional<int> status = tool->wait(std::chrono::seconds(10));
+    if (status != 0) return std::nullopt;
+    return tool->output();
+}
+
+}  // namespace
+
+std::vector<uint32_t> GnomeSession::screenCastNodes() const {
+    std::vector<uint32_t> nodes;
+    const auto dump = pipewireTool(*this, {"pw-dump"});
+    const auto objects = nlohmann::json::parse(dump.value_or(""), nullptr, false);
+    if (!objects.is_array()) return nodes;
+    for (const auto& object : objects) {
+        const auto props = object.value("info", nlohmann::json::object())
+                               .value("props", nlohmann::json::object());
+        if (object.value("type", "") == "PipeWire:Interface:Node" &&
+            props.value("media.class", "") == "Video/Source") {
+            nodes.push_back(object.value("id", 0u));
+        }
+    }
+    return nodes;
+}
+
+bool GnomeSession::destroyNode(uint32_t id, std::string* why) const {
+    if (pipewireTool(*this, {"pw-cli", "destroy", std::to_string(id)})) return true;
+    if (why) *why = "pw-cli could not destroy node " + std::to_string(id);
+    return false;
 }
 
 std::string GnomeSession::mutterLog() const {

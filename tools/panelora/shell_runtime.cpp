@@ -18,8 +18,9 @@
 namespace panelora {
 namespace {
 
-// How long quitting waits for the session to end and any attempt to finish.
-constexpr Duration settleTimeout = std::chrono::seconds(5);
+// How long quitting waits for the session to end and any attempt to finish: beyond the release
+// of a display, which on GNOME may wait up to 5 s for mutter's Stop and 5 s for the monitor to go.
+constexpr Duration settleTimeout = std::chrono::seconds(12);
 constexpr Duration settlePoll = std::chrono::milliseconds(20);
 // An ended session's last objects go within moments (they finish on their own threads).
 constexpr Duration trimDelay = std::chrono::seconds(2);

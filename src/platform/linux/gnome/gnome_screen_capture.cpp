@@ -2,21 +2,24 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 
 #include "platform/linux/gnome/cursor_theme.h"
 #include "platform/linux/x11/frame_converter.h"
+#include "platform/linux/x11/incremental_converter.h"
+#include "video/sample_gate.h"
 
 namespace panelora {
 namespace {
 
-class Worker : public std::enable_shared_from_this<Worker> {
+class Worker {
   public:
     Worker(std::shared_ptr<VirtualMonitor> monitor, const CaptureConfiguration& configuration,
            std::shared_ptr<SerialQueue> queue, CaptureBackend::Callbacks callbacks)
         : monitor_(std::move(monitor)),
           configuration_(configuration),
-          queue_(std::move(queue)),
-          callbacks_(std::move(callbacks)),
+          gate_(SampleGate::create(std::move(queue), std::move(callbacks.onSample),
+                                   GnomeCaptureBackend::kMaxOutstandingSamples)),
           pool_(Nv12BufferPool::create(static_cast<int32_t>(configuration.width),
                                        static_cast<int32_t>(configuration.height))) {}
 
@@ -40,42 +43,47 @@ class Worker : public std::enable_shared_from_this<Worker> {
         if (!converter_ || frame.width != sourceWidth_ || frame.height != sourceHeight_) {
             sourceWidth_ = frame.width;
             sourceHeight_ = frame.height;
-            converter_ = std::make_unique<FrameConverter>(frame.width, frame.height,
-                                                          static_cast<int>(configuration_.width),
-                                                          static_cast<int>(configuration_.height));
+            converter_ = std::make_unique<IncrementalConverter>(
+                frame.width, frame.height, static_cast<int>(configuration_.width),
+                static_cast<int>(configuration_.height));
         }
+        if (frame.pictureChanged) {
+            if (frame.damage.empty()) converter_->markAllChanged();
+            for (const Rect& r : frame.damage) {
+                converter_->markChanged({static_cast<int>(r.x), static_cast<int>(r.y),
+                                         static_cast<int>(std::ceil(r.width)),
+                                         static_cast<int>(std::ceil(r.height))});
+            }
+        }
+        const bool scaled =
+            frame.width != configuration_.width || frame.height != configuration_.height;
         auto buffer = pool_->acquire();
-        if (!drawPointer || bitmap->pixels.empty()) {
-            converter_->convert(frame.pixels, frame.stride, *buffer);
-        } else if (converter_->path() == FrameConverter::Path::direct) {
-            // Mutter's buffer is mapped read-only: the pointer goes into the converted picture.
-            converter_->convert(frame.pixels, frame.stride, *buffer);
-            blendCursorIntoNv12(frame.pixels, frame.stride, frame.width, frame.height,
-                                pointerPixels(bitmap, at), *buffer, scratch_);
-        } else {
+        std::optional<CursorPixels> pointer;
+        if (drawPointer && !bitmap->pixels.empty()) {
+            pointer = pointerPixels(bitmap, at);
+            markPointer(*pointer);  // drawn into this buffer now
+        }
+        if (pointer && scaled) {
+            // Mutter's buffer is mapped read-only: the pointer goes into a copy of it.
             copy_.assign(frame.pixels,
                          frame.pixels + static_cast<size_t>(frame.stride) * frame.height);
-            blendCursor(copy_.data(), frame.stride, frame.width, frame.height,
-                        pointerPixels(bitmap, at));
-            converter_->convert(copy_.data(), frame.stride, *buffer);
+            blendCursor(copy_.data(), frame.stride, frame.width, frame.height, *pointer);
+            converter_->update(copy_.data(), frame.stride, *buffer);
+        } else {
+            converter_->update(frame.pixels, frame.stride, *buffer);
+            if (pointer) {
+                blendCursorIntoNv12(frame.pixels, frame.stride, frame.width, frame.height,
+                                    *pointer, *buffer, scratch_);
+            }
         }
+        // The pointer is not in the picture: where it was drawn is converted again next time.
+        if (pointer) markPointer(*pointer);
         deliver(std::move(buffer), frame.ptsNanos);
     }
 
     void stop() {
         stopped_.store(true);
-        std::lock_guard lock(mutex_);
-        pending_.reset();
-    }
-
-    void sampleDone() {
-        outstanding_.fetch_sub(1);
-        std::optional<CaptureSample> next;
-        {
-            std::lock_guard lock(mutex_);
-            next.swap(pending_);
-        }
-        if (next && !stopped_.load()) post(std::move(*next));
+        gate_->stop();
     }
 
   private:
@@ -90,13 +98,9 @@ class Worker : public std::enable_shared_from_this<Worker> {
                             argb_.data()};
     }
 
-    // Decrements the count when the queued sample is handled or dropped with the queue.
-    struct Token {
-        std::weak_ptr<Worker> worker;
-        ~Token() {
-            if (auto w = worker.lock()) w->sampleDone();
-        }
-    };
+    void markPointer(const CursorPixels& pointer) {
+        converter_->markChanged({pointer.left, pointer.top, pointer.width, pointer.height});
+    }
 
     void deliver(std::shared_ptr<Nv12Buffer> buffer, int64_t pts) {
         CaptureSample sample;
@@ -104,36 +108,17 @@ class Worker : public std::enable_shared_from_this<Worker> {
         sample.status = FrameStatus::complete;
         sample.image = std::move(buffer);
         sample.ptsNanos = pts;
-        if (outstanding_.load() >= GnomeCaptureBackend::kMaxOutstandingSamples) {
-            std::lock_guard lock(mutex_);
-            pending_ = std::move(sample);  // the newest wins
-            return;
-        }
-        post(std::move(sample));
-    }
-
-    void post(CaptureSample sample) {
-        outstanding_.fetch_add(1);
-        auto token = std::make_shared<Token>(Token{weak_from_this()});
-        queue_->post(
-            [onSample = callbacks_.onSample, sample = std::move(sample), token = std::move(token)] {
-                if (onSample) onSample(sample);
-            });
+        gate_->offer(std::move(sample));
     }
 
     const std::shared_ptr<VirtualMonitor> monitor_;
     const CaptureConfiguration configuration_;
-    const std::shared_ptr<SerialQueue> queue_;
-    const CaptureBackend::Callbacks callbacks_;
+    const std::shared_ptr<SampleGate> gate_;
     const std::shared_ptr<Nv12BufferPool> pool_;
     std::atomic<bool> stopped_{false};
-    std::atomic<int> outstanding_{0};
-
-    std::mutex mutex_;
-    std::optional<CaptureSample> pending_;  // guarded by mutex_
 
     // PipeWire thread only.
-    std::unique_ptr<FrameConverter> converter_;
+    std::unique_ptr<IncrementalConverter> converter_;
     int sourceWidth_ = 0;
     int sourceHeight_ = 0;
     std::vector<uint8_t> scratch_;     // the pointer's patch

@@ -79,14 +79,14 @@ class GnomeVirtualDisplay final : public PlatformVirtualDisplay {
             return nullptr;
         }
         auto monitor = std::make_shared<VirtualMonitor>(
-            width, height, static_cast<double>(pointWidth) / width, session);
+            width, height, static_cast<double>(pointWidth) / width, session, monitors_->events());
         std::weak_ptr<VirtualMonitor> weak = monitor;
         auto ended = [weak] {
             if (auto m = weak.lock()) m->ended();
         };
         session->setClosedHandler(ended);
         auto stream = PipeWireStream::connect(
-            {pipewireRemote_, session->nodeId(), width, height, fps},
+            {pipewireRemote_, session->nodeId(), width, height, fps, monitors_->events()},
             [raw = monitor.get()](StreamFrame& frame) { raw->handleFrame(frame); }, ended, &why);
         if (!stream) {
             logger()->warn("{}", "no virtual monitor: " + why);

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
+#include "platform/linux/gnome/picture_diff.h"
 #include "platform/linux/gnome/stream_metadata.h"
 #include "support/log.h"
 
@@ -78,7 +80,8 @@ struct PipeWireStream::State {
     bool ended = false;
     std::string failure;
     pw_buffer* held = nullptr;  // the latest picture
-    bool stopped = false;
+    bool stopped = false;    // no more handlers
+    bool tornDown = false;   // the stream, registry and core are gone
 
     void end(const std::string& why) {
         if (ended) return;
@@ -87,7 +90,8 @@ struct PipeWireStream::State {
         pw_thread_loop_signal(loop.get(), false);
         if (streaming && !stopped) {
             logger()->info("{}", "PipeWire node " + std::to_string(options.node) + " ended: " + why);
-            if (onEnded) onEnded();
+            // Off the loop: what ends with the stream may destroy it.
+            if (onEnded) options.events->post(std::move(onEnded));
         }
     }
 
@@ -107,7 +111,8 @@ struct PipeWireStream::State {
         const spa_pod* params[4];
         // Shared memory only: without a GPU there is nothing else, and DMA-BUF would need one.
         params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-            &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
+            &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+            SPA_POD_CHOICE_RANGE_Int(kBuffers, 3, kBuffers), SPA_PARAM_BUFFERS_dataType,
             SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
         params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
@@ -133,6 +138,17 @@ struct PipeWireStream::State {
         }
     }
 
+    // The picture a buffer holds, when its data covers the whole size.
+    std::optional<std::pair<const uint8_t*, int>> pictureOf(const pw_buffer* buffer) const {
+        const spa_data& data = buffer->buffer->datas[0];
+        const int minimum = width * 4;
+        const int stride = data.chunk->stride >= minimum ? data.chunk->stride : minimum;
+        const uint64_t needed = uint64_t{data.chunk->offset} +
+                                static_cast<uint64_t>(stride) * static_cast<uint64_t>(height);
+        if (needed > data.maxsize) return std::nullopt;
+        return std::pair{static_cast<const uint8_t*>(data.data) + data.chunk->offset, stride};
+    }
+
     void handle(pw_buffer* buffer) {
         spa_buffer* spa = buffer->buffer;
         auto* header = static_cast<spa_meta_header*>(
@@ -150,28 +166,34 @@ struct PipeWireStream::State {
         }
         frame.ptsNanos = header && header->pts > 0 ? header->pts : monotonicNanos();
         if (picture) {
-            spa_meta* damage = spa_buffer_find_meta(spa, SPA_META_VideoDamage);
-            if (damage) frame.damage = readDamageMeta(damage->data, damage->size);
-            frame.pictureChanged = !damage || !frame.damage.empty();
+            if (spa_meta* damage = spa_buffer_find_meta(spa, SPA_META_VideoDamage)) {
+                frame.damage = readDamageMeta(damage->data, damage->size);
+                frame.pictureChanged = !frame.damage.empty();
+            } else {
+                frame.pictureChanged = true;
+                // No damage said: what differs from the picture before, which is still ours.
+                auto previous = held && held != buffer ? pictureOf(held) : std::nullopt;
+                auto current = previous ? pictureOf(buffer) : std::nullopt;
+                if (current) {
+                    frame.damage = changedTiles(previous->first, previous->second, current->first,
+                                                current->second, width, height);
+                    frame.pictureChanged = !frame.damage.empty();
+                }
+            }
             if (held && held != buffer) pw_stream_queue_buffer(stream.get(), held);
             held = buffer;
         }
         if (held) {
-            const spa_data& current = held->buffer->datas[0];
-            const int minimum = width * 4;
-            const int stride = current.chunk->stride >= minimum ? current.chunk->stride : minimum;
-            const uint64_t needed = uint64_t{current.chunk->offset} +
-                                    static_cast<uint64_t>(stride) * static_cast<uint64_t>(height);
-            if (needed <= current.maxsize) {
-                frame.pixels = static_cast<const uint8_t*>(current.data) + current.chunk->offset;
+            if (auto current = pictureOf(held)) {
+                frame.pixels = current->first;
+                frame.stride = current->second;
                 frame.width = width;
                 frame.height = height;
-                frame.stride = stride;
             } else {
                 frame.pictureChanged = false;  // a short buffer is no picture
             }
         }
-        if (handler) handler(frame);
+        if (handler && !stopped) handler(frame);
         if (!picture) pw_stream_queue_buffer(stream.get(), buffer);
     }
 };
@@ -256,10 +278,11 @@ std::unique_ptr<PipeWireStream> PipeWireStream::connect(const Options& options,
         if (why) *why = std::move(text);
         return nullptr;
     };
-    if (options.width < 1 || options.height < 1 || options.fps < 1 || options.node == 0) {
-        return fail("no node or no size to ask PipeWire for");
+    if (options.width < 1 || options.height < 1 || options.fps < 1 || options.node == 0 ||
+        !options.events) {
+        return fail("no node, size or queue to ask PipeWire for");
     }
-    auto state = std::make_unique<State>();
+    auto state = std::make_shared<State>();
     state->options = options;
     state->handler = std::move(handler);
     state->onEnded = std::move(onEnded);
@@ -335,7 +358,7 @@ std::unique_ptr<PipeWireStream> PipeWireStream::connect(const Options& options,
     return result;
 }
 
-PipeWireStream::PipeWireStream(std::unique_ptr<State> state) : state_(std::move(state)) {}
+PipeWireStream::PipeWireStream(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
 PipeWireStream::~PipeWireStream() {
     stop();
@@ -382,11 +405,22 @@ int PipeWireStream::height() const {
 }
 
 void PipeWireStream::stop() {
-    State& s = *state_;
+    shutDown(state_);
+}
+
+void PipeWireStream::shutDown(const std::shared_ptr<State>& state) {
+    State& s = *state;
     {
         Lock lock(s.loop.get());
-        if (s.stopped) return;
-        s.stopped = true;
+        s.stopped = true;  // no handler from here on
+        if (pw_thread_loop_in_thread(s.loop.get())) {
+            // A loop cannot be stopped from inside: the rest on a thread that waits for the
+            // loop to let go of its lock.
+            std::thread([state] { shutDown(state); }).detach();
+            return;
+        }
+        if (s.tornDown) return;
+        s.tornDown = true;
         s.held = nullptr;  // returned with the stream
         s.stream.reset();
         s.registry.reset();

@@ -7,10 +7,13 @@
 // buffer that only moves the cursor still comes with the picture it belongs to (mutter sends no
 // pixels then), which the handler can convert again with the cursor at its new place.
 //
-// Threads: a PipeWire thread loop of its own runs the stream; the handler and `onEnded` run there
-// with the loop's lock held, one buffer at a time. connect() blocks until the format is fixed.
-// lock() excludes the handler (the loop's lock is recursive, so the handler's own thread may take
-// it too). stop() is idempotent and safe from any thread but the stream's.
+// Threads: a PipeWire thread loop of its own runs the stream; the handler runs there with the
+// loop's lock held, one buffer at a time. `onEnded` is posted to the caller's queue, never run on
+// the loop: whatever ends with the stream may tear the stream down. connect() blocks until the
+// format is fixed. lock() excludes the handler (the loop's lock is recursive, so the handler's
+// own thread may take it too). stop() and the destructor are safe from any thread; on the loop's
+// own thread (a handler letting go of the last owner) the teardown moves to a thread of its own,
+// since a loop cannot stop or destroy itself from inside.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "support/geometry.h"
+#include "support/serial_queue.h"
 
 struct pw_thread_loop;
 
@@ -51,10 +55,11 @@ struct StreamFrame {
     int width = 0;
     int height = 0;
     int stride = 0;
-    // True when the picture is new with this buffer (false: only the cursor moved). With damage
-    // metadata a new picture that changed nothing counts as not new.
+    // True when the picture is new with this buffer (false: only the cursor moved). A new
+    // picture that changed nothing (by mutter's damage, or else by comparison with the one
+    // before) counts as not new.
     bool pictureChanged = false;
-    // The changed rectangles when mutter said which (stream pixels); empty: all of it.
+    // The changed rectangles (stream pixels); empty: all of it.
     std::vector<Rect> damage;
     StreamCursor cursor;
     int64_t ptsNanos = 0;  // CLOCK_MONOTONIC
@@ -68,11 +73,17 @@ class PipeWireStream {
         int width = 0;
         int height = 0;
         int fps = 60;
+        // Where `onEnded` is posted.
+        std::shared_ptr<SerialQueue> events;
     };
     using FrameHandler = std::function<void(StreamFrame& frame)>;
 
+    // At most this many buffers are mapped at once: one holds the latest picture, the others are
+    // mutter's to draw into (two starve it; more only cost memory).
+    static constexpr int kBuffers = 4;
+
     // Nothing, with `why`, when the daemon cannot be reached or the node does not take the format
-    // within a few seconds. `onEnded` is called once if the node goes away later.
+    // within a few seconds. `onEnded` is posted once if the node goes away later.
     static std::unique_ptr<PipeWireStream> connect(const Options& options, FrameHandler handler,
                                                    std::function<void()> onEnded,
                                                    std::string* why);
@@ -106,8 +117,10 @@ class PipeWireStream {
     struct State;
 
   private:
-    explicit PipeWireStream(std::unique_ptr<State> state);
-    std::unique_ptr<State> state_;
+    explicit PipeWireStream(std::shared_ptr<State> state);
+    static void shutDown(const std::shared_ptr<State>& state);
+    // Shared with a teardown that had to leave the loop's thread.
+    std::shared_ptr<State> state_;
 };
 
 }  // namespace panelora

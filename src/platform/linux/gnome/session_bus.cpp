@@ -64,7 +64,19 @@ SessionBus::SessionBus(glib::Connection connection, std::string address)
 }
 
 SessionBus::~SessionBus() {
-    g_main_loop_quit(loop_.get());
+    // A quit before the thread entered its loop would be lost (running the loop clears it), so
+    // the quit is a task of the loop itself: it ends the loop whenever the loop runs.
+    GSource* quit = g_idle_source_new();
+    g_source_set_priority(quit, G_PRIORITY_HIGH);
+    g_source_set_callback(
+        quit,
+        [](gpointer loop) {
+            g_main_loop_quit(static_cast<GMainLoop*>(loop));
+            return G_SOURCE_REMOVE;
+        },
+        g_main_loop_ref(loop_.get()), reinterpret_cast<GDestroyNotify>(g_main_loop_unref));
+    g_source_attach(quit, context_.get());
+    g_source_unref(quit);
     // The last owner may let go inside a signal handler; the thread then ends on its own.
     if (thread_.get_id() == std::this_thread::get_id()) {
         thread_.detach();

@@ -7,11 +7,13 @@
 namespace panelora {
 
 VirtualMonitor::VirtualMonitor(int pixelWidth, int pixelHeight, double pointsPerPixel,
-                               std::shared_ptr<MutterSession> session)
+                               std::shared_ptr<MutterSession> session,
+                               std::shared_ptr<SerialQueue> events)
     : pixelWidth_(pixelWidth),
       pixelHeight_(pixelHeight),
       pointsPerPixel_(pointsPerPixel),
-      session_(std::move(session)) {}
+      session_(std::move(session)),
+      events_(std::move(events)) {}
 
 VirtualMonitor::~VirtualMonitor() {
     stop();
@@ -75,13 +77,15 @@ VirtualMonitor::Cursor VirtualMonitor::cursor() const {
 }
 
 void VirtualMonitor::setEndedHandler(std::function<void()> handler) {
-    bool already;
     {
         std::lock_guard lock(mutex_);
-        already = ended_;
-        onEnded_ = already ? nullptr : std::move(handler);
+        if (!ended_) {
+            onEnded_ = std::move(handler);
+            return;
+        }
+        onEnded_ = nullptr;
     }
-    if (already && handler) handler();
+    if (handler) events_->post(std::move(handler));
 }
 
 void VirtualMonitor::ended() {
@@ -92,7 +96,7 @@ void VirtualMonitor::ended() {
         ended_ = true;
         handler = std::move(onEnded_);
     }
-    if (handler) handler();
+    if (handler) events_->post(std::move(handler));
 }
 
 bool VirtualMonitor::hasEnded() const {

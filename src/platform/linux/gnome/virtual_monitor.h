@@ -9,7 +9,8 @@
 // Threads: frames arrive on the stream's PipeWire thread and go to the sink there; setFrameSink()
 // waits for a frame in progress, so no call reaches a sink after it was replaced. The cursor
 // state is guarded by a mutex and readable from any thread. `onEnded` handlers run once, on the
-// bus or the PipeWire thread, when mutter ends the session or the node goes away.
+// monitors' events queue, when mutter ends the session or the node goes away: never on the bus or
+// the PipeWire thread, since what ends with the monitor may tear it down.
 #pragma once
 
 #include <atomic>
@@ -23,6 +24,7 @@
 #include "platform/linux/gnome/mutter_session.h"
 #include "platform/linux/gnome/pipewire_stream.h"
 #include "support/geometry.h"
+#include "support/serial_queue.h"
 
 namespace panelora {
 
@@ -37,7 +39,7 @@ class VirtualMonitor {
     using FrameSink = std::function<void(StreamFrame& frame, const Cursor& cursor)>;
 
     VirtualMonitor(int pixelWidth, int pixelHeight, double pointsPerPixel,
-                   std::shared_ptr<MutterSession> session);
+                   std::shared_ptr<MutterSession> session, std::shared_ptr<SerialQueue> events);
     ~VirtualMonitor();
 
     DisplayID id() const { return id_; }
@@ -68,7 +70,7 @@ class VirtualMonitor {
 
     Cursor cursor() const;
 
-    // Called once when the monitor ends on mutter's side; at once when it already has.
+    // Posted once when the monitor ends on mutter's side (at once when it already has).
     void setEndedHandler(std::function<void()> handler);
     void ended();
     bool hasEnded() const;
@@ -83,6 +85,7 @@ class VirtualMonitor {
     const int pixelHeight_;
     const double pointsPerPixel_;
     const std::shared_ptr<MutterSession> session_;
+    const std::shared_ptr<SerialQueue> events_;
     std::unique_ptr<PipeWireStream> stream_;  // set once, before frames matter
     std::atomic<double> scale_{1};
 
@@ -97,6 +100,9 @@ class VirtualMonitor {
 
 class VirtualMonitors {
   public:
+    // Where the monitors' ends are told, and their streams' (one thread for all).
+    const std::shared_ptr<SerialQueue>& events() const { return events_; }
+
     void add(std::shared_ptr<VirtualMonitor> monitor);
     void remove(DisplayID id);
     std::shared_ptr<VirtualMonitor> find(DisplayID id) const;
@@ -104,6 +110,7 @@ class VirtualMonitors {
     std::vector<std::shared_ptr<VirtualMonitor>> all() const;
 
   private:
+    const std::shared_ptr<SerialQueue> events_ = SerialQueue::create("panelora.gnome.ends");
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<VirtualMonitor>> monitors_;  // guarded by mutex_
 };
