@@ -120,9 +120,32 @@ bool writeAll(int fd, const std::string& data) {
     return true;
 }
 
-// Temporary file in the same folder, synced, then renamed over the target; the folder is synced
-// too so that the rename itself survives a power cut.
-bool writeAtomically(const fs::path& path, const std::string& data, std::string& why) {
+// The file at the end of the chain of symbolic links at `path` (made relative to each link's
+// folder), which need not exist; `path` when it is no link. Nothing on a loop.
+std::optional<fs::path> followLinks(const fs::path& path, std::string& why) {
+    constexpr int kMaxLinks = 40;  // as the kernel allows
+    fs::path at = path;
+    for (int followed = 0; followed <= kMaxLinks; ++followed) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(at, ec))) return at;
+        const fs::path next = fs::read_symlink(at, ec);
+        if (ec) {
+            why = ec.message();
+            return std::nullopt;
+        }
+        at = next.is_absolute() ? next : at.parent_path() / next;
+    }
+    why = "too many levels of symbolic links";
+    return std::nullopt;
+}
+
+// Temporary file in the target's folder, synced, then renamed over the target; the folder is
+// synced too so that the rename itself survives a power cut. A symbolic link at `linkOrFile`
+// (a dotfiles manager's) stays: the file it leads to is replaced, or created when it dangles.
+bool writeAtomically(const fs::path& linkOrFile, const std::string& data, std::string& why) {
+    const std::optional<fs::path> target = followLinks(linkOrFile, why);
+    if (!target) return false;
+    const fs::path& path = *target;
     std::error_code ec;
     fs::path folder = path.parent_path();
     if (!folder.empty()) fs::create_directories(folder, ec);
@@ -165,8 +188,11 @@ SettingsStore::SettingsStore(fs::path path)
         case ReadResult::missing:
             break;
         case ReadResult::bad: {
+            // Behind a link the bad file itself goes aside, so that saving keeps the link.
+            std::string ignored;
+            const fs::path bad = followLinks(path_, ignored).value_or(path_);
             fs::path movedTo;
-            if (moveAside(path_, movedTo)) {
+            if (moveAside(bad, movedTo)) {
                 logger()->warn("{}", "unreadable settings file " + path_.string() + " (" + why +
                                          ") moved to " + movedTo.string() + "; using defaults");
             } else {

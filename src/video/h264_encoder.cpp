@@ -70,34 +70,66 @@ H264Encoder::~H264Encoder() {
 
 void H264Encoder::encode(const ImageBufferRef& image, int64_t ptsNanos) {
     if (!image) return;
-    std::shared_ptr<VideoCodec> codec;
-    bool key = false;
     {
         std::lock_guard guard(lock);
         lastBuffer_ = image;
-        if (!session_) return;
-        if (inFlight_ >= inFlightLimit_) {
-            // The newest frame waits; an older waiting frame is lost.
-            if (pending_) skipped += 1;
-            pending_ = Pending{image, ptsNanos};
-            return;
-        }
-        inFlight_ += 1;
-        key = forceKey_;
-        forceKey_ = false;
-        codec = session_;
-        submitting_ += 1;
+        if (!session_ || !admitLocked(image, ptsNanos)) return;
     }
-    submit(std::move(codec), image, ptsNanos, key);
+    handOver();
 }
 
-// Called with `lock` released, after the caller counted the call in `submitting_` and took a slot.
-void H264Encoder::submit(std::shared_ptr<VideoCodec> codec, const ImageBufferRef& image,
-                         int64_t ptsNanos, bool forceKey) {
+// With `lock` held: the frame takes a free slot, or waits for one (the newest waiting frame
+// wins; an older waiting frame is lost). True when the caller is to hand the admitted frames over.
+bool H264Encoder::admitLocked(const ImageBufferRef& image, int64_t ptsNanos) {
+    if (inFlight_ >= inFlightLimit_) {
+        if (pending_) skipped += 1;
+        pending_ = Frame{image, ptsNanos};
+        return false;
+    }
+    return takeSlotLocked(image, ptsNanos);
+}
+
+// With `lock` held and a slot free. Admission and hand-over order are one: a frame is queued
+// behind the frames admitted before it, and only the thread that finds nobody handing frames
+// over becomes the one that does (true).
+bool H264Encoder::takeSlotLocked(const ImageBufferRef& image, int64_t ptsNanos) {
+    inFlight_ += 1;
+    admitted_.push_back(Frame{image, ptsNanos, forceKey_});
+    forceKey_ = false;
+    if (handingOver_) return false;
+    handingOver_ = true;
+    return true;
+}
+
+// Hands the admitted frames to the codec one by one, with `lock` released around each call,
+// until none is left; frames admitted meanwhile (also from a completion that the codec runs
+// inline) join the queue and go in after the earlier ones.
+void H264Encoder::handOver() {
+    for (;;) {
+        Frame frame;
+        std::shared_ptr<VideoCodec> codec;
+        {
+            std::lock_guard guard(lock);
+            if (admitted_.empty() || !session_) {
+                admitted_.clear();
+                handingOver_ = false;
+                return;
+            }
+            frame = std::move(admitted_.front());
+            admitted_.pop_front();
+            codec = session_;
+            submitting_ += 1;
+        }
+        submit(std::move(codec), frame);
+    }
+}
+
+// Called with `lock` released, after the caller counted the call in `submitting_`.
+void H264Encoder::submit(std::shared_ptr<VideoCodec> codec, const Frame& frame) {
     std::weak_ptr<H264Encoder> weak = weak_from_this();
     submittingHere.push_back(this);
-    const bool accepted =
-        codec->encode(image, ptsNanos, forceKey, [weak](std::optional<EncodedSample> sample) {
+    const bool accepted = codec->encode(
+        frame.buffer, frame.ptsNanos, frame.forceKey, [weak](std::optional<EncodedSample> sample) {
             auto self = weak.lock();
             if (!self) return;
             if (sample) self->deliver(std::move(*sample));
@@ -111,7 +143,7 @@ void H264Encoder::submit(std::shared_ptr<VideoCodec> codec, const ImageBufferRef
         submitting_ -= 1;
         // A refused frame never completes, so its slot is freed now, or the encoder would stall
         // for good after two refusals. If it was to be the key frame, the next frame is.
-        if (!accepted && forceKey) forceKey_ = true;
+        if (!accepted && frame.forceKey) forceKey_ = true;
         if (!accepted && !failureReported_) {
             failureReported_ = true;
             reportFailure = true;
@@ -125,23 +157,16 @@ void H264Encoder::submit(std::shared_ptr<VideoCodec> codec, const ImageBufferRef
 }
 
 void H264Encoder::finishFrame() {
-    std::optional<Pending> next;
-    std::shared_ptr<VideoCodec> codec;
-    bool key = false;
+    bool handOverHere = false;
     {
         std::lock_guard guard(lock);
         inFlight_ = std::max<int64_t>(inFlight_ - 1, 0);
         if (inFlight_ < inFlightLimit_ && pending_ && session_) {
-            next = std::move(pending_);
+            handOverHere = takeSlotLocked(pending_->buffer, pending_->ptsNanos);
             pending_.reset();
-            inFlight_ += 1;
-            key = forceKey_;
-            forceKey_ = false;
-            codec = session_;
-            submitting_ += 1;
         }
     }
-    if (next) submit(std::move(codec), next->buffer, next->ptsNanos, key);
+    if (handOverHere) handOver();
 }
 
 void H264Encoder::deliver(EncodedSample&& sample) {
@@ -179,16 +204,19 @@ void H264Encoder::requestKeyframe() {
 }
 
 // On a static screen no new frame comes to carry the requested key frame: re-encode the last one.
+// Read and admitted under one hold of `lock`, so a capture that comes meanwhile is admitted (and
+// so handed to the codec) after it, never before; the newest picture stays the last one encoded.
 void H264Encoder::runFallback() {
-    ImageBufferRef buffer;
+    const int64_t now = clock_.uptimeNanos();
     {
         std::lock_guard guard(lock);
         fallbackScheduled_ = false;
-        // A frame submitted since the request already was the key frame.
-        if (!forceKey_) return;
-        buffer = lastBuffer_;
+        // A frame submitted since the request already was the key frame; a waiting one is the
+        // last frame and will be.
+        if (!forceKey_ || !lastBuffer_ || !session_ || pending_) return;
+        if (!admitLocked(lastBuffer_, now)) return;
     }
-    if (buffer) encode(buffer, clock_.uptimeNanos());
+    handOver();
 }
 
 void H264Encoder::invalidate() {
@@ -199,6 +227,7 @@ void H264Encoder::invalidate() {
         session_.reset();
         lastBuffer_.reset();
         pending_.reset();
+        admitted_.clear();
         inFlight_ = 0;
         // Let encode() calls already inside the codec return, so that the codec never sees one
         // after (or during) its invalidation. Calls further up this thread's own stack cannot

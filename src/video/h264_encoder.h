@@ -5,9 +5,14 @@
 // for the key-frame fallback); outputs and frame completions arrive on the codec's output thread;
 // requestKeyframe() comes from the reader thread and the output thread; invalidate() from the
 // thread that ends the session. `lock` is never held across a codec call or `onOutput`.
+//
+// Frames reach the codec in the order they were admitted: one thread at a time hands the
+// admitted frames over, and a thread that admits a frame while another is handing some leaves
+// it to that one, so that encode() may return before its frame is inside the codec.
 #pragma once
 
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -121,8 +126,15 @@ class H264Encoder : public std::enable_shared_from_this<H264Encoder> {
   private:
     H264Encoder(std::unique_ptr<VideoCodec> codec, const Clock& clock,
                 std::shared_ptr<SerialQueue> fallbackQueue);
-    void submit(std::shared_ptr<VideoCodec> codec, const ImageBufferRef& image, int64_t ptsNanos,
-                bool forceKey);
+    struct Frame {
+        ImageBufferRef buffer;
+        int64_t ptsNanos = 0;
+        bool forceKey = false;  // for frames admitted to the codec
+    };
+    bool admitLocked(const ImageBufferRef& image, int64_t ptsNanos);
+    bool takeSlotLocked(const ImageBufferRef& image, int64_t ptsNanos);
+    void handOver();
+    void submit(std::shared_ptr<VideoCodec> codec, const Frame& frame);
     void finishFrame();
     void deliver(EncodedSample&& sample);
     void runFallback();
@@ -138,11 +150,9 @@ class H264Encoder : public std::enable_shared_from_this<H264Encoder> {
     bool fallbackScheduled_ = false;
     bool failureReported_ = false;
     int64_t inFlight_ = 0;  // at most inFlightLimit_
-    struct Pending {
-        ImageBufferRef buffer;
-        int64_t ptsNanos;
-    };
-    std::optional<Pending> pending_;
+    std::optional<Frame> pending_;  // waits for a free slot
+    std::deque<Frame> admitted_;    // have a slot, in order, not yet handed to the codec
+    bool handingOver_ = false;      // a thread is handing `admitted_` to the codec
     // Codec encode() calls running now; invalidate() waits for those of other threads.
     int64_t submitting_ = 0;  // guarded by lock
     std::condition_variable submitDone_;

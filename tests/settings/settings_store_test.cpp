@@ -170,6 +170,61 @@ TEST_F(SettingsStoreTest, ConcurrentSettersLeaveTheLastValuesOnDisk) {
     EXPECT_EQ(entries(path.parent_path()), std::vector<std::string>{"settings.json"});
 }
 
+// A settings file that a dotfiles manager keeps elsewhere is a symbolic link, or a chain of them:
+// saving writes the file at the end of the chain (creating it when the chain dangles) and leaves
+// every link a link. Links given relative resolve against their own folder.
+TEST_F(SettingsStoreTest, SavingThroughSymbolicLinksWritesTheTargetAndKeepsTheLinks) {
+    const fs::path dotfiles = folder.path() / "dotfiles";
+    const fs::path target = dotfiles / "panelora" / "settings.json";
+    struct Case {
+        const char* what;
+        std::vector<fs::path> links;  // links[0] is at `path`, each pointing at the next
+        std::optional<std::string> target;
+    };
+    const std::string kept = R"({"space": 100, "kept": true})";
+    const Case cases[] = {
+        {"absolute link", {target}, kept},
+        {"relative link", {"../dotfiles/panelora/settings.json"}, kept},
+        {"chain", {folder.path() / "middle.json", "dotfiles/panelora/settings.json"}, kept},
+        {"dangling link", {target}, std::nullopt},
+        {"link to a corrupt file", {target}, "{broken"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(path.parent_path());
+        fs::remove_all(dotfiles);
+        fs::remove(folder.path() / "middle.json");
+        fs::create_directories(path.parent_path());
+        if (c.target) {
+            fs::create_directories(target.parent_path());
+            writeFile(target, *c.target);
+        }
+        std::vector<fs::path> at = {path};
+        for (size_t i = 0; i + 1 < c.links.size(); ++i)
+            at.push_back(c.links[i]);
+        for (size_t i = 0; i < c.links.size(); ++i)
+            fs::create_symlink(c.links[i], at[i]);
+
+        EXPECT_TRUE(SettingsStore(path).setSpace(150));
+        for (const fs::path& link : at)
+            EXPECT_TRUE(fs::is_symlink(fs::symlink_status(link))) << link;
+        ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(target)));
+        const auto expected = c.target == kept ? nlohmann::json({{"space", 150}, {"kept", true}})
+                                               : nlohmann::json({{"space", 150}});
+        EXPECT_EQ(nlohmann::json::parse(readFile(target), nullptr, false), expected);
+        // Written atomically beside the target: no temporary file left there or by the link. A
+        // corrupt target was moved aside beside itself.
+        auto names = entries(target.parent_path());
+        EXPECT_EQ(names.front(), "settings.json");
+        EXPECT_EQ(names.size(), c.target == "{broken" ? 2u : 1u);
+        if (names.size() == 2) {
+            EXPECT_EQ(readFile(target.parent_path() / names[1]), "{broken");
+        }
+        EXPECT_EQ(entries(path.parent_path()), std::vector<std::string>{"settings.json"});
+        EXPECT_EQ(SettingsStore(path).space(), 150);
+    }
+}
+
 TEST(DefaultSettingsPath, FollowsXdgThenHome) {
     ScopedEnvironment environment;
     environment.set("XDG_CONFIG_HOME", "/x/config");

@@ -286,18 +286,117 @@ TEST(TextAlertPresenter, PrintsEveryLineAndChoosesNoButton) {
 
 // ---- Single instance ----
 
-std::string uniqueName(const char* what) {
-    return SingleInstance::socketName("app.panelora.test", getuid(),
-                                      std::string(what) + "." + std::to_string(getpid()));
+// A socket path in a private folder of the test's own.
+struct InstanceFolder {
+    TempDir folder;  // mode 0700, as mkdtemp makes it
+    std::string path(const char* what) const {
+        return SingleInstance::socketPath(folder.path().string(), "app.panelora.test", what);
+    }
+};
+
+TEST(SingleInstance, TheSocketIsInTheRuntimeFolderOrAPrivateTemporaryOne) {
+    const std::string uid = std::to_string(getuid());
+    TempDir temp;
+    const std::string t = temp.path().string();
+    struct Case {
+        std::optional<std::string> runtime, temp, suffix;
+        std::string path;
+    };
+    const Case cases[] = {
+        {"/run/user/1000", t, std::nullopt, "/run/user/1000/app.panelora.Panelora.socket"},
+        {"/run/user/1000", t, "t1", "/run/user/1000/app.panelora.Panelora.t1.socket"},
+        {std::nullopt, t, std::nullopt, t + "/panelora-" + uid + "/app.panelora.Panelora.socket"},
+        {"relative", t, "t1", t + "/panelora-" + uid + "/app.panelora.Panelora.t1.socket"},
+        {"", std::nullopt, std::nullopt, "/tmp/panelora-" + uid + "/app.panelora.Panelora.socket"},
+    };
+    for (const Case& c : cases) {
+        ScopedEnvironment environment;
+        environment.set("XDG_RUNTIME_DIR", c.runtime);
+        environment.set("TMPDIR", c.temp);
+        environment.set(SingleInstance::nameSuffixVariable, c.suffix);
+        EXPECT_EQ(SingleInstance::defaultPath(), c.path);
+    }
 }
 
-TEST(SingleInstance, NameIsAbstractAndCarriesTheUserAndSuffix) {
-    EXPECT_EQ(SingleInstance::socketName("app.x", 1000, ""), std::string("\0app.x.1000", 11));
-    EXPECT_EQ(SingleInstance::socketName("app.x", 0, "t1"), std::string("\0app.x.0.t1", 11));
+// Only a folder of the user's own that nobody else may enter holds the socket: anyone who can
+// write there could take the name first. A missing folder is made private.
+TEST(SingleInstance, TheFolderMustBeTheUsersAlone) {
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path& folder)> prepare;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"private", [](const fs::path&) {}, true},
+        {"missing", [](const fs::path& f) { fs::remove(f); }, true},
+        {"open to the group", [](const fs::path& f) { fs::permissions(f, fs::perms(0750)); },
+         false},
+        {"open to all", [](const fs::path& f) { fs::permissions(f, fs::perms(0777)); }, false},
+        {"others may pass", [](const fs::path& f) { fs::permissions(f, fs::perms(0701)); },
+         false},
+        {"a link to a private folder",
+         [](const fs::path& f) {
+             fs::remove(f);
+             fs::create_directory(f.string() + ".real");
+             fs::permissions(f.string() + ".real", fs::perms(0700));
+             fs::create_directory_symlink(f.string() + ".real", f);
+         },
+         false},
+        {"another user's",
+         [](const fs::path& f) {
+             // Only root can give a folder away; others cannot meet this case.
+             if (geteuid() == 0) {
+                 ASSERT_EQ(chown(f.c_str(), 65534, 65534), 0);
+             }
+         },
+         geteuid() != 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir temp;
+        const fs::path folder = temp.path() / "instance";
+        fs::create_directory(folder);
+        fs::permissions(folder, fs::perms(0700));
+        c.prepare(folder);
+        const std::string path = SingleInstance::socketPath(folder.string(), "app.x", "");
+        auto result = SingleInstance::acquire(path, 300ms);
+        EXPECT_EQ(bool(result.instance), c.taken) << result.error;
+        EXPECT_EQ(result.error.empty(), c.taken) << result.error;
+        struct stat status {};
+        ASSERT_EQ(lstat(folder.c_str(), &status), 0);
+        if (c.taken) {
+            EXPECT_EQ(status.st_mode & 0777, 0700u);
+            EXPECT_TRUE(fs::is_socket(path));
+        } else {
+            EXPECT_FALSE(fs::exists(path));
+        }
+        result.instance.reset();
+        EXPECT_FALSE(fs::exists(path));  // a copy that ends leaves no socket
+    }
+}
+
+// A socket left by a copy that crashed refuses connections: the new copy replaces it without
+// asking anyone to quit.
+TEST(SingleInstance, ASocketLeftByACrashIsTakenOver) {
+    InstanceFolder instance;
+    const std::string path = instance.path("crashed");
+    ASSERT_TRUE(unixSocket(path, true));  // bound and closed: the file stays
+    ASSERT_TRUE(fs::is_socket(path));
+    auto result = SingleInstance::acquire(path, 2s);
+    ASSERT_TRUE(result.instance) << result.error;
+    EXPECT_FALSE(result.askedOtherToQuit);
+    // It is live: a second copy asks it to quit.
+    std::atomic<int> quitCalls{0};
+    result.instance->listen([&] { ++quitCalls; });
+    auto second = SingleInstance::acquire(path, 300ms);
+    EXPECT_FALSE(second.instance);
+    EXPECT_TRUE(second.askedOtherToQuit);
+    EXPECT_EQ(quitCalls.load(), 1);
 }
 
 TEST(SingleInstance, ANewOwnerWaitsUntilTheOldOneHasGone) {
-    const std::string name = uniqueName("handover");
+    InstanceFolder instance;
+    const std::string name = instance.path("handover");
     auto first = SingleInstance::acquire(name);
     ASSERT_TRUE(first.instance) << first.error;
     EXPECT_FALSE(first.askedOtherToQuit);
@@ -322,7 +421,8 @@ TEST(SingleInstance, ANewOwnerWaitsUntilTheOldOneHasGone) {
 
 // Requests other than "quit" are dropped; a holder that is asked to quit and stays keeps the name.
 TEST(SingleInstance, OtherRequestsAreDroppedAndAHolderThatStaysKeepsTheName) {
-    const std::string name = uniqueName("garbage");
+    InstanceFolder instance;
+    const std::string name = instance.path("garbage");
     auto first = SingleInstance::acquire(name);
     ASSERT_TRUE(first.instance);
     std::atomic<int> quitCalls{0};

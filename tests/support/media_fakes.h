@@ -257,6 +257,8 @@ class FakeCodecs final : public VideoCodecFactory {
     bool encodeDuringInvalidate = false;
     // Runs inside encode(), after the frame was accepted, with no lock held.
     std::function<void(size_t index)> duringEncode;
+    // Runs inside encode() before the frame is taken, with no lock held (set before frames come).
+    std::function<void(const ImageBufferRef& image)> beforeEncode;
 
   private:
     struct Codec final : VideoCodec {
@@ -264,6 +266,7 @@ class FakeCodecs final : public VideoCodecFactory {
         int64_t framesEncodedAtOnce() const override { return owner.atOnce; }
         bool encode(const ImageBufferRef& image, int64_t ptsNanos, bool forceKeyFrame,
                     Completion completion) override {
+            if (owner.beforeEncode) owner.beforeEncode(image);
             size_t index;
             {
                 std::lock_guard lock(owner.mutex);

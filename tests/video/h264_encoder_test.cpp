@@ -141,6 +141,38 @@ TEST_F(H264EncoderTest, TheFallbackWaitsForAFreeSlot) {
     EXPECT_EQ(submitted(), "a* b c c*");
 }
 
+// A capture that comes while the fallback is handing its frame to the codec goes in after it:
+// the codec never gets an older picture after a newer one, and on the static screen that follows
+// the next fallback resends the newer one.
+TEST_F(H264EncoderTest, ACaptureDuringTheFallbackReachesTheCodecAfterIt) {
+    frame();
+    codec.completeOk(0, true);
+    const ImageBuffer* a = codec.at(0).image.get();
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> held{false};
+    // The fallback thread stops inside the codec, before its frame is taken.
+    codec.beforeEncode = [&, released](const ImageBufferRef& image) {
+        if (image.get() != a || held.exchange(true)) return;
+        entered.set_value();
+        released.wait();
+    };
+    encoder->requestKeyframe();
+    std::thread fallback([&] { clock.advance(H264Encoder::kKeyframeFallbackDelay); });
+    const bool inside = entered.get_future().wait_for(5s) == std::future_status::ready;
+    if (inside) std::thread([&] { frame(); }).join();  // the capture thread's b, then it is done
+    release.set_value();
+    fallback.join();
+    ASSERT_TRUE(inside);
+    EXPECT_EQ(submitted(), "a* a* b");
+
+    codec.completeOk(1, true);
+    codec.completeOk(2);
+    encoder->requestKeyframe();
+    clock.advance(H264Encoder::kKeyframeFallbackDelay);
+    EXPECT_EQ(submitted(), "a* a* b b*");
+}
+
 TEST_F(H264EncoderTest, NewFrameAfterARequestIsTheKeyFrameAndTheFallbackDoesNothing) {
     encoder->requestKeyframe();  // before any frame: nothing to schedule
     EXPECT_EQ(clock.pendingTasks(), 0u);

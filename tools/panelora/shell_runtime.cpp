@@ -123,7 +123,7 @@ std::unique_ptr<ShellRuntime> ShellRuntime::create(const std::string& display,
     state->main = std::move(mainQueue);
     state->stopLoop = std::move(stopLoop);
 
-    auto acquired = SingleInstance::acquire(SingleInstance::defaultName());
+    auto acquired = SingleInstance::acquire(SingleInstance::defaultPath());
     if (!acquired.instance) {
         std::fprintf(stderr, "panelora: could not take over from a running copy (%s); going on\n",
                      acquired.error.c_str());

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/linux/x11/changed_area.h"
 #include "platform/linux/x11/frame_converter.h"
 #include "platform/linux/x11/incremental_converter.h"
 #include "platform/linux/x11/shm_image.h"
@@ -30,12 +31,6 @@ using Nanos = int64_t;
 constexpr Nanos kMillisecond = 1'000'000;
 constexpr Nanos kGeometryCheckInterval = 500 * kMillisecond;
 constexpr Nanos kIdleWait = 250 * kMillisecond;
-// Changed rectangles kept before they are taken as "everything changed".
-constexpr size_t kMaxDamageRects = 64;
-// Above this share of the display changed, the whole display is grabbed at once.
-constexpr double kWholeGrabShare = 0.5;
-// Bands of changed rows closer than this are grabbed as one.
-constexpr int kBandGap = 16;
 
 Nanos now() {
     return Clock::system().uptimeNanos();
@@ -278,16 +273,7 @@ class Worker {
 
     // `r` in display pixels; what falls outside the display is no change of ours.
     void addDamage(const RectI& r) {
-        const RectI inside = r.clippedTo(bounds_.width, bounds_.height);
-        if (inside.empty()) return;
-        pending_ = true;
-        if (damagedEverywhere_) return;
-        if (changes_.size() >= kMaxDamageRects) {
-            damagedEverywhere_ = true;
-            changes_.clear();
-            return;
-        }
-        changes_.push_back(inside);
+        if (changes_.add({r.x, r.y, r.width, r.height})) pending_ = true;
     }
 
     bool pointerNearDisplay(int x, int y) const {
@@ -344,8 +330,7 @@ class Worker {
         }
         bounds_ = rect;
         // A new size or place: nothing of the last picture can be kept.
-        damagedEverywhere_ = true;
-        changes_.clear();
+        changes_ = ChangedArea(rect.width, rect.height);
         lastCursor_ = {};
         return true;
     }
@@ -353,37 +338,27 @@ class Worker {
     // Grabs what changed since the last frame into the image and tells the converter. The
     // image keeps the display's picture between frames, so a change grabs only its rows.
     bool grabChanges() {
-        std::vector<RectI> changed = std::move(changes_);
-        changes_.clear();
-        if (!lastCursor_.empty()) changed.push_back(lastCursor_);  // the pointer drawn last time
-        int64_t area = 0;
-        for (const RectI& r : changed)
-            area += int64_t{r.width} * r.height;
-        const int64_t whole = int64_t{bounds_.width} * bounds_.height;
-        if (damagedEverywhere_ || double(area) >= kWholeGrabShare * double(whole)) {
-            if (!shm_->grabRoot(bounds_.x, bounds_.y)) return false;
-            damagedEverywhere_ = false;
+        struct Grabber final : ChangedArea::Grabber {
+            ShmImage& image;
+            const RectI& bounds;
+            Grabber(ShmImage& i, const RectI& b) : image(i), bounds(b) {}
+            bool grabWhole() override { return image.grabRoot(bounds.x, bounds.y); }
+            bool grabRows(int firstRow, int rows) override {
+                return image.grabRows(bounds.x, bounds.y, firstRow, rows);
+            }
+        } grabber(*shm_, bounds_);
+        // The pointer drawn into the image last time.
+        if (!lastCursor_.empty()) {
+            changes_.add({lastCursor_.x, lastCursor_.y, lastCursor_.width, lastCursor_.height});
+        }
+        const auto grabbed = changes_.grab(grabber);
+        if (!grabbed) return false;
+        if (grabbed->whole) {
             converter_->markAllChanged();
-            return true;
+        } else {
+            for (const auto& r : grabbed->rects)
+                converter_->markChanged(r);
         }
-        // Full-width bands of the changed rows: one request each, straight into place.
-        std::sort(changed.begin(), changed.end(),
-                  [](const RectI& a, const RectI& b) { return a.y < b.y; });
-        for (size_t i = 0; i < changed.size();) {
-            int top = changed[i].y, bottom = changed[i].y + changed[i].height;
-            size_t next = i + 1;
-            while (next < changed.size() && changed[next].y <= bottom + kBandGap) {
-                bottom = std::max(bottom, changed[next].y + changed[next].height);
-                ++next;
-            }
-            if (!shm_->grabRows(bounds_.x, bounds_.y, top, bottom - top)) {
-                damagedEverywhere_ = true;  // the image is partly old now
-                return false;
-            }
-            i = next;
-        }
-        for (const RectI& r : changed)
-            converter_->markChanged({r.x, r.y, r.width, r.height});
         return true;
     }
 
@@ -468,9 +443,8 @@ class Worker {
     RectI bounds_;
     std::unique_ptr<ShmImage> shm_;
     std::unique_ptr<IncrementalConverter> converter_;
-    std::vector<RectI> changes_;     // display pixels changed since the last grab
-    bool damagedEverywhere_ = true;  // or all of it
-    RectI lastCursor_;               // where the pointer was drawn into the image
+    ChangedArea changes_{0, 0};  // since the last grab
+    RectI lastCursor_;           // where the pointer was drawn into the image
     std::shared_ptr<Nv12BufferPool> pool_;
     bool pending_ = false;
     Nanos nextAllowed_ = 0;
