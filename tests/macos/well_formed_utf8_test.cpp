@@ -14,14 +14,15 @@ TEST(WellFormedUtf8, ReplacesEachMaximalIllFormedSubpart) {
         std::string out;
     } cases[] = {
         {"", ""},
-        {"Panelora \xE2\x80\x94 tablet \xF0\x9F\x98\x80", "Panelora \xE2\x80\x94 tablet \xF0\x9F\x98\x80"},
-        {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},          // U+10FFFF, the last code point
-        {"\xED\x9F\xBF", "\xED\x9F\xBF"},                  // U+D7FF, just below the surrogates
-        {"a\xFF" "b", "a" + r + "b"},                      // never a lead byte
-        {"\x80\xBF", r + r},                               // continuations without a lead
-        {"\xC3", r},                                       // cut off at the end
-        {"\xE2\x82" "x", r + "x"},                         // cut off before ASCII: one subpart
-        {"\xF0\x9F\x98" "x", r + "x"},
+        {"Panelora \xE2\x80\x94 tablet \xF0\x9F\x98\x80",
+         "Panelora \xE2\x80\x94 tablet \xF0\x9F\x98\x80"},
+        {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},  // U+10FFFF, the last code point
+        {"\xED\x9F\xBF", "\xED\x9F\xBF"},          // U+D7FF, just below the surrogates
+        {"a\xFFz", "a" + r + "z"},                 // never a lead byte
+        {"\x80\xBF", r + r},                       // continuations without a lead
+        {"\xC3", r},                               // cut off at the end
+        {"\xE2\x82x", r + "x"},                    // cut off before ASCII: one subpart
+        {"\xF0\x9F\x98x", r + "x"},
         {"\xC0\xAF", r + r},                               // overlong '/'
         {"\xE0\x80\xAF", r + r + r},                       // overlong, three bytes
         {"\xF0\x8F\xBF\xBF", r + r + r + r},               // overlong, four bytes

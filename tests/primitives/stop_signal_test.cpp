@@ -44,7 +44,8 @@ TEST(StopSignal, ARequestFromAnotherThreadWakesEveryWaiterBeforeItsTimeout) {
     std::this_thread::sleep_for(20ms);  // let them block
     const auto before = Steady::now();
     source.requestStop();
-    for (std::thread& waiter : waiters) waiter.join();
+    for (std::thread& waiter : waiters)
+        waiter.join();
     EXPECT_EQ(woken, 3);
     EXPECT_LT(Steady::now() - before, 10s);
 }

@@ -8,7 +8,8 @@ std::optional<std::vector<uint8_t>> PngCache::png(const Bitmap& bitmap, const En
     {
         std::lock_guard lock(mutex_);
         if (kept_ && kept_->width == bitmap.width && kept_->height == bitmap.height &&
-            kept_->bytesPerRow == bitmap.bytesPerRow && kept_->bitsPerPixel == bitmap.bitsPerPixel &&
+            kept_->bytesPerRow == bitmap.bytesPerRow &&
+            kept_->bitsPerPixel == bitmap.bitsPerPixel &&
             std::equal(kept_->pixels.begin(), kept_->pixels.end(), bitmap.pixels.begin(),
                        bitmap.pixels.end())) {
             return kept_->png;
