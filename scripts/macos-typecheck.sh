@@ -25,6 +25,8 @@ common=(
     -isystem "$checks/include"
     -I src -I tools/panelora-mac
     -DASIO_STANDALONE -DASIO_NO_DEPRECATED "-DPANELORA_VERSION=\"$version\""
+    # Debian's spdlog and fmt are built against libstdc++, but only their headers are read here
+    # (syntax only, nothing is linked), and those are plain standard C++ that libc++ compiles.
     $(pkg-config --cflags spdlog libplist-2.0)
 )
 objcxx=(-x objective-c++ -fobjc-runtime=macosx-13.0 -fobjc-arc -fblocks)
