@@ -4,8 +4,10 @@
 set -euo pipefail
 
 packages=(
-  # toolchain (clang also type-checks the macOS sources: scripts/macos-typecheck.sh)
+  # toolchain (clang also type-checks the macOS sources against LLVM's libc++, the C++ library of
+  # macOS: scripts/macos-typecheck.sh)
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format git
+  libc++-dev libc++abi-dev
   # core libraries
   libasio-dev libplist-dev libspdlog-dev libfmt-dev nlohmann-json3-dev
   # video

@@ -3,12 +3,13 @@
 # of the macOS backends and of Panelora.app, the Darwin system calls, and the core they are built
 # with, compiled syntax-only by clang against the project's own declarations of the Apple API they
 # use (tools/macos-typecheck/include) and of what Darwin's C library has and glibc lacks
-# (tools/macos-typecheck/darwin_prelude.h). The host's C and C++ libraries stand in for Darwin's
-# (an Apple target triple would need the SDK), so the calls only Linux has are looked for in the
-# same sources by name first.
+# (tools/macos-typecheck/darwin_prelude.h). The host's C library stands in for Darwin's (an Apple
+# target triple would need the SDK), so the calls only Linux has are looked for in the same
+# sources by name first. The C++ library is LLVM's libc++, as on macOS, not the host's libstdc++:
+# what libstdc++ has and Apple's libc++ lacks (<stop_token>, std::jthread) fails here too.
 #
-# Needs clang and the core's library headers (scripts/install-deps.sh installs both). Exits
-# non-zero when any source does not check. `-j1` checks one source at a time (default two).
+# Needs clang, libc++ and the core's library headers (scripts/install-deps.sh installs them).
+# Exits non-zero when any source does not check. `-j1` checks one source at a time (default two).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,11 +20,13 @@ checks=tools/macos-typecheck
 version=$(sed -n 's/^project(Panelora VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
 common=(
-    -std=c++20 -fsyntax-only -Wall -Wextra -Werror
+    -std=c++20 -stdlib=libc++ -fsyntax-only -Wall -Wextra -Werror
     -include "$checks/darwin_prelude.h"
     -isystem "$checks/include"
     -I src -I tools/panelora-mac
     -DASIO_STANDALONE -DASIO_NO_DEPRECATED "-DPANELORA_VERSION=\"$version\""
+    # Debian's spdlog and fmt are built against libstdc++, but only their headers are read here
+    # (syntax only, nothing is linked), and those are plain standard C++ that libc++ compiles.
     $(pkg-config --cflags spdlog libplist-2.0)
 )
 objcxx=(-x objective-c++ -fobjc-runtime=macosx-13.0 -fobjc-arc -fblocks)

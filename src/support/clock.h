@@ -4,7 +4,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <stop_token>
+
+#include "support/stop_signal.h"
 
 namespace panelora {
 
@@ -28,7 +29,7 @@ class Clock {
 
     // Blocks for `duration`, or less when `stop` is requested; returns false when it was.
     // A ManualClock does not block: it advances itself by the duration instead.
-    virtual bool sleepFor(Duration duration, std::stop_token stop = {}) const = 0;
+    virtual bool sleepFor(Duration duration, StopToken stop = {}) const = 0;
 
     // The process's real clock.
     static const Clock& system();

@@ -105,10 +105,10 @@ void ManualClock::advance(Duration by) {
     }
 }
 
-bool ManualClock::sleepFor(Duration duration, std::stop_token stop) const {
-    if (stop.stop_requested()) return false;
+bool ManualClock::sleepFor(Duration duration, StopToken stop) const {
+    if (stop.stopRequested()) return false;
     const_cast<ManualClock*>(this)->advance(duration);
-    return !stop.stop_requested();
+    return !stop.stopRequested();
 }
 
 void ManualClock::runUntilIdle() {

@@ -28,7 +28,7 @@ class ManualClock final : public Clock {
     int64_t uptimeNanos() const override;
     WallTime wallNow() const override;
     // Advances the clock by the duration (running what falls due) unless stop is requested.
-    bool sleepFor(Duration duration, std::stop_token stop = {}) const override;
+    bool sleepFor(Duration duration, StopToken stop = {}) const override;
 
     // Moves time forward by `by`, running every task that falls due on the way.
     void advance(Duration by);

@@ -95,13 +95,13 @@ CaptureConfiguration ScreenCapturer::configurationFor(const StreamProfile& profi
 std::optional<ScreenCapturer::CaptureError> ScreenCapturer::start(DisplayID displayID,
                                                                   const StreamProfile& profile,
                                                                   bool showsCursor) {
-    const std::stop_token stop = stopSource_.get_token();
+    const StopToken stop = stopSource_.token();
     const CaptureError cancelled{CaptureError::Kind::cancelled, {}};
 
     // A fresh virtual display takes a moment to become capturable: look for it up to 15 times,
     // 0.3 s apart. An error of the query itself (no permission) is final.
     for (int attempt = 0;; ++attempt) {
-        if (stop.stop_requested()) return cancelled;
+        if (stop.stopRequested()) return cancelled;
         std::optional<CaptureBackend::Error> error;
         const std::vector<DisplayID> displays = backend_.shareableDisplays(error);
         if (error) return platformError(error->message);
@@ -157,7 +157,7 @@ void ScreenCapturer::stopCapture() {
         stream = std::move(stream_);
     }
     // Wakes a start() that is waiting for the display.
-    stopSource_.request_stop();
+    stopSource_.requestStop();
     if (stream) stopDetached(std::move(stream));
 }
 

@@ -11,7 +11,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -19,6 +18,7 @@
 #include "support/clock.h"
 #include "support/geometry.h"
 #include "support/serial_queue.h"
+#include "support/stop_signal.h"
 #include "video/image_buffer.h"
 
 namespace panelora {
@@ -130,7 +130,7 @@ class ScreenCapturer : public std::enable_shared_from_this<ScreenCapturer> {
     CaptureBackend& backend_;
     const FrameCallback onFrame_;
     const Clock& clock_;
-    std::stop_source stopSource_;
+    StopSource stopSource_;
     std::shared_ptr<SerialQueue> queue_;
 
     std::mutex mutex_;

@@ -1,7 +1,5 @@
 #include "support/manual_clock.h"
 
-#include <stop_token>
-
 #include "test_prelude.h"
 
 namespace panelora::test {
@@ -28,9 +26,9 @@ TEST(ManualClock, SleepAdvancesTimeAndRunsWhatFallsDueUnlessStopped) {
     EXPECT_TRUE(clock.sleepFor(300ms));
     EXPECT_TRUE(ran);
     EXPECT_EQ(clock.uptimeNanos() - before, 300'000'000);
-    std::stop_source stop;
-    stop.request_stop();
-    EXPECT_FALSE(clock.sleepFor(300ms, stop.get_token()));
+    StopSource stop;
+    stop.requestStop();
+    EXPECT_FALSE(clock.sleepFor(300ms, stop.token()));
     EXPECT_EQ(clock.uptimeNanos() - before, 300'000'000);
 }
 
@@ -44,13 +42,13 @@ TEST(ManualClock, ATaskThatSleepsPastTheTargetDoesNotTurnTimeBack) {
 }
 
 TEST(SystemClock, SleepEndsEarlyWhenStopIsRequested) {
-    std::stop_source stop;
+    StopSource stop;
     std::thread requester([&] {
         std::this_thread::sleep_for(20ms);
-        stop.request_stop();
+        stop.requestStop();
     });
     const int64_t before = Clock::system().uptimeNanos();
-    EXPECT_FALSE(Clock::system().sleepFor(30s, stop.get_token()));
+    EXPECT_FALSE(Clock::system().sleepFor(30s, stop.token()));
     requester.join();
     EXPECT_LT(Clock::system().uptimeNanos() - before, 10'000'000'000);
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/menu_model.h"
+#include "platform/macos/ns_text.h"
 #include "platform/macos/portable/menu_plan.h"
 #include "support/app_info.h"
 #include "support/main_queue.h"
@@ -90,13 +91,13 @@ using panelora::MenuEntry;
         }
     }
     _shown = std::move(plan);
-    _item.button.toolTip = [NSString
-        stringWithUTF8String:(std::string(panelora::kAppName) + " \u2014 " + state.status).c_str()];
+    _item.button.toolTip =
+        panelora::nsText(std::string(panelora::kAppName) + " \u2014 " + state.status);
 }
 
 - (void)show:(const MenuEntry&)entry at:(size_t)index in:(NSMenuItem*)item {
     if (entry.kind == MenuEntry::Kind::separator) return;
-    NSString* title = [NSString stringWithUTF8String:entry.title.c_str()] ?: @"";
+    NSString* title = panelora::nsText(entry.title);
     if (entry.style == MenuEntry::Style::caption) {
         NSFont* font = [NSFont menuFontOfSize:[NSFont smallSystemFontSize]];
         item.attributedTitle =
@@ -109,7 +110,7 @@ using panelora::MenuEntry;
     item.enabled = entry.enabled;
     item.state = entry.checked ? NSControlStateValueOn : NSControlStateValueOff;
     item.indentationLevel = entry.indentation;
-    item.keyEquivalent = [NSString stringWithUTF8String:entry.keyEquivalent.c_str()] ?: @"";
+    item.keyEquivalent = panelora::nsText(entry.keyEquivalent);
     item.keyEquivalentModifierMask = entry.commandModifier ? NSEventModifierFlagCommand : 0;
     item.tag = static_cast<NSInteger>(index);
     item.target = entry.enabled ? self : nil;

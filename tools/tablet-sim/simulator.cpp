@@ -21,6 +21,7 @@
 #include "stream_checker.h"
 #include "support/clock.h"
 #include "support/serial_queue.h"
+#include "support/stop_signal.h"
 
 namespace panelora::tabletsim {
 
@@ -98,7 +99,7 @@ class Simulator::Connection {
         queue_ = SerialQueue::create("tablet-sim.send", QueuePriority::userInteractive);
         queueRaw_ = queue_.get();
         scheduleSends();
-        reader_ = std::jthread([this](std::stop_token stop) { readLoop(stop); });
+        reader_ = std::thread([this, stop = readerStop_.token()] { readLoop(stop); });
     }
 
     bool ended() const { return ended_.load(); }
@@ -112,7 +113,7 @@ class Simulator::Connection {
         sender_->open.store(false);
         ::shutdown(fd_.get(), SHUT_RDWR);
         if (reader_.joinable()) {
-            reader_.request_stop();
+            readerStop_.requestStop();
             reader_.join();
         }
         queue_.reset();
@@ -204,7 +205,7 @@ class Simulator::Connection {
         if (options_.strict) shared_->signalWake();
     }
 
-    void readLoop(std::stop_token stop) {
+    void readLoop(const StopToken& stop) {
         Wire::PacketReader reader(fd_.get());
         StreamChecker checker;
         auto decoder = H264Decoder::create(!options_.verbose);
@@ -333,7 +334,8 @@ class Simulator::Connection {
     // Set once in start(); tasks on the queue re-post through it (a queue that is shutting down
     // drops what is posted), never through queue_, which close() resets.
     SerialQueue* queueRaw_ = nullptr;
-    std::jthread reader_;
+    StopSource readerStop_;  // ends the reader's stall early
+    std::thread reader_;
     std::atomic<bool> ended_{false};
     std::atomic<bool> closedByUs_{false};
 };

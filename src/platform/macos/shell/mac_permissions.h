@@ -1,6 +1,7 @@
 // The two privacy permissions on macOS: the Screen Recording preflight and request of
-// CoreGraphics, the Accessibility trust test with its prompt option, and System Settings opened
-// at the core's x-apple.systempreferences addresses by the workspace.
+// CoreGraphics, the event-posting preflight and request of CoreGraphics (granted in the
+// Accessibility pane), and System Settings opened at the core's x-apple.systempreferences
+// addresses by the workspace.
 //
 // Main queue only.
 #pragma once

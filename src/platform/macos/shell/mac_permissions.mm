@@ -1,7 +1,6 @@
 #include "platform/macos/shell/mac_permissions.h"
 
 #import <AppKit/AppKit.h>
-#include <ApplicationServices/ApplicationServices.h>
 #include <CoreGraphics/CoreGraphics.h>
 
 namespace panelora {
@@ -11,9 +10,8 @@ bool MacPermissions::screenRecordingPreflight() {
 }
 
 bool MacPermissions::accessibilityTrusted(bool prompt) {
-    if (!prompt) return AXIsProcessTrusted();
-    NSDictionary* options = @{(__bridge NSString*)kAXTrustedCheckOptionPrompt : @YES};
-    return AXIsProcessTrustedWithOptions((__bridge CFDictionaryRef)options);
+    // Posting events is what the permission is for; the request prompts only when it is absent.
+    return prompt ? CGRequestPostEventAccess() : CGPreflightPostEventAccess();
 }
 
 void MacPermissions::requestScreenRecording() {

@@ -2,6 +2,8 @@
 
 #import <Foundation/Foundation.h>
 
+#include "platform/macos/ns_text.h"
+
 namespace panelora {
 namespace {
 
@@ -15,9 +17,9 @@ struct Activity {
 
 std::shared_ptr<void> MacProcessActivity::begin(const char* reason) {
     id<NSObject> token = [[NSProcessInfo processInfo]
-        beginActivityWithOptions:NSActivityUserInitiatedAllowingIdleSystemSleep |
+        beginActivityWithOptions:NSActivityIdleDisplaySleepDisabled | NSActivityUserInitiated |
                                  NSActivityLatencyCritical
-                          reason:[NSString stringWithUTF8String:reason ? reason : ""]];
+                          reason:nsText(reason)];
     if (!token) return nullptr;
     auto activity = std::make_shared<Activity>();
     activity->token = token;

@@ -2,16 +2,13 @@
 
 #import <AppKit/AppKit.h>
 
+#include "platform/macos/ns_text.h"
 #include "platform/macos/portable/appkit_values.h"
 
 namespace panelora {
 namespace {
 
 static_assert(appkit::kAlertFirstButtonReturn == NSAlertFirstButtonReturn);
-
-NSString* text(const std::string& utf8) {
-    return [NSString stringWithUTF8String:utf8.c_str()] ?: @"";
-}
 
 }  // namespace
 
@@ -26,10 +23,10 @@ void NSAlertPresenter::activateApplication() {
 void NSAlertPresenter::present(const Alert& alert,
                                std::function<void(std::optional<std::size_t>)> done) {
     NSAlert* panel = [[NSAlert alloc] init];
-    panel.messageText = text(alert.messageText);
-    panel.informativeText = text(alert.informativeText);
+    panel.messageText = nsText(alert.messageText);
+    panel.informativeText = nsText(alert.informativeText);
     for (const std::string& button : alert.buttons)
-        [panel addButtonWithTitle:text(button)];
+        [panel addButtonWithTitle:nsText(button)];
     const size_t buttons = alert.buttons.size();
     // A modal loop inside a main-queue task would hold the main queue until it ends.
     CFRunLoopPerformBlock(CFRunLoopGetMain(), kCFRunLoopCommonModes, ^{

@@ -2,6 +2,8 @@
 
 #import "platform/macos/video/cg_virtual_display_api.h"
 
+#include "platform/macos/ns_text.h"
+
 namespace panelora {
 namespace {
 
@@ -34,7 +36,7 @@ class MacVirtualDisplay final : public PlatformVirtualDisplay {
 std::unique_ptr<PlatformVirtualDisplay> MacVirtualDisplayBackend::create(
     const VirtualDisplayDescriptor& descriptor) {
     CGVirtualDisplayDescriptor* platformDescriptor = [[CGVirtualDisplayDescriptor alloc] init];
-    platformDescriptor.name = [NSString stringWithUTF8String:descriptor.name.c_str()];
+    platformDescriptor.name = nsText(descriptor.name);
     platformDescriptor.maxPixelsWide = descriptor.maxPixelsWide;
     platformDescriptor.maxPixelsHigh = descriptor.maxPixelsHigh;
     platformDescriptor.sizeInMillimeters =

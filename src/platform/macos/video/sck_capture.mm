@@ -42,9 +42,10 @@ struct ShareableContent {
 ShareableContent shareableContent() {
     auto answer = std::make_shared<std::promise<ShareableContent>>();
     std::future<ShareableContent> result = answer->get_future();
+    // Only the displays are used: the narrowest window query keeps the enumeration short.
     [SCShareableContent
-        getShareableContentExcludingDesktopWindows:NO
-                               onScreenWindowsOnly:NO
+        getShareableContentExcludingDesktopWindows:YES
+                               onScreenWindowsOnly:YES
                                  completionHandler:^(SCShareableContent* content, NSError* error) {
                                    ShareableContent found;
                                    if (error || !content) {
@@ -213,6 +214,14 @@ std::unique_ptr<CaptureStream> ScreenCaptureKitBackend::startStream(
     settings.pixelFormat = configuration.pixelFormat;
     settings.queueDepth = configuration.queueDepth;
     settings.showsCursor = configuration.showsCursor;
+    // BT.709 in video range ('420v'), as the encoder tags the stream. The matrix names come from
+    // CoreGraphics' display stream, deprecated in favour of ScreenCaptureKit, which still takes
+    // them; an SDK that marks them deprecated too must not fail the build.
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wdeprecated-declarations"
+    settings.colorMatrix = kCGDisplayStreamYCbCrMatrix_ITU_R_709_2;
+#pragma clang diagnostic pop
+    settings.colorSpaceName = kCGColorSpaceITUR_709;
 
     PaneloraCaptureOutput* output =
         [[PaneloraCaptureOutput alloc] initWithQueue:std::move(queue)
@@ -221,8 +230,8 @@ std::unique_ptr<CaptureStream> ScreenCaptureKitBackend::startStream(
                                           configuration:settings
                                                delegate:output];
     dispatch_queue_t frames = dispatch_queue_create(
-        "slatecast.capture.frames", dispatch_queue_attr_make_with_qos_class(
-                                        DISPATCH_QUEUE_SERIAL, QOS_CLASS_USER_INTERACTIVE, 0));
+        "panelora.capture.frames", dispatch_queue_attr_make_with_qos_class(
+                                       DISPATCH_QUEUE_SERIAL, QOS_CLASS_USER_INTERACTIVE, 0));
     NSError* addError = nil;
     if (![stream addStreamOutput:output
                             type:SCStreamOutputTypeScreen

@@ -5,6 +5,7 @@
 #import <VideoToolbox/VideoToolbox.h>
 
 #include <atomic>
+#include <utility>
 
 #include "platform/macos/cf_ref.h"
 #include "platform/macos/portable/compression_properties.h"
@@ -185,6 +186,15 @@ std::unique_ptr<VideoCodec> VideoToolboxCodecFactory::create(const VideoCodecSet
         VTSessionSetProperty(session.get(), platformKey(property.key),
                              (__bridge CFTypeRef)platformValue(property));
     }
+    // The stream says BT.709, as the capture converts (sck_capture.mm); the range, video, follows
+    // from the '420v' pixel buffers.
+    const std::pair<CFStringRef, CFStringRef> colour[] = {
+        {kVTCompressionPropertyKey_ColorPrimaries, kVTColorPrimaries_ITU_R_709_2},
+        {kVTCompressionPropertyKey_TransferFunction, kVTTransferFunction_ITU_R_709_2},
+        {kVTCompressionPropertyKey_YCbCrMatrix, kVTYCbCrMatrix_ITU_R_709_2},
+    };
+    for (const auto& [key, value] : colour)
+        VTSessionSetProperty(session.get(), key, value);
     if (VTCompressionSessionPrepareToEncodeFrames(session.get()) != noErr) return nullptr;
     return std::make_unique<VideoToolboxCodec>(std::move(session));
 }

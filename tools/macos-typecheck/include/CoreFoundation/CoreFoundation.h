@@ -45,6 +45,11 @@ typedef const struct __CFArray* CFArrayRef;
 CFIndex CFArrayGetCount(CFArrayRef theArray);
 const void* CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx);
 
+// <CoreFoundation/CFData.h>
+typedef const struct __CFData* CFDataRef;
+const UInt8* CFDataGetBytePtr(CFDataRef theData);
+CFIndex CFDataGetLength(CFDataRef theData);
+
 // <CoreFoundation/CFDictionary.h>
 typedef const struct __CFDictionary* CFDictionaryRef;
 CFTypeID CFDictionaryGetTypeID(void);

@@ -52,8 +52,23 @@ typedef CF_ENUM(int32_t, CGError) {
     kCGErrorIllegalArgument = 1001,
 };
 
+// <CoreGraphics/CGDataProvider.h>
+typedef struct CGDataProvider* CGDataProviderRef;
+CFDataRef CGDataProviderCopyData(CGDataProviderRef provider);
+
 // <CoreGraphics/CGImage.h>
 typedef struct CGImage* CGImageRef;
+size_t CGImageGetWidth(CGImageRef image);
+size_t CGImageGetHeight(CGImageRef image);
+size_t CGImageGetBitsPerPixel(CGImageRef image);
+size_t CGImageGetBytesPerRow(CGImageRef image);
+CGDataProviderRef CGImageGetDataProvider(CGImageRef image);
+
+// <CoreGraphics/CGColorSpace.h>
+extern const CFStringRef kCGColorSpaceITUR_709 API_AVAILABLE(macos(10.11));
+
+// <CoreGraphics/CGDisplayStream.h>: the values ScreenCaptureKit's colorMatrix takes.
+extern const CFStringRef kCGDisplayStreamYCbCrMatrix_ITU_R_709_2;
 
 // <CoreGraphics/CGDirectDisplay.h>
 typedef uint32_t CGDirectDisplayID;
@@ -161,6 +176,8 @@ CGEventRef CGEventCreateScrollWheelEvent2(CGEventSourceRef source, CGScrollEvent
 void CGEventSetFlags(CGEventRef event, CGEventFlags flags);
 void CGEventSetIntegerValueField(CGEventRef event, CGEventField field, int64_t value);
 void CGEventPost(CGEventTapLocation tap, CGEventRef event);
+bool CGPreflightPostEventAccess(void) API_AVAILABLE(macos(10.15));
+bool CGRequestPostEventAccess(void) API_AVAILABLE(macos(10.15));
 
 // <CoreGraphics/CGEventSource.h>
 CGEventSourceRef CGEventSourceCreate(CGEventSourceStateID stateID);

@@ -47,8 +47,15 @@ typedef struct {
 @end
 
 // <Foundation/NSString.h>
+typedef NSUInteger NSStringEncoding;
+enum {
+    NSUTF8StringEncoding = 4,
+};
 @interface NSString : NSObject <NSCopying, NSMutableCopying>
 + (nullable instancetype)stringWithUTF8String:(const char*)nullTerminatedCString;
+- (nullable instancetype)initWithBytes:(const void*)bytes
+                                length:(NSUInteger)len
+                              encoding:(NSStringEncoding)encoding;
 @property(nullable, readonly) const char* UTF8String NS_RETURNS_INNER_POINTER;
 @property(readonly) NSUInteger length;
 @end

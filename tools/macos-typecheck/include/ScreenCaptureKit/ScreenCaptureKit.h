@@ -33,7 +33,7 @@ NS_ASSUME_NONNULL_BEGIN
 typedef NS_ENUM(NSInteger, SCStreamOutputType) {
     SCStreamOutputTypeScreen,
     SCStreamOutputTypeAudio,
-    SCStreamOutputTypeMicrophone,
+    SCStreamOutputTypeMicrophone API_AVAILABLE(macos(15.0)),
 };
 
 typedef NS_ENUM(NSInteger, SCFrameStatus) {
@@ -59,6 +59,8 @@ extern "C" SCStreamFrameInfo const SCStreamFrameInfoStatus;
 @property(nonatomic, assign) OSType pixelFormat;
 @property(nonatomic, assign) NSInteger queueDepth;
 @property(nonatomic, assign) BOOL showsCursor;
+@property(nonatomic, assign) CFStringRef colorMatrix;
+@property(nonatomic, assign) CFStringRef colorSpaceName;
 @end
 
 @class SCStream;

@@ -52,6 +52,12 @@ extern const CFStringRef kVTCompressionPropertyKey_AverageBitRate;
 extern const CFStringRef kVTCompressionPropertyKey_DataRateLimits;
 extern const CFStringRef kVTCompressionPropertyKey_PrioritizeEncodingSpeedOverQuality;
 extern const CFStringRef kVTCompressionPropertyKey_MaxFrameDelayCount;
+extern const CFStringRef kVTCompressionPropertyKey_ColorPrimaries;
+extern const CFStringRef kVTCompressionPropertyKey_TransferFunction;
+extern const CFStringRef kVTCompressionPropertyKey_YCbCrMatrix;
+extern const CFStringRef kVTColorPrimaries_ITU_R_709_2;
+extern const CFStringRef kVTTransferFunction_ITU_R_709_2;
+extern const CFStringRef kVTYCbCrMatrix_ITU_R_709_2;
 extern const CFStringRef kVTProfileLevel_H264_High_AutoLevel;
 extern const CFStringRef kVTProfileLevel_H264_Main_AutoLevel;
 
