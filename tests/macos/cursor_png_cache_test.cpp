@@ -8,9 +8,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+constexpr uint8_t kPngStart[] = {0x89, 'P', 'N', 'G'};
+
 struct Counted {
     int encodings = 0;
-    std::optional<Bytes> result = Bytes{0x89, 'P', 'N', 'G'};
+    std::optional<Bytes> result = Bytes(std::begin(kPngStart), std::end(kPngStart));
     cursor::PngCache::Encoder encoder() {
         return [this] {
             ++encodings;
