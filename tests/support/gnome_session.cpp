@@ -161,7 +161,8 @@ std::vector<uint32_t> GnomeSession::screenCastNodes() const {
         const auto props = object.value("info", nlohmann::json::object())
                                .value("props", nlohmann::json::object());
         if (object.value("type", "") == "PipeWire:Interface:Node" &&
-            props.value("media.class", "") == "Video/Source") {
+            props.value("media.class", "") == "Stream/Output/Video" &&
+            props.value("node.name", "") == "mutter") {
             nodes.push_back(object.value("id", 0u));
         }
     }

@@ -45,9 +45,9 @@ class GnomeSession {
     // Mutter's output so far, for failure messages.
     std::string mutterLog() const;
 
-    // The screen casts' PipeWire nodes (Video/Source), through pw-dump; and one destroyed as
-    // when the user stops sharing or PipeWire loses it, through pw-cli. Mutter's own monitor
-    // has no node, so these are the program's.
+    // The screen casts' PipeWire nodes (mutter's video output streams), through pw-dump; and
+    // one destroyed as when the user stops sharing or PipeWire loses it, through pw-cli.
+    // Mutter's own monitor has no node, so these are the program's.
     std::vector<uint32_t> screenCastNodes() const;
     bool destroyNode(uint32_t id, std::string* why) const;
 
