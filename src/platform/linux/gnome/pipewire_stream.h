@@ -78,9 +78,9 @@ class PipeWireStream {
     };
     using FrameHandler = std::function<void(StreamFrame& frame)>;
 
-    // At most this many buffers are mapped at once: one holds the latest picture, the others are
-    // mutter's to draw into (two starve it; more only cost memory).
-    static constexpr int kBuffers = 4;
+    // At most this many buffers are mapped at once: one holds the latest picture, two are
+    // mutter's to draw into (one starves it; more cost memory and gave no more frames).
+    static constexpr int kBuffers = 3;
 
     // Nothing, with `why`, when the daemon cannot be reached or the node does not take the format
     // within a few seconds. `onEnded` is posted once if the node goes away later.
