@@ -1,6 +1,6 @@
 // The desktop chosen at start when neither GNOME's screen cast nor a usable X server answers, and
 // the Linux words the status and the menu's advice then use.
-#include "platform/linux/bundle/linux_desktop.h"
+#include "platform/linux/desktop/linux_desktop.h"
 
 #include "test_prelude.h"
 

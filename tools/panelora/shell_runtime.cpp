@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "input/key_injector.h"
-#include "platform/linux/bundle/linux_desktop.h"
+#include "platform/linux/desktop/linux_desktop.h"
 #include "platform/linux/shell/freed_memory.h"
 #include "platform/linux/shell/idle_inhibitor.h"
 #include "platform/linux/shell/single_instance.h"

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "platform/linux/gnome/gnome_display_geometry.h"
-#include "platform/linux/gnome/session_bus.h"
+#include "platform/linux/dbus/session_bus.h"
 #include "platform/linux/gnome/virtual_monitor.h"
 #include "video/virtual_display.h"
 

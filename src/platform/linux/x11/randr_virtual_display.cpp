@@ -19,7 +19,7 @@
 
 #include "platform/linux/x11/desktop_scale.h"
 #include "platform/linux/x11/randr_handles.h"
-#include "platform/linux/x11/x11_connection.h"
+#include "platform/linux/xlib/x11_connection.h"
 #include "platform/linux/x11/x11_display_registry.h"
 #include "support/log.h"
 
