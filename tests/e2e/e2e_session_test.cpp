@@ -6,8 +6,8 @@
 #include <X11/keysym.h>
 
 #include "animator.h"
-#include "platform/linux/x11/x11_platform.h"
 #include "platform/linux/x11/x11_display_registry.h"
+#include "platform/linux/x11/x11_platform.h"
 #include "png_reader.h"
 #include "process_counts.h"
 #include "session_probe.h"

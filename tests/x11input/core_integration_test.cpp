@@ -4,8 +4,8 @@
 #include <X11/Xatom.h>
 
 #include "input/pointer_injector.h"
-#include "platform/linux/x11/x11_platform.h"
 #include "platform/linux/x11/x11_display_registry.h"
+#include "platform/linux/x11/x11_platform.h"
 #include "video/virtual_display.h"
 
 namespace panelora::test {

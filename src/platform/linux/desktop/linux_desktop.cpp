@@ -1,10 +1,8 @@
 #include "platform/linux/desktop/linux_desktop.h"
 
-#include <cstdlib>
+#include <cctype>
 #include <string_view>
 
-#include "platform/linux/gnome/gnome_platform.h"
-#include "platform/linux/x11/x11_platform.h"
 #include "platform/linux/shell/detached_spawn.h"
 #include "support/log.h"
 
@@ -17,52 +15,36 @@ auto logger() {
     return log::get("app");
 }
 
-std::string displayText(const std::string& name) {
-    if (!name.empty()) return name;
-    const char* display = std::getenv("DISPLAY");
-    return display && *display ? display : "$DISPLAY";
-}
-
 }  // namespace
 
-bool waylandSession() {
-    const char* display = std::getenv("WAYLAND_DISPLAY");
-    const char* type = std::getenv("XDG_SESSION_TYPE");
-    return (display && *display) || (type && std::string_view(type) == "wayland");
-}
-
 std::unique_ptr<DesktopPlatform> LinuxDesktop::choose(const Options& options,
-                                                      DesktopProblem& missing) {
-    std::string gnomeWhy = "no GNOME on Wayland";
-    const bool tryGnome = options.choice == Choice::gnome ||
-                          (options.choice == Choice::automatic && waylandSession());
-    if (tryGnome) {
-        GnomePlatform::Options gnome{options.busAddress, options.pipewireRemote, options.encoders};
+                                                      DesktopProblem& missing,
+                                                      std::span<const Desktop> table) {
+    const bool automatic = options.desktop == automaticDesktop;
+    std::string lacking;
+    std::string remedy;
+    for (const Desktop& desktop : table) {
+        if (!automatic && desktop.name != options.desktop) continue;
         std::string why;
-        if (auto platform = GnomePlatform::create(gnome, &why)) return platform;
-        gnomeWhy = "this Wayland desktop offers no GNOME screen cast";
-        logger()->info("{}", "the GNOME backend is not available: " + why);
-    }
-    std::string x11Why;
-    if (options.choice != Choice::gnome) {
-        const std::string display = displayText(options.x11Display);
-        X11Platform::Options x11;
-        x11.displayName = options.x11Display;
-        x11.encoders = options.encoders;
-        std::string why;
-        if (auto platform = X11Platform::create(x11, &why)) {
-            if (platform->virtualDisplays().spareOutputAvailable(&why)) return platform;
-            x11Why = "the X server at " + display + " has no spare output";
-        } else {
-            x11Why = "no usable X server at " + display;
+        if (automatic && desktop.applies && !desktop.applies()) {
+            why = desktop.notHere;
+        } else if (auto platform = desktop.create(options.platform, why)) {
+            return platform;
         }
-        logger()->info("{}", "the X11 backend is not available: " + why);
+        lacking += (lacking.empty() ? "" : ", and ") + why;
+        remedy += (remedy.empty() ? "" : ", or ") + std::string(desktop.remedy);
     }
     missing.status = LinuxTexts::needsDesktop;
-    missing.missing = x11Why.empty() ? gnomeWhy : gnomeWhy + ", and " + x11Why;
-    missing.remedy =
-        "Log in to GNOME on Wayland, or run Xorg with a spare output (the dummy driver, or a "
-        "driver with VIRTUAL outputs).";
+    if (lacking.empty()) {
+        missing.missing = "this build has no desktop \"" + options.desktop + "\"";
+        missing.remedy =
+            "Start Panelora with --desktop set to one of: " + desktopChoices(table) + ".";
+        return nullptr;
+    }
+    missing.missing = lacking;
+    if (!automatic) remedy += ", or start Panelora with --desktop auto";
+    remedy[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(remedy[0])));
+    missing.remedy = remedy + ".";
     return nullptr;
 }
 
@@ -84,15 +66,8 @@ DesktopPlatform* LinuxDesktop::platform() {
     DesktopProblem missing;
     platform_ = choose(options_, missing);
     if (platform_) {
-        const bool gnome = platform_->kind() == DesktopPlatform::Kind::gnome;
-        const std::string what = gnome ? "GNOME's compositor"
-                                       : "the X server (display " +
-                                             displayText(options_.x11Display) + ")";
-        logger()->info("{}", gnome ? "desktop: GNOME on Wayland"
-                                   : "desktop: X11 at " + displayText(options_.x11Display));
-        if (options_.onGone) {
-            platform_->setOnGone([onGone = options_.onGone, what] { onGone(what); });
-        }
+        logger()->info("{}", "desktop: " + platform_->description());
+        if (options_.onGone) platform_->setOnGone(options_.onGone);
         missing_ = {};
     } else if (missing.missing != missing_.missing) {
         logger()->warn("{}", "no desktop to stream from: " + missing.missing);

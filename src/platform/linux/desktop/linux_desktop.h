@@ -1,6 +1,7 @@
 // LinuxDesktop: which desktop backend this process uses, chosen when first needed and, while
-// there is none, again at most once a second: GNOME on Wayland when mutter offers its screen
-// cast, else X11 when the X server has a spare output. It is also the process's permissions
+// there is none, again at most once a second: the first entry of the table (desktops.h) that
+// works here (GNOME on Wayland when mutter offers its screen cast, else X11 when the X server has
+// a spare output), or only the one --desktop names. It is also the process's permissions
 // backend: the probes ask the chosen platform, and the texts say in Linux words what is missing
 // (no macOS wording reaches a Linux user).
 //
@@ -14,22 +15,19 @@
 #include <vector>
 
 #include "app/permissions.h"
-#include "platform/linux/desktop/desktop_platform.h"
+#include "platform/linux/desktop/desktops.h"
 #include "support/clock.h"
 
 namespace panelora {
 
 class LinuxDesktop final : public PermissionsBackend {
   public:
-    enum class Choice { automatic, gnome, x11 };
     struct Options {
-        Choice choice = Choice::automatic;
-        std::string x11Display;  // as XOpenDisplay takes it; empty: $DISPLAY
-        // GNOME's session bus address and PipeWire socket path; empty: the environment's.
-        std::string busAddress;
-        std::string pipewireRemote;
-        LibavVideoCodecFactory::Encoders encoders = LibavVideoCodecFactory::Encoders::automatic;
-        // The settings shortcuts, as LinuxPermissions takes them (empty: the real ones).
+        // automaticDesktop, or the name of the one desktop to use (--desktop).
+        std::string desktop = std::string(automaticDesktop);
+        DesktopOptions platform;  // each desktop's own
+        // The settings shortcuts, as LinuxPermissions takes them (empty: the real ones);
+        // `desktops` is $XDG_CURRENT_DESKTOP's list.
         std::function<std::optional<std::string>(std::string_view program)> find;
         std::function<bool(const std::vector<std::string>& argv)> spawn;
         std::vector<std::string> desktops;
@@ -54,9 +52,10 @@ class LinuxDesktop final : public PermissionsBackend {
     void openURL(const std::string& url) override;
     PermissionTexts texts() override;
 
-    // The choice itself: a platform, or nothing with `missing` filled in.
-    static std::unique_ptr<DesktopPlatform> choose(const Options& options,
-                                                   DesktopProblem& missing);
+    // The choice itself, walking `table` in order: a platform, or nothing with `missing` filled
+    // in (what each desktop tried lacks, and what the user can do).
+    static std::unique_ptr<DesktopPlatform> choose(const Options& options, DesktopProblem& missing,
+                                                   std::span<const Desktop> table = desktops());
 
   private:
     Options options_;
@@ -67,8 +66,5 @@ class LinuxDesktop final : public PermissionsBackend {
     DesktopProblem captureProblem_;
     DesktopProblem inputProblem_;
 };
-
-// True when this is a Wayland session ($WAYLAND_DISPLAY set, or $XDG_SESSION_TYPE "wayland").
-bool waylandSession();
 
 }  // namespace panelora

@@ -1,7 +1,5 @@
 #include "platform/linux/gnome/gnome_platform.h"
 
-#include "display/display_geometry.h"
-#include "input/pointer_injector.h"
 #include "platform/linux/gnome/mutter_names.h"
 
 #include <mutex>
@@ -19,8 +17,7 @@ std::unique_ptr<GnomePlatform> GnomePlatform::create(const Options& options, std
     auto geometry = GnomeDisplayGeometry::create(bus, why);
     if (!geometry) return nullptr;
     std::unique_ptr<GnomePlatform> platform(new GnomePlatform(options, bus, std::move(geometry)));
-    installDisplayGeometry(platform->geometry_);
-    installInjectionBackends({platform->poster_, platform->geometry_, platform->cursor_});
+    platform->installed_.emplace(platform->seams().input);
     return platform;
 }
 
@@ -43,17 +40,13 @@ GnomePlatform::GnomePlatform(const Options& options, std::shared_ptr<SessionBus>
     });
 }
 
-GnomePlatform::~GnomePlatform() {
-    // Uninstall only what is still ours, so that a newer platform's backends stay in place.
-    if (installedDisplayGeometry() == geometry_) installDisplayGeometry(nullptr);
-    if (installedInjectionBackends().poster == poster_) installInjectionBackends({});
+GnomePlatform::~GnomePlatform() = default;
+
+DesktopSeams GnomePlatform::seams() {
+    return DesktopSeams{&virtualDisplays_, &capture_, &codecs_, {poster_, geometry_, cursor_}};
 }
 
-SessionEnvironment GnomePlatform::sessionEnvironment() {
-    return SessionEnvironment::standard(virtualDisplays_, capture_, codecs_);
-}
-
-void GnomePlatform::setOnGone(std::function<void()> handler) {
+void GnomePlatform::setOnGone(std::function<void(std::string what)> handler) {
     auto once = std::make_shared<std::once_flag>();
     goneWatch_ = bus_->subscribe(
         "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
@@ -61,7 +54,7 @@ void GnomePlatform::setOnGone(std::function<void()> handler) {
             const char *name = "", *before = "", *after = "";
             g_variant_get(parameters.get(), "(&s&s&s)", &name, &before, &after);
             if (std::string_view(name) == mutter::screenCastService && *after == '\0') {
-                std::call_once(*once, handler);
+                std::call_once(*once, handler, "GNOME's compositor");
             }
         });
 }

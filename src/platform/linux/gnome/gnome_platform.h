@@ -1,5 +1,5 @@
-// GnomePlatform: every backend of the process for GNOME on Wayland, made and installed together
-// over one private session-bus connection (SessionBus) and the PipeWire daemon.
+// GnomePlatform: the GNOME desktop, every backend of the process for GNOME on Wayland, made and
+// installed together over one private session-bus connection (SessionBus) and the PipeWire daemon.
 //
 //   std::string why;
 //   auto platform = GnomePlatform::create({}, &why);  // the environment's bus and PipeWire
@@ -8,15 +8,16 @@
 //
 // It owns the display geometry, the list of live virtual monitors, the virtual display and
 // capture backends, the libav codec factory, the event poster and the cursor source; creating it
-// installs the input backends into the core (installInjectionBackends, installDisplayGeometry),
-// and destroying it uninstalls them again if they are still its own. Destroying it closes the
+// installs the input backends into the core (SeamInstallation), and destroying it uninstalls them
+// again if they are still its own. Destroying it closes the
 // bus connection, which ends whatever mutter sessions are left.
 //
-// Lifetime and threads as X11Platform's (linux_platform.h): it must outlive every session made
+// Lifetime and threads as X11Platform's (x11/x11_platform.h): it must outlive every session made
 // from its environment; only one platform should be installed at a time.
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/linux/desktop/desktop_platform.h"
@@ -43,14 +44,15 @@ class GnomePlatform final : public DesktopPlatform {
     GnomePlatform(const GnomePlatform&) = delete;
     GnomePlatform& operator=(const GnomePlatform&) = delete;
 
-    Kind kind() const override { return Kind::gnome; }
-    SessionEnvironment sessionEnvironment() override;
+    DesktopSeams seams() override;
+    std::string description() const override { return "GNOME on Wayland"; }
     LibavVideoCodecFactory& codecs() override { return codecs_; }
     // Mutter still offers its screen cast (its remote desktop) on the bus.
     bool captureAllowed(DesktopProblem& problem) override;
     bool inputAllowed(DesktopProblem& problem) override;
-    // Called once when mutter leaves the bus (its screen cast has no owner any more).
-    void setOnGone(std::function<void()> handler) override;
+    // Called once when mutter leaves the bus (its screen cast has no owner any more), with
+    // "GNOME's compositor".
+    void setOnGone(std::function<void(std::string what)> handler) override;
 
     const std::shared_ptr<SessionBus>& bus() const { return bus_; }
     const std::shared_ptr<GnomeDisplayGeometry>& geometry() const { return geometry_; }
@@ -73,6 +75,7 @@ class GnomePlatform final : public DesktopPlatform {
     const std::shared_ptr<GnomeEventPoster> poster_;
     const std::shared_ptr<GnomeCursorSource> cursor_;
     std::unique_ptr<SessionBus::Subscription> goneWatch_;
+    std::optional<SeamInstallation> installed_;  // last: uninstalled before the backends go
 };
 
 }  // namespace panelora

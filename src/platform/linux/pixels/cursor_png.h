@@ -1,5 +1,6 @@
-// PNG encoding of cursor images, and the built-in arrow. X hands cursors as premultiplied ARGB (XFixes, Xcursor); PNG
-// holds straight alpha, so each pixel is un-premultiplied on the way.
+// PNG encoding of cursor images, and the built-in arrow. X hands cursors as premultiplied ARGB
+// (XFixes, Xcursor), and so does GNOME's cursor theme; PNG holds straight alpha, so each pixel is
+// un-premultiplied on the way.
 #pragma once
 
 #include <array>

@@ -31,9 +31,4 @@ std::optional<X11InputBackends> createX11InputBackends(const X11InputOptions& op
     return backends;
 }
 
-void installX11InputBackends(const X11InputBackends& backends) {
-    installDisplayGeometry(backends.geometry);
-    installInjectionBackends(backends.forInjection());
-}
-
 }  // namespace panelora

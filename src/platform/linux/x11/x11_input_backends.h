@@ -1,10 +1,9 @@
-// The X11 backends of the input and display seams, made together for one X display, and their
-// installation into the core.
+// The X11 backends of the input and display seams, made together for one X display (X11Platform
+// installs them into the core).
 //
 //   std::string why;
 //   auto backends = createX11InputBackends({.displayName = ""}, &why);  // "" = $DISPLAY
 //   if (!backends) { log why; }
-//   else installX11InputBackends(*backends);
 //
 // The three share one connection pool and the geometry's translation between global points and
 // root pixels. Install once at start-up, before any session runs.
@@ -38,8 +37,5 @@ struct X11InputBackends {
 // Nothing when the display cannot be opened or lacks RandR 1.3 or XTest; `why` says which.
 std::optional<X11InputBackends> createX11InputBackends(const X11InputOptions& options,
                                                        std::string* why = nullptr);
-
-// installDisplayGeometry(geometry) and installInjectionBackends(forInjection()).
-void installX11InputBackends(const X11InputBackends& backends);
 
 }  // namespace panelora

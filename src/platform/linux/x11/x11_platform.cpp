@@ -1,7 +1,7 @@
 #include "platform/linux/x11/x11_platform.h"
 
-#include "display/display_geometry.h"
-#include "input/pointer_injector.h"
+#include <cstdlib>
+
 #include "platform/linux/x11/desktop_scale.h"
 #include "platform/linux/xlib/x11_connection.h"
 
@@ -31,7 +31,7 @@ std::unique_ptr<X11Platform> X11Platform::create(const Options& options, std::st
         return nullptr;
     }
     std::unique_ptr<X11Platform> platform(new X11Platform(options, scale, std::move(*input)));
-    installX11InputBackends(platform->input_);
+    platform->installed_.emplace(platform->input_.forInjection());
     return platform;
 }
 
@@ -43,18 +43,26 @@ X11Platform::X11Platform(const Options& options, int scale, X11InputBackends inp
       input_(std::move(input)),
       probes_(LinuxPermissions::Options{options.displayName, {}, {}, {}}) {}
 
-X11Platform::~X11Platform() {
-    // Uninstall only what is still ours, so that a newer platform's backends stay in place.
-    if (installedDisplayGeometry() == input_.geometry) installDisplayGeometry(nullptr);
-    if (installedInjectionBackends().poster == input_.poster) installInjectionBackends({});
+X11Platform::~X11Platform() = default;
+
+std::string x11DisplayText(const std::string& displayName) {
+    if (!displayName.empty()) return displayName;
+    const char* display = std::getenv("DISPLAY");
+    return display && *display ? display : "$DISPLAY";
 }
 
-void X11Platform::setOnGone(std::function<void()> handler) {
-    input_.geometry->setOnServerGone(std::move(handler));
+std::string X11Platform::description() const {
+    return "X11 at " + x11DisplayText(displayName_);
 }
 
-SessionEnvironment X11Platform::sessionEnvironment() {
-    return SessionEnvironment::standard(virtualDisplays_, capture_, codecs_);
+void X11Platform::setOnGone(std::function<void(std::string what)> handler) {
+    input_.geometry->setOnServerGone(
+        [handler = std::move(handler),
+         what = "the X server (display " + x11DisplayText(displayName_) + ")"] { handler(what); });
+}
+
+DesktopSeams X11Platform::seams() {
+    return DesktopSeams{&virtualDisplays_, &capture_, &codecs_, input_.forInjection()};
 }
 
 bool X11Platform::captureAllowed(DesktopProblem& problem) {

@@ -1,5 +1,5 @@
-// X11Platform: every platform backend of the process for one X display, made and installed
-// together.
+// X11Platform: the X11 desktop, every platform backend of the process for one X display, made and
+// installed together.
 //
 //   std::string error;
 //   auto platform = X11Platform::create("", &error);  // "" = $DISPLAY
@@ -8,8 +8,8 @@
 //
 // It owns the RandR virtual display backend, the X11 capture backend, the libav codec factory
 // and the X11 input backends (event poster, cursor source, display geometry); creating it
-// installs the input backends into the core (installInjectionBackends, installDisplayGeometry),
-// and destroying it uninstalls them again if they are still its own.
+// installs the input backends into the core (SeamInstallation), and destroying it uninstalls them
+// again if they are still its own.
 //
 // Lifetime: the sessions keep plain pointers to the video backends, and the injectors and the
 // arrangement reach the installed input backends, so the platform must outlive every session
@@ -21,12 +21,13 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
-#include "platform/linux/desktop/desktop_platform.h"
 #include "platform/linux/codec/libav_video_codec.h"
-#include "platform/linux/x11/x11_input_backends.h"
+#include "platform/linux/desktop/desktop_platform.h"
 #include "platform/linux/x11/randr_virtual_display.h"
+#include "platform/linux/x11/x11_input_backends.h"
 #include "platform/linux/x11/x11_screen_capture.h"
 #include "session/session_environment.h"
 
@@ -45,23 +46,22 @@ class X11Platform final : public DesktopPlatform {
     // Nothing, with `error` saying why, when the X server cannot be reached or lacks what the
     // backends need (RandR 1.3, XTEST).
     static std::unique_ptr<X11Platform> create(std::string displayName,
-                                                 std::string* error = nullptr);
+                                               std::string* error = nullptr);
     static std::unique_ptr<X11Platform> create(const Options& options,
-                                                 std::string* error = nullptr);
+                                               std::string* error = nullptr);
     ~X11Platform() override;
     X11Platform(const X11Platform&) = delete;
     X11Platform& operator=(const X11Platform&) = delete;
 
-    Kind kind() const override { return Kind::x11; }
-    // SessionEnvironment::standard over this platform's backends; the arrangement runs on
-    // mainQueue(). Each call gives a fresh environment (a copy per session is fine).
-    SessionEnvironment sessionEnvironment() override;
+    DesktopSeams seams() override;
+    // "X11 at :0" ($DISPLAY's value, or "$DISPLAY" when unset).
+    std::string description() const override;
     // The root window can be read; XTEST is there (LinuxPermissions' probes).
     bool captureAllowed(DesktopProblem& problem) override;
     bool inputAllowed(DesktopProblem& problem) override;
 
-    // Called once when the X server goes away.
-    void setOnGone(std::function<void()> handler) override;
+    // Called once when the X server goes away, with "the X server (display :0)".
+    void setOnGone(std::function<void(std::string what)> handler) override;
 
     // The display name the backends were made for, as given (empty: $DISPLAY).
     const std::string& displayName() const { return displayName_; }
@@ -80,6 +80,10 @@ class X11Platform final : public DesktopPlatform {
     LibavVideoCodecFactory codecs_;
     const X11InputBackends input_;
     LinuxPermissions probes_;
+    std::optional<SeamInstallation> installed_;  // last: uninstalled before the backends go
 };
+
+// The display name as the texts show it: as given, else $DISPLAY's value, else "$DISPLAY".
+std::string x11DisplayText(const std::string& displayName);
 
 }  // namespace panelora
