@@ -60,6 +60,8 @@ std::vector<Desktop> makeTable() {
 #endif
 #if PANELORA_WITH_X11
     table.push_back(Desktop{.name = "x11",
+                            .applies = {},  // always tried: the probe is the server itself
+                            .notHere = {},
                             .create = createX11,
                             .remedy = "run Xorg with a spare output (the dummy driver, or a "
                                       "driver with VIRTUAL outputs)"});
