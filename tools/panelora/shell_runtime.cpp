@@ -117,7 +117,7 @@ struct ShellRuntime::State : std::enable_shared_from_this<ShellRuntime::State> {
 };
 
 std::unique_ptr<ShellRuntime> ShellRuntime::create(const std::string& display,
-                                                   const std::string& desktop,
+                                                   const std::string& desktopName,
                                                    std::shared_ptr<SerialQueue> mainQueue,
                                                    std::function<void()> stopLoop) {
     auto state = std::make_shared<State>();
@@ -136,7 +136,7 @@ std::unique_ptr<ShellRuntime> ShellRuntime::create(const std::string& display,
     // The desktop (and so the platform) is chosen when first needed: the X server or the GNOME
     // session may come up after the program does.
     LinuxDesktop::Options options;
-    options.desktop = desktop;
+    options.desktop = desktopName;
     options.platform.x11.display = display;
     options.desktops = currentDesktops();
     options.onGone = [weakState, main](std::string what) {
