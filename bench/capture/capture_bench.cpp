@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/x11/frame_converter.h"
+#include "platform/linux/pixels/frame_converter.h"
 #include "platform/linux/x11/randr_virtual_display.h"
 #include "platform/linux/x11/shm_image.h"
-#include "platform/linux/x11/x11_connection.h"
 #include "platform/linux/x11/x11_display_registry.h"
+#include "platform/linux/xlib/x11_connection.h"
 
 using namespace panelora;
 using Clock = std::chrono::steady_clock;

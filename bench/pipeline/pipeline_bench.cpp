@@ -47,12 +47,12 @@
 #include "desktop_activity.h"
 #include "gnome_painter.h"
 #include "gnome_session.h"
-#include "platform/linux/bundle/gnome_platform.h"
-#include "platform/linux/bundle/linux_platform.h"
-#include "platform/linux/x11/frame_converter.h"
+#include "platform/linux/gnome/gnome_platform.h"
+#include "platform/linux/pixels/frame_converter.h"
 #include "platform/linux/x11/shm_image.h"
-#include "platform/linux/x11/x11_connection.h"
 #include "platform/linux/x11/x11_display_registry.h"
+#include "platform/linux/x11/x11_platform.h"
+#include "platform/linux/xlib/x11_connection.h"
 #include "protocol/stream_profile.h"
 #include "support/clock.h"
 #include "video/h264_encoder.h"
@@ -128,7 +128,7 @@ class SyncEncoder {
     uint64_t completed_ = 0;
 };
 
-void measureStages(LinuxPlatform& platform, const std::string& displayName, Rect rect,
+void measureStages(X11Platform& platform, const std::string& displayName, Rect rect,
                    const StreamProfile& profile, double seconds, Row& row,
                    std::vector<ImageBufferRef>& keep) {
     std::string why;
@@ -182,7 +182,7 @@ void measureStages(LinuxPlatform& platform, const std::string& displayName, Rect
     row.encP99 = percentile(enc, 0.99);
 }
 
-void measureCeiling(LinuxPlatform& platform, const StreamProfile& profile,
+void measureCeiling(X11Platform& platform, const StreamProfile& profile,
                     const std::vector<ImageBufferRef>& frames, double seconds, Row& row) {
     if (frames.empty()) return;
     SyncEncoder encoder(platform.codecs().create(VideoCodecSettings::forProfile(profile)));
@@ -539,7 +539,7 @@ int main(int argc, char** argv) {
             waitpid(child, &status, 0);
             continue;
         }
-        auto platform = LinuxPlatform::create(server->displayName(), &why);
+        auto platform = X11Platform::create(server->displayName(), &why);
         if (!platform) {
             std::fprintf(json ? stderr : stdout, "%-24s %s\n", c.name, why.c_str());
             std::fflush(stdout);

@@ -23,9 +23,9 @@
 #include "bench_support.h"
 #include "gnome_painter.h"
 #include "gnome_session.h"
-#include "platform/linux/bundle/gnome_platform.h"
-#include "platform/linux/bundle/linux_platform.h"
+#include "platform/linux/gnome/gnome_platform.h"
 #include "platform/linux/x11/x11_display_registry.h"
+#include "platform/linux/x11/x11_platform.h"
 #include "session_probe.h"
 #include "tool_rig.h"
 #include "x11_helpers.h"
@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
                     &why);
             }
         } else {
-            platform = LinuxPlatform::create(server->displayName(), &why);
+            platform = X11Platform::create(server->displayName(), &why);
         }
         const pid_t serverPid =
             gnome ? (gnomeSession ? gnomeSession->mutterPid() : -1) : server->pid();

@@ -6,8 +6,8 @@
 #include <X11/keysym.h>
 
 #include "animator.h"
-#include "platform/linux/bundle/linux_platform.h"
 #include "platform/linux/x11/x11_display_registry.h"
+#include "platform/linux/x11/x11_platform.h"
 #include "png_reader.h"
 #include "process_counts.h"
 #include "session_probe.h"
@@ -40,7 +40,7 @@ class EndToEnd : public ::testing::Test {
         setenv("XDG_CONFIG_HOME", config_->path().c_str(), 1);
         if (!XorgServer::shared()) return;
         std::string error;
-        platform_ = LinuxPlatform::create(XorgServer::shared()->displayName(), &error).release();
+        platform_ = X11Platform::create(XorgServer::shared()->displayName(), &error).release();
         if (!platform_) platformError_ = error;
     }
     static void TearDownTestSuite() {
@@ -103,15 +103,15 @@ class EndToEnd : public ::testing::Test {
     }
 
     static inline TempDir* config_ = nullptr;
-    static inline LinuxPlatform* platform_ = nullptr;
+    static inline X11Platform* platform_ = nullptr;
     static inline std::string platformError_;
     XorgServer* server_ = nullptr;
     DisplayPtr x_;
 };
 
-TEST(LinuxPlatformTest, UnreachableServerIsAnErrorNotAPlatform) {
+TEST(X11PlatformTest, UnreachableServerIsAnErrorNotAPlatform) {
     std::string error;
-    EXPECT_EQ(LinuxPlatform::create(":4987", &error), nullptr);
+    EXPECT_EQ(X11Platform::create(":4987", &error), nullptr);
     EXPECT_NE(error.find(":4987"), std::string::npos) << error;
 }
 

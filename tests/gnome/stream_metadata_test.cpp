@@ -2,8 +2,8 @@
 // spa_meta_cursor, spa_meta_bitmap and spa_meta_region), malformed metadata that must read as
 // none rather than out of bounds, and the damage found by comparing two pictures when a buffer
 // came without any.
-#include "platform/linux/gnome/picture_diff.h"
-#include "platform/linux/gnome/stream_metadata.h"
+#include "platform/linux/pipewire/picture_diff.h"
+#include "platform/linux/pipewire/stream_metadata.h"
 
 #include "test_prelude.h"
 

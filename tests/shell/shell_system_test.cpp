@@ -291,6 +291,42 @@ TEST(PaneloraProcess, StopsSayingWhyWhenTheXServerGoesAway) {
         << panelora->stderrText();
 }
 
+// --desktop takes "auto" and the desktops this build has (the test builds have both), nothing else.
+TEST(PaneloraOptions, DesktopTakesOnlyTheDesktopsOfTheBuild) {
+    TempDir temp;
+    auto run = [&](std::vector<std::string> args, const std::string& name) {
+        args.insert(args.begin(), PANELORA_PATH);
+        ChildProcess::Options options;
+        return ChildProcess::start(args, options.stderrTo(temp.file(name + ".err")));
+    };
+    auto help = run({"--help"}, "help");
+    ASSERT_TRUE(help);
+    ASSERT_EQ(help->wait(10s), 0) << help->stderrText();
+    EXPECT_NE(help->output().find(
+                  "  --desktop NAME           the desktop to stream from, one of: auto, gnome, "
+                  "x11\n"),
+              std::string::npos)
+        << help->output();
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string error;
+    };
+    for (const Case& c : {
+             Case{{"--desktop", "kde"},
+                  "panelora: this build has no desktop kde (it has: auto, "
+                  "gnome, x11)\n"},
+             Case{{"--headless", "--desktop", "X11"}, "this build has no desktop X11 "},
+             Case{{"--desktop"}, "panelora: --desktop needs a name\n"},
+             Case{{"--desktop", ""}, "panelora: --desktop needs a name\n"},
+         }) {
+        auto refused = run(c.args, "refused");
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->wait(10s), 2);
+        EXPECT_NE(refused->stderrText().find(c.error), std::string::npos) << refused->stderrText();
+    }
+}
+
 TEST(PaneloraProcess, MenuScreenshotIsSaved) {
     PANELORA_REQUIRE_XORG(xorg);
     ProgramRig rig(*xorg);

@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "eventually.h"
-#include "platform/linux/gnome/session_bus.h"
+#include "platform/linux/dbus/session_bus.h"
 
 namespace panelora::test {
 namespace {

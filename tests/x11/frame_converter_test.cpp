@@ -1,6 +1,6 @@
 // BGRA to NV12 conversion on every path (same size, shrinking, growing) and the cursor blend,
 // against the BT.601 video-range values of known colours.
-#include "platform/linux/x11/frame_converter.h"
+#include "platform/linux/pixels/frame_converter.h"
 
 #include <array>
 

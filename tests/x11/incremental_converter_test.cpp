@@ -1,6 +1,6 @@
 // Pictures built from partial updates against the picture converted whole, at the sizes the
 // capture meets (same size, growing, shrinking, odd source sizes).
-#include "platform/linux/x11/incremental_converter.h"
+#include "platform/linux/pixels/incremental_converter.h"
 
 #include <gtest/gtest.h>
 

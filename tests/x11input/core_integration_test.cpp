@@ -4,8 +4,8 @@
 #include <X11/Xatom.h>
 
 #include "input/pointer_injector.h"
-#include "platform/linux/bundle/linux_platform.h"
 #include "platform/linux/x11/x11_display_registry.h"
+#include "platform/linux/x11/x11_platform.h"
 #include "video/virtual_display.h"
 
 namespace panelora::test {
@@ -23,7 +23,7 @@ TEST_F(X11CoreTest, XftDpiScalesTheDisplayAndTheInputAlike) {
                     static_cast<int>(std::strlen(resources)));
     XSync(d(), False);
     std::string why;
-    auto platform = LinuxPlatform::create(server_->displayName(), &why);
+    auto platform = X11Platform::create(server_->displayName(), &why);
     XDeleteProperty(d(), DefaultRootWindow(d()), resourceManager);
     XSync(d(), False);
     ASSERT_TRUE(platform) << why;

@@ -1,7 +1,7 @@
 #include "test_prelude.h"  // first: gtest before Xlib, whose macros break its templates
 
-#include "platform/linux/input/cursor_png.h"
-#include "platform/linux/input/x11_cursor_source.h"
+#include "platform/linux/pixels/cursor_png.h"
+#include "platform/linux/x11/x11_cursor_source.h"
 #include "png_reader.h"
 
 namespace panelora::test {
@@ -34,7 +34,7 @@ TEST(CursorPng, RefusesEmptyShortAndOversizedImages) {
 }
 
 TEST(CursorPng, BuiltInArrowHasItsTipAtTheHotSpot) {
-    auto arrow = X11CursorSource::builtInArrow();
+    auto arrow = cursorpng::builtInArrow();
     EXPECT_EQ(arrow.width, 12);
     EXPECT_EQ(arrow.height, 19);
     EXPECT_EQ(arrow.hotX, 0);

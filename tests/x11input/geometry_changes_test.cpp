@@ -1,6 +1,6 @@
 #include "test_prelude.h"  // first: gtest before Xlib, whose macros break its templates
 
-#include "platform/linux/input/x11_display_geometry.h"
+#include "platform/linux/x11/x11_display_geometry.h"
 
 namespace panelora {
 namespace {

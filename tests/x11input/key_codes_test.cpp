@@ -1,5 +1,5 @@
 #include "input/key_injector.h"
-#include "platform/linux/input/x11_key_codes.h"
+#include "platform/linux/keys/evdev_key_codes.h"
 #include "test_prelude.h"
 
 namespace panelora {
@@ -10,12 +10,12 @@ TEST(X11KeyCodes, EveryKeyCodeOfTheUsageTableHasAnXKey) {
     ASSERT_EQ(table.size(), 102u);
     std::map<uint16_t, uint16_t> evdevOfMac;
     for (const auto& [usage, macKeyCode] : table) {
-        auto evdev = x11keys::evdevCode(macKeyCode);
+        auto evdev = evdevkeys::evdevCode(macKeyCode);
         ASSERT_TRUE(evdev.has_value()) << "usage " << usage << ", key code " << macKeyCode;
-        auto x = x11keys::xKeyCode(macKeyCode);
+        auto x = evdevkeys::xKeyCode(macKeyCode);
         ASSERT_TRUE(x.has_value());
         EXPECT_EQ(*x, *evdev + 8);
-        auto name = x11keys::xkbKeyName(macKeyCode);
+        auto name = evdevkeys::xkbKeyName(macKeyCode);
         ASSERT_TRUE(name.has_value()) << "key code " << macKeyCode;
         EXPECT_TRUE(!name->empty() && name->size() <= 4) << *name;
         evdevOfMac[macKeyCode] = *evdev;
@@ -30,16 +30,16 @@ TEST(X11KeyCodes, EveryKeyCodeOfTheUsageTableHasAnXKey) {
 TEST(X11KeyCodes, CodesWithoutAKeyHaveNone) {
     for (uint16_t mac :
          {52, 66, 68, 70, 72, 73, 74, 77, 79, 80, 90, 93, 94, 95, 127, 128, 1000, 65535}) {
-        EXPECT_FALSE(x11keys::xKeyCode(mac).has_value()) << mac;
+        EXPECT_FALSE(evdevkeys::xKeyCode(mac).has_value()) << mac;
     }
 }
 
 TEST(X11KeyCodes, ModifierKeysAreFiftyFourToSixtyTwo) {
     for (const auto& [code, mask] : KeyInjectorCore::modifierKeyFlags()) {
-        EXPECT_TRUE(x11keys::isModifierKey(code)) << code;
+        EXPECT_TRUE(evdevkeys::isModifierKey(code)) << code;
     }
-    EXPECT_FALSE(x11keys::isModifierKey(53));
-    EXPECT_FALSE(x11keys::isModifierKey(63));
+    EXPECT_FALSE(evdevkeys::isModifierKey(53));
+    EXPECT_FALSE(evdevkeys::isModifierKey(63));
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include "x11_helpers.h"  // first: gtest before Xlib, whose macros break its templates
 
-#include "platform/linux/input/x11_input_backends.h"
+#include "platform/linux/x11/x11_input_backends.h"
 #include "support/main_queue.h"
 
 namespace panelora::test {

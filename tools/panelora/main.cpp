@@ -4,7 +4,8 @@
 // Start-up, in order: stop signals blocked (before any thread exists), the main queue installed
 // (the Qt event loop's in tray mode, a RunLoopQueue on this thread in headless mode), a running
 // copy asked to quit and the single-instance name taken, the desktop's platform chosen (GNOME on
-// Wayland, else X11 with a spare output), the Controller configured, created and started, then the main loop.
+// Wayland, else X11 with a spare output, or the one --desktop names), the Controller configured,
+// created and started, then the main loop.
 //
 // Quitting (menu, SIGINT/SIGTERM, a newer copy's request) goes through one path on the main
 // queue: the Controller is shut down, which ends the session and so removes the virtual display;
@@ -26,6 +27,7 @@
 
 #include "app/menu_model.h"
 #include "platform/linux/curl/curl_http_fetcher.h"
+#include "platform/linux/desktop/desktops.h"
 #include "platform/linux/shell/freed_memory.h"
 #include "platform/linux/shell/linux_permissions.h"
 #include "platform/linux/shell/stop_signals.h"
@@ -42,8 +44,9 @@
 namespace panelora {
 namespace {
 
-constexpr const char* usageText =
-    "usage: panelora [--headless] [--display NAME]\n"
+// The help, around the desktops this build has.
+constexpr const char* usageHead =
+    "usage: panelora [--headless] [--display NAME] [--desktop NAME]\n"
     "Turns a tablet connected by USB into a second display.\n"
     "  --headless               no tray icon: print each change of the status and statistics\n"
     "                           lines on standard output, one line each:\n"
@@ -52,11 +55,19 @@ constexpr const char* usageText =
     "                             permission: screen-recording|accessibility on|off\n"
     "                           SIGINT or SIGTERM end the session and exit 0.\n"
     "  --display NAME           the X display to use (default $DISPLAY)\n"
+    "  --desktop NAME           the desktop to stream from, one of: ";
+constexpr const char* usageTail =
+    "\n"
+    "                           (default auto: the first of them that works here)\n"
     "  --screenshot-menu FILE   render the tray menu with a sample streaming state, save it as\n"
     "                           PNG and exit (for looking at the menu without a tray)\n"
     "  --version                print the version and exit\n"
     "The USB multiplexing daemon is reached at $USBMUXD_SOCKET_ADDRESS when set (\"UNIX:/path\"\n"
     "or \"HOST:PORT\"), else at /var/run/usbmuxd.\n";
+
+std::string usage() {
+    return usageHead + desktopChoices() + usageTail;
+}
 
 // How long the tray may take to appear after a login before the program goes headless.
 constexpr int trayWaitMs = 5000;
@@ -64,6 +75,7 @@ constexpr int trayWaitMs = 5000;
 struct Options {
     bool headless = false;
     std::string display;
+    std::string desktop = std::string(automaticDesktop);
     std::string screenshotMenu;
 };
 
@@ -77,21 +89,36 @@ std::optional<Options> parseOptions(int argc, char** argv, int& exitCode) {
         } else if (arg == "--display") {
             const char* v = value();
             if (!v || !*v) {
-                std::fprintf(stderr, "panelora: --display needs a name\n%s", usageText);
+                std::fprintf(stderr, "panelora: --display needs a name\n%s", usage().c_str());
                 exitCode = 2;
                 return std::nullopt;
             }
             options.display = v;
+        } else if (arg == "--desktop") {
+            const char* v = value();
+            if (!v || !*v) {
+                std::fprintf(stderr, "panelora: --desktop needs a name\n%s", usage().c_str());
+                exitCode = 2;
+                return std::nullopt;
+            }
+            if (v != automaticDesktop && !findDesktop(v)) {
+                std::fprintf(stderr, "panelora: this build has no desktop %s (it has: %s)\n%s", v,
+                             desktopChoices().c_str(), usage().c_str());
+                exitCode = 2;
+                return std::nullopt;
+            }
+            options.desktop = v;
         } else if (arg == "--screenshot-menu") {
             const char* v = value();
             if (!v || !*v) {
-                std::fprintf(stderr, "panelora: --screenshot-menu needs a file\n%s", usageText);
+                std::fprintf(stderr, "panelora: --screenshot-menu needs a file\n%s",
+                             usage().c_str());
                 exitCode = 2;
                 return std::nullopt;
             }
             options.screenshotMenu = v;
         } else if (arg == "--help" || arg == "-h") {
-            std::fputs(usageText, stdout);
+            std::fputs(usage().c_str(), stdout);
             exitCode = 0;
             return std::nullopt;
         } else if (arg == "--version") {
@@ -99,7 +126,7 @@ std::optional<Options> parseOptions(int argc, char** argv, int& exitCode) {
             exitCode = 0;
             return std::nullopt;
         } else {
-            std::fprintf(stderr, "panelora: unknown option %s\n%s", arg.c_str(), usageText);
+            std::fprintf(stderr, "panelora: unknown option %s\n%s", arg.c_str(), usage().c_str());
             exitCode = 2;
             return std::nullopt;
         }
@@ -202,7 +229,7 @@ int run(const Options& options) {
     setMainQueue(main);
 
     QApplication* app = qtApp.get();
-    auto runtime = ShellRuntime::create(options.display, main, [runLoop, app] {
+    auto runtime = ShellRuntime::create(options.display, options.desktop, main, [runLoop, app] {
         if (runLoop) runLoop->stop();
         if (app) app->quit();
     });

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "input/key_injector.h"
-#include "platform/linux/bundle/linux_desktop.h"
+#include "platform/linux/desktop/linux_desktop.h"
 #include "platform/linux/shell/freed_memory.h"
 #include "platform/linux/shell/idle_inhibitor.h"
 #include "platform/linux/shell/single_instance.h"
@@ -117,6 +117,7 @@ struct ShellRuntime::State : std::enable_shared_from_this<ShellRuntime::State> {
 };
 
 std::unique_ptr<ShellRuntime> ShellRuntime::create(const std::string& display,
+                                                   const std::string& desktopName,
                                                    std::shared_ptr<SerialQueue> mainQueue,
                                                    std::function<void()> stopLoop) {
     auto state = std::make_shared<State>();
@@ -135,7 +136,8 @@ std::unique_ptr<ShellRuntime> ShellRuntime::create(const std::string& display,
     // The desktop (and so the platform) is chosen when first needed: the X server or the GNOME
     // session may come up after the program does.
     LinuxDesktop::Options options;
-    options.x11Display = display;
+    options.desktop = desktopName;
+    options.platform.x11.display = display;
     options.desktops = currentDesktops();
     options.onGone = [weakState, main](std::string what) {
         main->post([weakState, what] {

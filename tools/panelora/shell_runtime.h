@@ -22,11 +22,12 @@ bool displayReachable();
 class ShellRuntime {
   public:
     // Asks a running copy to quit and takes its place (a failure is told on standard error and
-    // the program goes on), chooses the desktop (GNOME on Wayland, else the X11 server at
-    // `display`, empty: $DISPLAY) and makes the
+    // the program goes on), chooses the desktop (`desktopName`: "auto" for GNOME on Wayland, else
+    // the X11 server at `display`, empty: $DISPLAY; or the one desktop it names) and makes the
     // Controller on `mainQueue`, and starts taking quit requests and stop signals. `stopLoop`
     // ends the main loop; it is called on the main queue once quitting is done.
     static std::unique_ptr<ShellRuntime> create(const std::string& display,
+                                                const std::string& desktopName,
                                                 std::shared_ptr<SerialQueue> mainQueue,
                                                 std::function<void()> stopLoop);
     ~ShellRuntime();

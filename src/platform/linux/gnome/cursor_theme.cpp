@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/linux/input/x11_cursor_source.h"
+#include "platform/linux/pixels/cursor_png.h"
 
 namespace panelora::gnome {
 namespace {
@@ -66,7 +66,7 @@ std::shared_ptr<const CursorBitmap> load(int scale) {
         if (!bitmap->pixels.empty()) return bitmap;
     }
     // The built-in arrow, each pixel repeated `scale` times each way.
-    auto arrow = X11CursorSource::builtInArrow();
+    auto arrow = cursorpng::builtInArrow();
     bitmap->width = arrow.width * scale;
     bitmap->height = arrow.height * scale;
     bitmap->hotX = arrow.hotX * scale;

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "platform/linux/gnome/pipewire_stream.h"
+#include "platform/linux/pipewire/pipewire_stream.h"
 
 namespace panelora::gnome {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "platform/linux/gnome/cursor_theme.h"
-#include "platform/linux/input/cursor_png.h"
+#include "platform/linux/pixels/cursor_png.h"
 
 namespace panelora {
 

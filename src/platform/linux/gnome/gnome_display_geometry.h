@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "display/display_geometry.h"
+#include "platform/linux/dbus/session_bus.h"
 #include "platform/linux/gnome/monitor_layout.h"
-#include "platform/linux/gnome/session_bus.h"
 
 namespace panelora {
 

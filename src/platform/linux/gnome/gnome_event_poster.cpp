@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "platform/linux/input/x11_key_codes.h"
+#include "platform/linux/keys/evdev_key_codes.h"
 #include "support/log.h"
 
 namespace panelora {
@@ -110,7 +110,7 @@ bool GnomeEventPoster::postScroll(int32_t wheel1Vertical, int32_t wheel2Horizont
 }
 
 void GnomeEventPoster::postKey(uint16_t keyCode, bool isDown, uint64_t flags, bool isRepeat) {
-    auto code = x11keys::evdevCode(keyCode);
+    auto code = evdevkeys::evdevCode(keyCode);
     if (!code) {
         log::get("gnome")->debug("no evdev key for key code {}", keyCode);
         return;
@@ -134,7 +134,7 @@ void GnomeEventPoster::postKey(uint16_t keyCode, bool isDown, uint64_t flags, bo
     }
 
     // Releases, and the modifier keys' own events, go out as they are.
-    if (!isDown || x11keys::isModifierKey(keyCode)) {
+    if (!isDown || evdevkeys::isModifierKey(keyCode)) {
         session->keyboardKeycode(key, isDown);
         return;
     }

@@ -10,8 +10,8 @@
 // positive vertical delta of the seam (content down) is a negative axis value. Nothing is carried
 // from one call to the next, so resetState() has nothing to forget.
 //
-// Keys: the evdev code of the macOS key code (x11_key_codes.h). Wayland clients repeat a held key
-// themselves, so a repeat goes out as release and press, which restarts their own repeat delay.
+// Keys: the evdev code of the macOS key code (evdev_key_codes.h). Wayland clients repeat a held
+// key themselves, so a repeat goes out as release and press, which restarts their own repeat delay.
 // Before a press the modifiers this poster holds are brought to the event's flags (pressing the
 // left Shift, Control, Alt or Super, or letting go of one it holds, and tapping Caps Lock when the
 // lock it set differs) and put back after it. Everything held is released when the session

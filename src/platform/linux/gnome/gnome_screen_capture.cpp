@@ -5,8 +5,8 @@
 #include <cmath>
 
 #include "platform/linux/gnome/cursor_theme.h"
-#include "platform/linux/x11/frame_converter.h"
-#include "platform/linux/x11/incremental_converter.h"
+#include "platform/linux/pixels/frame_converter.h"
+#include "platform/linux/pixels/incremental_converter.h"
 #include "video/sample_gate.h"
 
 namespace panelora {

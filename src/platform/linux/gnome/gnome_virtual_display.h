@@ -12,8 +12,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/linux/dbus/session_bus.h"
 #include "platform/linux/gnome/gnome_display_geometry.h"
-#include "platform/linux/gnome/session_bus.h"
 #include "platform/linux/gnome/virtual_monitor.h"
 #include "video/virtual_display.h"
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/gnome/glib_handles.h"
+#include "platform/linux/dbus/glib_handles.h"
 #include "support/geometry.h"
 
 namespace panelora {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/linux/gnome/session_bus.h"
+#include "platform/linux/dbus/session_bus.h"
 
 namespace panelora::mutter {
 

@@ -21,7 +21,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/linux/gnome/session_bus.h"
+#include "platform/linux/dbus/session_bus.h"
 
 namespace panelora {
 

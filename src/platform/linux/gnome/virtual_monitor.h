@@ -22,7 +22,7 @@
 
 #include "platform/linux/gnome/monitor_layout.h"
 #include "platform/linux/gnome/mutter_session.h"
-#include "platform/linux/gnome/pipewire_stream.h"
+#include "platform/linux/pipewire/pipewire_stream.h"
 #include "support/geometry.h"
 #include "support/serial_queue.h"
 

@@ -9,7 +9,7 @@
 #include <functional>
 #include <optional>
 
-#include "platform/linux/x11/x11_connection.h"
+#include "platform/linux/xlib/x11_connection.h"
 #include "support/app_info.h"
 #include "support/log.h"
 

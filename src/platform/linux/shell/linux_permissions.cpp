@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "platform/linux/shell/detached_spawn.h"
-#include "platform/linux/x11/x11_connection.h"
+#include "platform/linux/xlib/x11_connection.h"
 
 namespace panelora {
 namespace {

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/linux/x11/incremental_converter.h"
+#include "platform/linux/pixels/incremental_converter.h"
 
 namespace panelora {
 

@@ -19,8 +19,8 @@
 
 #include "platform/linux/x11/desktop_scale.h"
 #include "platform/linux/x11/randr_handles.h"
-#include "platform/linux/x11/x11_connection.h"
 #include "platform/linux/x11/x11_display_registry.h"
+#include "platform/linux/xlib/x11_connection.h"
 #include "support/log.h"
 
 namespace panelora {

@@ -4,7 +4,7 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
-#include "platform/linux/x11/x11_connection.h"
+#include "platform/linux/xlib/x11_connection.h"
 
 namespace panelora {
 

@@ -12,12 +12,12 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/linux/pixels/frame_converter.h"
+#include "platform/linux/pixels/incremental_converter.h"
 #include "platform/linux/x11/changed_area.h"
-#include "platform/linux/x11/frame_converter.h"
-#include "platform/linux/x11/incremental_converter.h"
 #include "platform/linux/x11/shm_image.h"
-#include "platform/linux/x11/x11_connection.h"
 #include "platform/linux/x11/x11_display_registry.h"
+#include "platform/linux/xlib/x11_connection.h"
 #include "support/log.h"
 
 namespace panelora {

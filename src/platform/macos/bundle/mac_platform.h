@@ -1,4 +1,4 @@
-// MacPlatform: every macOS backend of the process, made and installed together, as LinuxPlatform
+// MacPlatform: every macOS backend of the process, made and installed together, as X11Platform
 // is on Linux.
 //
 //   auto platform = MacPlatform::create();

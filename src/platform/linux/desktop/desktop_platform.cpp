@@ -1,0 +1,22 @@
+#include "platform/linux/desktop/desktop_platform.h"
+
+#include "display/display_geometry.h"
+
+namespace panelora {
+
+SessionEnvironment DesktopPlatform::sessionEnvironment() {
+    const DesktopSeams s = seams();
+    return SessionEnvironment::standard(*s.virtualDisplays, *s.capture, *s.codecs);
+}
+
+SeamInstallation::SeamInstallation(InputBackends input) : input_(std::move(input)) {
+    installDisplayGeometry(input_.geometry);
+    installInjectionBackends(input_);
+}
+
+SeamInstallation::~SeamInstallation() {
+    if (installedDisplayGeometry() == input_.geometry) installDisplayGeometry(nullptr);
+    if (installedInjectionBackends().poster == input_.poster) installInjectionBackends({});
+}
+
+}  // namespace panelora
