@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
         }
         auto bounds = x11::displayBounds(connection->display(), display->displayID());
         auto image = ShmImage::create(*connection, static_cast<int>(bounds->width),
-                                      static_cast<int>(bounds->height), why);
+                                      static_cast<int>(bounds->height), &why);
         if (!image) {
             std::fprintf(stderr, "capture_bench: %s\n", why.c_str());
             return 1;

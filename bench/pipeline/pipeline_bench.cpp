@@ -82,7 +82,7 @@ struct Row {
     double grabMed = 0, grabP99 = 0, convMed = 0, convP99 = 0, encMed = 0, encP99 = 0;
     double fps = 0, latMed = 0, latP99 = 0, cpuPerFrame = 0, xorgPerFrame = 0, rssMB = 0;
     double ceilingFps = 0, ffmpegFps = 0;
-    double shmemMB = 0;  // resident shared memory at the end (mapped compositor buffers)
+    double shmemMB = 0;       // resident shared memory at the end (mapped compositor buffers)
     double capturedFps = 0;   // frames the capture delivered to the encoder
     double changedShare = 0;  // of those, the ones whose picture differed from the one before
     double animationFps = 0;  // pictures the animation showed
@@ -133,7 +133,7 @@ void measureStages(X11Platform& platform, const std::string& displayName, Rect r
                    std::vector<ImageBufferRef>& keep) {
     std::string why;
     auto connection = X11Connection::open(displayName, &why);
-    auto image = ShmImage::create(*connection, int(rect.width), int(rect.height), why);
+    auto image = ShmImage::create(*connection, int(rect.width), int(rect.height), &why);
     if (!image) {
         row.note = "no SHM image: " + why;
         return;
@@ -431,12 +431,12 @@ void measureGnome(const Case& c, double seconds, bool json) {
         line["seconds"] = seconds;
         std::printf("%s\n", line.dump().c_str());
     } else {
-        std::printf("%-24s | %6.1f %5.1f/%5.1f %8.2f %10.2f %4.0f/%-4.0f %5llu | %.1f (%.0f%% "
-                    "changed); %s %s\n",
-                    c.name, row.fps, row.latMed, row.latP99, row.cpuPerFrame * 1000,
-                    row.xorgPerFrame * 1000, row.rssMB, row.shmemMB, (unsigned long long)row.skipped,
-                    row.capturedFps, row.changedShare * 100, row.threads.c_str(),
-                    row.note.c_str());
+        std::printf(
+            "%-24s | %6.1f %5.1f/%5.1f %8.2f %10.2f %4.0f/%-4.0f %5llu | %.1f (%.0f%% "
+            "changed); %s %s\n",
+            c.name, row.fps, row.latMed, row.latP99, row.cpuPerFrame * 1000,
+            row.xorgPerFrame * 1000, row.rssMB, row.shmemMB, (unsigned long long)row.skipped,
+            row.capturedFps, row.changedShare * 100, row.threads.c_str(), row.note.c_str());
     }
 }
 
@@ -611,8 +611,8 @@ int main(int argc, char** argv) {
                 row.xorgPerFrame * 1000, row.rssMB, (unsigned long long)row.skipped, row.ceilingFps,
                 row.ffmpegFps, cap > 0 ? row.fps / cap : 0,
                 row.ffmpegFps > 0 ? row.fps / row.ffmpegFps : 0, row.note.c_str());
-            std::printf("%-24s %s %.1f fps, captured %.1f fps (%.0f%% changed); threads: %s\n",
-                        "", workload == "desktop" ? "changes" : "animation", row.animationFps,
+            std::printf("%-24s %s %.1f fps, captured %.1f fps (%.0f%% changed); threads: %s\n", "",
+                        workload == "desktop" ? "changes" : "animation", row.animationFps,
                         row.capturedFps, row.changedShare * 100, row.threads.c_str());
             std::fflush(stdout);
         } while (false);

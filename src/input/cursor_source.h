@@ -1,7 +1,7 @@
 // CursorSource: where the system's mouse cursor is and what it looks like.
 //
 // One backend per process (XFixes on Linux, CoreGraphics/AppKit on macOS). location() is called on
-// the cursor tracker's queue ("slatecast.cursor") up to 125 times a second; currentSystemCursor()
+// the cursor tracker's queue ("panelora.cursor") up to 125 times a second; currentSystemCursor()
 // and arrowCursor() are called on the main queue up to 20 times a second, possibly at the same
 // time as location(), so a backend must allow that. A PlatformCursor's png() is called on the
 // thread that obtained the cursor, at most once per cursor.

@@ -57,7 +57,7 @@ std::shared_ptr<CursorTracker> CursorTracker::create(DisplayID displayID, int64_
                                                      Send send) {
     InputBackends backends = installedInjectionBackends();
     Environment environment{backends.cursor, backends.geometry,
-                            SerialQueue::create("slatecast.cursor", QueuePriority::userInteractive),
+                            SerialQueue::create("panelora.cursor", QueuePriority::userInteractive),
                             mainQueue(), &Clock::system()};
     return create(displayID, logicalWidth, std::move(send), std::move(environment));
 }

@@ -2,7 +2,7 @@
 // like. One per session, created and started by the session's start-up when the tablet asks for
 // it, stopped by the session's end.
 //
-// Position: sampled on the tracker's own queue ("slatecast.cursor") every 8 ms, every 33 ms once
+// Position: sampled on the tracker's own queue ("panelora.cursor") every 8 ms, every 33 ms once
 // nothing changed for more than a second; a cursorPosition packet goes out only on a change.
 // Image: checked on the main queue every 50 ms (250 ms while idle); a cursorImage packet goes out
 // only when the image or its hot spot changed. Timer handlers hold the tracker weakly; stop()
@@ -42,7 +42,7 @@ class CursorTracker : public std::enable_shared_from_this<CursorTracker> {
     };
 
     // Everything the tracker uses, for tests; the plain create() takes the installed backends,
-    // a new "slatecast.cursor" queue, mainQueue() and the system clock.
+    // a new "panelora.cursor" queue, mainQueue() and the system clock.
     struct Environment {
         std::shared_ptr<CursorSource> cursor;
         std::shared_ptr<DisplayGeometry> geometry;

@@ -2,7 +2,7 @@
 // stream at the lowest (HID) level, so that the system treats them like real devices.
 //
 // One backend per process (XTest on Linux, CGEventPost on macOS). postMouse() and postScroll() run
-// on the session's reader thread, postKey() on the key injector's queue ("slatecast.keys"), so a
+// on the session's reader thread, postKey() on the key injector's queue ("panelora.keys"), so a
 // backend must accept calls of different methods from two threads at once. Calls of one method
 // never overlap. The calls do not block on the user: post and return.
 #pragma once
@@ -50,8 +50,8 @@ class EventPoster {
     // display. `clickState` is the multi-click count (1 single, 2 double, …) for presses, drags
     // and releases; nothing for plain moves. False when the event could not be created (nothing
     // was posted); a created event whose posting the system drops silently still counts as true.
-    virtual bool postMouse(MouseEventType type, DisplayID display, Point global,
-                           MouseButton button, std::optional<int64_t> clickState) = 0;
+    virtual bool postMouse(MouseEventType type, DisplayID display, Point global, MouseButton button,
+                           std::optional<int64_t> clickState) = 0;
 
     // One scroll-wheel event in pixel units at the current pointer position: wheel 1 is vertical,
     // wheel 2 horizontal, signs as the platform's (positive wheel 1 scrolls content down, i.e. the

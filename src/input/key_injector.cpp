@@ -152,7 +152,7 @@ std::shared_ptr<KeyInjectorCore> KeyInjectorCore::shared() {
             if (auto poster = installedInjectionBackends().poster)
                 poster->postKey(keyCode, isDown, flags, isRepeat);
         },
-        SerialQueue::create("slatecast.keys", QueuePriority::userInteractive)));
+        SerialQueue::create("panelora.keys", QueuePriority::userInteractive)));
     return *instance;
 }
 

@@ -36,7 +36,7 @@ class KeyInjectorCore : public std::enable_shared_from_this<KeyInjectorCore> {
     KeyInjectorCore(const KeyInjectorCore&) = delete;
     KeyInjectorCore& operator=(const KeyInjectorCore&) = delete;
 
-    // The process's instance on the queue "slatecast.keys", created on first use (thread-safe).
+    // The process's instance on the queue "panelora.keys", created on first use (thread-safe).
     static std::shared_ptr<KeyInjectorCore> shared();
 
     // HID keyboard usage (page 7) -> macOS virtual key code: 102 rows.

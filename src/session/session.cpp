@@ -67,7 +67,7 @@ std::shared_ptr<Session> Session::create(int fd, SessionEnvironment environment)
 Session::Session(int fd, SessionEnvironment environment)
     : env_(std::move(environment)),
       fd_(fd),
-      sendQueue_(makeQueue("slatecast.send", QueuePriority::userInteractive)) {
+      sendQueue_(makeQueue("panelora.send", QueuePriority::userInteractive)) {
     ++liveSessionCount;
 }
 
@@ -174,8 +174,8 @@ void Session::stop() {
     arrangement.reset();
     if (display && env_.displayRelease) {
         env_.displayRelease->post(
-            [self = shared_from_this(), display = std::shared_ptr<VirtualDisplay>(std::move(
-                                            display))]() mutable { display.reset(); });
+            [self = shared_from_this(), display = std::shared_ptr<VirtualDisplay>(
+                                            std::move(display))]() mutable { display.reset(); });
     }
     display.reset();
 }
@@ -363,7 +363,7 @@ void Session::dispatch(const Wire::Packet& packet) {
 // ---- Keep-alive and statistics ----
 
 std::shared_ptr<TimerSource> Session::makeStatsTimer() {
-    auto queue = makeQueue("slatecast.stats", QueuePriority::normal);
+    auto queue = makeQueue("panelora.stats", QueuePriority::normal);
     std::weak_ptr<Session> weak = weak_from_this();
     auto timer = TimerSource::create(queue, [weak] {
         if (auto self = weak.lock()) self->tick();
@@ -489,7 +489,7 @@ std::optional<Session::StartError> Session::startSteps(bool preferSmooth,
 
     auto encoder = H264Encoder::create(
         *env_.codecs, profile, *env_.clock,
-        makeQueue("slatecast.keyframe-fallback", QueuePriority::userInteractive));
+        makeQueue("panelora.keyframe-fallback", QueuePriority::userInteractive));
     if (!encoder) return fail(SessionError::noEncoder);
     {
         std::lock_guard lock(lock_);

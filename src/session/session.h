@@ -2,8 +2,8 @@
 //
 // Owned by the Controller (held strongly while it streams); everything the session hands to
 // other objects holds it weakly. Threads: start() blocks on the caller's worker thread; the
-// reader thread runs readLoop(); every socket write runs on the serial "slatecast.send" queue;
-// the one-second tick runs on "slatecast.stats"; handle() runs on the codec's output thread.
+// reader thread runs readLoop(); every socket write runs on the serial "panelora.send" queue;
+// the one-second tick runs on "panelora.stats"; handle() runs on the codec's output thread.
 // stop() is the single end path for every cause: idempotent, safe from any thread, calls
 // `onEnded` once. One lock (`lock_`) guards the mutable fields; it is never held across I/O or a
 // callback, and the only nested acquisition is the tick's (session lock, then encoder lock).
@@ -73,7 +73,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void handle(const H264Encoder::Output& output);
     void sendPacket(Wire::PacketType type, std::span<const uint8_t> payload);
 
-    // The statistics tick; normally run by the timer on "slatecast.stats".
+    // The statistics tick; normally run by the timer on "panelora.stats".
     void tick();
 
     // For tests: bytes queued for writing and not yet written or discarded.

@@ -1,6 +1,6 @@
 // Serial queues: every task posted to one queue runs after the previous one has finished, in
 // posting order (delayed tasks in deadline order). Each named queue of the system
-// ("slatecast.send", "slatecast.stats", …) is one of these.
+// ("panelora.send", "panelora.stats", …) is one of these.
 //
 // SerialQueue::create() gives a queue with its own thread (built on an asio io_context). Destroying
 // it runs what was already posted, drops delayed tasks that are not yet due, and joins the thread;

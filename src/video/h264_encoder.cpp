@@ -49,7 +49,7 @@ std::shared_ptr<H264Encoder> H264Encoder::create(VideoCodecFactory& factory,
     if (!codec) return nullptr;
     if (!fallbackQueue) {
         fallbackQueue =
-            SerialQueue::create("slatecast.keyframe-fallback", QueuePriority::userInteractive);
+            SerialQueue::create("panelora.keyframe-fallback", QueuePriority::userInteractive);
     }
     return std::shared_ptr<H264Encoder>(
         new H264Encoder(std::move(codec), clock, std::move(fallbackQueue)));
@@ -128,14 +128,14 @@ void H264Encoder::handOver() {
 void H264Encoder::submit(std::shared_ptr<VideoCodec> codec, const Frame& frame) {
     std::weak_ptr<H264Encoder> weak = weak_from_this();
     submittingHere.push_back(this);
-    const bool accepted = codec->encode(
-        frame.buffer, frame.ptsNanos, frame.forceKey, [weak](std::optional<EncodedSample> sample) {
-            auto self = weak.lock();
-            if (!self) return;
-            if (sample) self->deliver(std::move(*sample));
-            // A failed frame frees its slot all the same.
-            self->finishFrame();
-        });
+    const bool accepted = codec->encode(frame.buffer, frame.ptsNanos, frame.forceKey,
+                                        [weak](std::optional<EncodedSample> sample) {
+                                            auto self = weak.lock();
+                                            if (!self) return;
+                                            if (sample) self->deliver(std::move(*sample));
+                                            // A failed frame frees its slot all the same.
+                                            self->finishFrame();
+                                        });
     submittingHere.erase(std::find(submittingHere.begin(), submittingHere.end(), this));
     bool reportFailure = false;
     {

@@ -1,7 +1,7 @@
 // H264Encoder: paces captured frames into the platform's H.264 encoder and hands each compressed
 // frame, in AVCC form with its parameter sets when it is a key frame, to `onOutput`.
 //
-// Owned by the session. encode() runs on the capture queue (and on "slatecast.keyframe-fallback"
+// Owned by the session. encode() runs on the capture queue (and on "panelora.keyframe-fallback"
 // for the key-frame fallback); outputs and frame completions arrive on the codec's output thread;
 // requestKeyframe() comes from the reader thread and the output thread; invalidate() from the
 // thread that ends the session. `lock` is never held across a codec call or `onOutput`.
@@ -12,8 +12,8 @@
 #pragma once
 
 #include <condition_variable>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -96,7 +96,7 @@ class H264Encoder : public std::enable_shared_from_this<H264Encoder> {
     };
 
     // Nothing when the factory cannot create a codec for the profile. `fallbackQueue` defaults
-    // to a new "slatecast.keyframe-fallback" queue (tests pass a manual one).
+    // to a new "panelora.keyframe-fallback" queue (tests pass a manual one).
     static std::shared_ptr<H264Encoder> create(VideoCodecFactory& factory,
                                                const StreamProfile& profile,
                                                const Clock& clock = Clock::system(),
@@ -149,7 +149,7 @@ class H264Encoder : public std::enable_shared_from_this<H264Encoder> {
     ImageBufferRef lastBuffer_;
     bool fallbackScheduled_ = false;
     bool failureReported_ = false;
-    int64_t inFlight_ = 0;  // at most inFlightLimit_
+    int64_t inFlight_ = 0;          // at most inFlightLimit_
     std::optional<Frame> pending_;  // waits for a free slot
     std::deque<Frame> admitted_;    // have a slot, in order, not yet handed to the codec
     bool handingOver_ = false;      // a thread is handing `admitted_` to the codec

@@ -12,9 +12,10 @@ struct SampleGate::Done {
     }
 };
 
-std::shared_ptr<SampleGate> SampleGate::create(std::shared_ptr<SerialQueue> queue,
-                                               Handler onSample, int limit) {
-    return std::shared_ptr<SampleGate>(new SampleGate(std::move(queue), std::move(onSample), limit));
+std::shared_ptr<SampleGate> SampleGate::create(std::shared_ptr<SerialQueue> queue, Handler onSample,
+                                               int limit) {
+    return std::shared_ptr<SampleGate>(
+        new SampleGate(std::move(queue), std::move(onSample), limit));
 }
 
 SampleGate::SampleGate(std::shared_ptr<SerialQueue> queue, Handler onSample, int limit)

@@ -102,15 +102,15 @@ std::optional<ScreenCapturer::CaptureError> ScreenCapturer::start(DisplayID disp
     // 0.3 s apart. An error of the query itself (no permission) is final.
     for (int attempt = 0;; ++attempt) {
         if (stop.stopRequested()) return cancelled;
-        std::optional<CaptureBackend::Error> error;
-        const std::vector<DisplayID> displays = backend_.shareableDisplays(error);
-        if (error) return platformError(error->message);
+        std::string why;
+        const std::vector<DisplayID> displays = backend_.shareableDisplays(&why);
+        if (!why.empty()) return platformError(why);
         if (std::find(displays.begin(), displays.end(), displayID) != displays.end()) break;
         if (!clock_.sleepFor(kDisplayRetryDelay, stop)) return cancelled;
         if (attempt == kDisplayAttempts - 1) return CaptureError{};
     }
 
-    auto queue = SerialQueue::create("slatecast.capture", QueuePriority::userInteractive);
+    auto queue = SerialQueue::create("panelora.capture", QueuePriority::userInteractive);
     {
         std::lock_guard guard(mutex_);
         if (stopped_) return cancelled;
@@ -127,13 +127,11 @@ std::optional<ScreenCapturer::CaptureError> ScreenCapturer::start(DisplayID disp
         if (self && self->onStopped) self->onStopped();
     };
 
-    std::optional<CaptureBackend::Error> error;
+    std::string why;
     std::unique_ptr<CaptureStream> stream = backend_.startStream(
-        displayID, configurationFor(profile, showsCursor), queue, std::move(callbacks), error);
-    if (!stream || error) {
-        if (stream) stream->stop();
-        return platformError(error ? error->message : "The screen capture could not be started");
-    }
+        displayID, configurationFor(profile, showsCursor), queue, std::move(callbacks), &why);
+    if (!stream)
+        return platformError(why.empty() ? "The screen capture could not be started" : why);
 
     {
         std::lock_guard guard(mutex_);

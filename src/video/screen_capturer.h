@@ -2,7 +2,7 @@
 // stream's encoded size and rate and hands every complete frame to `onFrame`.
 //
 // Owned by the session. start() blocks on the session's start thread; frames arrive on the
-// serial queue "slatecast.capture"; `onStopped` may come from any thread. stopCapture() is safe
+// serial queue "panelora.capture"; `onStopped` may come from any thread. stopCapture() is safe
 // from any thread, also while start() is still running: a capture that finishes starting after
 // it is stopped at once and start() fails with `cancelled`.
 #pragma once
@@ -70,24 +70,21 @@ class CaptureStream {
 // Seam to the platform's capture.
 class CaptureBackend {
   public:
-    struct Error {
-        std::string message;
-    };
     struct Callbacks {
         std::function<void(const CaptureSample&)> onSample;  // on the given queue
         std::function<void()> onStopped;                     // any thread
     };
 
     virtual ~CaptureBackend() = default;
-    // The displays that can be captured now, or the platform's error.
-    virtual std::vector<DisplayID> shareableDisplays(std::optional<Error>& error) = 0;
-    // Starts capturing; samples go to callbacks.onSample on `queue`. Nothing and an error on
+    // The displays that can be captured now; nothing, with `why`, when the platform's query
+    // failed.
+    virtual std::vector<DisplayID> shareableDisplays(std::string* why) = 0;
+    // Starts capturing; samples go to callbacks.onSample on `queue`. Nothing, with `why`, on
     // failure.
     virtual std::unique_ptr<CaptureStream> startStream(DisplayID display,
                                                        const CaptureConfiguration& configuration,
                                                        std::shared_ptr<SerialQueue> queue,
-                                                       Callbacks callbacks,
-                                                       std::optional<Error>& error) = 0;
+                                                       Callbacks callbacks, std::string* why) = 0;
 };
 
 class ScreenCapturer : public std::enable_shared_from_this<ScreenCapturer> {

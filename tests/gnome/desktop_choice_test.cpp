@@ -33,10 +33,10 @@ Desktop fakeDesktop(std::string_view name, bool applies, bool works,
     desktop.notHere = applies ? "" : (name == "a" ? "no A here" : "no B here");
     desktop.create = [name, works, &made](
                          const DesktopOptions&,
-                         std::string& missing) -> std::unique_ptr<DesktopPlatform> {
+                         std::string* missing) -> std::unique_ptr<DesktopPlatform> {
         made.emplace_back(name);
         if (works) return std::make_unique<MadePlatform>(std::string(name));
-        missing = std::string(name) + " does not work";
+        *missing = std::string(name) + " does not work";
         return nullptr;
     };
     desktop.remedy = name == "a" ? "start A" : "start B";

@@ -2,8 +2,8 @@
 // spa_meta_cursor, spa_meta_bitmap and spa_meta_region), malformed metadata that must read as
 // none rather than out of bounds, and the damage found by comparing two pictures when a buffer
 // came without any.
-#include "platform/linux/pipewire/picture_diff.h"
 #include "platform/linux/pipewire/stream_metadata.h"
+#include "platform/linux/pipewire/picture_diff.h"
 
 #include "test_prelude.h"
 
@@ -131,7 +131,8 @@ TEST(PictureDiff, ChangedTilesJoinedAlongTheirRowAndClippedAtTheEdges) {
         {"the first pixel", {{0, 0}}, {{0, 0, 64, 64}}},
         {"the last pixel", {{149, 69}}, {{128, 64, 22, 6}}},
         {"two neighbours in a row", {{63, 10}, {64, 63}}, {{0, 0, 128, 64}}},
-        {"apart in a row, and below", {{0, 5}, {140, 5}, {70, 66}},
+        {"apart in a row, and below",
+         {{0, 5}, {140, 5}, {70, 66}},
          {{0, 0, 64, 64}, {128, 0, 22, 64}, {64, 64, 64, 6}}},
     };
     for (const Case& c : cases) {

@@ -58,7 +58,7 @@ class CursorTrackerTest : public ::testing::Test {
                         number(readF32BE(p + 14)) + " png " + std::to_string(payload.size() - 18));
                 }
             },
-            {cursor, geometry, clock.makeQueue("slatecast.cursor"), clock.makeQueue("main"),
+            {cursor, geometry, clock.makeQueue("panelora.cursor"), clock.makeQueue("main"),
              &clock});
         tracker->start();
         clock.runUntilIdle();

@@ -31,7 +31,7 @@ class KeyInjectorTest : public ::testing::Test {
                 posted.push_back(
                     {(clock.uptimeNanos() - start) / 1'000'000, code, down, flags, repeat});
             },
-            clock.makeQueue("slatecast.keys"));
+            clock.makeQueue("panelora.keys"));
     }
 
     void key(uint16_t usage, bool down, uint8_t modifiers = 0) {

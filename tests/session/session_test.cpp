@@ -203,7 +203,8 @@ TEST(SessionEnd, TheDisplayIsReleasedOffTheEndingThreadAndTheNextStartWaitsForIt
     EXPECT_EQ(Session::liveSessions(), live) << "counted as gone before its display";
 
     auto second = Session::create(secondPair.take(), environment);
-    auto started = std::async(std::launch::async, [&] { return second->start(false, std::nullopt); });
+    auto started =
+        std::async(std::launch::async, [&] { return second->start(false, std::nullopt); });
     EXPECT_EQ(started.wait_for(500ms), std::future_status::timeout) << "did not wait";
     EXPECT_EQ(fakes.displays.aliveCount(), 1u);
     gate.set_value();

@@ -332,8 +332,7 @@ TEST(SingleInstance, TheFolderMustBeTheUsersAlone) {
         {"open to the group", [](const fs::path& f) { fs::permissions(f, fs::perms(0750)); },
          false},
         {"open to all", [](const fs::path& f) { fs::permissions(f, fs::perms(0777)); }, false},
-        {"others may pass", [](const fs::path& f) { fs::permissions(f, fs::perms(0701)); },
-         false},
+        {"others may pass", [](const fs::path& f) { fs::permissions(f, fs::perms(0701)); }, false},
         {"a link to a private folder",
          [](const fs::path& f) {
              fs::remove(f);

@@ -158,8 +158,8 @@ std::vector<uint32_t> GnomeSession::screenCastNodes() const {
     const auto objects = nlohmann::json::parse(dump.value_or(""), nullptr, false);
     if (!objects.is_array()) return nodes;
     for (const auto& object : objects) {
-        const auto props = object.value("info", nlohmann::json::object())
-                               .value("props", nlohmann::json::object());
+        const auto props =
+            object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
         if (object.value("type", "") == "PipeWire:Interface:Node" &&
             props.value("media.class", "") == "Stream/Output/Video" &&
             props.value("node.name", "") == "mutter") {

@@ -106,11 +106,11 @@ class FakeCapture final : public CaptureBackend {
     std::shared_ptr<SerialQueue> queue;
     Callbacks callbacks;
 
-    std::vector<DisplayID> shareableDisplays(std::optional<Error>& error) override {
+    std::vector<DisplayID> shareableDisplays(std::string* why) override {
         const int query = ++queries;
         if (onQuery) onQuery();
         if (queryError && query == errorOnQuery) {
-            error = Error{*queryError};
+            if (why) *why = *queryError;
             return {};
         }
         std::vector<DisplayID> ids{1};
@@ -127,7 +127,7 @@ class FakeCapture final : public CaptureBackend {
 
     std::unique_ptr<CaptureStream> startStream(DisplayID d, const CaptureConfiguration& c,
                                                std::shared_ptr<SerialQueue> q, Callbacks cb,
-                                               std::optional<Error>& error) override {
+                                               std::string* why) override {
         {
             std::lock_guard lock(mutex);
             startedDisplay = d;
@@ -137,7 +137,7 @@ class FakeCapture final : public CaptureBackend {
         }
         if (duringStart) duringStart();
         if (startError) {
-            error = Error{*startError};
+            if (why) *why = *startError;
             return nullptr;
         }
         std::lock_guard lock(mutex);

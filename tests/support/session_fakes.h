@@ -88,7 +88,7 @@ struct SessionFakes {
         env.clock = &clock;
         env.mainQueue = mainQueue;
         env.makeQueue = [this](const char* label, QueuePriority priority) {
-            if (std::string(label) == "slatecast.send") return SerialQueue::create(label, priority);
+            if (std::string(label) == "panelora.send") return SerialQueue::create(label, priority);
             return clock.makeQueue(label);
         };
         env.helloTimeout = std::chrono::milliseconds(100);

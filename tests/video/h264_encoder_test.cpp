@@ -11,7 +11,7 @@ class H264EncoderTest : public ::testing::Test {
   protected:
     void SetUp() override {
         encoder = H264Encoder::create(codec, StreamProfile::fallback, clock,
-                                      clock.makeQueue("slatecast.keyframe-fallback"));
+                                      clock.makeQueue("panelora.keyframe-fallback"));
         ASSERT_NE(encoder, nullptr);
         encoder->onOutput = [this](const H264Encoder::Output& output) {
             outputs.push_back(output);

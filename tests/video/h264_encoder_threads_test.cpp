@@ -12,7 +12,7 @@ namespace {
 
 TEST(H264EncoderThreadsTest, InvariantsHoldUnderConcurrentUse) {
     auto fallbackQueue =
-        SerialQueue::create("slatecast.keyframe-fallback", QueuePriority::userInteractive);
+        SerialQueue::create("panelora.keyframe-fallback", QueuePriority::userInteractive);
     std::vector<ImageBufferRef> images;
     for (int i = 0; i < 4; ++i)
         images.push_back(makeImage(8, 8));

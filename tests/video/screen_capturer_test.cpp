@@ -84,7 +84,7 @@ TEST_F(ScreenCapturerTest, StartsTheStreamAtTheEncodedSizeOnTheCaptureQueue) {
     const CaptureConfiguration& c = *backend.configuration;
     EXPECT_EQ(std::tie(c.width, c.height, c.fps, c.pixelFormat, c.queueDepth, c.showsCursor),
               std::tuple(1796, 1346, 120, 0x34323076u /* '420v' */, 4, false));
-    EXPECT_EQ(backend.queue->label(), "slatecast.capture");
+    EXPECT_EQ(backend.queue->label(), "panelora.capture");
 }
 
 TEST_F(ScreenCapturerTest, StreamStartErrorIsReturnedAndNothingIsKept) {

@@ -4,8 +4,8 @@ namespace panelora::glib {
 
 Variant Variant::parse(const char* type, const std::string& text) {
     GError* error = nullptr;
-    GVariant* value = g_variant_parse(type ? G_VARIANT_TYPE(type) : nullptr, text.c_str(),
-                                      nullptr, nullptr, &error);
+    GVariant* value = g_variant_parse(type ? G_VARIANT_TYPE(type) : nullptr, text.c_str(), nullptr,
+                                      nullptr, &error);
     if (error) g_error_free(error);
     return take(value);
 }

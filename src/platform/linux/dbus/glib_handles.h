@@ -36,9 +36,13 @@ class Variant {
   public:
     Variant() = default;
     // Takes over one reference (a floating one is sunk first).
-    static Variant take(GVariant* value) { return Variant(value ? g_variant_take_ref(value) : nullptr); }
+    static Variant take(GVariant* value) {
+        return Variant(value ? g_variant_take_ref(value) : nullptr);
+    }
     // Adds a reference of its own.
-    static Variant ref(GVariant* value) { return Variant(value ? g_variant_ref_sink(value) : nullptr); }
+    static Variant ref(GVariant* value) {
+        return Variant(value ? g_variant_ref_sink(value) : nullptr);
+    }
     // From GVariant text ("(uint32 2, [...])"); empty when it does not parse.
     static Variant parse(const char* type, const std::string& text);
 

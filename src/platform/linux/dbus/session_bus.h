@@ -46,7 +46,8 @@ class SessionBus : public std::enable_shared_from_this<SessionBus> {
 
       private:
         friend class SessionBus;
-        Subscription(std::shared_ptr<SessionBus> bus, unsigned id) : bus_(std::move(bus)), id_(id) {}
+        Subscription(std::shared_ptr<SessionBus> bus, unsigned id)
+            : bus_(std::move(bus)), id_(id) {}
         std::shared_ptr<SessionBus> bus_;
         unsigned id_;
     };

@@ -20,19 +20,19 @@ namespace {
 }
 
 #if PANELORA_WITH_GNOME
-std::unique_ptr<DesktopPlatform> createGnome(const DesktopOptions& options, std::string& missing) {
+std::unique_ptr<DesktopPlatform> createGnome(const DesktopOptions& options, std::string* missing) {
     GnomePlatform::Options gnome{options.gnome.busAddress, options.gnome.pipewireRemote,
                                  options.encoders};
     std::string why;
     if (auto platform = GnomePlatform::create(gnome, &why)) return platform;
-    missing = "this Wayland desktop offers no GNOME screen cast";
+    if (missing) *missing = "this Wayland desktop offers no GNOME screen cast";
     logger()->info("{}", "the GNOME backend is not available: " + why);
     return nullptr;
 }
 #endif
 
 #if PANELORA_WITH_X11
-std::unique_ptr<DesktopPlatform> createX11(const DesktopOptions& options, std::string& missing) {
+std::unique_ptr<DesktopPlatform> createX11(const DesktopOptions& options, std::string* missing) {
     const std::string display = x11DisplayText(options.x11.display);
     X11Platform::Options x11;
     x11.displayName = options.x11.display;
@@ -40,9 +40,9 @@ std::unique_ptr<DesktopPlatform> createX11(const DesktopOptions& options, std::s
     std::string why;
     if (auto platform = X11Platform::create(x11, &why)) {
         if (platform->virtualDisplays().spareOutputAvailable(&why)) return platform;
-        missing = "the X server at " + display + " has no spare output";
+        if (missing) *missing = "the X server at " + display + " has no spare output";
     } else {
-        missing = "no usable X server at " + display;
+        if (missing) *missing = "no usable X server at " + display;
     }
     logger()->info("{}", "the X11 backend is not available: " + why);
     return nullptr;

@@ -40,9 +40,8 @@ struct Desktop {
     std::function<bool()> applies;
     std::string_view notHere;
     // Probes the desktop and makes its platform (which installs its seams); else nothing, with
-    // `missing` saying in the user's words what is not there (the detail goes to the log).
-    std::function<std::unique_ptr<DesktopPlatform>(const DesktopOptions& options,
-                                                   std::string& missing)>
+    // `why` saying in the user's words what is not there (the detail goes to the log).
+    std::function<std::unique_ptr<DesktopPlatform>(const DesktopOptions& options, std::string* why)>
         create;
     // What the user can do about it, lower case, to be joined with the others' by ", or ".
     std::string_view remedy;

@@ -28,7 +28,7 @@ std::unique_ptr<DesktopPlatform> LinuxDesktop::choose(const Options& options,
         std::string why;
         if (automatic && desktop.applies && !desktop.applies()) {
             why = desktop.notHere;
-        } else if (auto platform = desktop.create(options.platform, why)) {
+        } else if (auto platform = desktop.create(options.platform, &why)) {
             return platform;
         }
         lacking += (lacking.empty() ? "" : ", and ") + why;

@@ -55,7 +55,8 @@ std::shared_ptr<const CursorBitmap> load(int scale) {
     for (const char* name : {"default", "left_ptr"}) {
         XcursorImage* image = XcursorLibraryLoadImage(name, theme.name.c_str(), theme.size * scale);
         if (!image) continue;
-        if (image->width > 0 && image->height > 0 && image->width <= 1024 && image->height <= 1024) {
+        if (image->width > 0 && image->height > 0 && image->width <= 1024 &&
+            image->height <= 1024) {
             bitmap->width = static_cast<int>(image->width);
             bitmap->height = static_cast<int>(image->height);
             bitmap->hotX = static_cast<int>(image->xhot);

@@ -73,11 +73,11 @@ class GnomeDisplayGeometry final : public DisplayGeometry,
     std::function<void()> appliedHandler_;  // set once
 
     mutable std::mutex mutex_;
-    MonitorLayout layout_;                     // guarded by mutex_
-    bool published_ = false;                   // guarded by mutex_
-    std::map<MonitorSpec, DisplayID> ids_;     // guarded by mutex_
-    DisplayID nextID_ = 1;                     // guarded by mutex_
-    CallbackToken nextToken_ = 1;              // guarded by mutex_
+    MonitorLayout layout_;                  // guarded by mutex_
+    bool published_ = false;                // guarded by mutex_
+    std::map<MonitorSpec, DisplayID> ids_;  // guarded by mutex_
+    DisplayID nextID_ = 1;                  // guarded by mutex_
+    CallbackToken nextToken_ = 1;           // guarded by mutex_
     std::map<CallbackToken, std::shared_ptr<ReconfigurationCallback>> callbacks_;  // guarded
 };
 

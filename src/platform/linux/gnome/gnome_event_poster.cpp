@@ -17,10 +17,10 @@ struct ModifierKeys {
 };
 const std::vector<ModifierKeys>& modifierKeys() {
     static const std::vector<ModifierKeys> table{
-        {EventFlags::shift, {42, 54}},     // KEY_LEFTSHIFT, KEY_RIGHTSHIFT
-        {EventFlags::control, {29, 97}},   // KEY_LEFTCTRL, KEY_RIGHTCTRL
-        {EventFlags::option, {56, 100}},   // KEY_LEFTALT, KEY_RIGHTALT
-        {EventFlags::command, {125, 126}}, // KEY_LEFTMETA, KEY_RIGHTMETA
+        {EventFlags::shift, {42, 54}},      // KEY_LEFTSHIFT, KEY_RIGHTSHIFT
+        {EventFlags::control, {29, 97}},    // KEY_LEFTCTRL, KEY_RIGHTCTRL
+        {EventFlags::option, {56, 100}},    // KEY_LEFTALT, KEY_RIGHTALT
+        {EventFlags::command, {125, 126}},  // KEY_LEFTMETA, KEY_RIGHTMETA
     };
     return table;
 }
@@ -55,8 +55,8 @@ std::shared_ptr<MutterSession> GnomeEventPoster::currentSession() {
     return session;
 }
 
-bool GnomeEventPoster::postMouse(MouseEventType type, DisplayID display, Point global,
-                                 MouseButton, std::optional<int64_t>) {
+bool GnomeEventPoster::postMouse(MouseEventType type, DisplayID display, Point global, MouseButton,
+                                 std::optional<int64_t>) {
     auto monitor = monitors_->find(display);
     const Rect bounds = monitor ? geometry_->bounds(display) : Rect{};
     if (!monitor || monitor->hasEnded() || bounds.isEmpty() || !std::isfinite(global.x) ||

@@ -61,9 +61,9 @@ class GnomeEventPoster final : public EventPoster {
 
     mutable std::mutex mutex_;
     std::weak_ptr<MutterSession> session_;  // guarded by mutex_
-    std::set<uint32_t> heldKeys_;            // guarded by mutex_
-    std::set<int32_t> heldButtons_;          // guarded by mutex_
-    bool capsLocked_ = false;                // guarded by mutex_: the lock as this poster set it
+    std::set<uint32_t> heldKeys_;           // guarded by mutex_
+    std::set<int32_t> heldButtons_;         // guarded by mutex_
+    bool capsLocked_ = false;               // guarded by mutex_: the lock as this poster set it
 };
 
 }  // namespace panelora

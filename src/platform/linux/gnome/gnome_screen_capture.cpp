@@ -72,8 +72,8 @@ class Worker {
         } else {
             converter_->update(frame.pixels, frame.stride, *buffer);
             if (pointer) {
-                blendCursorIntoNv12(frame.pixels, frame.stride, frame.width, frame.height,
-                                    *pointer, *buffer, scratch_);
+                blendCursorIntoNv12(frame.pixels, frame.stride, frame.width, frame.height, *pointer,
+                                    *buffer, scratch_);
             }
         }
         // The pointer is not in the picture: where it was drawn is converted again next time.
@@ -154,7 +154,7 @@ class GnomeCaptureStream final : public CaptureStream {
 GnomeCaptureBackend::GnomeCaptureBackend(std::shared_ptr<VirtualMonitors> monitors)
     : monitors_(std::move(monitors)) {}
 
-std::vector<DisplayID> GnomeCaptureBackend::shareableDisplays(std::optional<Error>&) {
+std::vector<DisplayID> GnomeCaptureBackend::shareableDisplays(std::string*) {
     std::vector<DisplayID> ids;
     for (const auto& monitor : monitors_->all()) {
         if (!monitor->hasEnded()) ids.push_back(monitor->id());
@@ -164,14 +164,14 @@ std::vector<DisplayID> GnomeCaptureBackend::shareableDisplays(std::optional<Erro
 
 std::unique_ptr<CaptureStream> GnomeCaptureBackend::startStream(
     DisplayID display, const CaptureConfiguration& configuration,
-    std::shared_ptr<SerialQueue> queue, Callbacks callbacks, std::optional<Error>& error) {
+    std::shared_ptr<SerialQueue> queue, Callbacks callbacks, std::string* why) {
     if (!configuration.isSupported() || !queue) {
-        error = Error{"unsupported capture configuration"};
+        if (why) *why = "unsupported capture configuration";
         return nullptr;
     }
     auto monitor = monitors_->find(display);
     if (!monitor || monitor->hasEnded()) {
-        error = Error{"display " + std::to_string(display) + " is not a live virtual monitor"};
+        if (why) *why = "display " + std::to_string(display) + " is not a live virtual monitor";
         return nullptr;
     }
     auto onStopped = callbacks.onStopped;

@@ -25,13 +25,12 @@ class GnomeCaptureBackend final : public CaptureBackend {
     explicit GnomeCaptureBackend(std::shared_ptr<VirtualMonitors> monitors);
 
     // The live virtual monitors of this process.
-    std::vector<DisplayID> shareableDisplays(std::optional<Error>& error) override;
+    std::vector<DisplayID> shareableDisplays(std::string* why) override;
 
     std::unique_ptr<CaptureStream> startStream(DisplayID display,
                                                const CaptureConfiguration& configuration,
                                                std::shared_ptr<SerialQueue> queue,
-                                               Callbacks callbacks,
-                                               std::optional<Error>& error) override;
+                                               Callbacks callbacks, std::string* why) override;
 
     static constexpr int kMaxOutstandingSamples = 4;
 

@@ -45,8 +45,8 @@ class GnomeVirtualDisplay final : public PlatformVirtualDisplay {
         // display.
         const int width = static_cast<int>(settings.encodedWidth > 0 ? settings.encodedWidth
                                                                      : 2 * int64_t{wanted.width});
-        const int height = static_cast<int>(settings.encodedHeight > 0 ? settings.encodedHeight
-                                                                       : 2 * int64_t{wanted.height});
+        const int height = static_cast<int>(
+            settings.encodedHeight > 0 ? settings.encodedHeight : 2 * int64_t{wanted.height});
         const int fps = std::max(1, static_cast<int>(std::lround(wanted.refreshRate)));
         if (width < 2 || height < 2 || width > 16384 || height > 16384 || wanted.width == 0) {
             return false;
@@ -138,14 +138,15 @@ class GnomeVirtualDisplay final : public PlatformVirtualDisplay {
         const double wanted = static_cast<double>(width) / pointWidth;
         const double scale = scaleForLooksLike(width, pointWidth, mode->supportedScales);
         if (std::abs(scale - wanted) > 0.01) {
-            logger()->info("virtual monitor {}: {}x{} pixels at scale {} (looks like {}x{}); mutter "
-                           "offers no scale {:.3f} for it{}",
-                           spec.connector, width, mode->height, scale,
-                           std::lround(width / scale), std::lround(mode->height / scale), wanted,
-                           layout.layoutMode == MonitorLayout::layoutModeLogical
-                               ? ""
-                               : " (fractional scales need mutter's experimental "
-                                 "scale-monitor-framebuffer)");
+            logger()->info(
+                "virtual monitor {}: {}x{} pixels at scale {} (looks like {}x{}); mutter "
+                "offers no scale {:.3f} for it{}",
+                spec.connector, width, mode->height, scale, std::lround(width / scale),
+                std::lround(mode->height / scale), wanted,
+                layout.layoutMode == MonitorLayout::layoutModeLogical
+                    ? ""
+                    : " (fractional scales need mutter's experimental "
+                      "scale-monitor-framebuffer)");
         }
         if (std::abs(logical->scale - scale) <= 1e-6) return scale;
         if (!geometry_->configure(id, scale)) {

@@ -41,8 +41,8 @@ void VirtualMonitor::handleFrame(StreamFrame& frame) {
         if (frame.cursor.known) {
             cursor_.onMonitor = frame.cursor.onMonitor;
             if (frame.cursor.onMonitor) {
-                cursor_.position = Point{static_cast<double>(frame.cursor.x),
-                                         static_cast<double>(frame.cursor.y)};
+                cursor_.position =
+                    Point{static_cast<double>(frame.cursor.x), static_cast<double>(frame.cursor.y)};
                 cursor_.lastSeen = cursor_.position;
             } else {
                 cursor_.position.reset();

@@ -32,9 +32,9 @@ class VirtualMonitor {
   public:
     struct Cursor {
         bool onMonitor = false;
-        std::optional<Point> position;                  // stream pixels, while on the monitor
-        std::optional<Point> lastSeen;                  // the last position it had on it
-        std::shared_ptr<const CursorBitmap> bitmap;     // the latest image; null: none sent yet
+        std::optional<Point> position;               // stream pixels, while on the monitor
+        std::optional<Point> lastSeen;               // the last position it had on it
+        std::shared_ptr<const CursorBitmap> bitmap;  // the latest image; null: none sent yet
     };
     using FrameSink = std::function<void(StreamFrame& frame, const Cursor& cursor)>;
 
@@ -89,13 +89,13 @@ class VirtualMonitor {
     std::unique_ptr<PipeWireStream> stream_;  // set once, before frames matter
     std::atomic<double> scale_{1};
 
-    FrameSink sink_;        // guarded by the stream's lock
-    StreamFrame latest_;    // guarded by the stream's lock: the picture part of the last frame
+    FrameSink sink_;      // guarded by the stream's lock
+    StreamFrame latest_;  // guarded by the stream's lock: the picture part of the last frame
 
     mutable std::mutex mutex_;
-    Cursor cursor_;                   // guarded by mutex_
-    std::function<void()> onEnded_;   // guarded by mutex_
-    bool ended_ = false;              // guarded by mutex_
+    Cursor cursor_;                  // guarded by mutex_
+    std::function<void()> onEnded_;  // guarded by mutex_
+    bool ended_ = false;             // guarded by mutex_
 };
 
 class VirtualMonitors {

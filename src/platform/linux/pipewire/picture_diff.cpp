@@ -36,7 +36,8 @@ std::vector<Rect> changedTiles(const uint8_t* a, int strideA, const uint8_t* b, 
                 continue;
             }
             const int first = t;
-            while (t < across && differs[t]) ++t;
+            while (t < across && differs[t])
+                ++t;
             const int right = std::min(width, t * tile);
             changed.push_back(Rect{double(first * tile), double(top), double(right - first * tile),
                                    double(rows)});

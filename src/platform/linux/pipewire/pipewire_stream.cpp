@@ -80,8 +80,8 @@ struct PipeWireStream::State {
     bool ended = false;
     std::string failure;
     pw_buffer* held = nullptr;  // the latest picture
-    bool stopped = false;    // no more handlers
-    bool tornDown = false;   // the stream, registry and core are gone
+    bool stopped = false;       // no more handlers
+    bool tornDown = false;      // the stream, registry and core are gone
 
     void end(const std::string& why) {
         if (ended) return;
@@ -89,7 +89,8 @@ struct PipeWireStream::State {
         if (failure.empty()) failure = why;
         pw_thread_loop_signal(loop.get(), false);
         if (streaming && !stopped) {
-            logger()->info("{}", "PipeWire node " + std::to_string(options.node) + " ended: " + why);
+            logger()->info("{}",
+                           "PipeWire node " + std::to_string(options.node) + " ended: " + why);
             // Off the loop: what ends with the stream may destroy it.
             if (onEnded) options.events->post(std::move(onEnded));
         }
@@ -114,10 +115,10 @@ struct PipeWireStream::State {
             &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
             SPA_POD_CHOICE_RANGE_Int(kBuffers, 2, kBuffers), SPA_PARAM_BUFFERS_dataType,
             SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
-        params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-            &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
-            SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size,
-            SPA_POD_Int(sizeof(spa_meta_header))));
+        params[1] = static_cast<const spa_pod*>(
+            spa_pod_builder_add_object(&builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta,
+                                       SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
+                                       SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
         params[2] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
             SPA_POD_Id(SPA_META_VideoDamage), SPA_PARAM_META_size,
@@ -297,8 +298,9 @@ std::unique_ptr<PipeWireStream> PipeWireStream::connect(const Options& options,
 
     Lock lock(s.loop.get());
     pw_properties* remote =
-        options.remote.empty() ? nullptr
-                               : pw_properties_new(PW_KEY_REMOTE_NAME, options.remote.c_str(), nullptr);
+        options.remote.empty()
+            ? nullptr
+            : pw_properties_new(PW_KEY_REMOTE_NAME, options.remote.c_str(), nullptr);
     s.core.reset(pw_context_connect(s.context.get(), remote, 0));
     if (!s.core) {
         return fail("cannot reach the PipeWire daemon" +
@@ -310,17 +312,17 @@ std::unique_ptr<PipeWireStream> PipeWireStream::connect(const Options& options,
     if (s.registry) {
         pw_registry_add_listener(s.registry.get(), &s.registryListener, &kRegistryEvents, &s);
     }
-    s.stream.reset(pw_stream_new(
-        s.core.get(), "panelora",
-        pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
-                          PW_KEY_MEDIA_ROLE, "Screen", nullptr)));
+    s.stream.reset(
+        pw_stream_new(s.core.get(), "panelora",
+                      pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
+                                        "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr)));
     if (!s.stream) return fail("cannot make a PipeWire stream");
     pw_stream_add_listener(s.stream.get(), &s.streamListener, &kStreamEvents, &s);
 
     uint8_t storage[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-    spa_rectangle size = SPA_RECTANGLE(static_cast<uint32_t>(options.width),
-                                       static_cast<uint32_t>(options.height));
+    spa_rectangle size =
+        SPA_RECTANGLE(static_cast<uint32_t>(options.width), static_cast<uint32_t>(options.height));
     spa_fraction variable = SPA_FRACTION(0, 1);
     spa_fraction fastest = SPA_FRACTION(static_cast<uint32_t>(options.fps), 1);
     // A fixed size and at most `fps` frames a second (a fixed value: offered a range, PipeWire
@@ -328,16 +330,16 @@ std::unique_ptr<PipeWireStream> PipeWireStream::connect(const Options& options,
     // refresh rate, and paces the frames itself.
     const spa_pod* format = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
-        SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
-        SPA_FORMAT_VIDEO_format,
+        SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
+        SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
         SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx,
                                SPA_VIDEO_FORMAT_BGRA),
         SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
         SPA_POD_Fraction(&variable), SPA_FORMAT_VIDEO_maxFramerate, SPA_POD_Fraction(&fastest)));
-    if (pw_stream_connect(s.stream.get(), PW_DIRECTION_INPUT, options.node,
-                          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
-                                                       PW_STREAM_FLAG_MAP_BUFFERS),
-                          &format, 1) < 0) {
+    if (pw_stream_connect(
+            s.stream.get(), PW_DIRECTION_INPUT, options.node,
+            static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
+            &format, 1) < 0) {
         return fail("PipeWire refused to connect to node " + std::to_string(options.node));
     }
     timespec deadline{};

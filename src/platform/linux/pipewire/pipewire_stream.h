@@ -85,8 +85,7 @@ class PipeWireStream {
     // Nothing, with `why`, when the daemon cannot be reached or the node does not take the format
     // within a few seconds. `onEnded` is posted once if the node goes away later.
     static std::unique_ptr<PipeWireStream> connect(const Options& options, FrameHandler handler,
-                                                   std::function<void()> onEnded,
-                                                   std::string* why);
+                                                   std::function<void()> onEnded, std::string* why);
     ~PipeWireStream();
     PipeWireStream(const PipeWireStream&) = delete;
     PipeWireStream& operator=(const PipeWireStream&) = delete;

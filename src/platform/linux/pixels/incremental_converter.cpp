@@ -87,7 +87,7 @@ IncrementalConverter::IncrementalConverter(int sourceWidth, int sourceHeight, in
     if (threads > 1) {
         helper_ = std::make_unique<Worker>();
         helper_->queue =
-            SerialQueue::create("slatecast.capture.convert", QueuePriority::userInteractive);
+            SerialQueue::create("panelora.capture.convert", QueuePriority::userInteractive);
     }
 }
 

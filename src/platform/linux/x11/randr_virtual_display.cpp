@@ -221,7 +221,8 @@ std::optional<SpareOutput> findSpareOutput(Display* display, Window root,
         if (!isSpareOutputName(name)) continue;
         if (info->connection == RR_Connected && !markedUsed(display, output)) continue;
         for (int c = 0; c < info->ncrtc; ++c) {
-            if (!busyCrtcs.contains(info->crtcs[c])) return SpareOutput{output, info->crtcs[c], name};
+            if (!busyCrtcs.contains(info->crtcs[c]))
+                return SpareOutput{output, info->crtcs[c], name};
         }
     }
     return std::nullopt;

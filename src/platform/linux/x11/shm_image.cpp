@@ -9,7 +9,11 @@
 namespace panelora {
 
 std::unique_ptr<ShmImage> ShmImage::create(X11Connection& connection, int width, int height,
-                                           std::string& why) {
+                                           std::string* why) {
+    auto fail = [why](const char* text) -> std::unique_ptr<ShmImage> {
+        if (why) *why = text;
+        return nullptr;
+    };
     auto image = std::unique_ptr<ShmImage>(new ShmImage(connection));
     Display* display = connection.display();
     int screen = DefaultScreen(display);
@@ -18,26 +22,22 @@ std::unique_ptr<ShmImage> ShmImage::create(X11Connection& connection, int width,
                                     nullptr, &image->segment_, static_cast<unsigned>(width),
                                     static_cast<unsigned>(height));
     if (!image->image_) {
-        why = "XShmCreateImage failed";
-        return nullptr;
+        return fail("XShmCreateImage failed");
     }
     const XImage& x = *image->image_;
     if (x.bits_per_pixel != 32 || x.red_mask != 0xff0000 || x.green_mask != 0xff00 ||
         x.blue_mask != 0xff || x.byte_order != LSBFirst) {
-        why = "the X screen's pixel format is not 32-bit BGRX";
-        return nullptr;
+        return fail("the X screen's pixel format is not 32-bit BGRX");
     }
     const size_t bytes = static_cast<size_t>(x.bytes_per_line) * static_cast<size_t>(height);
     image->segment_.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
     if (image->segment_.shmid < 0) {
-        why = "shmget failed";
-        return nullptr;
+        return fail("shmget failed");
     }
     void* address = shmat(image->segment_.shmid, nullptr, 0);
     if (address == reinterpret_cast<void*>(-1)) {
         shmctl(image->segment_.shmid, IPC_RMID, nullptr);
-        why = "shmat failed";
-        return nullptr;
+        return fail("shmat failed");
     }
     image->segment_.shmaddr = image->image_->data = static_cast<char*>(address);
     image->segment_.readOnly = False;
@@ -45,8 +45,7 @@ std::unique_ptr<ShmImage> ShmImage::create(X11Connection& connection, int width,
     // Marked for removal at once: the segment goes with the last detach, even after a crash.
     shmctl(image->segment_.shmid, IPC_RMID, nullptr);
     if (!image->attached_) {
-        why = "the X server could not attach the shared memory (is it a remote display?)";
-        return nullptr;
+        return fail("the X server could not attach the shared memory (is it a remote display?)");
     }
     return image;
 }

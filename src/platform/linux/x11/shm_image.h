@@ -18,7 +18,7 @@ class ShmImage {
     // An image of width × height in the screen's format, which must be 32-bit BGRX; nothing and
     // `why` otherwise, or when the server cannot attach the segment (a remote display).
     static std::unique_ptr<ShmImage> create(X11Connection& connection, int width, int height,
-                                            std::string& why);
+                                            std::string* why);
     ~ShmImage();
     ShmImage(const ShmImage&) = delete;
     ShmImage& operator=(const ShmImage&) = delete;

@@ -1,9 +1,9 @@
 // X11EventPoster: the EventPoster backend on XTest.
 //
 // Pointer: an XTest motion to the root pixel of the global point (X11DisplayGeometry::toRoot),
-// kept within the touched display's pixels, then the button (1 left, 3 right). X has no click-state field: toolkits count double clicks
-// from the timing and distance of the presses themselves, so `clickState` is accepted and not
-// used.
+// kept within the touched display's pixels, then the button (1 left, 3 right). X has no click-state
+// field: toolkits count double clicks from the timing and distance of the presses themselves, so
+// `clickState` is accepted and not used.
 //
 // Scroll: X wheels are buttons that click (4 up, 5 down, 6 left, 7 right). The pixel deltas are
 // summed per axis and every `pixelsPerClick` pixels become one click; the rest is carried to the

@@ -7,29 +7,22 @@
 
 namespace panelora {
 
-std::unique_ptr<X11Platform> X11Platform::create(std::string displayName, std::string* error) {
+std::unique_ptr<X11Platform> X11Platform::create(std::string displayName, std::string* why) {
     Options options;
     options.displayName = std::move(displayName);
-    return create(options, error);
+    return create(options, why);
 }
 
-std::unique_ptr<X11Platform> X11Platform::create(const Options& options, std::string* error) {
+std::unique_ptr<X11Platform> X11Platform::create(const Options& options, std::string* why) {
     // One connection up front gives a plain answer when the server is not there, before any
     // backend opens connections of its own.
-    std::string why;
-    auto connection = X11Connection::open(options.displayName, &why);
-    if (!connection) {
-        if (error) *error = why.empty() ? "cannot open the X display" : why;
-        return nullptr;
-    }
+    auto connection = X11Connection::open(options.displayName, why);
+    if (!connection) return nullptr;
     // One scale for every backend: the display's pixel size, input and cursor must agree.
     const int scale = options.scale > 0 ? options.scale : desktopScaleFactor(connection->display());
     auto input = createX11InputBackends(
-        X11InputOptions{.displayName = options.displayName, .scale = scale}, &why);
-    if (!input) {
-        if (error) *error = why;
-        return nullptr;
-    }
+        X11InputOptions{.displayName = options.displayName, .scale = scale}, why);
+    if (!input) return nullptr;
     std::unique_ptr<X11Platform> platform(new X11Platform(options, scale, std::move(*input)));
     platform->installed_.emplace(platform->input_.forInjection());
     return platform;

@@ -43,12 +43,10 @@ class X11Platform final : public DesktopPlatform {
         int scale = 0;
     };
 
-    // Nothing, with `error` saying why, when the X server cannot be reached or lacks what the
-    // backends need (RandR 1.3, XTEST).
-    static std::unique_ptr<X11Platform> create(std::string displayName,
-                                               std::string* error = nullptr);
-    static std::unique_ptr<X11Platform> create(const Options& options,
-                                               std::string* error = nullptr);
+    // Nothing, with `why`, when the X server cannot be reached or lacks what the backends need
+    // (RandR 1.3, XTEST).
+    static std::unique_ptr<X11Platform> create(std::string displayName, std::string* why = nullptr);
+    static std::unique_ptr<X11Platform> create(const Options& options, std::string* why = nullptr);
     ~X11Platform() override;
     X11Platform(const X11Platform&) = delete;
     X11Platform& operator=(const X11Platform&) = delete;

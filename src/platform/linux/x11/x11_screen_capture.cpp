@@ -318,7 +318,7 @@ class Worker {
     bool resize(const RectI& rect, std::string& why) {
         if (rect.width != bounds_.width || rect.height != bounds_.height || !shm_) {
             shm_.reset();
-            shm_ = ShmImage::create(*connection_, rect.width, rect.height, why);
+            shm_ = ShmImage::create(*connection_, rect.width, rect.height, &why);
             if (!shm_) return false;
             if (!pool_) {
                 pool_ = Nv12BufferPool::create(static_cast<int32_t>(configuration_.width),
@@ -487,18 +487,14 @@ class X11CaptureStream final : public CaptureStream {
 X11CaptureBackend::X11CaptureBackend(std::string displayName)
     : displayName_(std::move(displayName)) {}
 
-std::vector<DisplayID> X11CaptureBackend::shareableDisplays(std::optional<Error>& error) {
-    std::string why;
-    auto connection = X11Connection::open(displayName_, &why);
-    if (!connection) {
-        error = Error{why};
-        return {};
-    }
+std::vector<DisplayID> X11CaptureBackend::shareableDisplays(std::string* why) {
+    auto connection = X11Connection::open(displayName_, why);
+    if (!connection) return {};
     std::vector<DisplayID> ids;
     for (const auto& output : x11::enabledOutputs(connection->display()))
         ids.push_back(output.id);
     if (connection->broken()) {
-        error = Error{"the X connection broke"};
+        if (why) *why = "the X connection broke";
         return {};
     }
     return ids;
@@ -506,21 +502,18 @@ std::vector<DisplayID> X11CaptureBackend::shareableDisplays(std::optional<Error>
 
 std::unique_ptr<CaptureStream> X11CaptureBackend::startStream(
     DisplayID display, const CaptureConfiguration& configuration,
-    std::shared_ptr<SerialQueue> queue, Callbacks callbacks, std::optional<Error>& error) {
+    std::shared_ptr<SerialQueue> queue, Callbacks callbacks, std::string* why) {
     if (!configuration.isSupported() || !queue) {
-        error = Error{"unsupported capture configuration"};
+        if (why) *why = "unsupported capture configuration";
         return nullptr;
     }
-    std::string why;
-    auto connection = X11Connection::open(displayName_, &why);
-    if (!connection) {
-        error = Error{why};
-        return nullptr;
-    }
+    auto connection = X11Connection::open(displayName_, why);
+    if (!connection) return nullptr;
     auto worker = std::make_shared<Worker>(std::move(connection), display, configuration,
                                            std::move(queue), std::move(callbacks));
-    if (!worker->setUp(why)) {
-        error = Error{why};
+    std::string reason;
+    if (!worker->setUp(reason)) {
+        if (why) *why = reason;
         return nullptr;
     }
     return std::make_unique<X11CaptureStream>(std::move(worker));

@@ -22,13 +22,12 @@ class X11CaptureBackend final : public CaptureBackend {
 
     // The enabled RandR outputs (virtual displays with their own IDs); an error when the server
     // cannot be reached.
-    std::vector<DisplayID> shareableDisplays(std::optional<Error>& error) override;
+    std::vector<DisplayID> shareableDisplays(std::string* why) override;
 
     std::unique_ptr<CaptureStream> startStream(DisplayID display,
                                                const CaptureConfiguration& configuration,
                                                std::shared_ptr<SerialQueue> queue,
-                                               Callbacks callbacks,
-                                               std::optional<Error>& error) override;
+                                               Callbacks callbacks, std::string* why) override;
 
     static constexpr int kMaxOutstandingSamples = 4;
 

@@ -18,13 +18,12 @@ class ScreenCaptureKitBackend final : public CaptureBackend {
   public:
     // The displays of the shareable content (desktop and off-screen windows included), or the
     // platform's error (typically: Screen Recording not allowed).
-    std::vector<DisplayID> shareableDisplays(std::optional<Error>& error) override;
+    std::vector<DisplayID> shareableDisplays(std::string* why) override;
 
     std::unique_ptr<CaptureStream> startStream(DisplayID display,
                                                const CaptureConfiguration& configuration,
                                                std::shared_ptr<SerialQueue> queue,
-                                               Callbacks callbacks,
-                                               std::optional<Error>& error) override;
+                                               Callbacks callbacks, std::string* why) override;
 };
 
 }  // namespace panelora

@@ -174,10 +174,10 @@ class ScreenCaptureKitStream final : public CaptureStream {
 
 }  // namespace
 
-std::vector<DisplayID> ScreenCaptureKitBackend::shareableDisplays(std::optional<Error>& error) {
+std::vector<DisplayID> ScreenCaptureKitBackend::shareableDisplays(std::string* why) {
     const ShareableContent content = shareableContent();
     if (content.error) {
-        error = Error{*content.error};
+        if (why) *why = *content.error;
         return {};
     }
     std::vector<DisplayID> displays;
@@ -188,10 +188,10 @@ std::vector<DisplayID> ScreenCaptureKitBackend::shareableDisplays(std::optional<
 
 std::unique_ptr<CaptureStream> ScreenCaptureKitBackend::startStream(
     DisplayID display, const CaptureConfiguration& configuration,
-    std::shared_ptr<SerialQueue> queue, Callbacks callbacks, std::optional<Error>& error) {
+    std::shared_ptr<SerialQueue> queue, Callbacks callbacks, std::string* why) {
     const ShareableContent content = shareableContent();
     if (content.error) {
-        error = Error{*content.error};
+        if (why) *why = *content.error;
         return nullptr;
     }
     SCDisplay* target = nil;
@@ -202,7 +202,7 @@ std::unique_ptr<CaptureStream> ScreenCaptureKitBackend::startStream(
         }
     }
     if (!target) {
-        error = Error{"The virtual display is not among the capturable displays"};
+        if (why) *why = "The virtual display is not among the capturable displays";
         return nullptr;
     }
 
@@ -237,7 +237,7 @@ std::unique_ptr<CaptureStream> ScreenCaptureKitBackend::startStream(
                             type:SCStreamOutputTypeScreen
               sampleHandlerQueue:frames
                            error:&addError]) {
-        error = Error{describe(addError)};
+        if (why) *why = describe(addError);
         return nullptr;
     }
 
@@ -248,7 +248,7 @@ std::unique_ptr<CaptureStream> ScreenCaptureKitBackend::startStream(
     NSError* startError = nil;
     if (!waitFor(started, kQueryTimeout, &startError) || startError) {
         [output detach];
-        error = Error{startError ? describe(startError) : "The screen capture did not start"};
+        if (why) *why = startError ? describe(startError) : "The screen capture did not start";
         // A start that answers late must not leave a stream running.
         [stream stopCaptureWithCompletionHandler:nil];
         return nullptr;
