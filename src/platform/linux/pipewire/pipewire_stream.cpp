@@ -168,8 +168,9 @@ struct PipeWireStream::State {
         frame.ptsNanos = header && header->pts > 0 ? header->pts : monotonicNanos();
         if (picture) {
             if (spa_meta* damage = spa_buffer_find_meta(spa, SPA_META_VideoDamage)) {
-                frame.damage = readDamageMeta(damage->data, damage->size);
-                frame.pictureChanged = !frame.damage.empty();
+                // Only whether anything changed: what mutter's regions are relative to (the frame
+                // before, or what this buffer held last) is not said, so a change converts whole.
+                frame.pictureChanged = !readDamageMeta(damage->data, damage->size).empty();
             } else {
                 frame.pictureChanged = true;
                 // No damage said: what differs from the picture before, which is still ours.

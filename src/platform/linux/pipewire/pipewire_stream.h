@@ -59,7 +59,7 @@ struct StreamFrame {
     // picture that changed nothing (by mutter's damage, or else by comparison with the one
     // before) counts as not new.
     bool pictureChanged = false;
-    // The changed rectangles (stream pixels); empty: all of it.
+    // The changed rectangles (stream pixels), where they are known exactly; empty: all of it.
     std::vector<Rect> damage;
     StreamCursor cursor;
     int64_t ptsNanos = 0;  // CLOCK_MONOTONIC
