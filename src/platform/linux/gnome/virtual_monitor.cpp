@@ -105,9 +105,11 @@ bool VirtualMonitor::hasEnded() const {
 }
 
 void VirtualMonitor::stop() {
+    std::function<void()> handler;
     {
         std::lock_guard lock(mutex_);
         ended_ = true;
+        handler = std::move(onEnded_);
         onEnded_ = nullptr;
     }
     if (stream_) {
@@ -119,6 +121,8 @@ void VirtualMonitor::stop() {
         stream_->stop();
     }
     if (session_) session_->stop();
+    // A capture still running hears of the end as of mutter's, as the X11 capture does.
+    if (handler) events_->post(std::move(handler));
 }
 
 void VirtualMonitors::add(std::shared_ptr<VirtualMonitor> monitor) {

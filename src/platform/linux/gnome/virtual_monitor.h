@@ -70,12 +70,13 @@ class VirtualMonitor {
 
     Cursor cursor() const;
 
-    // Posted once when the monitor ends on mutter's side (at once when it already has).
+    // Posted once when the monitor ends, on mutter's side or by stop() (at once when it has).
     void setEndedHandler(std::function<void()> handler);
     void ended();
     bool hasEnded() const;
 
-    // Stops the stream, then the session: the monitor goes away. Idempotent.
+    // Stops the stream, then the session: the monitor goes away, and the ended handler is posted
+    // as for an end on mutter's side. Idempotent.
     void stop();
 
   private:
