@@ -17,4 +17,18 @@ bool eventually(Predicate done, std::chrono::milliseconds timeout = std::chrono:
     return true;
 }
 
+// Does `act` until `done` holds (true), at most `timeout`, giving each try 250 ms: for requests
+// that a system may drop while it settles (mutter drops pointer motion while a stream is paused,
+// and takes a moment to show a new window's picture), so they are made again until seen.
+template <class Act, class Predicate>
+bool repeatUntil(Act act, Predicate done,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        act();
+        if (eventually(done, std::chrono::milliseconds(250))) return true;
+    }
+    return false;
+}
+
 }  // namespace panelora::test

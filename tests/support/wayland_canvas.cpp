@@ -100,6 +100,8 @@ struct WaylandCanvas::State {
     int width = 0, height = 0;                // guarded by mutex
     std::vector<Key> keys;                    // guarded by mutex
     std::vector<Key> buttons;                 // guarded by mutex
+    std::vector<Place> buttonPlaces;          // guarded by mutex
+    Place pointerAt;                          // guarded by mutex
     double vertical = 0, horizontal = 0;      // guarded by mutex
     bool inside = false;                      // guarded by mutex
     std::vector<std::function<void()>> work;  // guarded by mutex
@@ -228,12 +230,13 @@ const xdg_wm_base_listener kWmBaseListener{
     [](void*, xdg_wm_base* base, uint32_t serial) { xdg_wm_base_pong(base, serial); }};
 
 const wl_pointer_listener kPointerListener{
-    [](void* data, wl_pointer*, uint32_t serial, wl_surface*, wl_fixed_t, wl_fixed_t) {
+    [](void* data, wl_pointer*, uint32_t serial, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
         auto* s = static_cast<State*>(data);
         s->enterSerial = serial;
         {
             std::lock_guard lock(s->mutex);
             s->inside = true;
+            s->pointerAt = {wl_fixed_to_double(x), wl_fixed_to_double(y)};
         }
         s->applyPointer();
     },
@@ -242,11 +245,16 @@ const wl_pointer_listener kPointerListener{
         std::lock_guard lock(s->mutex);
         s->inside = false;
     },
-    [](void*, wl_pointer*, uint32_t, wl_fixed_t, wl_fixed_t) {},
+    [](void* data, wl_pointer*, uint32_t, wl_fixed_t x, wl_fixed_t y) {
+        auto* s = static_cast<State*>(data);
+        std::lock_guard lock(s->mutex);
+        s->pointerAt = {wl_fixed_to_double(x), wl_fixed_to_double(y)};
+    },
     [](void* data, wl_pointer*, uint32_t, uint32_t, uint32_t button, uint32_t state) {
         auto* s = static_cast<State*>(data);
         std::lock_guard lock(s->mutex);
         s->buttons.push_back({button, state == WL_POINTER_BUTTON_STATE_PRESSED});
+        s->buttonPlaces.push_back(s->pointerAt);
     },
     [](void* data, wl_pointer*, uint32_t, uint32_t axis, wl_fixed_t value) {
         auto* s = static_cast<State*>(data);
@@ -420,6 +428,16 @@ std::vector<WaylandCanvas::Key> WaylandCanvas::keys() const {
 std::vector<WaylandCanvas::Key> WaylandCanvas::buttons() const {
     std::lock_guard lock(state_->mutex);
     return state_->buttons;
+}
+
+std::vector<WaylandCanvas::Place> WaylandCanvas::buttonPlaces() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->buttonPlaces;
+}
+
+std::pair<int, int> WaylandCanvas::size() const {
+    std::lock_guard lock(state_->mutex);
+    return {state_->width, state_->height};
 }
 
 double WaylandCanvas::verticalScroll() const {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace panelora::test {
@@ -46,6 +47,13 @@ class WaylandCanvas {
     std::vector<Key> keys() const;
     // Pointer buttons received, as keys are (evdev codes: BTN_LEFT 0x110, BTN_RIGHT 0x111).
     std::vector<Key> buttons() const;
+    // Where the pointer was at each of buttons(), in the window's coordinates.
+    struct Place {
+        double x = 0, y = 0;
+    };
+    std::vector<Place> buttonPlaces() const;
+    // The window's size in its own coordinates (the monitor's logical size).
+    std::pair<int, int> size() const;
     // Sums of the axis values received (Wayland's signs: positive scrolls towards the end).
     double verticalScroll() const;
     double horizontalScroll() const;

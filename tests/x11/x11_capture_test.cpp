@@ -1,5 +1,6 @@
-// The X11 capture against a real Xorg with the dummy driver: colours, sizes, damage-driven
-// delivery, pacing, back-pressure, the pointer, and the stop notice.
+// The X11 capture against a real Xorg with the dummy driver, where X11 differs from the other
+// desktops (the conformance suite has what they share): colours and scaling, the picture that
+// changed areas build up, pacing, back-pressure, refusals and the server going away.
 #include "x11_helpers.h"  // first: gtest before Xlib, whose macros break its templates
 
 #include "pictures.h"
@@ -97,27 +98,6 @@ TEST_F(X11Capture, ColoursComeOutAsVideoRangeNV12AtTheEncodedSize) {
         EXPECT_TRUE(yuvNear(*sample.image, 3 * qx, 3 * qy, kBlackYuv));
         stream->stop();
     }
-}
-
-TEST_F(X11Capture, StaticDisplayYieldsOneFrameAndAChangeYieldsAnother) {
-    fillRoot(d(), x0_, 0, 1024, 768, kBlack);
-    stream_ = start(configuration(1024, 768, 60, false), sink_);
-    ASSERT_TRUE(stream_ && sink_.waitFor(1));
-    std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(sink_.size(), 1u);
-    // Drawing on the primary display is not a change of ours.
-    fillRoot(d(), 100, 100, 300, 300, kRed);
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(sink_.size(), 1u);
-    fillRoot(d(), x0_ + 10, 10, 100, 100, kWhite);
-    ASSERT_TRUE(sink_.waitFor(2));
-    EXPECT_TRUE(yuvNear(*sink_.at(1).image, 50, 50, kWhiteYuv));
-    EXPECT_TRUE(yuvNear(*sink_.at(1).image, 500, 500, kBlackYuv));
-    EXPECT_GT(sink_.at(1).ptsNanos, sink_.at(0).ptsNanos);
-    // The owner's stop is silent and idempotent.
-    stream_->stop();
-    stream_->stop();
-    EXPECT_EQ(stopped_, 0);
 }
 
 // The capture grabs and converts only what changed, into buffers that come back from the
@@ -238,54 +218,6 @@ TEST_F(X11Capture, AtMostFourSamplesWaitOnTheQueueAndTheDamageIsKept) {
     stream_->stop();
     stream_.reset();
     clock.runUntilIdle();
-}
-
-TEST_F(X11Capture, ThePointerIsDrawnExactlyWhenShowsCursorIsSet) {
-    // A 16 × 16 all-white cursor with its hot spot at the top-left corner.
-    std::vector<char> bits(2 * 16, char(0xFF));
-    Pixmap shape = XCreateBitmapFromData(d(), DefaultRootWindow(d()), bits.data(), 16, 16);
-    XColor white{}, black{};
-    white.red = white.green = white.blue = 0xFFFF;
-    const Cursor cursor = XCreatePixmapCursor(d(), shape, shape, &white, &black, 0, 0);
-    XFreePixmap(d(), shape);
-    XDefineCursor(d(), DefaultRootWindow(d()), cursor);
-    fillRoot(d(), x0_, 0, 1024, 768, kBlack);
-    auto warp = [&](int x, int y) {
-        XWarpPointer(d(), None, DefaultRootWindow(d()), 0, 0, 0, 0, x0_ + x, y);
-        XSync(d(), False);
-    };
-    warp(100, 100);
-    for (bool shows : {true, false}) {
-        SCOPED_TRACE(shows ? "showsCursor" : "no cursor");
-        Samples sink;
-        auto stream = start(configuration(1024, 768, 60, shows), sink);
-        ASSERT_TRUE(stream && sink.waitFor(1));
-        EXPECT_TRUE(yuvNear(*sink.at(0).image, 108, 108, shows ? kWhiteYuv : kBlackYuv));
-        EXPECT_TRUE(yuvNear(*sink.at(0).image, 130, 130, kBlackYuv));  // beyond the cursor
-        if (shows) {
-            // Moving the pointer is a change of the picture even without damage.
-            warp(300, 300);
-            ASSERT_TRUE(sink.waitFor(2));
-            EXPECT_TRUE(yuvNear(*sink.last().image, 308, 308, kWhiteYuv));
-            EXPECT_TRUE(yuvNear(*sink.last().image, 108, 108, kBlackYuv));
-            warp(100, 100);
-        }
-        stream->stop();
-        queue_->flush();
-    }
-    XUndefineCursor(d(), DefaultRootWindow(d()));
-    XFreeCursor(d(), cursor);
-    XSync(d(), False);
-}
-
-TEST_F(X11Capture, ReleasingTheDisplayStopsTheCaptureOnce) {
-    stream_ = start(configuration(1024, 768, 60, false), sink_);
-    ASSERT_TRUE(stream_ && sink_.waitFor(1));
-    display_.reset();
-    EXPECT_TRUE(eventually([&] { return stopped_ > 0; }, 3s));
-    stream_->stop();  // after the notice: joins at once
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(stopped_, 1);
 }
 
 TEST_F(X11Capture, UnsupportedConfigurationsAndUnknownDisplaysAreRefused) {

@@ -1,5 +1,6 @@
-// The X11 event poster against the real server: pointer, wheel and keys as a window receives
-// them, and nothing left pressed.
+// The X11 event poster against the real server, where X11 differs from the other desktops (the
+// conformance suite has what they share): pointer, wheel clicks and modifiers as a window receives
+// them, the key table, and nothing left pressed.
 #include "system_fixture.h"  // first: gtest before the X headers
 
 #include <X11/XKBlib.h>
@@ -80,16 +81,8 @@ TEST_F(X11PointerTest, TouchesOnTheFarEdgesStayOnTheirDisplay) {
     EXPECT_EQ(pointerPosition(d()).first, 1920 + 1024);
 }
 
-TEST_F(X11PointerTest, RightClickIsButtonThreeAndAHeldButtonIsReleasedWhenThePosterGoes) {
+TEST_F(X11PointerTest, AHeldButtonIsReleasedWhenThePosterGoes) {
     TestWindow window(d(), 0, 0, 300, 300);
-    for (auto type : {MouseEventType::rightMouseDown, MouseEventType::rightMouseUp})
-        ASSERT_TRUE(poster().postMouse(type, 0, {40, 50}, MouseButton::right, 1));
-    auto press = waitForEvent(d(), [](const XEvent& e) { return e.type == ButtonPress; });
-    ASSERT_TRUE(press);
-    EXPECT_EQ(press->xbutton.button, 3u);
-    EXPECT_EQ(press->xbutton.x, 40);
-    ASSERT_TRUE(waitForEvent(d(), [](const XEvent& e) { return isButton(e, ButtonRelease, 3); }));
-
     ASSERT_TRUE(
         poster().postMouse(MouseEventType::leftMouseDown, 0, {30, 30}, MouseButton::left, 1));
     ASSERT_TRUE(waitForEvent(d(), [](const XEvent& e) { return isButton(e, ButtonPress, 1); }));
@@ -144,21 +137,6 @@ TEST_F(X11PointerTest, ScrollPixelsBecomeWheelClicksWithTheRestCarried) {
     EXPECT_EQ(clicks(0), Clicks{});
 }
 
-TEST_F(X11KeyTest, FlagsOfAHeldModifierAreTakenAwayForAKeyThatHasNone) {
-    TestWindow window(d(), 0, 0, 200, 200);
-    poster().postKey(56, true, EventFlags::shift, false);  // Shift held from the tablet
-    poster().postKey(0, true, 0, false);                   // but the A comes without it
-    auto press = waitForEvent(d(), keyEvent(KeyPress, 38));
-    ASSERT_TRUE(press);
-    EXPECT_FALSE(press->xkey.state & ShiftMask);
-    EXPECT_EQ(typedKeysym(press->xkey), KeySym(XK_a));
-    EXPECT_TRUE(keyDown(d(), 50));  // Shift is pressed again afterwards
-    poster().postKey(0, false, 0, false);
-    poster().postKey(56, false, 0, false);
-    drainEvents(d(), milliseconds(100));
-    EXPECT_FALSE(anyKeyDown(d()));
-}
-
 TEST_F(X11KeyTest, ControlOptionCommandAndCapsLockReachTheTarget) {
     TestWindow window(d(), 0, 0, 200, 200);
     poster().postKey(1, true, EventFlags::control | EventFlags::option | EventFlags::command,
@@ -179,23 +157,6 @@ TEST_F(X11KeyTest, ControlOptionCommandAndCapsLockReachTheTarget) {
     ASSERT_EQ(XkbGetState(d(), XkbUseCoreKbd, &state), Success);
     EXPECT_EQ(state.locked_mods & LockMask, 0u);  // the lock was put back
     EXPECT_EQ(state.mods, 0u);
-    EXPECT_FALSE(anyKeyDown(d()));
-}
-
-TEST_F(X11KeyTest, ARepeatIsASecondPressAndTheServerRepeatsNothing) {
-    TestWindow window(d(), 0, 0, 200, 200);
-    poster().postKey(0, true, 0, false);
-    poster().postKey(0, true, 0, true);
-    // Longer than the server's repeat delay (660 ms by default).
-    std::this_thread::sleep_for(milliseconds(900));
-    poster().postKey(0, false, 0, false);
-    // X's auto-repeat pattern: press, (release, press)…, release.
-    std::vector<int> types;
-    for (const auto& e : drainEvents(d(), milliseconds(200))) {
-        if ((e.type == KeyPress || e.type == KeyRelease) && e.xkey.keycode == 38)
-            types.push_back(e.type);
-    }
-    EXPECT_EQ(types, (std::vector<int>{KeyPress, KeyRelease, KeyPress, KeyRelease}));
     EXPECT_FALSE(anyKeyDown(d()));
 }
 
