@@ -105,8 +105,10 @@ class H264Encoder : public std::enable_shared_from_this<H264Encoder> {
 
     // Set by the owner right after creation, before the first frame.
     std::function<void(const Output&)> onOutput;
-    // Set by the owner before the first frame; called once, on the capture queue, when the
-    // codec refuses a frame (it is broken and will refuse every later one).
+    // Set by the owner before the first frame; called once when the codec refuses a frame (it
+    // is broken and will refuse every later one), on the thread that handed that frame over:
+    // the capture queue, or the codec's output thread when a waiting frame follows a finished
+    // one.
     std::function<void()> onFailure;
 
     void encode(const ImageBufferRef& image, int64_t ptsNanos);
