@@ -15,11 +15,8 @@ namespace panelora::test {
 
 class FakePermissions final : public PermissionsBackend {
   public:
-    bool screenRecording = true;
-    bool accessibility = true;
-    int preflights = 0;
-    int requests = 0;
-    int prompts = 0;
+    bool screenRecording = true, accessibility = true;
+    int preflights = 0, requests = 0, prompts = 0;
     std::vector<std::string> opened;
 
     bool screenRecordingPreflight() override {
@@ -27,7 +24,7 @@ class FakePermissions final : public PermissionsBackend {
         return screenRecording;
     }
     bool accessibilityTrusted(bool prompt) override {
-        if (prompt) ++prompts;
+        prompts += prompt;
         return accessibility;
     }
     void requestScreenRecording() override { ++requests; }
@@ -50,9 +47,7 @@ class FakeDevices final : public DeviceSource {
     std::optional<int> connect(int64_t deviceID, uint16_t port) override {
         connects.push_back(deviceID);
         if (port != 5555 || !accepts[deviceID]) return std::nullopt;
-        int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);  // a real descriptor to own and close
-        if (fd < 0) return std::nullopt;
-        return fd;
+        return ::open("/dev/null", O_RDWR | O_CLOEXEC);  // a real descriptor to own and close
     }
 
   private:
@@ -62,8 +57,7 @@ class FakeDevices final : public DeviceSource {
 // Answers with `error`, or else moves to `after` (notRegistered for an unregistration).
 class ScriptedLoginItems final : public LoginItemBackend {
   public:
-    Status current = Status::notRegistered;
-    Status after = Status::enabled;
+    Status current = Status::notRegistered, after = Status::enabled;
     std::optional<std::string> error;
 
     std::optional<std::string> registerApp() override {
@@ -82,13 +76,13 @@ struct StartCall {
     std::optional<double> scale;
 };
 
+inline constexpr StreamProfile kProfile{2732, 2048, 60, 20'000'000, 1708, 1280};
+
+// Owns its descriptor; start() answers with the result given at creation.
 class FakeSession final : public SupervisedSession {
   public:
-    FakeSession(int fd, std::optional<std::string> startResult, StreamProfile profile)
-        : fd_(fd), startResult_(std::move(startResult)), profile_(profile) {}
-    ~FakeSession() override {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    FakeSession(int fd, std::optional<std::string> startResult)
+        : fd_(fd), startResult_(std::move(startResult)) {}
 
     std::function<void()> onEnded;
     std::function<void(const SessionStats&)> onStats;
@@ -108,44 +102,20 @@ class FakeSession final : public SupervisedSession {
     // Like the real one: ends once and calls onEnded on the calling thread.
     void stop() override {
         ++stops;
-        if (ended) return;
-        ended = true;
-        if (onEnded) onEnded();
+        if (!std::exchange(ended, true) && onEnded) onEnded();
     }
     bool hasEnded() const override { return ended; }
     void moveDisplay(DisplayArrangement::Side side) override { moves.push_back(side); }
-    StreamProfile profile() const override { return profile_; }
+    StreamProfile profile() const override { return kProfile; }
 
-    // The tablet went away.
-    void end() { stop(); }
+    void end() { stop(); }  // the tablet went away
     void sendStats(const SessionStats& stats) {
         if (onStats) onStats(stats);
     }
 
   private:
-    int fd_;
+    UniqueFd fd_;
     std::optional<std::string> startResult_;
-    StreamProfile profile_;
-};
-
-inline constexpr StreamProfile kProfile{2732, 2048, 60, 20'000'000, 1708, 1280};
-
-struct SessionFactoryFake {
-    std::deque<std::optional<std::string>> startResults;  // success once they run out
-    std::vector<std::shared_ptr<FakeSession>> created;
-
-    SessionFactory factory() {
-        return [this](int fd) {
-            std::optional<std::string> result;
-            if (!startResults.empty()) {
-                result = startResults.front();
-                startResults.pop_front();
-            }
-            auto session = std::make_shared<FakeSession>(fd, result, kProfile);
-            created.push_back(session);
-            return session;
-        };
-    }
 };
 
 // A Controller's surroundings: the main queue on one manual clock, the background queue on
@@ -153,25 +123,26 @@ struct SessionFactoryFake {
 // and sessions, and settings in a temporary folder.
 struct AppRig {
     test::TempDir dir;
-    ManualClock clock;
-    ManualClock backgroundClock;
+    ManualClock clock, backgroundClock;
     std::shared_ptr<SerialQueue> mainQueue = clock.makeQueue("main");
     std::shared_ptr<SerialQueue> background = backgroundClock.makeQueue("background");
     std::shared_ptr<FakeDevices> devices = std::make_shared<FakeDevices>(clock);
     std::shared_ptr<FakePermissions> permissions = std::make_shared<FakePermissions>();
-    SessionFactoryFake sessions;
+    std::deque<std::optional<std::string>> startResults;  // success once they run out
+    std::vector<std::shared_ptr<FakeSession>> sessions;   // every one made
 
     std::filesystem::path settingsPath() const { return dir.path() / "settings.json"; }
     AppEnvironment environment() {
-        AppEnvironment env;
-        env.permissions = permissions;
-        env.makeSession = sessions.factory();
-        env.devices = devices;
-        env.settings = std::make_shared<SettingsStore>(settingsPath());
-        env.mainQueue = mainQueue;
-        env.background = background;
-        env.clock = &clock;
-        return env;
+        auto makeSession = [this](int fd) {
+            std::optional<std::string> result;
+            if (!startResults.empty()) {
+                result = startResults.front();
+                startResults.pop_front();
+            }
+            return sessions.emplace_back(std::make_shared<FakeSession>(fd, result));
+        };
+        return {permissions, makeSession, devices, std::make_shared<SettingsStore>(settingsPath()),
+                mainQueue,   background,  &clock,  {}};
     }
     // Runs the main queue and lets every blocking call finish, until nothing is left to do now.
     bool settle() {

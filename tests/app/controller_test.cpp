@@ -16,12 +16,12 @@ const std::string kStreaming = "Streaming " + kProfile.summary();
 class ControllerTest : public ::testing::Test, public AppRig {
   protected:
     void writeSettings(const std::string& json) { writeFile(settingsPath(), json); }
-    nlohmann::json storedSettings() const {
-        return nlohmann::json::parse(readFile(settingsPath()));
-    }
+    nlohmann::json stored() const { return nlohmann::json::parse(readFile(settingsPath())); }
 
     std::shared_ptr<Controller> make() {
-        controller = Controller::create(environment());
+        AppEnvironment env = environment();
+        env.applyCommandActsAsControl = applyCommandActsAsControl;
+        controller = Controller::create(std::move(env));
         controller->addObserver([this] { ++notifications; });
         return controller;
     }
@@ -32,17 +32,20 @@ class ControllerTest : public ::testing::Test, public AppRig {
             ASSERT_TRUE(settle()) << "the controller never settled";
         }
     }
-    // Runs until a session's start() is posted to the background queue but has not run.
+    // Runs until a session's start() is posted to the background queue but has not run (one
+    // accepting tablet unless the test listed devices).
     std::shared_ptr<FakeSession> runUntilStartPending() {
-        devices->devices = {{7, "tablet"}};
-        devices->accepts[7] = true;
-        make()->start();
-        for (int i = 0; i < 100 && sessions.created.empty(); ++i) {
-            clock.runUntilIdle();
-            if (sessions.created.empty()) backgroundClock.runUntilIdle();
+        if (devices->devices.empty()) {
+            devices->devices = {{7, "tablet"}};
+            devices->accepts[7] = true;
         }
-        EXPECT_EQ(sessions.created.size(), 1u) << "no session was created";
-        return sessions.created.empty() ? nullptr : sessions.created.back();
+        make()->start();
+        for (int i = 0; i < 100 && sessions.empty(); ++i) {
+            clock.runUntilIdle();
+            if (sessions.empty()) backgroundClock.runUntilIdle();
+        }
+        EXPECT_EQ(sessions.size(), 1u) << "no session was created";
+        return sessions.empty() ? nullptr : sessions.back();
     }
     std::shared_ptr<FakeSession> startStreaming() {
         auto session = runUntilStartPending();
@@ -59,18 +62,28 @@ class ControllerTest : public ::testing::Test, public AppRig {
 
     std::shared_ptr<Controller> controller;
     int notifications = 0;
+    std::function<void(bool)> applyCommandActsAsControl;  // offered when set
 };
 
-TEST_F(ControllerTest, RequiresPermissionsAndSessionFactoryAndReadsSettingsLeniently) {
+TEST_F(ControllerTest, CreationNeedsItsSeamsStartsNothingAndStartRunsOnce) {
     AppEnvironment env = environment();
     env.makeSession = nullptr;
     EXPECT_THROW(Controller::create(env), std::invalid_argument);
     env.permissions = nullptr;
     EXPECT_THROW(Controller::create(env), std::invalid_argument);
-    writeSettings(R"({"space": "wide", "preferSmooth": 1})");
+    writeSettings(R"({"space": "wide", "preferSmooth": 1})");  // read leniently
     make();
     EXPECT_EQ(controller->space(), 0);
     EXPECT_FALSE(controller->preferSmooth());
+    settle();
+    EXPECT_EQ(permissions->prompts, 0);
+    EXPECT_TRUE(devices->listTimes.empty());
+    controller->start();
+    controller->start();
+    EXPECT_EQ(permissions->prompts, 1);
+    EXPECT_EQ(permissions->requests, 0) << "granted screen recording is not requested";
+    runFor(2s);
+    EXPECT_EQ(devices->listTimes.size(), 3u) << "one watch loop: at 0, 1 and 2 s";
 }
 
 // What one attempt shows for each discovery outcome, and that none of them backs off.
@@ -93,16 +106,12 @@ TEST_F(ControllerTest, DiscoveryStatusWithoutBackoff) {
         make()->start();
         settle();
         EXPECT_EQ(controller->status(), c.status);
-        EXPECT_EQ(devices->listTimes.size(), 1u);
         EXPECT_EQ(devices->connects.size(), c.devices.size());
-        EXPECT_TRUE(sessions.created.empty());
+        EXPECT_TRUE(sessions.empty());
         EXPECT_FALSE(controller->attemptInProgress());
-        runFor(1s);  // the next attempt comes a second later
-        EXPECT_EQ(devices->listTimes.size(), 2u);
-        runFor(3s);
+        runFor(4s);  // the next attempts come a second apart
         EXPECT_EQ(devices->listTimes.size(), 5u);
         controller->shutdown();
-        controller.reset();
         settle();
     }
 }
@@ -119,23 +128,15 @@ TEST_F(ControllerTest, OneAttemptAtATimeWhileABlockingCallHangs) {
     EXPECT_EQ(controller->status(), Controller::noDeviceText);
 }
 
-TEST_F(ControllerTest, DevicesAreTriedInOrderUntilOneAccepts) {
+TEST_F(ControllerTest, StreamsFromTheFirstDeviceThatAcceptsWithProfileAndStatistics) {
+    writeSettings(R"({"space": 125})");
     devices->devices = {{1, "first"}, {2, "second"}, {3, "third"}};
     devices->accepts = {{1, false}, {2, true}, {3, true}};
-    make()->start();
-    settle();
-    EXPECT_EQ(devices->connects, (std::vector<int64_t>{1, 2}));
-    EXPECT_EQ(sessions.created.size(), 1u);
-    EXPECT_EQ(controller->status(), kStreaming);
-}
-
-TEST_F(ControllerTest, StreamingShowsProfileAndStatistics) {
-    writeSettings(R"({"space": 125})");
     auto session = startStreaming();
     ASSERT_TRUE(session && session->started);
+    EXPECT_EQ(devices->connects, (std::vector<int64_t>{1, 2}));
     EXPECT_FALSE(session->started->preferSmooth);
     EXPECT_EQ(session->started->scale, 1.25);
-    EXPECT_TRUE(controller->hasSession());
     EXPECT_TRUE(controller->canArrange());
     controller->move(Side::left);
     controller->move(Side::right);
@@ -146,14 +147,13 @@ TEST_F(ControllerTest, StreamingShowsProfileAndStatistics) {
     EXPECT_EQ(controller->statsLine(), "") << "statistics reach the Controller on the main queue";
     settle();
     EXPECT_EQ(controller->statsLine(), stats.summary());
-    // No listing while a session streams.
     const size_t listings = devices->listTimes.size();
     runFor(5s);
-    EXPECT_EQ(devices->listTimes.size(), listings);
+    EXPECT_EQ(devices->listTimes.size(), listings) << "no listing while a session streams";
 }
 
 TEST_F(ControllerTest, FailedStartShowsErrorAndBacksOffEightSeconds) {
-    sessions.startResults = {std::string("Couldn't create the virtual display")};
+    startResults = {std::string("Couldn't create the virtual display")};
     auto session = runUntilStartPending();
     settle();
     const int64_t failedAt = clock.uptimeNanos();
@@ -162,7 +162,6 @@ TEST_F(ControllerTest, FailedStartShowsErrorAndBacksOffEightSeconds) {
     EXPECT_EQ(controller->status(), "Error: Couldn't create the virtual display");
     EXPECT_FALSE(controller->hasSession());
     EXPECT_FALSE(controller->canArrange());
-    EXPECT_EQ(controller->retryNotBefore(), failedAt + 8'000'000'000);
     // The stop()'s onEnded is for a session that was never stored: ignored.
     runFor(7900ms);
     EXPECT_EQ(controller->status(), "Error: Couldn't create the virtual display");
@@ -178,7 +177,7 @@ TEST_F(ControllerTest, FailedStartShowsErrorAndBacksOffEightSeconds) {
 TEST_F(ControllerTest, AnEndShowsDisconnectedAndRetriesThreeToFourSecondsLater) {
     for (bool whileStarting : {false, true}) {
         SCOPED_TRACE(whileStarting ? "while starting" : "while streaming");
-        sessions.created.clear();
+        sessions.clear();
         auto session = runUntilStartPending();
         ASSERT_TRUE(session);
         if (!whileStarting) {
@@ -193,7 +192,6 @@ TEST_F(ControllerTest, AnEndShowsDisconnectedAndRetriesThreeToFourSecondsLater) 
         EXPECT_EQ(controller->status(), Controller::disconnectedText);
         EXPECT_EQ(controller->statsLine(), "");
         EXPECT_FALSE(controller->canArrange());
-        EXPECT_FALSE(controller->hasSession());
         controller->move(Side::left);  // nothing to move
         EXPECT_TRUE(session->moves.empty());
         const double after = secondsToListing(devices->listTimes.size(), endedAt);
@@ -209,12 +207,8 @@ TEST_F(ControllerTest, LateCallbacksFromAnOldSessionAreIgnored) {
     auto first = startStreaming();
     ASSERT_TRUE(first);
     first->end();
-    settle();
-    first->sendStats(SessionStats{60, 12, 4, 10, 3.0, 5.0, 0, 1});
-    settle();
-    EXPECT_EQ(controller->statsLine(), "");
     runFor(4s);
-    ASSERT_EQ(sessions.created.size(), 2u);
+    ASSERT_EQ(sessions.size(), 2u);
     // The old session's callbacks cannot touch the new one's state.
     first->sendStats(SessionStats{60, 12, 4, 10, 3.0, 5.0, 0, 1});
     first->onEnded();
@@ -235,43 +229,51 @@ TEST_F(ControllerTest, CallbacksAfterTheControllerIsGoneDoNothing) {
     EXPECT_EQ(backgroundClock.pendingTasks(), 0u);
 }
 
+// The value already chosen changes nothing; a new one is stored and restarts the session.
 TEST_F(ControllerTest, SettingChangeWhileStreamingStoresAndRestarts) {
     auto first = startStreaming();
     ASSERT_TRUE(first);
+    notifications = 0;
+    controller->setSpace(0);
+    controller->setPreferSmooth(false);
+    settle();
+    EXPECT_FALSE(std::filesystem::exists(settingsPath())) << "nothing was written";
+    EXPECT_EQ(first->stops, 0);
+    EXPECT_EQ(notifications, 0);
+
     controller->setPreferSmooth(true);
-    EXPECT_TRUE(controller->preferSmooth());
-    EXPECT_EQ(storedSettings()["preferSmooth"], true);
+    EXPECT_EQ(stored()["preferSmooth"], true);
     EXPECT_EQ(first->stops, 1);
     settle();
     EXPECT_EQ(controller->status(), Controller::disconnectedText);
     runFor(4s);
-    ASSERT_EQ(sessions.created.size(), 2u);
-    EXPECT_TRUE(sessions.created[1]->started->preferSmooth);
-    EXPECT_EQ(sessions.created[1]->started->scale, std::nullopt);  // Auto passes no scale
+    ASSERT_EQ(sessions.size(), 2u);
+    EXPECT_TRUE(sessions[1]->started->preferSmooth);
+    EXPECT_EQ(sessions[1]->started->scale, std::nullopt);  // Auto passes no scale
 
     controller->setSpace(150);
-    EXPECT_EQ(storedSettings()["space"], 150);
-    EXPECT_EQ(sessions.created[1]->stops, 1);
+    EXPECT_EQ(stored()["space"], 150);
     runFor(5s);
-    ASSERT_EQ(sessions.created.size(), 3u);
-    EXPECT_TRUE(sessions.created[2]->started->preferSmooth);
-    EXPECT_EQ(sessions.created[2]->started->scale, 1.5);
+    ASSERT_EQ(sessions.size(), 3u);
+    EXPECT_TRUE(sessions[2]->started->preferSmooth);
+    EXPECT_EQ(sessions[2]->started->scale, 1.5);
     EXPECT_EQ(first->stops, 1) << "an ended session is not stopped again";
 }
 
-TEST_F(ControllerTest, ChoosingTheCurrentValueStoresNothingAndKeepsStreaming) {
-    writeSettings(R"({"space": 100, "preferSmooth": false})");
-    auto session = startStreaming();
-    ASSERT_TRUE(session);
-    std::filesystem::remove(settingsPath());
-    notifications = 0;
-    controller->setSpace(100);
-    controller->setPreferSmooth(false);
-    settle();
-    EXPECT_FALSE(std::filesystem::exists(settingsPath())) << "nothing was written";
-    EXPECT_EQ(session->stops, 0);
-    EXPECT_EQ(controller->status(), kStreaming);
-    EXPECT_EQ(notifications, 0);
+TEST_F(ControllerTest, SettingChangeDuringStartDoesNotStopTheStart) {
+    auto starting = runUntilStartPending();
+    ASSERT_TRUE(starting);
+    EXPECT_FALSE(starting->started) << "start() has not run yet";
+    controller->setSpace(125);
+    EXPECT_EQ(starting->stops, 0) << "no session is stored yet, so nothing is stopped";
+    settle();  // the start finishes with the old value
+    EXPECT_EQ(starting->started->scale, std::nullopt);
+    // It streamed with a value the menu no longer shows, so it is restarted at once.
+    EXPECT_EQ(starting->stops, 1);
+    EXPECT_EQ(controller->status(), Controller::disconnectedText);
+    runFor(4s);
+    ASSERT_EQ(sessions.size(), 2u);
+    EXPECT_EQ(sessions[1]->started->scale, 1.25);
 }
 
 TEST_F(ControllerTest, CommandActsAsControlIsOnByDefaultStoredAndAppliedWithoutARestart) {
@@ -284,80 +286,37 @@ TEST_F(ControllerTest, CommandActsAsControlIsOnByDefaultStoredAndAppliedWithoutA
     EXPECT_EQ(menuRow(), std::nullopt);
 
     std::vector<bool> applied;
-    auto makeOffering = [&] {
-        AppEnvironment env = environment();
-        env.applyCommandActsAsControl = [&](bool on) { applied.push_back(on); };
-        controller = Controller::create(std::move(env));
-    };
-    devices->devices = {{7, "tablet"}};
-    devices->accepts[7] = true;
-    makeOffering();
-    controller->start();
-    settle();
+    applyCommandActsAsControl = [&](bool on) { applied.push_back(on); };
+    auto session = startStreaming();
     EXPECT_EQ(controller->commandActsAsControl(), true);
     controller->setCommandActsAsControl(false);
-    EXPECT_EQ(storedSettings()["commandActsAsControl"], false);
-    EXPECT_EQ(applied, (std::vector<bool>{true, false}));
-    EXPECT_EQ(sessions.created.back()->stops, 0);  // the keys change, the stream goes on
+    EXPECT_EQ(stored()["commandActsAsControl"], false);
+    EXPECT_EQ(session->stops, 0);  // the keys change, the stream goes on
     EXPECT_EQ(menuRow(), false);
-    makeOffering();  // a fresh Controller reads it back
-    EXPECT_EQ(applied.back(), false);
+    make();  // a fresh Controller reads it back
+    EXPECT_EQ(applied, (std::vector<bool>{true, false, false}));
 }
 
-TEST_F(ControllerTest, SettingChangeDuringStartDoesNotStopTheStart) {
-    auto starting = runUntilStartPending();
-    ASSERT_TRUE(starting);
-    EXPECT_FALSE(starting->started) << "start() has not run yet";
-    controller->setSpace(125);
-    EXPECT_EQ(starting->stops, 0) << "no session is stored yet, so nothing is stopped";
-    EXPECT_EQ(storedSettings()["space"], 125);
-    settle();  // the start finishes with the old value
-    ASSERT_TRUE(starting->started);
-    EXPECT_EQ(starting->started->scale, std::nullopt);
-    // It streamed with a value the menu no longer shows, so it is restarted at once.
-    EXPECT_EQ(starting->stops, 1);
-    EXPECT_EQ(controller->status(), Controller::disconnectedText);
-    runFor(4s);
-    ASSERT_EQ(sessions.created.size(), 2u);
-    EXPECT_EQ(sessions.created[1]->started->scale, 1.25);
-    EXPECT_EQ(controller->status(), kStreaming);
-}
-
-TEST_F(ControllerTest, ScreenRecordingDeniedThenGranted) {
-    permissions->screenRecording = false;
+TEST_F(ControllerTest, PermissionsAreProbedEverySecondAndScreenRecordingGatesTheAttempts) {
+    permissions->screenRecording = permissions->accessibility = false;
     make()->start();
     EXPECT_EQ(permissions->requests, 1);
     EXPECT_EQ(permissions->prompts, 1);
-    settle();
-    for (int second = 0; second < 4; ++second) {
-        EXPECT_EQ(controller->status(), Controller::allowScreenRecordingText);
-        runFor(1s);
-    }
+    runFor(3s);
+    EXPECT_EQ(controller->status(), Controller::allowScreenRecordingText);
     EXPECT_TRUE(devices->listTimes.empty());
-    EXPECT_FALSE(controller->screenRecordingAllowed());
-    permissions->screenRecording = true;
-    runFor(1s);
-    EXPECT_TRUE(controller->screenRecordingAllowed());
-    EXPECT_EQ(devices->listTimes.size(), 1u);
-    EXPECT_EQ(controller->status(), Controller::noDeviceText);
-}
-
-TEST_F(ControllerTest, AccessibilityFlipReachesTheFieldWithinOneTickWithOneNotification) {
-    permissions->accessibility = false;
-    make()->start();
-    runFor(2s);
-    ASSERT_FALSE(controller->accessibilityAllowed());
     notifications = 0;
     permissions->accessibility = true;
     runFor(1s);
     EXPECT_TRUE(controller->accessibilityAllowed());
     EXPECT_EQ(notifications, 1);
-    runFor(3s);  // unchanged probes tell nothing
+    runFor(2s);  // unchanged probes tell nothing
     EXPECT_EQ(notifications, 1);
-    permissions->accessibility = false;
+    permissions->screenRecording = true;
     runFor(1s);
-    EXPECT_FALSE(controller->accessibilityAllowed());
-    EXPECT_EQ(notifications, 2);
+    EXPECT_TRUE(controller->screenRecordingAllowed());
+    EXPECT_EQ(devices->listTimes.size(), 1u);
+    EXPECT_EQ(controller->status(), Controller::noDeviceText);
 }
 
 TEST_F(ControllerTest, ObserversAreToldOnTheMainQueueAndAChangeWithoutASessionIsOnlyStored) {
@@ -375,26 +334,9 @@ TEST_F(ControllerTest, ObserversAreToldOnTheMainQueueAndAChangeWithoutASessionIs
     clock.runUntilIdle();
     EXPECT_EQ(notifications, 2);
     EXPECT_EQ(second, 1);
-    // Without a session a change is only stored.
-    EXPECT_EQ(storedSettings()["space"], 150);
+    EXPECT_EQ(stored()["space"], 150);
     EXPECT_EQ(controller->status(), Controller::lookingText);
-    controller.reset();
     EXPECT_EQ(make()->space(), 150) << "a fresh Controller reads it back";
-}
-
-TEST_F(ControllerTest, CreationStartsNothingAndStartRunsOnce) {
-    make();
-    settle();
-    EXPECT_EQ(permissions->prompts, 0);
-    EXPECT_TRUE(devices->listTimes.empty());
-    controller->start();
-    controller->start();
-    EXPECT_TRUE(controller->started());
-    EXPECT_EQ(permissions->prompts, 1);
-    EXPECT_EQ(permissions->requests, 0) << "granted screen recording is not requested";
-    settle();
-    runFor(2s);
-    EXPECT_EQ(devices->listTimes.size(), 3u) << "one watch loop: at 0, 1 and 2 s";
 }
 
 // Streaming or starting, the session is stopped (the virtual display must not outlive the
@@ -402,7 +344,7 @@ TEST_F(ControllerTest, CreationStartsNothingAndStartRunsOnce) {
 TEST_F(ControllerTest, ShutdownStopsTheSessionAndTheWatchLoop) {
     for (bool starting : {false, true}) {
         SCOPED_TRACE(starting ? "while starting" : "while streaming");
-        sessions.created.clear();
+        sessions.clear();
         auto session = starting ? runUntilStartPending() : startStreaming();
         ASSERT_TRUE(session);
         const size_t listings = devices->listTimes.size();
@@ -413,7 +355,7 @@ TEST_F(ControllerTest, ShutdownStopsTheSessionAndTheWatchLoop) {
         EXPECT_FALSE(controller->hasSession());
         EXPECT_FALSE(controller->canArrange());
         EXPECT_EQ(devices->listTimes.size(), listings);
-        EXPECT_EQ(sessions.created.size(), 1u);
+        EXPECT_EQ(sessions.size(), 1u);
     }
 }
 
@@ -423,7 +365,6 @@ TEST(ControllerShared, IsCreatedOnceFromTheConfiguredEnvironment) {
     Controller::configureShared([] { return rig.environment(); });
     auto first = Controller::shared();
     EXPECT_GT(rig.permissions->preflights, 0) << "made from the configured environment";
-    EXPECT_EQ(first, Controller::shared());
     EXPECT_FALSE(Controller::configureShared([] { return AppEnvironment{}; }));
     EXPECT_EQ(first, Controller::shared());
 }

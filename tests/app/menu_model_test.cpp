@@ -78,14 +78,13 @@ TEST(MenuModel, EveryRowInOrder) {
         }));
     using I = MenuItem;
     // clang-format off
-    const std::vector<MenuItem> expected = {
+    EXPECT_EQ(items(rows), (std::vector<MenuItem>{
         I::status, I::statistics, I::screenRecordingHeadline, I::openScreenRecordingSettings,
         I::screenRecordingAdvice, I::accessibilityHeadline, I::openAccessibilitySettings,
         I::accessibilityAdvice, I::separator, I::moveLeft, I::moveRight, I::openDisplaySettings,
         I::separator, I::spacePicker, I::qualityPicker, I::launchAtLogin, I::separator,
-        I::checkForUpdates, I::version, I::quit};
+        I::checkForUpdates, I::version, I::quit}));
     // clang-format on
-    EXPECT_EQ(items(rows), expected);
     // Only Quit has a shortcut.
     for (size_t i = 0; i + 1 < rows.size(); ++i)
         EXPECT_FALSE(rows[i].shortcut) << i;
@@ -96,27 +95,21 @@ TEST(MenuModel, EveryRowInOrder) {
 // Rows that a state hides leave the others in order.
 TEST(MenuModel, HiddenRows) {
     using I = MenuItem;
-    auto without = [](std::vector<MenuItem> hidden) {
-        auto all = items(buildMenu(fullest()));
-        std::erase_if(all, [&](I item) {
-            return std::find(hidden.begin(), hidden.end(), item) != hidden.end();
-        });
-        return all;
+    const std::pair<std::function<void(MenuState&)>, std::vector<MenuItem>> cases[] = {
+        {[](MenuState& s) { s.statsLine = ""; }, {I::statistics}},
+        {[](MenuState& s) { s.canArrange = false; }, {I::moveLeft, I::moveRight}},
+        {[](MenuState& s) { s.screenRecordingAllowed = true; },
+         {I::screenRecordingHeadline, I::openScreenRecordingSettings, I::screenRecordingAdvice}},
+        {[](MenuState& s) { s.accessibilityAllowed = true; },
+         {I::accessibilityHeadline, I::openAccessibilitySettings, I::accessibilityAdvice}},
     };
-    MenuState state = fullest();
-    state.statsLine = "";
-    EXPECT_EQ(items(buildMenu(state)), without({I::statistics}));
-    state.canArrange = false;
-    EXPECT_EQ(items(buildMenu(state)), without({I::statistics, I::moveLeft, I::moveRight}));
-    state.screenRecordingAllowed = true;
-    EXPECT_EQ(items(buildMenu(state)),
-              without({I::statistics, I::moveLeft, I::moveRight, I::screenRecordingHeadline,
-                       I::openScreenRecordingSettings, I::screenRecordingAdvice}));
-    state.screenRecordingAllowed = false;
-    state.accessibilityAllowed = true;
-    EXPECT_EQ(items(buildMenu(state)),
-              without({I::statistics, I::moveLeft, I::moveRight, I::accessibilityHeadline,
-                       I::openAccessibilitySettings, I::accessibilityAdvice}));
+    for (const auto& [change, hidden] : cases) {
+        MenuState state = fullest();
+        change(state);
+        auto expected = items(buildMenu(fullest()));
+        std::erase_if(expected, [&](I item) { return std::ranges::count(hidden, item) > 0; });
+        EXPECT_EQ(items(buildMenu(state)), expected) << int(hidden[0]);
+    }
 }
 
 TEST(MenuModel, VersionAndSelectionFallBack) {
@@ -147,7 +140,7 @@ class MenuActions : public ::testing::Test, public AppRig {
     int quits = 0;
 };
 
-TEST_F(MenuActions, EachRowReachesItsTarget) {
+TEST_F(MenuActions, EachRowReachesItsTargetAndTheStateFollows) {
     performMenuAction(MenuItem::openScreenRecordingSettings, targets);
     performMenuAction(MenuItem::openAccessibilitySettings, targets);
     performMenuAction(MenuItem::openDisplaySettings, targets);
@@ -175,27 +168,70 @@ TEST_F(MenuActions, EachRowReachesItsTarget) {
         performMenuAction(item, targets, 3);
     EXPECT_EQ(permissions->opened.size(), 3u);
     EXPECT_EQ(quits, 0);
-}
 
-TEST_F(MenuActions, QuitShutsTheControllerDownThenQuits) {
-    targets.controller->start();
-    performMenuAction(MenuItem::quit, targets);
-    EXPECT_EQ(quits, 1);
-    clock.advance(std::chrono::seconds(5));  // the watch loop is stopped: no attempt
-    EXPECT_TRUE(devices->listTimes.empty());
-}
-
-TEST_F(MenuActions, MenuStateFollowsTheController) {
+    // The menu's state follows.
     permissions->accessibility = false;
-    targets.controller = Controller::create(environment());
-    targets.controller->setSpace(125);
+    targets.controller->refreshPermissions();
     const MenuState state = MenuState::of(*targets.controller, true, "1.2");
     EXPECT_EQ(state.status, Controller::lookingText);
     EXPECT_FALSE(state.accessibilityAllowed);
     EXPECT_TRUE(state.screenRecordingAllowed);
-    EXPECT_EQ(state.space, 125);
+    EXPECT_EQ(state.space, 150);
+    EXPECT_TRUE(state.preferSmooth);
     EXPECT_TRUE(state.launchAtLogin);
     EXPECT_EQ(state.version, "1.2");
+
+    // Quit shuts the Controller down first: no attempt follows.
+    targets.controller->start();
+    performMenuAction(MenuItem::quit, targets);
+    EXPECT_EQ(quits, 1);
+    clock.advance(5s);
+    settle();
+    EXPECT_TRUE(devices->listTimes.empty());
+}
+
+// The toggle shows the platform's status as read after each call, whatever the call said; a
+// failure is one literal log line.
+TEST(LaunchAtLogin, ShowsWhatThePlatformSaysAfterEachCall) {
+    using Status = LoginItemBackend::Status;
+    struct Case {
+        Status initial;
+        bool enable;
+        const char* error;  // of the call, also logged
+        Status after;
+        bool enabled;
+    };
+    const Case cases[] = {
+        {Status::notRegistered, true, nullptr, Status::enabled, true},
+        {Status::enabled, false, nullptr, Status::enabled, false},
+        {Status::notRegistered, true, nullptr, Status::requiresApproval, false},
+        {Status::notRegistered, true, "Operation not permitted {} %s", Status::enabled, false},
+        {Status::enabled, false, "busy", Status::enabled, true},
+        {Status::notFound, true, "gone", Status::enabled, false},
+    };
+    for (const Case& c : cases) {
+        auto items = std::make_shared<ScriptedLoginItems>();
+        items->current = c.initial;
+        items->after = c.after;
+        if (c.error) items->error = c.error;
+        LaunchAtLoginToggle toggle(items);
+        EXPECT_EQ(toggle.enabled(), c.initial == Status::enabled);
+        LogCapture log("%n|%v");
+        toggle.setLaunchAtLogin(c.enable);
+        EXPECT_EQ(toggle.enabled(), c.enabled) << (c.error ? c.error : "");
+        EXPECT_EQ(log.lines(),
+                  c.error ? std::vector<std::string>{std::string("app|Launch at login failed: ") +
+                                                     c.error}
+                          : std::vector<std::string>{});
+    }
+}
+
+TEST(Permissions, URLCheck) {
+    EXPECT_TRUE(Permissions::isValidURL("x-apple.systempreferences:com.apple.Displays-Settings"));
+    EXPECT_TRUE(Permissions::isValidURL("a+b-c.d:x?y"));
+    for (const char* bad : {"", ":pane", "scheme:", "no-colon", "1abc:pane", "x y:pane",
+                            "scheme:pane with space", "scheme:pane\n", "sch_eme:pane"})
+        EXPECT_FALSE(Permissions::isValidURL(bad)) << bad;
 }
 
 }  // namespace

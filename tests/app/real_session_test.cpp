@@ -1,6 +1,7 @@
 // The Controller supervising a real Session (through sessionFactory()) on one end of a socket
 // pair, with the session's platform seams faked: the adapter's callbacks, the streaming status,
-// the statistics line and the end.
+// the statistics line and the end. (A setting change stops a session through the same stop()
+// as a shutdown, which the program's own tests check on real displays.)
 
 #include "app/controller.h"
 #include "app_fakes.h"
@@ -72,18 +73,6 @@ TEST(RealSessionSupervision, StreamsShowsStatisticsAndEndsWhenTheTabletGoes) {
     EXPECT_EQ(rig.controller->statsLine(), "");
     EXPECT_FALSE(rig.controller->canArrange());
     EXPECT_FALSE(rig.controller->hasSession());
-    EXPECT_TRUE(rig.runUntil([&] { return rig.fakes.displays.aliveCount() == 0; }));
-}
-
-TEST(RealSessionSupervision, SettingChangeStopsTheRealSessionAndRemovesItsDisplay) {
-    RealSessionRig rig;
-    rig.controller->start();
-    ASSERT_TRUE(rig.runUntil([&] { return rig.controller->hasSession(); }));  // no hello
-    EXPECT_TRUE(
-        rig.controller->status().starts_with("Streaming " + StreamProfile::fallback.summary()));
-    rig.controller->setPreferSmooth(true);
-    ASSERT_TRUE(
-        rig.runUntil([&] { return rig.controller->status() == Controller::disconnectedText; }));
     EXPECT_TRUE(rig.runUntil([&] { return rig.fakes.displays.aliveCount() == 0; }));
 }
 
