@@ -39,17 +39,11 @@ class DisplayArrangementTest : public ::testing::Test {
     std::shared_ptr<DisplayArrangement> arrangement;
 };
 
-TEST(SavedRecord, JsonRoundTripAndRequiredMembers) {
-    Saved left{"left", -120};
-    auto json = left.encode();
-    ASSERT_TRUE(json);
-    EXPECT_EQ(Saved::decode(*json), left);
+// Members beyond the two are allowed; an offset that is not a number is not written.
+TEST(SavedRecord, JsonRoundTrip) {
+    EXPECT_EQ(Saved::decode(Saved{"left", -120}.encode().value_or("")), (Saved{"left", -120}));
     EXPECT_EQ(Saved::decode(R"({"offset": 12, "side": "below", "extra": true})"),
               (Saved{"below", 12}));
-    for (const char* bad :
-         {R"({"side": "left"})", R"({"offset": 3})", R"({"side": 1, "offset": 3})",
-          R"({"side": "left", "offset": "3"})", R"(["left", 3])", "{not json"})
-        EXPECT_EQ(Saved::decode(bad), std::nullopt) << bad;
     EXPECT_EQ((Saved{"left", std::nan("")}).encode(), std::nullopt);
 }
 
@@ -65,27 +59,33 @@ TEST_F(DisplayArrangementTest, NoRecordChangesNothingThenAUserMoveIsSavedAfterSe
     EXPECT_EQ(stored(), (Saved{"left", -120}));
 }
 
-// Offsets round half away from zero; an unknown side or an offset beyond 32 bits places
-// nothing; restoring never rewrites the record.
+// Offsets round half away from zero; an unknown side, an offset beyond 32 bits or a record that
+// cannot be read places nothing; restoring never rewrites the record.
 TEST_F(DisplayArrangementTest, RestorePlacesTheDisplayFromTheRecord) {
-    // The side as text: a table of records (std::string members) trips GCC 12's -O3 warnings.
-    const std::tuple<const char*, double, std::vector<Point>> cases[] = {
-        {"right", 200, {{1440, 200}}},
-        {"left", -120, {{-1366, -120}}},
-        {"above", -50, {{-50, -1024}}},
-        {"below", 30, {{30, 900}}},
-        {"beside", 10, {}},
-        {"right", 200.5, {{1440, 201}}},
-        {"left", -0.5, {{-1366, -1}}},
-        {"right", 1e12, {}}};
-    for (const auto& [side, offset, configured] : cases) {
-        const Saved record{side, offset};
+    const std::pair<const char*, std::vector<Point>> cases[] = {
+        {R"({"side": "right", "offset": 200})", {{1440, 200}}},
+        {R"({"side": "left", "offset": -120})", {{-1366, -120}}},
+        {R"({"side": "above", "offset": -50})", {{-50, -1024}}},
+        {R"({"side": "below", "offset": 30})", {{30, 900}}},
+        {R"({"side": "right", "offset": 200.5})", {{1440, 201}}},
+        {R"({"side": "left", "offset": -0.5})", {{-1366, -1}}},
+        {R"({"side": "beside", "offset": 10})", {}},
+        {R"({"side": "right", "offset": 1e12})", {}},
+        {R"({"side": "left"})", {}},
+        {R"({"offset": 3})", {}},
+        {R"({"side": 1, "offset": 3})", {}},
+        {R"({"side": "left", "offset": "12"})", {}},
+        {R"(["left", 3])", {}},
+        {R"("left")", {}},
+    };
+    for (const auto& [record, configured] : cases) {
         geometry->displays[kVirtual] = Rect{3000, 3000, 1366, 1024};
         geometry->configured.clear();
-        storeRecord(record);
+        ASSERT_TRUE(settings->setDisplayArrangement(record));
+        const auto before = settings->displayArrangement();
         DisplayArrangement::create(kVirtual, geometry, settings, clock)->start();
-        EXPECT_EQ(geometry->configured, configured) << side << " " << offset;
-        EXPECT_EQ(stored(), record);
+        EXPECT_EQ(geometry->configured, configured) << record;
+        EXPECT_EQ(settings->displayArrangement(), before) << record;
     }
 }
 
@@ -97,19 +97,6 @@ TEST_F(DisplayArrangementTest, AlreadyThereWithinHalfAPointConfiguresNothing) {
     geometry->displays[kVirtual] = Rect{1440.6, 200, 1366, 1024};
     arrangement->restore();
     EXPECT_EQ(geometry->configured, (std::vector<Point>{{1440, 200}}));
-}
-
-TEST_F(DisplayArrangementTest, UnreadableRecordIsLeftUntouched) {
-    for (const char* bad :
-         {R"({"side": "left"})", R"({"side": "left", "offset": "12"})", R"("left")", "[]"}) {
-        SCOPED_TRACE(bad);
-        ASSERT_TRUE(settings->setDisplayArrangement(bad));
-        auto before = settings->displayArrangement();
-        auto session = DisplayArrangement::create(kVirtual, geometry, settings, clock);
-        session->start();
-        EXPECT_TRUE(geometry->configured.empty());
-        EXPECT_EQ(settings->displayArrangement(), before);
-    }
 }
 
 // From below the offset is 0; from the other side it is kept; it is clamped to keep 100 points
@@ -146,7 +133,11 @@ TEST_F(DisplayArrangementTest, NotificationsDuringTheSettleWindowAfterAMoveAreIg
     EXPECT_EQ(stored(), (Saved{"below", 40}));
 }
 
-TEST_F(DisplayArrangementTest, OnlyCompletedMovesOfOurDisplayAreSaved) {
+// Nothing before start(); then only completed moves of our display.
+TEST_F(DisplayArrangementTest, OnlyCompletedMovesOfOurDisplayAreSavedOnceStarted) {
+    clock.advance(10s);
+    userMoves(Rect{-1366, 0, 1366, 1024});
+    arrangement->displayReconfigured(kVirtual, DisplayChange::movedFlag);
     arrangement->start();
     clock.advance(3s);
     geometry->displays[kVirtual] = Rect{-1366, 10, 1366, 1024};
@@ -205,13 +196,6 @@ TEST_F(DisplayArrangementTest, UnregisterRemovesTheCallbackOnce) {
     EXPECT_EQ(geometry->callbacks.size(), 1u);
     other.reset();
     EXPECT_TRUE(geometry->callbacks.empty());
-}
-
-TEST_F(DisplayArrangementTest, NothingIsSavedBeforeStart) {
-    clock.advance(10s);
-    userMoves(Rect{-1366, 0, 1366, 1024});
-    arrangement->displayReconfigured(kVirtual, DisplayChange::movedFlag);
-    EXPECT_EQ(stored(), std::nullopt);
 }
 
 }  // namespace

@@ -12,26 +12,25 @@ using Calls = std::vector<std::string>;
 
 constexpr DisplayID kVirtual = 7;
 
+struct Touch {
+    T phase;
+    float x, y;
+    int afterMs = 0;  // the clock moves on this much before it
+};
+
 class PointerInjectorTest : public ::testing::Test {
   protected:
     // 1024 x 800 points right of a 1440-point main display, top 100 points above it: the
     // normalised coordinates below are exact binary fractions of these sizes.
     PointerInjectorTest() { geometry->displays[kVirtual] = Rect{1440, -100, 1024, 800}; }
 
-    void touch(TouchPhase phase, float x, float y) {
-        injector.injectTouch(static_cast<uint8_t>(phase), kVirtual, x, y);
-    }
-    // The mouse events posted since the last call.
-    Calls posted() { return std::exchange(poster->mouse, {}); }
-    // A press and release at (0.25, 0.5), `gap` later another press `dx` points to the right;
-    // the second press's click count.
-    int secondPress(Duration gap, float dx) {
-        touch(T::down, 0.25f, 0.5f);
-        touch(T::up, 0.25f, 0.5f);
-        clock.advance(gap);
-        touch(T::down, 0.25f + dx / 1024, 0.5f);
-        const Calls calls = posted();
-        return std::stoi(calls.back().substr(calls.back().find('#') + 1));
+    // Injects the touches; the mouse events posted since the last call.
+    Calls posted(const std::vector<Touch>& touches = {}) {
+        for (const Touch& t : touches) {
+            clock.advance(std::chrono::milliseconds(t.afterMs));
+            injector.injectTouch(static_cast<uint8_t>(t.phase), kVirtual, t.x, t.y);
+        }
+        return std::exchange(poster->mouse, {});
     }
 
     ManualClock clock;
@@ -40,124 +39,108 @@ class PointerInjectorTest : public ::testing::Test {
     PointerInjector injector{poster, geometry, clock};
 };
 
-TEST_F(PointerInjectorTest, TouchesMapToTheDisplayWithoutClamping) {
-    touch(T::down, 0.5f, 0.25f);
-    touch(T::hover, 1.0f, 1.0f);
-    touch(T::hover, 0.0f, 0.0f);
-    EXPECT_EQ(posted(), (Calls{"move 1952,100 on 7", "down 1952,100 #1 on 7", "move 2464,700 on 7",
-                               "move 1440,-100 on 7"}));
-}
-
-TEST_F(PointerInjectorTest, DoubleClickCarriesCountTwoThroughDragAndUp) {
-    touch(T::down, 0.25f, 0.5f);
-    touch(T::up, 0.25f, 0.5f);
-    clock.advance(400ms);
-    touch(T::down, 0.25f + 5.0f / 1024, 0.5f);  // 5 points to the right
-    touch(T::drag, 0.5f, 0.5f);
-    touch(T::up, 0.5f, 0.5f);
-    EXPECT_EQ(posted(), (Calls{"move 1696,300 on 7", "down 1696,300 #1 on 7", "up 1696,300 #1 on 7",
-                               "move 1701,300 on 7", "down 1701,300 #2 on 7",
-                               "drag 1952,300 #2 on 7", "up 1952,300 #2 on 7"}));
-    EXPECT_EQ(injector.lastClickState(), 2);
+// Touches map to the display without clamping. A press in the top 33 points of the right half
+// suppresses its whole sequence, up included, and right clicks there or while such a sequence is
+// open; the next sequence is handled normally. Unknown phases do nothing.
+TEST_F(PointerInjectorTest, TouchSequences) {
+    const float fivePoints = 5.0f / 1024;
+    const struct {
+        std::vector<Touch> touches;
+        Calls expected;
+    } cases[] = {
+        {{{T::down, 0.5f, 0.25f}, {T::hover, 1.0f, 1.0f}, {T::hover, 0.0f, 0.0f}},
+         {"move 1952,100 on 7", "down 1952,100 #1 on 7", "move 2464,700 on 7",
+          "move 1440,-100 on 7"}},
+        {{{T::down, 0.25f, 0.5f},
+          {T::up, 0.25f, 0.5f},
+          {T::down, 0.25f + fivePoints, 0.5f, 400},
+          {T::drag, 0.5f, 0.5f},
+          {T::up, 0.5f, 0.5f}},
+         {"move 1696,300 on 7", "down 1696,300 #1 on 7", "up 1696,300 #1 on 7",
+          "move 1701,300 on 7", "down 1701,300 #2 on 7", "drag 1952,300 #2 on 7",
+          "up 1952,300 #2 on 7"}},
+        {{{T::down, 0.75f, 20.0f / 800},
+          {T::drag, 0.5f, 0.5f},
+          {T::hover, 0.5f, 0.5f},
+          {T::secondaryClick, 0.25f, 0.5f},
+          {T::up, 0.5f, 0.5f},
+          {T::down, 0.5f, 0.5f}},
+         {"move 1952,300 on 7", "down 1952,300 #1 on 7"}},
+        {{{T::secondaryClick, 0.25f, 0.5f}, {T::secondaryClick, 0.75f, 10.0f / 800}},
+         {"move 1696,300 right on 7", "rightDown 1696,300 #1 on 7", "rightUp 1696,300 #1 on 7"}},
+        {{{T::up, 0.5f, 0.5f}, {T{5}, 0.5f, 0.5f}, {T{255}, 0.5f, 0.5f}},
+         {"up 1952,300 #1 on 7"}},  // an up without a down carries the current count
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        injector.resetInjectionState();
+        EXPECT_EQ(posted(cases[i].touches), cases[i].expected) << i;
+        EXPECT_FALSE(injector.touchSuppressed()) << i;
+    }
+    injector.resetInjectionState();
+    posted({{T::secondaryClick, 0.25f, 0.5f}});
+    EXPECT_FALSE(injector.clickCounter().lastTime) << "right clicks are not counted";
 }
 
 // Both limits, 0.5 s and 8 points, are inclusive; just past either one the count starts over.
 // It has no upper limit, and only presses are compared.
 TEST_F(PointerInjectorTest, ClickCounting) {
-    const std::tuple<Duration, float, int> cases[] = {
-        {500ms, 8.0f, 2}, {510ms, 0.0f, 1}, {100ms, 8.01f, 1}, {0ms, 0.0f, 2}};
-    for (const auto& [gap, dx, count] : cases) {
+    const std::tuple<int, float, const char*> cases[] = {{500, 8.0f, "down 1704,300 #2 on 7"},
+                                                         {510, 0.0f, "down 1696,300 #1 on 7"},
+                                                         {100, 8.01f, "down 1704,300 #1 on 7"},
+                                                         {0, 0.0f, "down 1696,300 #2 on 7"}};
+    for (const auto& [gapMs, dx, press] : cases) {
         injector.resetInjectionState();
-        EXPECT_EQ(secondPress(gap, dx), count) << gap.count() << " ns, " << dx << " points";
+        const Calls calls = posted({{T::down, 0.25f, 0.5f},
+                                    {T::up, 0.25f, 0.5f},
+                                    {T::down, 0.25f + dx / 1024, 0.5f, gapMs}});
+        EXPECT_EQ(calls.back(), press);
     }
     injector.resetInjectionState();
-    for (int i = 0; i < 4; ++i) {
-        touch(T::down, 0.25f, 0.5f);
-        touch(T::drag, 0.9f, 0.9f);  // dragging far away does not matter
-        touch(T::hover, 0.9f, 0.9f);
-        touch(T::up, 0.9f, 0.9f);
-        clock.advance(100ms);
-    }
+    for (int i = 0; i < 4; ++i)  // dragging far away does not matter
+        posted({{T::down, 0.25f, 0.5f, 100}, {T::drag, 0.9f, 0.9f}, {T::up, 0.9f, 0.9f}});
     EXPECT_EQ(injector.clickCounter().count, 4);
     EXPECT_EQ(injector.lastClickState(), 4);
 }
 
-// A press in the top 33 points of the right half suppresses its whole sequence, up included.
-TEST_F(PointerInjectorTest, GuardStrip) {
-    touch(T::down, 0.75f, 20.0f / 800);
-    EXPECT_TRUE(injector.touchSuppressed());
-    touch(T::drag, 0.5f, 0.5f);
-    touch(T::hover, 0.5f, 0.5f);
-    touch(T::up, 0.5f, 0.5f);
-    EXPECT_EQ(posted(), Calls{});
-    EXPECT_FALSE(injector.touchSuppressed());
-    EXPECT_FALSE(injector.clickCounter().lastTime) << "never reached the counter";
-    touch(T::down, 0.5f, 0.5f);  // the next sequence is handled normally
-    EXPECT_EQ(posted().size(), 2u);
-
+// A suppressed press never reaches the click counter.
+TEST_F(PointerInjectorTest, GuardStripBoundaries) {
     geometry->displays[kVirtual] = Rect{0, 0, 1024, 1024};
-    const std::tuple<float, float, bool> boundaries[] = {{0.5f, 0.0f, true},
-                                                         {0.75f, 34.0f / 1024, true},
-                                                         {0.75f, 33.0f / 1024, false},
-                                                         {1.0f, 0.0f, false},
-                                                         {0.25f, 0.0f, true}};
-    for (const auto& [x, y, injected] : boundaries) {
+    const std::tuple<float, float, bool> cases[] = {{0.5f, 0.0f, true},
+                                                    {0.75f, 34.0f / 1024, true},
+                                                    {0.75f, 33.0f / 1024, false},
+                                                    {1.0f, 0.0f, false},
+                                                    {0.25f, 0.0f, true}};
+    for (const auto& [x, y, injected] : cases) {
         injector.resetInjectionState();
-        touch(T::down, x, y);
-        EXPECT_EQ(!posted().empty(), injected) << x << ", " << y * 1024;
+        EXPECT_EQ(!posted({{T::down, x, y}}).empty(), injected) << x << ", " << y * 1024;
+        EXPECT_EQ(injector.touchSuppressed(), !injected);
+        EXPECT_EQ(bool(injector.clickCounter().lastTime), injected);
     }
 }
 
-TEST_F(PointerInjectorTest, SecondaryClickRules) {
-    // Outside the strip, nothing suppressed: move with the right button, press, release.
-    touch(T::secondaryClick, 0.25f, 0.5f);
-    EXPECT_EQ(posted(), (Calls{"move 1696,300 right on 7", "rightDown 1696,300 #1 on 7",
-                               "rightUp 1696,300 #1 on 7"}));
-    // Inside the strip: dropped even though no sequence is suppressed; outside it while a
-    // suppressed sequence is open: dropped too.
-    touch(T::secondaryClick, 0.75f, 10.0f / 800);
-    EXPECT_FALSE(injector.touchSuppressed());
-    touch(T::down, 0.75f, 10.0f / 800);
-    touch(T::secondaryClick, 0.25f, 0.5f);
-    EXPECT_EQ(posted(), Calls{});
-    EXPECT_FALSE(injector.clickCounter().lastTime) << "right clicks are not counted";
-}
-
 TEST_F(PointerInjectorTest, NewSessionForgetsTheCounterAndTheSuppression) {
-    touch(T::up, 0.5f, 0.5f);  // an up without a down carries the current count
-    EXPECT_EQ(posted(), Calls{"up 1952,300 #1 on 7"});
-    touch(T::down, 0.25f, 0.5f);
-    touch(T::up, 0.25f, 0.5f);
-    touch(T::down, 0.25f, 0.5f);
+    posted({{T::down, 0.25f, 0.5f}, {T::up, 0.25f, 0.5f}, {T::down, 0.25f, 0.5f}});
     EXPECT_EQ(injector.lastClickState(), 2);
-    touch(T::down, 0.75f, 0.0f);  // suppressed, and its up never comes
+    posted({{T::down, 0.75f, 0.0f}});  // suppressed, and its up never comes
     injector.resetInjectionState();
     EXPECT_EQ(poster->resets, 1);  // the backend's carried scroll goes too
     EXPECT_FALSE(injector.touchSuppressed());
     EXPECT_EQ(injector.lastClickState(), 1);
     EXPECT_EQ(injector.clickCounter().count, 0);
     EXPECT_FALSE(injector.clickCounter().lastTime);
-    posted();
-    touch(T::up, 0.25f, 0.5f);  // first touch of the session
-    clock.advance(100ms);
-    touch(T::down, 0.25f, 0.5f);  // same place, well within 0.5 s of the last press
-    EXPECT_EQ(posted(),
+    // The first touch of the session, then a press at the same place well within 0.5 s.
+    EXPECT_EQ(posted({{T::up, 0.25f, 0.5f}, {T::down, 0.25f, 0.5f, 100}}),
               (Calls{"up 1696,300 #1 on 7", "move 1696,300 on 7", "down 1696,300 #1 on 7"}));
 }
 
-TEST_F(PointerInjectorTest, TouchesWithTheDisplayGoneOrAnUnknownPhaseChangeNothing) {
-    injector.injectTouch(5, kVirtual, 0.5f, 0.5f);
-    injector.injectTouch(255, kVirtual, 0.5f, 0.5f);
-    touch(T::down, 0.25f, 0.5f);
-    touch(T::up, 0.25f, 0.5f);
+TEST_F(PointerInjectorTest, TouchesWithTheDisplayGoneChangeNothing) {
+    posted({{T::down, 0.25f, 0.5f}, {T::up, 0.25f, 0.5f}});
     const auto counter = injector.clickCounter();
     geometry->displays.erase(kVirtual);
-    posted();
     for (uint8_t phase = 0; phase <= 4; ++phase)
         injector.injectTouch(phase, kVirtual, 0.75f, 0);
     geometry->displays[kVirtual] = Rect{0, 0, 1024, 0};  // a zero-height display is gone too
-    touch(T::down, 0.25f, 0.5f);
-    EXPECT_EQ(posted(), Calls{});
+    EXPECT_EQ(posted({{T::down, 0.25f, 0.5f}}), Calls{});
     EXPECT_FALSE(injector.touchSuppressed());
     EXPECT_EQ(injector.clickCounter().count, counter.count);
     EXPECT_EQ(injector.clickCounter().lastTime, counter.lastTime);
@@ -165,44 +148,36 @@ TEST_F(PointerInjectorTest, TouchesWithTheDisplayGoneOrAnUnknownPhaseChangeNothi
 
 TEST_F(PointerInjectorTest, AFailedEventDoesNotStopTheNext) {
     poster->failing = {MouseEventType::mouseMoved, MouseEventType::rightMouseDown};
-    touch(T::down, 0.5f, 0.5f);
-    touch(T::secondaryClick, 0.25f, 0.5f);
-    EXPECT_EQ(posted(), (Calls{"down 1952,300 #1 on 7", "rightUp 1696,300 #1 on 7"}));
+    EXPECT_EQ(posted({{T::down, 0.5f, 0.5f}, {T::secondaryClick, 0.25f, 0.5f}}),
+              (Calls{"down 1952,300 #1 on 7", "rightUp 1696,300 #1 on 7"}));
     EXPECT_EQ(injector.lastClickState(), 1);
 }
 
 TEST_F(PointerInjectorTest, ReleasingAHeldButtonLetsGoOnceWhereTheDragEnded) {
-    clock.advance(1s);
-    touch(T::down, 0.25f, 0.25f);
-    touch(T::down, 0.25f, 0.25f);  // a double press: the release carries its count
-    touch(T::drag, 0.5f, 0.5f);
-    posted();
+    // A double press: the release carries its count, on the display it went down on.
+    posted({{T::down, 0.25f, 0.25f, 1000}, {T::down, 0.25f, 0.25f}, {T::drag, 0.5f, 0.5f}});
     injector.releaseHeldButton();
     injector.releaseHeldButton();
-    // On the display it went down on, so that the backend keeps it there.
     EXPECT_EQ(posted(), Calls{"up 1952,300 #2 on 7"});
 
     // Nothing when no button is held: no touch, a complete click, hover and right click only, a
     // press that could not be posted, a suppressed sequence.
-    const std::pair<std::vector<std::pair<T, float>>, bool> cases[] = {
+    const std::pair<std::vector<Touch>, bool> cases[] = {
         {{}, false},
-        {{{T::down, 0.25f}, {T::up, 0.25f}}, false},
-        {{{T::hover, 0.25f}, {T::secondaryClick, 0.25f}}, false},
-        {{{T::down, 0.25f}}, true},
-        {{{T::down, 0.75f}, {T::drag, 0.8f}}, false},
+        {{{T::down, 0.25f, 0.01f}, {T::up, 0.25f, 0.01f}}, false},
+        {{{T::hover, 0.25f, 0.01f}, {T::secondaryClick, 0.25f, 0.01f}}, false},
+        {{{T::down, 0.25f, 0.01f}}, true},
+        {{{T::down, 0.75f, 0.01f}, {T::drag, 0.8f, 0.01f}}, false},
     };
     for (const auto& [touches, pressFails] : cases) {
         poster->failing = {};
         if (pressFails) poster->failing = {MouseEventType::leftMouseDown};
         injector.resetInjectionState();
-        for (auto [phase, x] : touches)
-            touch(phase, x, 0.01f);
-        posted();
+        posted(touches);
         injector.releaseHeldButton();
         EXPECT_EQ(posted(), Calls{}) << touches.size();
     }
 }
-
 TEST_F(PointerInjectorTest, ScrollRemaindersCarryOverUntilTheNextSession) {
     // Per step: dx, dy, the wheel clicks posted (vertical, horizontal), the remainders.
     struct Step {

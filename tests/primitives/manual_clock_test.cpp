@@ -5,52 +5,47 @@
 namespace panelora::test {
 namespace {
 
-TEST(ManualClock, WallClockJumpsLeaveUptimeAlone) {
+// Time moves only when told: tasks run in deadline order once it reaches them, tasks posted by
+// tasks for now in the same step. Sleeping moves it too (not once stopped), and a task that sleeps
+// past the target does not turn it back. Wall-clock jumps leave uptime alone.
+TEST(ManualClock, RunsTasksOnlyWhenTimeMoves) {
     ManualClock clock;
-    const int64_t uptime = clock.uptimeNanos();
-    const WallTime wall = clock.wallNow();
-    clock.jumpWallClock(-1h);
-    EXPECT_EQ(clock.uptimeNanos(), uptime);
-    EXPECT_EQ(clock.wallNow(), wall - 1h);
-    clock.advance(2s);
-    EXPECT_EQ(clock.uptimeNanos(), uptime + 2'000'000'000);
-    EXPECT_EQ(clock.wallNow(), wall - 1h + 2s);
-}
-
-TEST(ManualClock, SleepAdvancesTimeAndRunsWhatFallsDueUnlessStopped) {
-    ManualClock clock;
-    auto queue = clock.makeQueue("test.sleep");
-    bool ran = false;
-    queue->postAfter(250ms, [&] { ran = true; });
-    const int64_t before = clock.uptimeNanos();
-    EXPECT_TRUE(clock.sleepFor(300ms));
-    EXPECT_TRUE(ran);
-    EXPECT_EQ(clock.uptimeNanos() - before, 300'000'000);
+    auto queue = clock.makeQueue("test.manual");
+    const int64_t start = clock.uptimeNanos();
+    auto elapsedMs = [&] { return (clock.uptimeNanos() - start) / 1'000'000; };
+    std::vector<std::pair<int, int64_t>> seen;  // which, and when
+    auto at = [&](int which) { return [&, which] { seen.push_back({which, elapsedMs()}); }; };
+    queue->postAfter(300ms, at(3));
+    queue->postAfter(100ms, at(2));
+    queue->post(at(1));
+    EXPECT_TRUE(seen.empty());
+    clock.advance(200ms);
+    EXPECT_EQ(seen, (std::vector<std::pair<int, int64_t>>{{1, 0}, {2, 100}}));
+    EXPECT_TRUE(clock.sleepFor(150ms));
+    EXPECT_EQ(seen.back(), std::pair(3, int64_t{300}));
     StopSource stop;
     stop.requestStop();
     EXPECT_FALSE(clock.sleepFor(300ms, stop.token()));
-    EXPECT_EQ(clock.uptimeNanos() - before, 300'000'000);
-}
-
-TEST(ManualClock, ATaskThatSleepsPastTheTargetDoesNotTurnTimeBack) {
-    ManualClock clock;
-    auto queue = clock.makeQueue("test.nested");
-    const int64_t start = clock.uptimeNanos();
+    EXPECT_EQ(elapsedMs(), 350);
     queue->postAfter(500ms, [&] { clock.sleepFor(2s); });
     clock.advance(1s);
-    EXPECT_EQ(clock.uptimeNanos() - start, 2'500'000'000);
-}
+    EXPECT_EQ(elapsedMs(), 2850);
 
-TEST(SystemClock, SleepEndsEarlyWhenStopIsRequested) {
-    StopSource stop;
-    std::thread requester([&] {
-        std::this_thread::sleep_for(20ms);
-        stop.requestStop();
-    });
-    const int64_t before = Clock::system().uptimeNanos();
-    EXPECT_FALSE(Clock::system().sleepFor(30s, stop.token()));
-    requester.join();
-    EXPECT_LT(Clock::system().uptimeNanos() - before, 10'000'000'000);
+    const WallTime wall = clock.wallNow();
+    clock.jumpWallClock(-1h);
+    clock.advance(2s);
+    EXPECT_EQ(elapsedMs(), 4850);
+    EXPECT_EQ(clock.wallNow(), wall - 1h + 2s);
+
+    int depth = 0;
+    std::function<void()> chain = [&] {
+        EXPECT_TRUE(queue->isCurrent());
+        if (++depth < 5) queue->post(chain);
+    };
+    queue->post(chain);
+    clock.runUntilIdle();
+    EXPECT_EQ(depth, 5);
+    EXPECT_EQ(clock.pendingTasks(), 0u);
 }
 
 }  // namespace

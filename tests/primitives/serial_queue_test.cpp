@@ -1,7 +1,6 @@
 #include "support/serial_queue.h"
 
 #include "support/main_queue.h"
-#include "support/manual_clock.h"
 #include "test_prelude.h"
 
 namespace panelora::test {
@@ -131,35 +130,6 @@ TEST(RunLoopQueue, RunsOnTheCallingThreadUntilStopped) {
     EXPECT_EQ(ranOn, std::this_thread::get_id());
     EXPECT_EQ(seen, (std::vector<int>{1, 2}));
     EXPECT_FALSE(loop.isCurrent());
-}
-
-TEST(ManualQueue, RunsTasksOnlyWhenTheClockMovesTheirsIncluded) {
-    ManualClock clock;
-    auto queue = clock.makeQueue("test.manual");
-    std::vector<std::pair<int, int64_t>> seen;  // which, and when in milliseconds
-    const int64_t start = clock.uptimeNanos();
-    auto at = [&](int which) {
-        return [&, which] { seen.push_back({which, (clock.uptimeNanos() - start) / 1'000'000}); };
-    };
-    queue->postAfter(300ms, at(3));
-    queue->postAfter(100ms, at(2));
-    queue->post(at(1));
-    EXPECT_TRUE(seen.empty());
-    clock.advance(200ms);
-    EXPECT_EQ(seen, (std::vector<std::pair<int, int64_t>>{{1, 0}, {2, 100}}));
-    EXPECT_EQ(clock.uptimeNanos() - start, 200'000'000);
-    clock.advance(100ms);
-    EXPECT_EQ(seen.back(), std::pair(3, int64_t{300}));
-    EXPECT_EQ(clock.pendingTasks(), 0u);
-    // Tasks posted by tasks for now run in the same step.
-    int depth = 0;
-    std::function<void()> chain = [&] {
-        EXPECT_TRUE(queue->isCurrent());
-        if (++depth < 5) queue->post(chain);
-    };
-    queue->post(chain);
-    clock.runUntilIdle();
-    EXPECT_EQ(depth, 5);
 }
 
 }  // namespace

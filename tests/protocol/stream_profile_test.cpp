@@ -47,9 +47,8 @@ TEST(StreamProfile, WorkedExamples) {
 }
 
 TEST(StreamProfile, ClampsOfRateBitRateAndScale) {
-    EXPECT_EQ(StreamProfile::negotiate(1024, 768, 1, Smooth, std::nullopt).fps, 30);
-    EXPECT_EQ(StreamProfile::negotiate(1024, 768, 59, Sharp, std::nullopt).fps, 59);
-    EXPECT_EQ(StreamProfile::negotiate(1024, 768, 255, Smooth, std::nullopt).fps, 120);
+    for (auto [maxFPS, fps] : {std::pair{1, 30}, {59, 59}, {255, 120}})
+        EXPECT_EQ(StreamProfile::negotiate(1024, 768, maxFPS, Smooth, std::nullopt).fps, fps);
     // 8192 x 8192 Sharp: reduced to the 486.4 Mpx/s budget, 0.2 density -> over 90 Mbit/s.
     const auto top = StreamProfile::negotiate(8192, 8192, 255, Sharp, std::nullopt);
     EXPECT_LT(top.width, 8192);
@@ -63,7 +62,6 @@ TEST(StreamProfile, ClampsOfRateBitRateAndScale) {
         EXPECT_EQ(StreamProfile::negotiate(2360, 1640, 60, Sharp, scale), widest) << scale;
     // Impossible sizes give the fallback.
     const StreamProfile fallback{2048, 1536, 60, 20000000, 1024, 768};
-    EXPECT_EQ(StreamProfile::fallback, fallback);
     EXPECT_EQ(StreamProfile::negotiate(0, 1536, 60, Sharp, std::nullopt), fallback);
     EXPECT_EQ(StreamProfile::negotiate(2048, -1, 60, Sharp, std::nullopt), fallback);
     EXPECT_EQ(StreamProfile::negotiate(1 << 20, 1536, 60, Sharp, 1.5), fallback);

@@ -1,6 +1,5 @@
 #include "protocol/wire.h"
 
-#include "protocol/byte_order.h"
 #include "test_prelude.h"
 
 namespace panelora::test {
@@ -9,90 +8,63 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Wire::PacketType;
 
-Bytes bytes(std::span<const uint8_t> s) {
-    return Bytes(s.begin(), s.end());
+// What a builder made; nothing when it refused.
+template <class Built>
+Bytes bytes(const Built& built) {
+    if constexpr (requires { built.has_value(); }) {
+        return built ? Bytes(built->begin(), built->end()) : Bytes{};
+    } else {
+        return Bytes(built.begin(), built.end());
+    }
 }
 
 TEST(PacketType, RawValuesOneToElevenOnly) {
     for (int raw = 0; raw <= 255; ++raw) {
         const auto type = Wire::packetTypeFromRaw(static_cast<uint8_t>(raw));
         ASSERT_EQ(type.has_value(), raw >= 1 && raw <= 11) << raw;
-        if (type) {
-            EXPECT_EQ(Wire::rawValue(*type), raw);
-        }
+        EXPECT_TRUE(!type || Wire::rawValue(*type) == raw) << raw;
     }
-    EXPECT_EQ(Wire::packetTypeFromRaw(5), PacketType::hello);
     EXPECT_EQ(Wire::packetTypeFromRaw(11), PacketType::scroll);
 }
 
-TEST(ByteOrder, ReadsAndWritesBigEndian) {
-    const Bytes in = hex("0102030405060708");
-    EXPECT_EQ(readU16BE(in.data()), 0x0102);
-    EXPECT_EQ(readU32BE(in.data()), 0x01020304u);
-    EXPECT_EQ(readU64BE(in.data()), 0x0102030405060708ull);
-    EXPECT_EQ(readF32BE(hex("3F000000").data()), 0.5f);
-    Bytes out;
-    appendU16BE(out, 0xABCD);
-    appendU32BE(out, 0x11223344);
-    appendU64BE(out, 0x8877665544332211ull);
-    appendF32BE(out, -0.25f);
-    EXPECT_EQ(out, hex("ABCD 11223344 8877665544332211 BE800000"));
-}
-
-// Header: type, then the payload length as u32 big-endian.
+// Header: type, payload length as u32 big-endian. Frame: flags (1: key frame), ptsMicros u64, the
+// AVCC bytes. Config: u16 SPS length, SPS, u16 PPS length, PPS. Cursor position: visible, x and y
+// as binary32, not clamped. Cursor image: display width in points, size, hot spot, the PNG.
 TEST(WireBuild, PacketLayouts) {
-    EXPECT_EQ(Wire::packet(PacketType::keyRequest, {}), hex("04 00000000"));
-    EXPECT_EQ(Wire::packet(PacketType::ping, Wire::pingPayload(0x0102030405060708ull)),
-              hex("06 00000008 0102030405060708"));  // uptime in microseconds
+    const std::pair<Bytes, const char*> cases[] = {
+        {Wire::packet(PacketType::keyRequest, {}), "04 00000000"},
+        {Wire::packet(PacketType::ping, Wire::pingPayload(0x0102030405060708ull)),
+         "06 00000008 0102030405060708"},
+        {Wire::framePacket(true, 0x0000000100000002ull, hex("00000001 65")),
+         "02 0000000E 01 0000000100000002 0000000165"},
+        {Wire::framePacket(false, 0, {}), "02 00000009 00 0000000000000000"},
+        {bytes(Wire::configPayload(hex("674200"), hex("68CE"))), "0003 674200 0002 68CE"},
+        {bytes(Wire::configPacket(hex("6742"), hex("68"))), "01 00000007 0002 6742 0001 68"},
+        {bytes(Wire::configAndFramePackets(hex("6742"), hex("68"), 0x0102030405060708,
+                                           hex("0000000165"))),
+         "01 00000007 0002 6742 0001 68  02 0000000E 01 0102030405060708 0000000165"},
+        {bytes(Wire::cursorPositionPayload(true, 0.5f, 1.5f)), "01 3F000000 3FC00000"},
+        {bytes(Wire::cursorPositionPayload(false, -0.25f, 2.0f)), "00 BE800000 40000000"},
+        {Wire::cursorImagePayload(1708, 32.0f, 32.0f, 4.0f, 12.5f, hex("89504E47")),
+         "06AC 42000000 42000000 40800000 41480000 89504E47"},
+    };
+    for (const auto& [built, expected] : cases)
+        EXPECT_EQ(built, hex(expected)) << expected;
     const Bytes big = Wire::packet(PacketType::cursorImage, Bytes(0x010203, 0xEE));
     ASSERT_EQ(big.size(), 5u + 0x010203);
     EXPECT_EQ(Bytes(big.begin(), big.begin() + 5), hex("09 00010203"));  // all four length bytes
-    EXPECT_EQ(big.back(), 0xEE);
-}
-
-// Frame payload: flags (1: key frame), ptsMicros u64, the AVCC bytes.
-TEST(WireBuild, FramePackets) {
-    const Bytes avcc = hex("00000001 65");
-    EXPECT_EQ(Wire::framePacket(true, 0x0000000100000002ull, avcc),
-              hex("02 0000000E 01 0000000100000002 0000000165"));
-    EXPECT_EQ(Wire::framePacket(false, 7, avcc), hex("02 0000000E 00 0000000000000007 0000000165"));
-    EXPECT_EQ(Wire::framePacket(false, 0, {}), hex("02 00000009 00 0000000000000000"));
-}
-
-// Config payload: u16 SPS length, SPS, u16 PPS length, PPS.
-TEST(WireBuild, ConfigPackets) {
-    EXPECT_EQ(Wire::configPayload(hex("674200"), hex("68CE")), hex("0003 674200 0002 68CE"));
-    EXPECT_EQ(Wire::configPacket(hex("6742"), hex("68")), hex("01 00000007 0002 6742 0001 68"));
-    // Both in one buffer, allocated once.
-    auto both =
-        Wire::configAndFramePackets(hex("6742"), hex("68"), 0x0102030405060708, hex("0000000165"));
-    ASSERT_TRUE(both);
-    EXPECT_EQ(*both,
-              hex("01 00000007 0002 6742 0001 68  02 0000000E 01 0102030405060708 0000000165"));
-    EXPECT_EQ(both->capacity(), both->size());
 }
 
 TEST(WireBuild, ConfigRejectsParameterSetsOf65536BytesOrMore) {
     const Bytes small(4, 0x01), limit(65535, 0x02), over(65536, 0x03);
-    const auto atLimit = Wire::configPayload(limit, small);
-    ASSERT_TRUE(atLimit);
-    EXPECT_EQ(Bytes(atLimit->begin(), atLimit->begin() + 2), hex("FFFF"));  // not wrapped
+    const Bytes atLimit = bytes(Wire::configPayload(limit, small));
+    ASSERT_GE(atLimit.size(), 2u);
+    EXPECT_EQ(Bytes(atLimit.begin(), atLimit.begin() + 2), hex("FFFF"));  // not wrapped
     EXPECT_TRUE(Wire::configPayload(small, limit));
-    EXPECT_FALSE(Wire::configPayload(over, small));
-    EXPECT_FALSE(Wire::configPayload(small, over));
-    EXPECT_FALSE(Wire::configPacket(small, over));
-    EXPECT_FALSE(Wire::configAndFramePackets(over, small, 1, small));
+    EXPECT_FALSE(Wire::configPayload(over, small) || Wire::configPayload(small, over) ||
+                 Wire::configPacket(small, over) ||
+                 Wire::configAndFramePackets(over, small, 1, small));
 }
-
-TEST(WireBuild, CursorPayloads) {
-    // Visible, x and y as binary32, not clamped.
-    EXPECT_EQ(bytes(Wire::cursorPositionPayload(true, 0.5f, 1.5f)), hex("01 3F000000 3FC00000"));
-    EXPECT_EQ(bytes(Wire::cursorPositionPayload(false, -0.25f, 2.0f)), hex("00 BE800000 40000000"));
-    // Display width 1708 points; image 32 × 32; hot spot 4, 12.5; the PNG.
-    EXPECT_EQ(Wire::cursorImagePayload(1708, 32.0f, 32.0f, 4.0f, 12.5f, hex("89504E47")),
-              hex("06AC 42000000 42000000 40800000 41480000 89504E47"));
-}
-
 // Hello: width u16, height u16, maxFPS, then optionally flags (bit 0: client cursor) and version.
 TEST(WireParse, HelloLimits) {
     const std::pair<const char*, std::optional<Hello>> cases[] = {
@@ -178,18 +150,13 @@ TEST(WireParse, ScrollLimitsAndClamps) {
         EXPECT_EQ(Wire::parseScroll(hex(payload)), expected) << payload;
 }
 
-TEST(WireParse, Pong) {
+// Pong: the echoed microseconds, the rest ignored. An echo from the future wraps the round trip
+// to a huge value rather than going negative.
+TEST(WireParse, PongAndRoundTrip) {
     EXPECT_FALSE(Wire::parsePong(hex("00000000000001")));
-    EXPECT_FALSE(Wire::parsePong({}));
-    // The echoed microseconds; the rest ignored.
     EXPECT_EQ(Wire::parsePong(hex("000000123456789A FFFFFFFFFFFFFFFF")), 0x000000123456789Aull);
     EXPECT_EQ(Wire::parsePong(Wire::pingPayload(987654321)), 987654321u);
-}
-
-TEST(Wire, RoundTripMillisWrapsLikeU64) {
     EXPECT_DOUBLE_EQ(Wire::roundTripMillis(5'500, 3'000), 2.5);
-    EXPECT_DOUBLE_EQ(Wire::roundTripMillis(3'000, 3'000), 0.0);
-    // An echo from the future wraps to a huge value rather than going negative.
     EXPECT_DOUBLE_EQ(Wire::roundTripMillis(1'000, 2'000),
                      double(std::numeric_limits<uint64_t>::max() - 999) / 1000.0);
 }

@@ -40,11 +40,10 @@ TEST(DaemonAddressTest, ParsesLikeTheClientLibrary) {
 }
 
 TEST(DaemonAddressTest, ReadsTheEnvironmentAtEachCall) {
-    ASSERT_EQ(setenv("USBMUXD_SOCKET_ADDRESS", "UNIX:/tmp/elsewhere", 1), 0);
+    ScopedEnvironment environment;
+    environment.set("USBMUXD_SOCKET_ADDRESS", "UNIX:/tmp/elsewhere");
     EXPECT_EQ(daemonAddressFromEnvironment(), DaemonAddress::unixSocket("/tmp/elsewhere"));
-    ASSERT_EQ(setenv("USBMUXD_SOCKET_ADDRESS", "127.0.0.1:5000", 1), 0);
-    EXPECT_EQ(daemonAddressFromEnvironment(), DaemonAddress::tcp("127.0.0.1", 5000));
-    ASSERT_EQ(unsetenv("USBMUXD_SOCKET_ADDRESS"), 0);
+    environment.set("USBMUXD_SOCKET_ADDRESS", std::nullopt);
     EXPECT_EQ(daemonAddressFromEnvironment(), kDefault);
 }
 

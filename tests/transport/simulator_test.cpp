@@ -33,47 +33,34 @@ bool echoes(const DaemonAddress& daemon, const std::vector<uint8_t>& sent) {
     return got == sent;
 }
 
-TEST(UsbmuxSimulatorTest, ListsOnlyUsbDevicesInOrder) {
+// Only USB devices are listed, in order; connects to a device whose port refuses (result 3) or to
+// unknown devices (result 2) yield nothing; garbage from a client closes that connection only.
+TEST(UsbmuxSimulatorTest, ListsRefusesAnswersAndSurvivesGarbage) {
+    uint16_t closedPort = 0;
+    UniqueFd bound = bindLoopback(closedPort, /*listening=*/false);  // refuses connections
     auto sim =
-        UsbmuxdSim::start({device("first", "USB", 1), device("wifi", "Network", 2),
+        UsbmuxdSim::start({device("first", "USB", closedPort), device("wifi", "Network", 2),
                            device("noserial", "USB", 3, "no-serial"),
                            device("textid", "USB", 4, "string-id"), device("last", "USB", 5)});
     ASSERT_TRUE(sim);
     const int before = openDescriptorCount();
-    EXPECT_EQ(listDevices(sim->address()),
-              (std::vector<Device>{{1, "first"}, {3, ""}, {5, "last"}}));
-    EXPECT_EQ(openDescriptorCount(), before);
-}
-
-TEST(UsbmuxSimulatorTest, RelaysBothWaysForManyTunnelsAtOncePassingHalfClose) {
-    EchoServer echo;
-    auto sim = UsbmuxdSim::start({device("tab", "USB", echo.port())});
-    ASSERT_TRUE(sim);
-    // Several megabytes: more than every buffer on the way, so the relay really streams.
-    EXPECT_TRUE(echoes(sim->address(), pattern(6 << 20, 3)));
-    std::atomic<int> intact{0};
-    std::vector<std::thread> clients;
-    for (int i = 0; i < 8; ++i)
-        clients.emplace_back([&, i] { intact += echoes(sim->address(), pattern(256 * 1024, i)); });
-    for (auto& t : clients)
-        t.join();
-    EXPECT_EQ(intact, 8);
-}
-
-TEST(UsbmuxSimulatorTest, RefusedAndUnknownConnectsYieldNothing) {
-    uint16_t closedPort = 0;
-    UniqueFd bound = bindLoopback(closedPort, /*listening=*/false);  // refuses connections
-    auto sim = UsbmuxdSim::start({device("tab", "USB", closedPort)});
-    ASSERT_TRUE(sim);
-    const int before = openDescriptorCount();
-    for (int64_t id : {1, 99, 0, -1})  // refused (result 3), then unknown devices (result 2)
+    const std::vector<Device> listed{{1, "first"}, {3, ""}, {5, "last"}};
+    EXPECT_EQ(listDevices(sim->address()), listed);
+    for (int64_t id : {1, 99, 0, -1})
         EXPECT_FALSE(connect(sim->address(), id, 5555)) << id;
     EXPECT_EQ(openDescriptorCount(), before);
-}
+    for (const char* junk : {"FFFFFFFF 01000000 08000000 01000000",  // 4 GiB announced
+                             "03000000",                             // short header
+                             "14000000 01000000 08000000 01000000 6A756E6B"}) {
+        UniqueFd fd = unixSocket(sim->socketPath(), false);
+        ASSERT_TRUE(fd);
+        writeAll(fd.get(), hex(junk));
+        ::shutdown(fd.get(), SHUT_WR);
+        EXPECT_TRUE(readToEnd(fd.get())) << junk;  // closed on us, nothing else
+    }
+    EXPECT_EQ(listDevices(sim->address()), listed);
 
-TEST(UsbmuxSimulatorTest, AnswersInTheRequestsFormatWithItsTag) {
-    auto sim = UsbmuxdSim::start({device("tab", "USB", 1)});
-    ASSERT_TRUE(sim);
+    // Answers in the request's format with its tag; unknown requests get result 1.
     auto exchange = [&](const char* type, uint32_t tag, PlistFormat format) {
         Plist request(plist_new_dict());
         plist_dict_set_item(request.get(), "MessageType", plist_new_string(type));
@@ -89,7 +76,7 @@ TEST(UsbmuxSimulatorTest, AnswersInTheRequestsFormatWithItsTag) {
         EXPECT_EQ(isBinaryPlist(reply->body), format == PlistFormat::binary);
         const Plist body = parseDictionary(reply->body);
         plist_t list = plist_dict_get_item(body.get(), "DeviceList");
-        ASSERT_EQ(plist_array_get_size(list), 1u);
+        ASSERT_EQ(plist_array_get_size(list), 5u);
         // Besides what the client reads, the keys a real daemon sends.
         plist_t props = plist_dict_get_item(plist_array_get_item(list, 0), "Properties");
         for (const char* key : {"LocationID", "ProductID", "ConnectionSpeed"})
@@ -102,19 +89,19 @@ TEST(UsbmuxSimulatorTest, AnswersInTheRequestsFormatWithItsTag) {
     EXPECT_EQ(dictUnsigned(body.get(), "Number"), 1u);
 }
 
-TEST(UsbmuxSimulatorTest, SurvivesGarbageFromClients) {
-    auto sim = UsbmuxdSim::start({device("tab", "USB", 1)});
+TEST(UsbmuxSimulatorTest, RelaysBothWaysForManyTunnelsAtOncePassingHalfClose) {
+    EchoServer echo;
+    auto sim = UsbmuxdSim::start({device("tab", "USB", echo.port())});
     ASSERT_TRUE(sim);
-    for (const char* junk : {"FFFFFFFF 01000000 08000000 01000000",  // 4 GiB announced
-                             "03000000",                             // short header
-                             "14000000 01000000 08000000 01000000 6A756E6B"}) {
-        UniqueFd fd = unixSocket(sim->socketPath(), false);
-        ASSERT_TRUE(fd);
-        writeAll(fd.get(), hex(junk));
-        ::shutdown(fd.get(), SHUT_WR);
-        EXPECT_TRUE(readToEnd(fd.get())) << junk;  // closed on us, nothing else
-    }
-    EXPECT_EQ(listDevices(sim->address()), (std::vector<Device>{{1, "tab"}}));
+    // Several megabytes: more than every buffer on the way, so the relay really streams.
+    EXPECT_TRUE(echoes(sim->address(), pattern(6 << 20, 3)));
+    std::atomic<int> intact{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 8; ++i)
+        clients.emplace_back([&, i] { intact += echoes(sim->address(), pattern(256 * 1024, i)); });
+    for (auto& t : clients)
+        t.join();
+    EXPECT_EQ(intact, 8);
 }
 
 TEST(UsbmuxSimulatorTest, StopsOnSigtermAndRemovesItsSocket) {

@@ -1,7 +1,5 @@
 #include "https_test_server.h"
 
-#include <sys/socket.h>
-
 #include "test_prelude.h"
 
 namespace panelora::test {
@@ -83,29 +81,6 @@ void HttpsServer::serve(const std::string& name, const std::string& status, cons
                         const std::string& extraHeaders) {
     writeFile(root_.path() / name, "HTTP/1.0 " + status + "\r\nContent-Type: application/json\r\n" +
                                        extraHeaders + "\r\n" + body);
-}
-
-PlainHttpServer::PlainHttpServer(std::string response)
-    : response_(std::move(response)), listener_(bindLoopback(port_)) {
-    thread_ = std::thread([this] {
-        for (;;) {
-            UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-            if (!client) return;
-            ++connections_;
-            drain(client.get(), std::chrono::milliseconds(200));  // the request
-            writeAll(client.get(), std::span(reinterpret_cast<const uint8_t*>(response_.data()),
-                                             response_.size()));
-        }
-    });
-}
-
-PlainHttpServer::~PlainHttpServer() {
-    ::shutdown(listener_.get(), SHUT_RDWR);  // wakes accept()
-    thread_.join();
-}
-
-std::string PlainHttpServer::url(const std::string& name) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
 }
 
 }  // namespace panelora::test

@@ -1,12 +1,10 @@
 // Local servers for the update check's system tests: a test certificate authority made with the
 // openssl command at run time, `openssl s_server -HTTP` serving canned HTTPS responses from a
-// temporary folder, a plain HTTP responder and a listener that never answers. Everything binds
-// 127.0.0.1 on a free port and is torn down by its destructor.
+// temporary folder. Everything binds 127.0.0.1 on a free port and is torn down by its destructor.
 #pragma once
 
 #include "child_process.h"
 #include "test_prelude.h"
-#include "transport/socket_io.h"
 
 namespace panelora::test {
 
@@ -38,22 +36,6 @@ class HttpsServer {
     TempDir root_;
     uint16_t port_ = 0;
     std::unique_ptr<ChildProcess> process_;
-};
-
-// Answers every connection with one canned plain-HTTP response and counts the connections.
-class PlainHttpServer {
-  public:
-    explicit PlainHttpServer(std::string response);
-    ~PlainHttpServer();
-    std::string url(const std::string& name) const;
-    int connections() const { return connections_; }
-
-  private:
-    std::string response_;
-    UniqueFd listener_;
-    uint16_t port_ = 0;
-    std::atomic<int> connections_{0};
-    std::thread thread_;
 };
 
 }  // namespace panelora::test

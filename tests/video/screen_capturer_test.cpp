@@ -40,11 +40,11 @@ class ScreenCapturerTest : public ::testing::Test {
     std::vector<Frame> frames;
 };
 
-// Up to 15 looks, 0.3 s apart; the error of a look is returned at once.
+// Up to 15 looks, 0.3 s apart; the error of a look, or of the stream's start, is returned at once.
 TEST_F(ScreenCapturerTest, LooksForTheDisplayFifteenTimes) {
     struct Case {
         int appearOnQuery;
-        std::optional<std::string> errorOnSecond;
+        std::optional<std::string> errorOnSecond, startError;
         int queries;
         int64_t waitedMs;
         std::optional<Kind> error;
@@ -53,17 +53,24 @@ TEST_F(ScreenCapturerTest, LooksForTheDisplayFifteenTimes) {
     const char* notFound =
         "Virtual display didn't appear (is Screen Recording allowed for Panelora?)";
     const Case cases[] = {
-        {3, {}, 3, 600, {}, ""},
-        {15, {}, 15, 4200, {}, ""},
-        {0, {}, 15, 4500, Kind::displayNotFound, notFound},
-        {0, "Screen recording is not permitted", 2, 300, Kind::platform,
+        {3, {}, {}, 3, 600, {}, ""},
+        {15, {}, {}, 15, 4200, {}, ""},
+        {0, {}, {}, 15, 4500, Kind::displayNotFound, notFound},
+        {0,
+         "Screen recording is not permitted",
+         {},
+         2,
+         300,
+         Kind::platform,
          "Screen recording is not permitted"},
+        {1, {}, "The stream could not start", 1, 0, Kind::platform, "The stream could not start"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.appearOnQuery);
         backend.appearOnQuery = c.appearOnQuery;
         backend.queryError = c.errorOnSecond;
         backend.errorOnQuery = 2;
+        backend.startError = c.startError;
         backend.queries = 0;
         auto capturer = makeCapturer();
         const int64_t before = clock.uptimeNanos();
@@ -73,41 +80,6 @@ TEST_F(ScreenCapturerTest, LooksForTheDisplayFifteenTimes) {
         EXPECT_EQ(error ? std::optional(error->kind) : std::nullopt, c.error);
         EXPECT_EQ(error ? error->description() : "", c.description);
     }
-}
-
-TEST_F(ScreenCapturerTest, StartsTheStreamAtTheEncodedSizeOnTheCaptureQueue) {
-    auto capturer = makeCapturer();
-    EXPECT_EQ(capturer->start(backend.display, kProfile, false), std::nullopt);
-    EXPECT_EQ(backend.streamsStarted, 1);
-    EXPECT_EQ(backend.startedDisplay, backend.display);
-    ASSERT_TRUE(backend.configuration);
-    const CaptureConfiguration& c = *backend.configuration;
-    EXPECT_EQ(std::tie(c.width, c.height, c.fps, c.pixelFormat, c.queueDepth, c.showsCursor),
-              std::tuple(1796, 1346, 120, 0x34323076u /* '420v' */, 4, false));
-    EXPECT_EQ(backend.queue->label(), "panelora.capture");
-}
-
-TEST_F(ScreenCapturerTest, StreamStartErrorIsReturnedAndNothingIsKept) {
-    backend.startError = "The stream could not start";
-    auto capturer = makeCapturer();
-    auto error = capturer->start(backend.display, kProfile, true);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->kind, Kind::platform);
-    EXPECT_EQ(error->description(), "The stream could not start");
-    capturer->stopCapture();
-    EXPECT_EQ(backend.stops, 0);
-}
-
-TEST_F(ScreenCapturerTest, StopDuringTheWaitCancelsTheStart) {
-    backend.appearOnQuery = 0;
-    auto capturer = makeCapturer();
-    clock.makeQueue("test")->postAfter(100ms, [&] { capturer->stopCapture(); });
-    auto error = capturer->start(backend.display, kProfile, true);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->kind, Kind::cancelled);
-    EXPECT_FALSE(error->description().empty());
-    EXPECT_EQ(backend.queries, 1);
-    EXPECT_EQ(backend.streamsStarted, 0);
 }
 
 TEST_F(ScreenCapturerTest, StopFromAnotherThreadInterruptsARealWait) {
@@ -124,7 +96,9 @@ TEST_F(ScreenCapturerTest, StopFromAnotherThreadInterruptsARealWait) {
     stopper.join();
     ASSERT_TRUE(error);
     EXPECT_EQ(error->kind, Kind::cancelled);
+    EXPECT_FALSE(error->description().empty());
     EXPECT_LT(backend.queries, 15);  // it did not run the full 4.5 s of attempts
+    EXPECT_EQ(backend.streamsStarted, 0);
 }
 
 TEST_F(ScreenCapturerTest, StreamThatFinishesStartingAfterStopIsStopped) {
@@ -157,9 +131,16 @@ TEST_F(ScreenCapturerTest, StopAndDestructionStopTheStreamOnce) {
     EXPECT_TRUE(other.waitStopped());
 }
 
+// The stream runs at the encoded size, on the capture queue.
 TEST_F(ScreenCapturerTest, OnlyCompleteScreenFramesWithAnImageReachOnFrame) {
     auto capturer = makeCapturer();
-    ASSERT_EQ(capturer->start(backend.display, kProfile, true), std::nullopt);
+    ASSERT_EQ(capturer->start(backend.display, kProfile, false), std::nullopt);
+    EXPECT_EQ(backend.startedDisplay, backend.display);
+    ASSERT_TRUE(backend.configuration);
+    const CaptureConfiguration& c = *backend.configuration;
+    EXPECT_EQ(std::tie(c.width, c.height, c.fps, c.pixelFormat, c.queueDepth, c.showsCursor),
+              std::tuple(1796, 1346, 120, 0x34323076u /* '420v' */, 4, false));
+    EXPECT_EQ(backend.queue->label(), "panelora.capture");
     auto sample = [](std::optional<FrameStatus> status, bool isScreen = true,
                      ImageBufferRef image = makeImage()) {
         return CaptureSample{isScreen, status, std::move(image), 5'000'000'123};

@@ -6,36 +6,31 @@
 namespace panelora::test {
 namespace {
 
+// Twice the logical size at 264 pixels per inch; one HiDPI mode of the logical size at the
+// profile's rate, and the encoded size for backends that choose the pixel size themselves.
 TEST(VirtualDisplayTest, SizesFollowTheProfileAt264PixelsPerInch) {
-    struct Case {
-        StreamProfile profile;
-        uint32_t pixelsWide, pixelsHigh;
-        double widthMm, heightMm;
-    };
-    const Case cases[] = {
+    const std::tuple<StreamProfile, uint32_t, uint32_t, double, double> cases[] = {
         {StreamProfile::fallback, 2048, 1536, 197.04, 147.78},
         {{1796, 1346, 120, 43513488, 1708, 1280}, 3416, 2560, 328.66, 246.30},
     };
-    for (const Case& c : cases) {
-        const VirtualDisplayDescriptor d = VirtualDisplay::descriptorFor(c.profile, 1);
-        EXPECT_EQ(d.name, "Panelora");
-        EXPECT_EQ(d.maxPixelsWide, c.pixelsWide);
-        EXPECT_EQ(d.maxPixelsHigh, c.pixelsHigh);
-        EXPECT_NEAR(d.widthMillimeters, c.widthMm, 0.005);
-        EXPECT_NEAR(d.heightMillimeters, c.heightMm, 0.005);
-
-        const VirtualDisplaySettings s = VirtualDisplay::settingsFor(c.profile);
-        EXPECT_TRUE(s.hiDPI);
-        ASSERT_EQ(s.modes.size(), 1u);
-        EXPECT_EQ(s.modes[0].width, c.pixelsWide / 2);
-        EXPECT_EQ(s.modes[0].height, c.pixelsHigh / 2);
-        EXPECT_EQ(s.modes[0].refreshRate, double(c.profile.fps));
-        EXPECT_EQ(s.encodedWidth, uint32_t(c.profile.width));
-        EXPECT_EQ(s.encodedHeight, uint32_t(c.profile.height));
+    for (const auto& [profile, wide, high, widthMm, heightMm] : cases) {
+        const VirtualDisplayDescriptor d = VirtualDisplay::descriptorFor(profile, 1);
+        EXPECT_EQ(std::tie(d.name, d.maxPixelsWide, d.maxPixelsHigh),
+                  std::tuple("Panelora", wide, high));
+        EXPECT_NEAR(d.widthMillimeters, widthMm, 0.005);
+        EXPECT_NEAR(d.heightMillimeters, heightMm, 0.005);
     }
+    const VirtualDisplaySettings s =
+        VirtualDisplay::settingsFor({1796, 1346, 120, 43513488, 1708, 1280});
+    EXPECT_TRUE(s.hiDPI);
+    ASSERT_EQ(s.modes.size(), 1u);
+    EXPECT_EQ(std::tie(s.modes[0].width, s.modes[0].height, s.modes[0].refreshRate),
+              std::tuple(1708u, 1280u, 120.0));
+    EXPECT_EQ(std::tie(s.encodedWidth, s.encodedHeight), std::tuple(1796u, 1346u));
 }
 
-// A display whose settings are refused is removed again; one never made gets no settings.
+// A display whose settings are refused is removed again; one never made gets no settings; sizes
+// that cannot be doubled are refused before the platform sees them.
 TEST(VirtualDisplayTest, PassesTheSerialAppliesTheSettingsAndRefusalsLeaveNoDisplay) {
     FakeDisplays backend;
     auto display = VirtualDisplay::create(backend, StreamProfile::fallback, 42);
@@ -47,6 +42,12 @@ TEST(VirtualDisplayTest, PassesTheSerialAppliesTheSettingsAndRefusalsLeaveNoDisp
     EXPECT_TRUE(backend.isAlive(display->displayID()));
     display.reset();
 
+    StreamProfile huge = StreamProfile::fallback, empty = StreamProfile::fallback;
+    huge.logicalWidth = int64_t{1} << 32;
+    empty.logicalHeight = 0;
+    EXPECT_EQ(VirtualDisplay::create(backend, huge, 1), nullptr);
+    EXPECT_EQ(VirtualDisplay::create(backend, empty, 1), nullptr);
+    EXPECT_EQ(backend.descriptors.size(), 1u);
     backend.refuseSettings = true;
     EXPECT_EQ(VirtualDisplay::create(backend, StreamProfile::fallback, 1), nullptr);
     EXPECT_EQ(backend.descriptors.size(), 2u);
@@ -54,17 +55,6 @@ TEST(VirtualDisplayTest, PassesTheSerialAppliesTheSettingsAndRefusalsLeaveNoDisp
     backend.refuse = true;
     EXPECT_EQ(VirtualDisplay::create(backend, StreamProfile::fallback, 1), nullptr);
     EXPECT_EQ(backend.settings.size(), 2u);
-}
-
-TEST(VirtualDisplayTest, SizesThatCannotBeDoubledAreRefusedBeforeThePlatformSeesThem) {
-    FakeDisplays backend;
-    StreamProfile huge = StreamProfile::fallback;
-    huge.logicalWidth = int64_t{1} << 32;
-    StreamProfile empty = StreamProfile::fallback;
-    empty.logicalHeight = 0;
-    EXPECT_EQ(VirtualDisplay::create(backend, huge, 1), nullptr);
-    EXPECT_EQ(VirtualDisplay::create(backend, empty, 1), nullptr);
-    EXPECT_TRUE(backend.descriptors.empty());
 }
 
 }  // namespace
