@@ -36,6 +36,15 @@ std::string nameOf(const XRRModeInfo& mode) {
     return std::string(mode.name, mode.nameLength);
 }
 
+RROutput outputNamed(Display* d, const std::string& name) {
+    auto res = resources(d);
+    for (int i = 0; res && i < res->noutput; ++i) {
+        OutputInfo info(XRRGetOutputInfo(d, res.get(), res->outputs[i]));
+        if (info && std::string(info->name, size_t(info->nameLen)) == name) return res->outputs[i];
+    }
+    return None;
+}
+
 }  // namespace
 
 DisplayPtr openDisplay(const std::string& name) {
@@ -72,49 +81,6 @@ std::vector<std::string> shownModeNames(Display* d, std::string_view prefix) {
     return names;
 }
 
-RROutput outputNamed(Display* d, const std::string& name) {
-    auto res = resources(d);
-    for (int i = 0; res && i < res->noutput; ++i) {
-        OutputInfo info(XRRGetOutputInfo(d, res.get(), res->outputs[i]));
-        if (info && std::string(info->name, static_cast<size_t>(info->nameLen)) == name)
-            return res->outputs[i];
-    }
-    return None;
-}
-
-RROutput primaryOutput(Display* d) {
-    return XRRGetOutputPrimary(d, DefaultRootWindow(d));
-}
-
-std::optional<CrtcPlacement> placementOf(Display* d, RROutput output) {
-    auto res = resources(d);
-    if (!res) return std::nullopt;
-    OutputInfo info(XRRGetOutputInfo(d, res.get(), output));
-    if (!info || info->crtc == None) return std::nullopt;
-    CrtcInfo crtc(XRRGetCrtcInfo(d, res.get(), info->crtc));
-    if (!crtc || crtc->mode == None) return std::nullopt;
-    return CrtcPlacement{info->crtc, crtc->x, crtc->y, static_cast<int>(crtc->width),
-                         static_cast<int>(crtc->height)};
-}
-
-bool moveOutputRaw(Display* d, RROutput output, int x, int y) {
-    auto placement = placementOf(d, output);
-    if (!placement) return false;
-    const ScreenSize size = screenSize(d);
-    const int width = std::max(size.width, x + placement->width);
-    const int height = std::max(size.height, y + placement->height);
-    XGrabServer(d);
-    if (width != size.width || height != size.height) setScreenSize(d, width, height);
-    auto res = resources(d);
-    CrtcInfo crtc(XRRGetCrtcInfo(d, res.get(), placement->crtc));
-    const Status status =
-        XRRSetCrtcConfig(d, res.get(), placement->crtc, CurrentTime, x, y, crtc->mode,
-                         crtc->rotation, crtc->outputs, crtc->noutput);
-    XUngrabServer(d);
-    XSync(d, False);
-    return status == RRSetConfigSuccess;
-}
-
 RRMode createMode(Display* d, const std::string& name, int width, int height) {
     XRRModeInfo* info = XRRAllocModeInfo(name.c_str(), static_cast<int>(name.size()));
     info->width = static_cast<unsigned>(width);
@@ -139,29 +105,29 @@ std::unique_ptr<SpareOutput> SpareOutput::enable(Display* d, const std::string& 
     spare->output_ = outputNamed(d, outputName);
     if (spare->output_ == None) return nullptr;
     spare->d_ = d;
+    spare->width_ = width;
+    spare->height_ = height;
     spare->mode_ = createMode(d, modeName.empty() ? "test-" + outputName : modeName, width, height);
     XRRAddOutputMode(d, spare->output_, spare->mode_);
-    XSync(d, False);
-
     auto res = resources(d);
     OutputInfo out(XRRGetOutputInfo(d, res.get(), spare->output_));
     for (int i = 0; out && i < out->ncrtc && spare->crtc_ == None; ++i) {
         CrtcInfo crtc(XRRGetCrtcInfo(d, res.get(), out->crtcs[i]));
         if (crtc && crtc->noutput == 0 && crtc->mode == None) spare->crtc_ = out->crtcs[i];
     }
-    if (spare->crtc_ == None) return nullptr;
+    return spare->crtc_ != None && spare->moveTo(x, y) ? std::move(spare) : nullptr;
+}
 
-    const ScreenSize size = screenSize(d);
-    XGrabServer(d);
-    setScreenSize(d, std::max(size.width, x + width), std::max(size.height, y + height));
-    res = resources(d);
-    RROutput output = spare->output_;
-    const Status status = XRRSetCrtcConfig(d, res.get(), spare->crtc_, CurrentTime, x, y,
-                                           spare->mode_, RR_Rotate_0, &output, 1);
-    XUngrabServer(d);
-    XSync(d, False);
-    if (status != RRSetConfigSuccess) return nullptr;
-    return spare;
+bool SpareOutput::moveTo(int x, int y) {
+    const ScreenSize size = screenSize(d_);
+    XGrabServer(d_);
+    setScreenSize(d_, std::max(size.width, x + width_), std::max(size.height, y + height_));
+    RROutput output = output_;
+    const Status status = XRRSetCrtcConfig(d_, resources(d_).get(), crtc_, CurrentTime, x, y,
+                                           mode_, RR_Rotate_0, &output, 1);
+    XUngrabServer(d_);
+    XSync(d_, False);
+    return status == RRSetConfigSuccess;
 }
 
 SpareOutput::~SpareOutput() {
@@ -176,7 +142,7 @@ SpareOutput::~SpareOutput() {
 }
 
 void resetScreen(Display* d) {
-    RROutput primary = primaryOutput(d);
+    RROutput primary = XRRGetOutputPrimary(d, DefaultRootWindow(d));
     if (primary == None) primary = outputNamed(d, "DUMMY0");
     auto res = resources(d);
     OutputInfo primaryInfo(XRRGetOutputInfo(d, res.get(), primary));

@@ -8,7 +8,6 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 
-
 #include "xorg_server.h"
 
 // The shared server in `server`, or a skip of the calling test.
@@ -34,18 +33,6 @@ ScreenSize screenSize(Display* d);
 std::vector<std::string> modeNames(Display* d, std::string_view prefix = {});
 std::vector<std::string> shownModeNames(Display* d, std::string_view prefix = {});
 
-RROutput outputNamed(Display* d, const std::string& name);
-RROutput primaryOutput(Display* d);
-
-struct CrtcPlacement {
-    RRCrtc crtc = 0;
-    int x = 0, y = 0, width = 0, height = 0;
-};
-// Where RandR shows the output now; nothing when it is disabled.
-std::optional<CrtcPlacement> placementOf(Display* d, RROutput output);
-// Moves an enabled output's CRTC to root (x, y), growing the screen first when needed (as
-// `xrandr --output … --pos` does).
-bool moveOutputRaw(Display* d, RROutput output, int x, int y);
 // A mode of that name and size, created but used by no output.
 RRMode createMode(Display* d, const std::string& name, int width, int height);
 
@@ -58,6 +45,8 @@ class SpareOutput {
                                                const std::string& modeName = {});
     ~SpareOutput();
     RROutput output() const { return output_; }
+    // To root (x, y), the screen grown to hold it, as `xrandr --output … --pos` does it.
+    bool moveTo(int x, int y);
     // Leaves it enabled, as a crashed program would.
     void abandon() { d_ = nullptr; }
 
@@ -67,6 +56,7 @@ class SpareOutput {
     RROutput output_ = 0;
     RRCrtc crtc_ = 0;
     RRMode mode_ = 0;
+    int width_ = 0, height_ = 0;
 };
 
 // Back to the server's starting state: only the primary output, at (0, 0), screen its size.

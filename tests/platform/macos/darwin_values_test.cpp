@@ -11,19 +11,15 @@
 namespace panelora::test {
 namespace {
 
-TEST(DarwinAddress, DaemonSocketLayout) {
+TEST(DarwinAddress, DaemonSocketLayoutAndPathLimits) {
     const auto address = darwin::unixAddress("/var/run/usbmuxd");
     ASSERT_TRUE(address);
     // sun_len 106, AF_UNIX, the path and its terminator, then zeros.
     std::vector<uint8_t> expected = join({hex("6A 01"), bytesOf("/var/run/usbmuxd"), {0}});
     expected.resize(darwin::kUnixAddressSize);
     EXPECT_EQ(std::vector<uint8_t>(address->begin(), address->end()), expected);
-}
-
-TEST(DarwinAddress, PathLimits) {
-    EXPECT_TRUE(darwin::unixAddress(std::string(103, 'a')));  // leaves room for the zero
-    EXPECT_EQ((*darwin::unixAddress(std::string(103, 'a')))[105], 0);
-    EXPECT_FALSE(darwin::unixAddress(std::string(104, 'a')));  // never truncated
+    EXPECT_EQ((*darwin::unixAddress(std::string(103, 'a')))[105], 0);  // room for the zero
+    EXPECT_FALSE(darwin::unixAddress(std::string(104, 'a')));          // never truncated
     EXPECT_FALSE(darwin::unixAddress(""));
     EXPECT_FALSE(darwin::unixAddress(std::string_view("/tmp/a\0b", 8)));
 }
@@ -50,7 +46,7 @@ TEST(DisplayEdge, FarEdgeStaysOnTheDisplaysLastPixel) {
     EXPECT_EQ(keepOnDisplay({2464, 768}, virtualDisplay, 0), (Point{2464, 768}));
 }
 
-TEST(MediaTime, NanosFromTime) {
+TEST(MediaTime, NanosFromTimeAndBack) {
     constexpr uint32_t valid = media::kTimeValid;
     constexpr int64_t max = std::numeric_limits<int64_t>::max();
     struct Case {
@@ -79,14 +75,11 @@ TEST(MediaTime, NanosFromTime) {
         EXPECT_EQ(media::nanosFromTime(c.value, c.timescale, c.flags), c.nanos)
             << c.value << "/" << c.timescale << " flags " << c.flags;
     }
-}
-
-TEST(MediaTime, TimeFromNanosIsExactAndInvalidWhenNegative) {
-    EXPECT_EQ(media::timeFromNanos(123'456'789'012),
-              (media::Time{123'456'789'012, 1'000'000'000, media::kTimeValid}));
+    // And back: exact, and invalid when negative.
+    const media::Time t = media::timeFromNanos(123'456'789'012);
+    EXPECT_EQ(t, (media::Time{123'456'789'012, 1'000'000'000, media::kTimeValid}));
+    EXPECT_EQ(media::nanosFromTime(t.value, t.timescale, t.flags), 123'456'789'012);
     EXPECT_EQ(media::timeFromNanos(-1), media::Time{});
-    const media::Time t = media::timeFromNanos(987'654'321);
-    EXPECT_EQ(media::nanosFromTime(t.value, t.timescale, t.flags), 987'654'321);
 }
 
 // FrameStatus attachments, alert buttons, login item states and log levels as AppKit,

@@ -46,11 +46,8 @@ TEST(DefaultsDocument, ValuesForASavedDocument) {
     EXPECT_EQ(defaults::valuesFrom(R"({"space": 1.5})"), Values{});
     EXPECT_EQ(defaults::valuesFrom("[]"), Values{});
     EXPECT_EQ(defaults::valuesFrom("not json"), Values{});
-}
-
-TEST(DefaultsDocument, RoundTrip) {
     const Values stored{100, true, bytesOf(R"({"offset":-50,"side":"above"})")};
-    EXPECT_EQ(defaults::valuesFrom(defaults::documentFrom(stored)), stored);
+    EXPECT_EQ(defaults::valuesFrom(defaults::documentFrom(stored)), stored);  // the round trip
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 // menu may be updated in place.
 #include "platform/macos/portable/menu_plan.h"
 
-#include <stdexcept>
-
 #include "test_prelude.h"
 
 namespace panelora::test {
@@ -64,41 +62,28 @@ TEST(MenuPlan, StreamingMenu) {
     EXPECT_TRUE(plan.back().commandModifier);
 }
 
+// The toggle asks for the opposite of what it shows; a space no option matches checks none.
 TEST(MenuPlan, ChoosingAnEntryPassesWhatPerformMenuActionTakes) {
-    const auto plan = planMenu(buildMenu(streaming()));
-    auto find = [&](const std::string& title) -> const MenuEntry& {
-        for (const MenuEntry& e : plan)
-            if (e.title == title) return e;
-        throw std::runtime_error("no entry " + title);
-    };
-    const MenuEntry& spacious = find("Spacious: 50% more space, smallest text");
-    EXPECT_EQ(spacious.item, MenuItem::spacePicker);
-    EXPECT_EQ(choiceValue(spacious), 150);
-    const MenuEntry& sharp = find("Sharp: native resolution, 60 fps");
-    EXPECT_EQ(sharp.item, MenuItem::qualityPicker);
-    EXPECT_EQ(choiceValue(sharp), 0);
-    // The toggle asks for the opposite of what it shows.
-    const MenuEntry& login = find("Launch at Login");
-    EXPECT_EQ(login.item, MenuItem::launchAtLogin);
-    EXPECT_EQ(choiceValue(login), 0);
     MenuState off = streaming();
     off.launchAtLogin = false;
-    for (const MenuEntry& e : planMenu(buildMenu(off))) {
-        if (e.item == MenuItem::launchAtLogin) {
-            EXPECT_EQ(choiceValue(e), 1);
+    off.space = 110;
+    for (const MenuState& state : {streaming(), off}) {
+        std::map<std::string, MenuEntry> entries;
+        for (const MenuEntry& e : planMenu(buildMenu(state))) {
+            entries[e.title] = e;
+            EXPECT_FALSE(state.space == 110 && e.item == MenuItem::spacePicker && e.checked);
         }
-    }
-    EXPECT_EQ(find("Quit Panelora").item, MenuItem::quit);
-    EXPECT_EQ(choiceValue(find("Quit Panelora")), std::nullopt);
-    EXPECT_EQ(find("Move Panelora to the Left").item, MenuItem::moveLeft);
-}
-
-TEST(MenuPlan, SpaceWithoutMatchingOptionChecksNone) {
-    MenuState state = streaming();
-    state.space = 110;
-    for (const MenuEntry& e : planMenu(buildMenu(state))) {
-        if (e.item == MenuItem::spacePicker) {
-            EXPECT_FALSE(e.checked) << e.title;
+        const std::tuple<std::string, MenuItem, std::optional<int64_t>> cases[] = {
+            {"Spacious: 50% more space, smallest text", MenuItem::spacePicker, 150},
+            {"Sharp: native resolution, 60 fps", MenuItem::qualityPicker, 0},
+            {"Launch at Login", MenuItem::launchAtLogin, state.launchAtLogin ? 0 : 1},
+            {"Quit Panelora", MenuItem::quit, std::nullopt},
+            {"Move Panelora to the Left", MenuItem::moveLeft, std::nullopt},
+        };
+        for (const auto& [title, item, value] : cases) {
+            ASSERT_TRUE(entries.count(title)) << title;
+            EXPECT_EQ(entries[title].item, item) << title;
+            EXPECT_EQ(choiceValue(entries[title]), value) << title;
         }
     }
 }

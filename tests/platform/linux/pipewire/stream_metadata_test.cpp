@@ -5,6 +5,8 @@
 #include "platform/linux/pipewire/stream_metadata.h"
 #include "platform/linux/pipewire/picture_diff.h"
 
+#include <sstream>
+
 #include "test_prelude.h"
 
 namespace panelora::test {
@@ -25,82 +27,64 @@ Bytes cursorHeader(uint32_t id, int32_t x, int32_t y, int32_t hotX, int32_t hotY
 }
 
 // A 2 × 1 RGBA bitmap behind the cursor header: spa_meta_bitmap (20 bytes) then the pixels.
-const Bytes kCursorWithBitmap = [] {
-    Bytes b = cursorHeader(1, 640, 360, 3, 4, 28);
-    // Format SPA_VIDEO_FORMAT_RGBA (11), 2 × 1, stride 8, pixels 20 bytes after the bitmap
-    // header: opaque red, half-transparent green (premultiplied).
-    const Bytes bitmap = hex("0b000000 02000000 01000000 08000000 14000000  ff0000ff 00400080");
-    b.insert(b.end(), bitmap.begin(), bitmap.end());
-    return b;
-}();
+// Format SPA_VIDEO_FORMAT_RGBA (11), 2 × 1, stride 8, pixels 20 bytes after the bitmap header:
+// opaque red, half-transparent green (premultiplied).
+const Bytes kCursorWithBitmap =
+    join({cursorHeader(1, 640, 360, 3, 4, 28),
+          hex("0b000000 02000000 01000000 08000000 14000000  ff0000ff 00400080")});
 
-TEST(CursorMetadata, PositionAndBitmapAsMutterWritesThem) {
-    StreamCursor cursor = readCursorMeta(kCursorWithBitmap.data(), kCursorWithBitmap.size());
-    EXPECT_TRUE(cursor.known);
-    EXPECT_TRUE(cursor.onMonitor);
-    EXPECT_EQ(cursor.x, 640);
-    EXPECT_EQ(cursor.y, 360);
-    ASSERT_TRUE(cursor.bitmap);
-    EXPECT_EQ(cursor.bitmap->width, 2);
-    EXPECT_EQ(cursor.bitmap->height, 1);
-    EXPECT_EQ(cursor.bitmap->hotX, 3);
-    EXPECT_EQ(cursor.bitmap->hotY, 4);
-    EXPECT_EQ(cursor.bitmap->pixels, (std::vector<uint32_t>{0xFFFF0000, 0x80004000}));
+// The cursor read from `length` bytes of `b`, as text: "unknown", "off", or "at x,y", then the
+// bitmap's size, hot spot and pixels when there is one.
+std::string described(const Bytes& b, size_t length) {
+    const StreamCursor c = readCursorMeta(b.data(), length);
+    std::ostringstream text;
+    if (!c.known) return "unknown";
+    if (!c.onMonitor) return "off";
+    text << "at " << c.x << "," << c.y;
+    if (c.bitmap)
+        text << " " << c.bitmap->width << "x" << c.bitmap->height << " hot " << c.bitmap->hotX
+             << "," << c.bitmap->hotY;
+    for (uint32_t pixel : c.bitmap ? c.bitmap->pixels : std::vector<uint32_t>{})
+        text << " " << std::hex << pixel;
+    return text.str();
 }
 
-TEST(CursorMetadata, BgraBitmapsSwapTheirChannels) {
-    Bytes b = kCursorWithBitmap;
-    b[28] = 12;  // SPA_VIDEO_FORMAT_BGRA
-    StreamCursor cursor = readCursorMeta(b.data(), b.size());
-    ASSERT_TRUE(cursor.bitmap);
-    EXPECT_EQ(cursor.bitmap->pixels, (std::vector<uint32_t>{0xFF0000FF, 0x80004000}));
-}
-
-TEST(CursorMetadata, OffTheMonitorPositionOnlyAndHiddenPointers) {
-    Bytes off = cursorHeader(0, 5, 5, 0, 0, 0);
-    StreamCursor cursor = readCursorMeta(off.data(), off.size());
-    EXPECT_TRUE(cursor.known);
-    EXPECT_FALSE(cursor.onMonitor);
-
-    Bytes moved = cursorHeader(1, 10, 20, 0, 0, 0);
-    cursor = readCursorMeta(moved.data(), moved.size());
-    EXPECT_TRUE(cursor.onMonitor);
-    EXPECT_EQ(cursor.x, 10);
-    EXPECT_FALSE(cursor.bitmap);  // the image did not change
-
-    // Mutter's empty sprite: a bitmap header of zeros but the format, no pixels.
-    Bytes empty = cursorHeader(1, 10, 20, 0, 0, 28);
-    const Bytes header = hex("0b000000 00000000 00000000 00000000 00000000");
-    empty.insert(empty.end(), header.begin(), header.end());
-    cursor = readCursorMeta(empty.data(), empty.size());
-    ASSERT_TRUE(cursor.bitmap);
-    EXPECT_TRUE(cursor.bitmap->pixels.empty());
-}
-
-TEST(CursorMetadata, MalformedMetadataReadsAsNoImageOrNothing) {
+// Mutter's own layouts, then malformed metadata: read as no image, or as nothing.
+TEST(CursorMetadata, PositionAndBitmapAsMutterWritesThemAndNoneWhenMalformed) {
     struct Case {
         const char* what;
+        Bytes bytes;
         size_t at;  // byte to change (SIZE_MAX: none)
         uint8_t value;
-        size_t length;  // bytes handed over
-        bool known;
+        size_t cut;  // bytes left out at the end
+        std::string cursor;
     };
-    const size_t all = kCursorWithBitmap.size();
-    for (const Case& c : {
-             Case{"shorter than the cursor header", SIZE_MAX, 0, 27, false},
-             Case{"the pixels cut short", SIZE_MAX, 0, all - 1, true},
-             Case{"bitmap offset inside the cursor header", 24, 8, all, true},
-             Case{"bitmap offset past the end", 25, 0x10, all, true},
-             Case{"an unknown pixel format", 28, 7, all, true},
-             Case{"a stride shorter than a row", 40, 4, all, true},
-             Case{"a pixel offset inside the bitmap header", 44, 4, all, true},
-             Case{"wider than 1024", 33, 0x08, all, true},
-         }) {
-        Bytes b = kCursorWithBitmap;
-        if (c.at != SIZE_MAX) b[c.at] = c.value;
-        StreamCursor cursor = readCursorMeta(b.data(), c.length);
-        EXPECT_EQ(cursor.known, c.known) << c.what;
-        EXPECT_FALSE(cursor.bitmap) << c.what;
+    const Bytes off = cursorHeader(0, 5, 5, 0, 0, 0), moved = cursorHeader(1, 10, 20, 0, 0, 0);
+    // Mutter's empty sprite: a bitmap header of zeros but the format, no pixels.
+    const Bytes empty = join(
+        {cursorHeader(1, 10, 20, 0, 0, 28), hex("0b000000 00000000 00000000 00000000 00000000")});
+    const Bytes& full = kCursorWithBitmap;
+    const std::string noImage = "at 640,360";
+    // clang-format off
+    const Case cases[] = {
+        {"RGBA", full, SIZE_MAX, 0, 0, "at 640,360 2x1 hot 3,4 ffff0000 80004000"},
+        {"BGRA", full, 28, 12, 0, "at 640,360 2x1 hot 3,4 ff0000ff 80004000"},
+        {"off the monitor", off, SIZE_MAX, 0, 0, "off"},
+        {"moved, the image unchanged", moved, SIZE_MAX, 0, 0, "at 10,20"},
+        {"hidden", empty, SIZE_MAX, 0, 0, "at 10,20 0x0 hot 0,0"},
+        {"shorter than the cursor header", full, SIZE_MAX, 0, full.size() - 27, "unknown"},
+        {"the pixels cut short", full, SIZE_MAX, 0, 1, noImage},
+        {"bitmap offset inside the cursor header", full, 24, 8, 0, noImage},
+        {"bitmap offset past the end", full, 25, 0x10, 0, noImage},
+        {"an unknown pixel format", full, 28, 7, 0, noImage},
+        {"a stride shorter than a row", full, 40, 4, 0, noImage},
+        {"a pixel offset inside the bitmap header", full, 44, 4, 0, noImage},
+        {"wider than 1024", full, 33, 0x08, 0, noImage},
+    };
+    // clang-format on
+    for (Case c : cases) {
+        if (c.at != SIZE_MAX) c.bytes[c.at] = c.value;
+        EXPECT_EQ(described(c.bytes, c.bytes.size() - c.cut), c.cursor) << c.what;
     }
     EXPECT_FALSE(readCursorMeta(nullptr, 100).known);
 }

@@ -33,26 +33,20 @@ TEST(CursorPng, RefusesEmptyShortAndOversizedImages) {
     EXPECT_FALSE(cursorpng::encode({0xFF000000}, -1, 1));
 }
 
+// The arrow's tip, an opaque pixel, is its hot spot; as a cursor its size is in points and its
+// PNG in pixels.
 TEST(CursorPng, BuiltInArrowHasItsTipAtTheHotSpot) {
     auto arrow = cursorpng::builtInArrow();
-    EXPECT_EQ(arrow.width, 12);
-    EXPECT_EQ(arrow.height, 19);
-    EXPECT_EQ(arrow.hotX, 0);
-    EXPECT_EQ(arrow.hotY, 0);
-    ASSERT_EQ(arrow.pixels.size(), 12u * 19u);
-    EXPECT_EQ(arrow.pixels[0], 0xFF000000u);           // the tip is opaque
-    EXPECT_EQ(arrow.pixels[11], 0u);                   // top right is transparent
-    EXPECT_EQ(arrow.pixels[2 * 12 + 1], 0xFFFFFFFFu);  // white fill inside the outline
-
+    ASSERT_EQ(arrow.pixels.size(), size_t(arrow.width * arrow.height));
+    EXPECT_EQ(arrow.pixels[size_t(arrow.hotY * arrow.width + arrow.hotX)], 0xFF000000u);
     auto cursor = X11CursorSource::makeCursor(arrow, 2);  // two pixels per point
-    EXPECT_EQ(cursor.width, 6.0);
-    EXPECT_EQ(cursor.height, 9.5);
-    auto png = cursor.png();
-    ASSERT_TRUE(png.has_value());
-    auto decoded = decodePng(*png, true);
+    EXPECT_EQ(cursor.width, arrow.width / 2.0);
+    EXPECT_EQ(cursor.height, arrow.height / 2.0);
+    EXPECT_EQ(cursor.hotSpot, (Point{arrow.hotX / 2.0, arrow.hotY / 2.0}));
+    const auto png = cursor.png ? cursor.png() : std::nullopt;
+    const auto decoded = png ? decodePng(*png, true) : std::nullopt;
     ASSERT_TRUE(decoded.has_value());
-    EXPECT_EQ(decoded->width, 12);  // the PNG keeps the pixel size
-    EXPECT_EQ(decoded->height, 19);
+    EXPECT_EQ(std::pair(decoded->width, decoded->height), std::pair(arrow.width, arrow.height));
 }
 
 }  // namespace

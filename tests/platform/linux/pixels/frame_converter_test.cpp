@@ -69,45 +69,37 @@ INSTANTIATE_TEST_SUITE_P(
                       SizeCase{101, 77, 200, 150, FrameConverter::Path::convertThenScale},
                       SizeCase{301, 201, 100, 66, FrameConverter::Path::scaleThenConvert}));
 
+// Premultiplied cursor pixels (only the low 32 bits of each element count) over a grey picture,
+// clipped at its edges.
 TEST(BlendCursor, PremultipliedPixelsBlendAndClipAtTheEdges) {
     const int width = 8, height = 6, stride = width * 4;
     std::vector<uint8_t> picture(static_cast<size_t>(stride) * height, 100);
-    // 3 × 2 cursor: opaque white, transparent, half-transparent red (premultiplied: 0x80 red).
-    std::array<unsigned long, 6> cursor = {0xFFFFFFFFul, 0x00000000ul, 0x80800000ul,
-                                           0xFFFFFFFFul, 0x00000000ul, 0x80800000ul};
-    CursorPixels placed{6, 4, 3, 2, cursor.data()};  // the right column falls outside
-    blendCursor(picture.data(), stride, width, height, placed);
-
-    auto at = [&](int x, int y) { return &picture[static_cast<size_t>(y) * stride + x * 4]; };
-    // (6,4) opaque white.
-    EXPECT_EQ(at(6, 4)[0], 255);
-    EXPECT_EQ(at(6, 4)[2], 255);
-    // (7,4) transparent: unchanged.
-    EXPECT_EQ(at(7, 4)[0], 100);
-    // (6,5) white again; the row below the picture and the column right of it are clipped.
-    EXPECT_EQ(at(6, 5)[1], 255);
-    // Untouched elsewhere.
-    EXPECT_EQ(at(5, 4)[0], 100);
-    EXPECT_EQ(at(6, 3)[0], 100);
-
-    // Half-transparent red at (0,0) from a cursor hanging off the top-left corner.
-    std::vector<uint8_t> second(static_cast<size_t>(stride) * height, 100);
+    constexpr unsigned long kHigh = static_cast<unsigned long>(0xDEADBEEF00000000ull);
+    // 3 × 2 at (6, 4), its right column and nothing else outside: opaque white, clear and
+    // half-transparent red, then opaque green.
+    std::array<unsigned long, 6> cursor = {kHigh | 0xFFFFFFFF, 0, 0x80800000ul,
+                                           kHigh | 0xFF00FF00, 0, 0x80800000ul};
+    blendCursor(picture.data(), stride, width, height, CursorPixels{6, 4, 3, 2, cursor.data()});
+    // Half-transparent red hanging over the top-left corner.
     std::array<unsigned long, 4> red = {0x80800000ul, 0x80800000ul, 0x80800000ul, 0x80800000ul};
-    blendCursor(second.data(), stride, width, height, CursorPixels{-1, -1, 2, 2, red.data()});
-    EXPECT_EQ(second[2], 0x80 + (100 * 127 + 127) / 255);  // red: 128 + 100 × (1 − α)
-    EXPECT_EQ(second[0], (100 * 127 + 127) / 255);         // blue: 100 × (1 − α)
-    EXPECT_EQ(second[4], 100);                             // (1,0) not covered
-}
-
-TEST(BlendCursor, UsesOnlyTheLow32BitsOfEachElement) {
-    const int width = 2, height = 1, stride = 8;
-    std::vector<uint8_t> picture(stride * height, 0);
-    std::array<unsigned long, 1> cursor = {
-        static_cast<unsigned long>(0xDEADBEEF00000000ull | 0xFF00FF00ull)};
-    blendCursor(picture.data(), stride, width, height, CursorPixels{0, 0, 1, 1, cursor.data()});
-    EXPECT_EQ(picture[0], 0x00);  // blue
-    EXPECT_EQ(picture[1], 0xFF);  // green
-    EXPECT_EQ(picture[2], 0x00);  // red
+    blendCursor(picture.data(), stride, width, height, CursorPixels{-1, -1, 2, 2, red.data()});
+    const uint8_t under = (100 * 127 + 127) / 255;  // 100 × (1 − α)
+    const std::array<uint8_t, 3> grey{100, 100, 100};
+    const std::tuple<int, int, std::array<uint8_t, 3>> expected[] = {
+        {6, 4, {255, 255, 255}},
+        {7, 4, grey},
+        {6, 5, {0, 255, 0}},
+        {7, 5, grey},
+        {5, 4, grey},
+        {6, 3, grey},
+        {0, 5, grey},
+        {0, 0, {under, under, uint8_t(0x80 + under)}},
+        {1, 0, grey},
+        {0, 1, grey}};
+    for (const auto& [x, y, bgr] : expected) {
+        const uint8_t* p = &picture[static_cast<size_t>(y) * stride + x * 4];
+        EXPECT_EQ((std::array{p[0], p[1], p[2]}), bgr) << x << "," << y;
+    }
 }
 
 // Drawing into the converted picture gives what converting the picture with the cursor blended in

@@ -4,6 +4,7 @@
 
 #include "x11_helpers.h"  // first: gtest before Xlib, whose macros break its templates
 
+#include "platform/linux/x11/x11_display_registry.h"
 #include "platform/linux/x11/x11_input_backends.h"
 #include "support/main_queue.h"
 
@@ -11,27 +12,19 @@ namespace panelora::test {
 
 // Collects reconfiguration calls and whether they ran on the main queue.
 struct Recorder {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::pair<DisplayID, uint32_t>> calls;
-    bool allOnMainQueue = true;
+    Collected<std::pair<DisplayID, uint32_t>> calls;
+    std::atomic<bool> allOnMainQueue{true};
 
     DisplayGeometry::ReconfigurationCallback callback() {
         return [this](DisplayID display, uint32_t flags) {
-            std::lock_guard lock(mutex);
-            allOnMainQueue = allOnMainQueue && mainQueue()->isCurrent();
-            calls.emplace_back(display, flags);
-            changed.notify_all();
+            if (!mainQueue()->isCurrent()) allOnMainQueue = false;
+            calls.add({display, flags});
         };
     }
-    bool waitFor(DisplayID display, uint32_t flag,
-                 std::chrono::seconds timeout = std::chrono::seconds(5)) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, timeout, [&] {
-            for (auto [d, f] : calls) {
-                if (d == display && (f & flag)) return true;
-            }
-            return false;
+    bool waitFor(DisplayID display, uint32_t flag) {
+        return eventually([&] {
+            return std::ranges::any_of(
+                calls.items(), [&](auto c) { return c.first == display && c.second & flag; });
         });
     }
 };
@@ -45,12 +38,17 @@ class X11InputTest : public ::testing::Test {
         Recorder added;
         auto token = geometry().addReconfigurationCallback(added.callback());
         auto spare = SpareOutput::enable(d(), name, width, height, x, y);
-        bool seen =
-            spare && added.waitFor(static_cast<DisplayID>(spare->output()), DisplayChange::addFlag);
+        const bool seen =
+            spare && added.waitFor(DisplayID(spare->output()), DisplayChange::addFlag);
         geometry().removeReconfigurationCallback(token);
         mainQueue()->flush();  // no call into `added` after this
         EXPECT_TRUE(seen) << "the watcher did not report " << name;
         return spare;
+    }
+    // Where RandR shows a display in the root window.
+    Rect rootBounds(DisplayID display) {
+        const auto placement = x11::findDisplay(d(), display);
+        return placement ? placement->bounds : Rect{};
     }
 
     void SetUp() override {

@@ -52,9 +52,13 @@ class X11Capture : public ::testing::Test {
     Display* d() const { return d_.get(); }
     std::unique_ptr<CaptureStream> start(const CaptureConfiguration& c, Samples& sink,
                                          std::shared_ptr<SerialQueue> queue = nullptr) {
+        return start(c, into(sink, &stopped_), queue);
+    }
+    std::unique_ptr<CaptureStream> start(const CaptureConfiguration& c,
+                                         CaptureBackend::Callbacks callbacks,
+                                         std::shared_ptr<SerialQueue> queue = nullptr) {
         std::string why;
-        auto stream =
-            backend_->startStream(id_, c, queue ? queue : queue_, into(sink, &stopped_), &why);
+        auto stream = backend_->startStream(id_, c, queue ? queue : queue_, callbacks, &why);
         EXPECT_TRUE(why.empty()) << why;
         return stream;
     }
@@ -76,26 +80,24 @@ class X11Capture : public ::testing::Test {
 
 TEST_F(X11Capture, ColoursComeOutAsVideoRangeNV12AtTheEncodedSize) {
     // White, red / blue, black quadrants over the whole display.
-    fillRoot(d(), x0_, 0, 512, 384, kWhite);
-    fillRoot(d(), x0_ + 512, 0, 512, 384, kRed);
-    fillRoot(d(), x0_, 384, 512, 384, kBlue);
-    fillRoot(d(), x0_ + 512, 384, 512, 384, kBlack);
-    // The display's own size, the fallback profile's, and shrinking.
-    for (auto [width, height] : {std::pair{1024, 768}, {2048, 1536}, {640, 480}}) {
+    const std::pair<uint32_t, Yuv> quadrants[] = {
+        {kWhite, kWhiteYuv}, {kRed, kRedYuv}, {kBlue, kBlueYuv}, {kBlack, kBlackYuv}};
+    for (int q = 0; q < 4; ++q)
+        fillRoot(d(), x0_ + q % 2 * 512, q / 2 * 384, 512, 384, quadrants[q].first);
+    // The display's own size and shrinking (the conformance suite has the fallback profile's).
+    for (auto [width, height] : {std::pair{1024, 768}, {640, 480}}) {
         Samples sink;
         auto stream = start(configuration(width, height, 60, false), sink);
         ASSERT_TRUE(stream && sink.waitFor(1));
         const CaptureSample sample = sink.at(0);
-        EXPECT_TRUE(sample.isScreen);
-        EXPECT_EQ(sample.status, FrameStatus::complete);
+        EXPECT_TRUE(sample.isScreen && sample.status == FrameStatus::complete);
         EXPECT_GT(sample.ptsNanos, 0);
-        ASSERT_EQ(sample.image->width(), width);
-        ASSERT_EQ(sample.image->height(), height);
-        const int qx = width / 4, qy = height / 4;
-        EXPECT_TRUE(yuvNear(*sample.image, qx, qy, kWhiteYuv));
-        EXPECT_TRUE(yuvNear(*sample.image, 3 * qx, qy, kRedYuv));
-        EXPECT_TRUE(yuvNear(*sample.image, qx, 3 * qy, kBlueYuv));
-        EXPECT_TRUE(yuvNear(*sample.image, 3 * qx, 3 * qy, kBlackYuv));
+        ASSERT_EQ(std::pair(sample.image->width(), sample.image->height()),
+                  std::pair(width, height));
+        for (int q = 0; q < 4; ++q)
+            EXPECT_TRUE(yuvNear(*sample.image, (1 + q % 2 * 2) * width / 4,
+                                (1 + q / 2 * 2) * height / 4, quadrants[q].second))
+                << q;
         stream->stop();
     }
 }
@@ -111,17 +113,12 @@ TEST_F(X11Capture, SmallChangesGiveThePictureAWholeGrabGives) {
         ImageBufferRef image;
     };
     auto capture = [&](const std::shared_ptr<Latest>& latest) {
-        std::string why;
-        auto stream = backend_->startStream(id_, configuration(1600, 1200, 60, true), queue_,
-                                            {[latest](const CaptureSample& sample) {
-                                                 std::lock_guard lock(latest->mutex);
-                                                 latest->image = sample.image;
-                                                 latest->arrivals.add(0);
-                                             },
-                                             [] {}},
-                                            &why);
-        EXPECT_TRUE(why.empty()) << why;
-        return stream;
+        return start(configuration(1600, 1200, 60, true), {[latest](const CaptureSample& sample) {
+                                                               std::lock_guard lock(latest->mutex);
+                                                               latest->image = sample.image;
+                                                               latest->arrivals.add(0);
+                                                           },
+                                                           [] {}});
     };
     auto pointerAt = [&](int x, int y) {
         XWarpPointer(d(), None, DefaultRootWindow(d()), 0, 0, 0, 0, x0_ + x, y);
@@ -176,16 +173,9 @@ TEST_F(X11Capture, FramesArePacedToAtMostFpsPerSecond) {
     const size_t frames = sink_.size() - before;
     EXPECT_LE(double(frames), 20 * elapsed + 2) << frames << " in " << elapsed << " s";
     EXPECT_GE(frames, 5u);  // a loose floor: changes do produce frames
-    // Slots keep their cadence, with frames never closer than half an interval; so any second
-    // holds at most fps + 1 of them.
+    // Slots keep their cadence, with frames never closer than half an interval.
     for (size_t k = 1; k < sink_.size(); ++k)
         EXPECT_GE(sink_.at(k).ptsNanos - sink_.at(k - 1).ptsNanos, 25'000'000);
-    for (size_t first = 0; first < sink_.size(); ++first) {
-        size_t inWindow = 0;
-        for (size_t k = first; k < sink_.size(); ++k)
-            inWindow += sink_.at(k).ptsNanos - sink_.at(first).ptsNanos < 1'000'000'000;
-        EXPECT_LE(inWindow, 21u);
-    }
 }
 
 TEST_F(X11Capture, AtMostFourSamplesWaitOnTheQueueAndTheDamageIsKept) {
