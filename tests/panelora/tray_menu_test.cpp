@@ -55,86 +55,63 @@ class TrayMenuTest : public ::testing::Test {
         }
         return nullptr;
     }
+    // One action per row, plus one per picker option.
+    static size_t actionCount(const MenuState& state) {
+        size_t n = 0;
+        for (const MenuRow& row : buildMenu(state))
+            n += 1 + row.options.size();
+        return n;
+    }
 
     static inline QApplication* app = nullptr;
     QMenu menu;
     std::vector<Choice> choices;
 };
 
-TEST_F(TrayMenuTest, RowsBecomeActionsInOrder) {
+TEST_F(TrayMenuTest, RowsBecomeActionsThatReportTheirRow) {
     fill(streamingState());
-    const auto rows = buildMenu(streamingState());
-    // One action per row, plus one per picker option.
-    size_t expected = 0;
-    for (const MenuRow& row : rows)
-        expected += 1 + row.options.size();
-    ASSERT_EQ(size_t(menu.actions().size()), expected);
-
-    QAction* status = menu.actions().at(0);
-    EXPECT_TRUE(status->isEnabled());  // a label widget: reads as text, triggers nothing
+    ASSERT_EQ(size_t(menu.actions().size()), actionCount(streamingState()));
+    EXPECT_TRUE(menu.actions().at(0)->isEnabled());  // a label widget: reads as text
     QAction* stats = find(QString::fromUtf8("60 fps \u00b7 14 Mbps"));
-    ASSERT_TRUE(stats);
+    ASSERT_TRUE(stats && find("Move Panelora to the Left") && find("Screen space"));
     EXPECT_FALSE(stats->isEnabled());
-
-    ASSERT_TRUE(find("Move Panelora to the Left"));
     EXPECT_TRUE(find("Move Panelora to the Left")->isEnabled());
-    ASSERT_TRUE(find("Screen space"));
     EXPECT_FALSE(find("Screen space")->isEnabled());  // the section label
-}
 
-TEST_F(TrayMenuTest, PickersAreExclusiveGroupsWithTheSelectedTagChecked) {
-    fill(streamingState());
+    // Pickers are exclusive groups with the selected tag checked.
     QAction* roomy = find("Roomy: 25% more space");
     QAction* autoOption = find("Auto");
     QAction* smooth = find("Smooth: up to 120 fps");
     QAction* sharp = find("Sharp: native resolution, 60 fps");
-    ASSERT_TRUE(roomy && autoOption && smooth && sharp);
+    ASSERT_TRUE(roomy && autoOption && smooth && sharp && roomy->actionGroup());
     EXPECT_TRUE(roomy->isCheckable() && roomy->isChecked() && smooth->isChecked());
     EXPECT_FALSE(autoOption->isChecked() || sharp->isChecked());
-    ASSERT_TRUE(roomy->actionGroup());
     EXPECT_TRUE(roomy->actionGroup()->isExclusive());
     EXPECT_EQ(roomy->actionGroup(), autoOption->actionGroup());
     EXPECT_NE(roomy->actionGroup(), smooth->actionGroup());
-
-    autoOption->trigger();
-    sharp->trigger();
-    EXPECT_EQ(choices,
-              (std::vector<Choice>{{MenuItem::spacePicker, 0}, {MenuItem::qualityPicker, 0}}));
-}
-
-TEST_F(TrayMenuTest, AStoredSpaceThatMatchesNoOptionChecksNone) {
-    MenuState state = streamingState();
-    state.space = 110;
-    fill(state);
-    for (const MenuOption& option : Menu::spaceOptions()) {
-        ASSERT_TRUE(find(QString::fromStdString(option.text))) << option.text;
-        EXPECT_FALSE(find(QString::fromStdString(option.text))->isChecked()) << option.text;
-    }
-}
-
-TEST_F(TrayMenuTest, ToggleAndButtonsReportTheirRow) {
-    fill(streamingState());
     QAction* toggle = find("Launch at Login");
     ASSERT_TRUE(toggle);
     EXPECT_TRUE(toggle->isCheckable() && toggle->isChecked());
-    toggle->trigger();  // unchecks
-    find(QString::fromUtf8("Open Accessibility Settings\u2026"))->trigger();
-    find(QString::fromUtf8("Check for Updates\u2026"))->trigger();
-    EXPECT_EQ(choices, (std::vector<Choice>{{MenuItem::launchAtLogin, 0},
-                                            {MenuItem::openAccessibilitySettings, std::nullopt},
-                                            {MenuItem::checkForUpdates, std::nullopt}}));
-}
-
-TEST_F(TrayMenuTest, QuitShowsItsShortcutAndTheOpenMenuTakesIt) {
-    fill(streamingState());
+    // Quit shows its shortcut, and the open menu takes it.
     QAction* quit = find("Quit Panelora");
     ASSERT_TRUE(quit);
     EXPECT_EQ(quit->text(), QString("Quit Panelora\tCtrl+Q"));
     auto shortcuts = menu.findChildren<QShortcut*>();
     ASSERT_EQ(shortcuts.size(), 1);
     EXPECT_EQ(shortcuts[0]->key(), QKeySequence("Ctrl+Q"));
+
+    autoOption->trigger();
+    sharp->trigger();
+    toggle->trigger();  // unchecks
+    find(QString::fromUtf8("Open Accessibility Settings\u2026"))->trigger();
+    find(QString::fromUtf8("Check for Updates\u2026"))->trigger();
     emit shortcuts[0]->activated();
-    EXPECT_EQ(choices, (std::vector<Choice>{{MenuItem::quit, std::nullopt}}));
+    EXPECT_EQ(choices, (std::vector<Choice>{{MenuItem::spacePicker, 0},
+                                            {MenuItem::qualityPicker, 0},
+                                            {MenuItem::launchAtLogin, 0},
+                                            {MenuItem::openAccessibilitySettings, std::nullopt},
+                                            {MenuItem::checkForUpdates, std::nullopt},
+                                            {MenuItem::quit, std::nullopt}}));
 }
 
 // The statistics line changes every second while the menu may be open: the actions stay, so the
@@ -165,21 +142,22 @@ TEST_F(TrayMenuTest, TextAndChecksChangeInPlaceWhileTheMenuIsOpen) {
     menu.close();
 }
 
+// Nothing of the earlier menus stays; a stored space that matches no option checks none.
 TEST_F(TrayMenuTest, RebuildingReplacesEverything) {
     for (int i = 0; i < 50; ++i)
         fill(streamingState());
     MenuState idle;
     idle.status = "Looking for your tablet\u2026";
+    idle.space = 110;
     fill(idle);
     EXPECT_EQ(menu.findChildren<QActionGroup*>().size(), 2);
     EXPECT_EQ(menu.findChildren<QShortcut*>().size(), 1);
     EXPECT_EQ(find("Move Panelora to the Left"), nullptr);
-    EXPECT_EQ(size_t(menu.actions().size()), [&] {
-        size_t n = 0;
-        for (const MenuRow& row : buildMenu(idle))
-            n += 1 + row.options.size();
-        return n;
-    }());
+    EXPECT_EQ(size_t(menu.actions().size()), actionCount(idle));
+    for (const MenuOption& option : Menu::spaceOptions()) {
+        ASSERT_TRUE(find(QString::fromStdString(option.text))) << option.text;
+        EXPECT_FALSE(find(QString::fromStdString(option.text))->isChecked()) << option.text;
+    }
 }
 
 }  // namespace
