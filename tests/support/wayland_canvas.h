@@ -6,8 +6,9 @@
 //   canvas->fill(0xFF0000FF);
 //   eventually([&] { return !canvas->keys().empty(); });
 //
-// The connection runs on the canvas's own thread; the calls below hand their work to it and wait
-// for it to be done. Destroying the canvas closes the window.
+// What the compositor sent is read at each call below (so a test that polls sees it, and the
+// canvas answers the compositor's pings); calls may come from any thread, one at a time under
+// the canvas's lock. Destroying the canvas closes the window.
 #pragma once
 
 #include <cstdint>
