@@ -1,12 +1,13 @@
 // The libavcodec codec with the real libx264: what comes out decodes to what went in, key frames
-// and parameter sets are where the caller needs them, completions keep their promises, and the
-// rate control keeps to the settings.
+// and parameter sets are where the caller needs them, completions keep their promises, the rate
+// control keeps to the settings, and the encoder core runs on it.
 #include "platform/linux/codec/libav_video_codec.h"
 
 #include <numeric>
 
 #include "codec_test_support.h"
 #include "test_prelude.h"
+#include "video/h264_encoder.h"
 
 namespace panelora::test {
 namespace {
@@ -118,19 +119,6 @@ TEST(LibavVideoCodec, MakesAKeyFrameAtLeastEveryThirtySeconds) {
     EXPECT_EQ(keys, (std::vector<int>{0, 60}));
 }
 
-// Whatever the machine has, the automatic choice gives a codec that makes key frames; here,
-// without a GPU, that is libx264 after the hardware probe failed.
-TEST(LibavVideoCodecFactory, AutomaticChoiceEncodes) {
-    auto codec = LibavVideoCodecFactory().create(settingsFor(1280, 720, 60, 8'000'000));
-    ASSERT_TRUE(codec);
-    const auto done = encodeAll(*codec, moving(1280, 720, 2), {0});
-    ASSERT_TRUE(done[0].sample && done[1].sample);
-    EXPECT_TRUE(!done[0].sample->notSync && done[0].sample->sps && done[1].sample->notSync);
-    auto picture = H264TestDecoder().decode(*done[0].sample);
-    ASSERT_TRUE(picture);
-    EXPECT_GE(psnr(*picture, *movingPattern(1280, 720, 0), 0), 30.0);
-}
-
 // Holds the output thread inside frame 0's completion until `release`.
 VideoCodec::Completion gate(std::promise<void>& entered, std::shared_future<void> release,
                             VideoCodec::Completion then) {
@@ -141,51 +129,42 @@ VideoCodec::Completion gate(std::promise<void>& entered, std::shared_future<void
     };
 }
 
-TEST(LibavVideoCodec, CompletionsComeOnceEachInOrderOnTheOutputThread) {
-    auto codec = makeCodec(settingsFor(640, 360, 30, 8'000'000));
-    ASSERT_TRUE(codec);
-    Collected<Completed> done;
-    std::promise<void> entered, release;
-    // Times pass through untouched, whatever their order or sign.
-    const int64_t times[] = {5, 1'000'000'000'000'000'000, -1, 3, 3, 0, 42, 7, 9};
-    ASSERT_TRUE(codec->encode(movingPattern(640, 360, 0), times[0], true,
-                              gate(entered, release.get_future().share(), into(done, 0))));
-    entered.get_future().wait();
-    for (int i = 1; i <= int(LibavVideoCodecFactory::kMaxQueuedFrames); ++i)
-        EXPECT_TRUE(codec->encode(movingPattern(640, 360, i), times[i], false, into(done, i)));
-    EXPECT_FALSE(codec->encode(movingPattern(640, 360, 99), 99, false, into(done, 99)))
-        << "a ninth waiting frame is refused";
-    release.set_value();
-    ASSERT_TRUE(done.waitFor(9));
-    codec.reset();  // joins the output thread: nothing else can arrive
-    const auto items = done.items();
-    ASSERT_EQ(items.size(), 9u);
-    for (size_t i = 0; i < items.size(); ++i) {
-        EXPECT_EQ(items[i].index, int(i));
-        EXPECT_NE(items[i].thread, std::this_thread::get_id());
-        EXPECT_EQ(items[i].thread, items[0].thread);
-        ASSERT_TRUE(items[i].sample);
-        EXPECT_EQ(items[i].sample->ptsNanos, times[i]);
+// Frame 0 held in its completion while others wait: up to the limit wait, more are refused,
+// and all complete once each, in order, on the output thread, their times untouched whatever
+// their order or sign. After invalidate() nothing is taken and the waiting frames are dropped
+// without completion; the one being encoded completes.
+TEST(LibavVideoCodec, CompletionsComeOnceEachInOrderOnTheOutputThreadUntilInvalidated) {
+    for (bool invalidated : {false, true}) {
+        SCOPED_TRACE(invalidated ? "invalidated" : "");
+        auto codec = makeCodec(settingsFor(640, 360, 30, 8'000'000));
+        ASSERT_TRUE(codec);
+        Collected<Completed> done;
+        std::promise<void> entered, release;
+        const int64_t times[] = {5, 1'000'000'000'000'000'000, -1, 3, 3, 0, 42, 7, 9};
+        ASSERT_TRUE(codec->encode(movingPattern(640, 360, 0), times[0], true,
+                                  gate(entered, release.get_future().share(), into(done, 0))));
+        entered.get_future().wait();
+        const int waiting = int(LibavVideoCodecFactory::kMaxQueuedFrames);
+        for (int i = 1; i <= waiting; ++i)
+            EXPECT_TRUE(codec->encode(movingPattern(640, 360, i), times[i], false, into(done, i)));
+        if (invalidated) {
+            codec->invalidate();
+            codec->invalidate();  // twice is harmless
+        }
+        EXPECT_FALSE(codec->encode(movingPattern(640, 360, 99), 99, false, into(done, 99)));
+        release.set_value();
+        ASSERT_TRUE(done.waitFor(invalidated ? 1 : size_t(waiting) + 1));
+        codec.reset();  // joins the output thread: nothing else can arrive
+        const auto items = done.items();
+        ASSERT_EQ(items.size(), invalidated ? 1u : size_t(waiting) + 1);
+        for (size_t i = 0; i < items.size(); ++i) {
+            EXPECT_EQ(items[i].index, int(i));
+            EXPECT_NE(items[i].thread, std::this_thread::get_id());
+            EXPECT_EQ(items[i].thread, items[0].thread);
+            ASSERT_TRUE(items[i].sample);
+            EXPECT_EQ(items[i].sample->ptsNanos, times[i]);
+        }
     }
-}
-
-TEST(LibavVideoCodec, InvalidateRefusesNewFramesAndDropsWaitingOnes) {
-    auto codec = makeCodec(settingsFor(640, 360, 30, 8'000'000));
-    ASSERT_TRUE(codec);
-    Collected<Completed> done;
-    std::promise<void> entered, release;
-    ASSERT_TRUE(codec->encode(movingPattern(640, 360, 0), 0, true,
-                              gate(entered, release.get_future().share(), into(done, 0))));
-    entered.get_future().wait();
-    for (int i = 1; i <= 3; ++i)
-        ASSERT_TRUE(codec->encode(movingPattern(640, 360, i), i, false, into(done, i)));
-    codec->invalidate();
-    codec->invalidate();  // twice is harmless
-    EXPECT_FALSE(codec->encode(movingPattern(640, 360, 4), 4, false, into(done, 4)));
-    release.set_value();
-    codec.reset();
-    ASSERT_EQ(done.size(), 1u) << "waiting frames are dropped without completion";
-    EXPECT_TRUE(done.at(0).sample) << "the frame being encoded completes normally";
 }
 
 TEST(LibavVideoCodec, MayBeDestroyedFromItsOwnCompletion) {
@@ -223,7 +202,7 @@ TEST(LibavVideoCodec, FrameOfTheWrongSizeCompletesWithNothingAndTheCodecGoesOn) 
     EXPECT_FALSE(done.at(2).sample->notSync);
 }
 
-TEST(LibavVideoCodecFactory, GivesNothingForImpossibleSettings) {
+TEST(LibavVideoCodecFactory, GivesNothingForImpossibleSettingsAndAnEncoderForOthers) {
     auto with = [](auto change) {
         VideoCodecSettings settings = settingsFor(1280, 720, 60, 8'000'000);
         change(settings);
@@ -242,7 +221,16 @@ TEST(LibavVideoCodecFactory, GivesNothingForImpossibleSettings) {
         EXPECT_FALSE(makeCodec(settings)) << settings.width;
         EXPECT_FALSE(LibavVideoCodecFactory().create(settings)) << settings.width;
     }
-    EXPECT_TRUE(makeCodec(with([](auto&) {})));
+    // Whatever the machine has, the automatic choice encodes possible settings; here, without a
+    // GPU, with libx264 after the hardware probe failed.
+    auto codec = LibavVideoCodecFactory().create(with([](auto&) {}));
+    ASSERT_TRUE(codec);
+    const auto done = encodeAll(*codec, moving(1280, 720, 2), {0});
+    ASSERT_TRUE(done[0].sample && done[1].sample);
+    EXPECT_TRUE(!done[0].sample->notSync && done[0].sample->sps && done[1].sample->notSync);
+    auto picture = H264TestDecoder().decode(*done[0].sample);
+    ASSERT_TRUE(picture);
+    EXPECT_GE(psnr(*picture, *movingPattern(1280, 720, 0), 0), 30.0);
 }
 
 // Two seconds of flat grey, then noise, the most expensive picture there is: the rate control may
@@ -272,6 +260,36 @@ TEST(LibavVideoCodec, KeepsToTheBitRateAndTheDataRateLimit) {
                                                 int64_t{0}));
     EXPECT_GT(worst, settings.dataRateLimitBytes / 2) << "the noise should use the headroom";
     EXPECT_LE(worst, settings.dataRateLimitBytes * 11 / 10);
+}
+
+// The encoder core on the real codec.
+TEST(H264EncoderOnLibav, FirstOutputIsKeyAndAStaticScreenAnswersAKeyRequest) {
+    LibavVideoCodecFactory factory(LibavVideoCodecFactory::Encoders::softwareOnly);
+    auto encoder = H264Encoder::create(factory, {1280, 720, 60, 8'000'000, 640, 360});
+    ASSERT_TRUE(encoder);
+    auto outputs = std::make_shared<Collected<H264Encoder::Output>>();
+    encoder->onOutput = [outputs](const H264Encoder::Output& output) { outputs->add(output); };
+    const int64_t start = Clock::system().uptimeNanos();
+    for (int i = 0; i < 3; ++i) {
+        encoder->encode(movingPattern(1280, 720, i), start + i * 16'666'667);
+        ASSERT_TRUE(outputs->waitFor(size_t(i) + 1));
+    }
+    const auto first = outputs->items();
+    EXPECT_TRUE(first[0].isKey && first[0].sps && first[0].pps);
+    EXPECT_EQ(first[0].ptsMicros, uint64_t(start / 1000));
+    EXPECT_FALSE(first[1].isKey || first[2].isKey || first[2].sps);
+
+    // No new frame comes: the fallback re-encodes the last one as a key frame.
+    const auto requested = std::chrono::steady_clock::now();
+    encoder->requestKeyframe();
+    ASSERT_TRUE(outputs->waitFor(4));
+    EXPECT_LT(std::chrono::steady_clock::now() - requested, 2s);
+    const auto key = outputs->at(3);
+    EXPECT_TRUE(key.isKey && key.sps && key.pps);
+    auto picture = H264TestDecoder().decode({false, key.avcc, key.sps, key.pps, 0});
+    ASSERT_TRUE(picture);
+    EXPECT_GE(psnr(*picture, *movingPattern(1280, 720, 2), 0), 35.0);
+    encoder->invalidate();
 }
 
 }  // namespace
