@@ -17,27 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// ---- Permission probes ----
-
-TEST(LinuxPermissionsOnX, AServerWithXTestAllowsBothUntilItGoesAway) {
-    // A display number nobody serves (the fixture's start at 60 and go up).
-    LinuxPermissions none(LinuxPermissions::Options{":59999", {}, {}, {}});
-    EXPECT_FALSE(none.screenRecordingPreflight());
-    EXPECT_FALSE(none.accessibilityTrusted(false));
-    none.requestScreenRecording();  // nothing to do, nothing happens
-    std::string why;
-    auto server = XorgServer::start(&why, {.firstDisplayNumber = 80});
-    if (!server) GTEST_SKIP() << why;
-    LinuxPermissions permissions(LinuxPermissions::Options{server->displayName(), {}, {}, {}});
-    for (int i = 0; i < 2; ++i) {  // the probes are repeated every second
-        EXPECT_TRUE(permissions.screenRecordingPreflight());
-        EXPECT_TRUE(permissions.accessibilityTrusted(i == 1));  // XTest is there; no prompt
-    }
-    server->stop();
-    EXPECT_FALSE(permissions.screenRecordingPreflight());
-    EXPECT_FALSE(permissions.accessibilityTrusted(false));
-}
-
 // ---- Settings programs ----
 
 TEST(SettingsShortcut, StartsTheProgramDetachedWithCleanSignalsAndNoOutput) {
@@ -163,45 +142,6 @@ TEST(PaneloraProcess, ASecondCopyMakesTheFirstQuitAndCarriesOn) {
     EXPECT_EQ(bystander->wait(10s), 0) << bystander->stderrText();
 }
 
-TEST(PaneloraProcess, HeadlessFollowsTheCableTheTabletAndItsEnd) {
-    PANELORA_REQUIRE_XORG(xorg);
-    ProgramRig rig(*xorg);
-    const std::string streaming =
-        "status: Streaming 2732\u00d72048 @ 60 fps \u00b7 looks like 1708\u00d71280";
-    ASSERT_TRUE(rig.plugIn(false));
-    auto panelora = rig.start("headless");
-    std::vector<std::string> lines;
-    auto status = [&](std::chrono::seconds timeout) {
-        return panelora->readUntil(isStatus, timeout, &lines);
-    };
-    EXPECT_EQ(status(10s), "status: Looking for your tablet\u2026");
-    EXPECT_EQ(status(10s), "status: Connect your tablet with the cable");
-    // A cable, but nothing listens on the tablet's port.
-    ASSERT_TRUE(rig.plugIn());
-    EXPECT_EQ(status(10s), "status: Tablet found: open Panelora on it");
-    auto tablet = rig.tablet();
-    ASSERT_TRUE(tablet);
-    ASSERT_EQ(status(20s), streaming) << panelora->stderrText();
-    EXPECT_EQ(rig.modes().size(), 1u);
-    for (int i = 0; i < 2; ++i) {
-        auto stats = panelora->readUntil([](const auto& l) { return l.starts_with("stats: "); },
-                                         10s, &lines);
-        ASSERT_TRUE(stats) << panelora->stderrText();
-        EXPECT_NE(stats->find(" fps \u00b7 "), std::string::npos) << *stats;
-    }
-    tablet->process().signal(SIGKILL);
-    EXPECT_EQ(status(40s), "status: Disconnected");
-    tablet = rig.tablet();
-    ASSERT_TRUE(tablet);
-    EXPECT_EQ(status(20s), streaming);
-    panelora->signal(SIGTERM);
-    EXPECT_EQ(panelora->wait(15s), 0) << panelora->stderrText();
-    EXPECT_EQ(rig.modes(), std::vector<std::string>{});
-    // The statistics line is cleared with the end of a session.
-    auto disconnected = std::find(lines.begin(), lines.end(), "status: Disconnected");
-    EXPECT_NE(std::find(disconnected, lines.end(), "stats:"), lines.end());
-}
-
 struct ProcessUse {
     int64_t rssKB = 0;
     int descriptors = 0;
@@ -215,36 +155,53 @@ ProcessUse processUse(pid_t pid) {
             openDescriptorCount(pid), threadCount(pid)};
 }
 
-// A tablet that comes and goes for a long time: every session streams at the largest profile,
-// and once they are over nothing is left of them (descriptors, threads, outputs, modes, memory).
-// Every other session ends with the tablet closing the connection, the others with the cable
-// pulled (the daemon gone); every tenth tablet sends a hello the host must reject.
-TEST(PaneloraProcess, FortySessionsLeaveNothingBehind) {
+// The headless program's status follows the cable and the tablet; then a tablet comes and goes
+// for a long time: every session streams, and once they are over nothing is left of them
+// (descriptors, threads, outputs, modes, memory). The sessions end in turn with the tablet
+// killed, the tablet closing the connection and the cable pulled (the daemon gone); every tenth
+// tablet sends a hello the host must reject.
+TEST(PaneloraProcess, HeadlessFollowsTheCableAndFortyTabletsLeaveNothingBehind) {
     PANELORA_REQUIRE_XORG(xorg);
     ProgramRig rig(*xorg);
-    ASSERT_TRUE(rig.plugIn());
-    auto panelora = rig.start("sessions");
+    ASSERT_TRUE(rig.plugIn(false));
+    auto panelora = rig.start("headless");
+    std::vector<std::string> lines;
     auto status = [&](std::chrono::seconds timeout) {
-        return panelora->readUntil(isStatus, timeout);
+        return panelora->readUntil(isStatus, timeout, &lines);
     };
-    constexpr int kSessions = 40;
+    EXPECT_EQ(status(10s), "status: Looking for your tablet\u2026");
+    EXPECT_EQ(status(10s), "status: Connect your tablet with the cable");
+    ASSERT_TRUE(rig.plugIn());  // a cable, but nothing listens on the tablet's port
+    EXPECT_EQ(status(10s), "status: Tablet found: open Panelora on it");
+    enum End { killed, closes, pulled };
     ProcessUse afterFirst;
-    for (int i = 0; i < kSessions; ++i) {
+    for (int i = 0; i < 40; ++i) {
         SCOPED_TRACE("session " + std::to_string(i + 1));
-        const bool tabletCloses = i % 2 == 0;
+        const End end = End(i % 3);
         std::vector<std::string> args{"--connections", "1"};
-        if (tabletCloses) args.insert(args.end(), {"--close-after", "1500"});
+        if (end == closes) args.insert(args.end(), {"--close-after", "1500"});
         if (i % 10 == 5) args.insert(args.end(), {"--hello", "garbage"});
         auto tablet = rig.tablet(args);
         ASSERT_TRUE(tablet);
-        ASSERT_TRUE(panelora->readUntil(
-            [](const auto& l) { return l.starts_with("status: Streaming "); }, 20s))
-            << panelora->stderrText();
-        if (!tabletCloses) {
+        auto streaming = panelora->readUntil(
+            [](const auto& l) { return l.starts_with("status: Streaming "); }, 20s, &lines);
+        ASSERT_TRUE(streaming) << panelora->stderrText();
+        if (i == 0) {
+            EXPECT_EQ(streaming,
+                      "status: Streaming 2732\u00d72048 @ 60 fps \u00b7 looks like 1708\u00d71280");
+            EXPECT_EQ(rig.modes().size(), 1u);
+            for (int n = 0; n < 2; ++n) {
+                auto stats = panelora->readUntil(
+                    [](const auto& l) { return l.starts_with("stats: "); }, 10s, &lines);
+                ASSERT_TRUE(stats) << panelora->stderrText();
+                EXPECT_NE(stats->find(" fps \u00b7 "), std::string::npos) << *stats;
+            }
+        } else if (end != closes) {
             std::this_thread::sleep_for(1500ms);
-            rig.mux.reset();  // the cable is pulled: the daemon and its tunnel are gone
         }
-        ASSERT_EQ(status(20s), "status: Disconnected") << panelora->stderrText();
+        if (end == killed) tablet->process().signal(SIGKILL);
+        if (end == pulled) rig.mux.reset();  // the daemon and its tunnel are gone
+        ASSERT_EQ(status(40s), "status: Disconnected") << panelora->stderrText();
         tablet->process().signal(SIGTERM);
         tablet->process().wait(10s);
         if (!rig.mux) {
@@ -269,14 +226,27 @@ TEST(PaneloraProcess, FortySessionsLeaveNothingBehind) {
     EXPECT_EQ(shownModeNames(d.get()).size(), 1u);  // the primary's only
     panelora->signal(SIGTERM);
     EXPECT_EQ(panelora->wait(15s), 0) << panelora->stderrText();
+    // The statistics line is cleared with the end of a session.
+    auto disconnected = std::find(lines.begin(), lines.end(), "status: Disconnected");
+    EXPECT_NE(std::find(disconnected, lines.end(), "stats:"), lines.end());
 }
 
-// The X server dies while a session streams: the session ends, nothing hangs, and the program
-// stops, saying why.
-TEST(PaneloraProcess, StopsSayingWhyWhenTheXServerGoesAway) {
+// The X server dies while a session streams: the permission probes say no, the session ends,
+// nothing hangs, and the program stops, saying why.
+TEST(PaneloraProcess, PermissionsAndTheProgramFollowTheXServerGoingAway) {
+    // A display number nobody serves (the fixture's start at 60 and go up).
+    LinuxPermissions none(LinuxPermissions::Options{":59999", {}, {}, {}});
+    EXPECT_FALSE(none.screenRecordingPreflight());
+    EXPECT_FALSE(none.accessibilityTrusted(false));
+    none.requestScreenRecording();  // nothing to do, nothing happens
     std::string why;
     auto server = XorgServer::start(&why, {.firstDisplayNumber = 84});
     if (!server) GTEST_SKIP() << why;
+    LinuxPermissions permissions(LinuxPermissions::Options{server->displayName(), {}, {}, {}});
+    for (int i = 0; i < 2; ++i) {  // the probes are repeated every second
+        EXPECT_TRUE(permissions.screenRecordingPreflight());
+        EXPECT_TRUE(permissions.accessibilityTrusted(i == 1));  // XTest is there; no prompt
+    }
     ProgramRig rig(*server);
     ASSERT_TRUE(rig.plugIn());
     auto tablet = rig.tablet();
@@ -284,6 +254,8 @@ TEST(PaneloraProcess, StopsSayingWhyWhenTheXServerGoesAway) {
     auto panelora = rig.start("xgone");
     ASSERT_TRUE(panelora->waitForLine("status: Streaming ", 20s)) << panelora->stderrText();
     server->stop();
+    EXPECT_FALSE(permissions.screenRecordingPreflight());
+    EXPECT_FALSE(permissions.accessibilityTrusted(false));
     EXPECT_EQ(panelora->wait(15s), 1) << panelora->stderrText();
     EXPECT_NE(panelora->stderrText().find("panelora: the X server (display " +
                                           server->displayName() + ") went away"),
