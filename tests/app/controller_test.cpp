@@ -12,6 +12,7 @@ namespace {
 using Side = DisplayArrangement::Side;
 
 const std::string kStreaming = "Streaming " + kProfile.summary();
+const std::string kStreamingShown = kStreaming + "||arrange|session";
 
 class ControllerTest : public ::testing::Test, public AppRig {
   protected:
@@ -52,6 +53,13 @@ class ControllerTest : public ::testing::Test, public AppRig {
         settle();
         EXPECT_EQ(controller->status(), kStreaming);
         return session;
+    }
+    // The status, the statistics line, "arrange" when the display can be moved, and "session"
+    // while one is kept.
+    std::string shown() const {
+        return controller->status() + "|" + controller->statsLine() +
+               (controller->canArrange() ? "|arrange" : "") +
+               (controller->hasSession() ? "|session" : "");
     }
     // The seconds from `since` to the first listing after the listing `index`.
     double secondsToListing(size_t index, int64_t since) {
@@ -134,10 +142,10 @@ TEST_F(ControllerTest, StreamsFromTheFirstDeviceThatAcceptsWithProfileAndStatist
     devices->accepts = {{1, false}, {2, true}, {3, true}};
     auto session = startStreaming();
     ASSERT_TRUE(session && session->started);
+    EXPECT_EQ(shown(), kStreamingShown);
     EXPECT_EQ(devices->connects, (std::vector<int64_t>{1, 2}));
     EXPECT_FALSE(session->started->preferSmooth);
     EXPECT_EQ(session->started->scale, 1.25);
-    EXPECT_TRUE(controller->canArrange());
     controller->move(Side::left);
     controller->move(Side::right);
     EXPECT_EQ(session->moves, (std::vector<Side>{Side::left, Side::right}));
@@ -150,6 +158,15 @@ TEST_F(ControllerTest, StreamsFromTheFirstDeviceThatAcceptsWithProfileAndStatist
     const size_t listings = devices->listTimes.size();
     runFor(5s);
     EXPECT_EQ(devices->listTimes.size(), listings) << "no listing while a session streams";
+
+    // Once the Controller is gone, the session's callbacks find nothing, and the watch loop is
+    // not re-armed.
+    controller.reset();
+    session->sendStats(SessionStats{});
+    session->end();
+    clock.advance(3s);
+    EXPECT_EQ(clock.pendingTasks(), 0u);
+    EXPECT_EQ(backgroundClock.pendingTasks(), 0u);
 }
 
 TEST_F(ControllerTest, FailedStartShowsErrorAndBacksOffEightSeconds) {
@@ -159,12 +176,9 @@ TEST_F(ControllerTest, FailedStartShowsErrorAndBacksOffEightSeconds) {
     const int64_t failedAt = clock.uptimeNanos();
     ASSERT_TRUE(session);
     EXPECT_EQ(session->stops, 1);
-    EXPECT_EQ(controller->status(), "Error: Couldn't create the virtual display");
-    EXPECT_FALSE(controller->hasSession());
-    EXPECT_FALSE(controller->canArrange());
     // The stop()'s onEnded is for a session that was never stored: ignored.
     runFor(7900ms);
-    EXPECT_EQ(controller->status(), "Error: Couldn't create the virtual display");
+    EXPECT_EQ(shown(), "Error: Couldn't create the virtual display|");
     EXPECT_EQ(devices->listTimes.size(), 1u);
     const double after = secondsToListing(1, failedAt);
     EXPECT_GE(after, 8.0);
@@ -173,7 +187,8 @@ TEST_F(ControllerTest, FailedStartShowsErrorAndBacksOffEightSeconds) {
 }
 
 // An end while streaming, or one that reaches the main queue before the (successful) start
-// result does, shows "Disconnected" and retries three to four seconds later.
+// result does, shows "Disconnected" and retries three to four seconds later; the ended session's
+// late callbacks cannot touch the next one's state.
 TEST_F(ControllerTest, AnEndShowsDisconnectedAndRetriesThreeToFourSecondsLater) {
     for (bool whileStarting : {false, true}) {
         SCOPED_TRACE(whileStarting ? "while starting" : "while streaming");
@@ -189,44 +204,20 @@ TEST_F(ControllerTest, AnEndShowsDisconnectedAndRetriesThreeToFourSecondsLater) 
         session->end();
         settle();
         const int64_t endedAt = clock.uptimeNanos();
-        EXPECT_EQ(controller->status(), Controller::disconnectedText);
-        EXPECT_EQ(controller->statsLine(), "");
-        EXPECT_FALSE(controller->canArrange());
+        EXPECT_EQ(shown(), "Disconnected|");
         controller->move(Side::left);  // nothing to move
         EXPECT_TRUE(session->moves.empty());
         const double after = secondsToListing(devices->listTimes.size(), endedAt);
         EXPECT_GE(after, 3.0);
         EXPECT_LE(after, 4.0);
-        EXPECT_EQ(controller->status(), kStreaming);
+        ASSERT_EQ(sessions.size(), 2u);
+        session->sendStats(SessionStats{60, 12, 4, 10, 3.0, 5.0, 0, 1});
+        session->onEnded();
+        settle();
+        EXPECT_EQ(shown(), kStreamingShown);
         controller->shutdown();
         settle();
     }
-}
-
-TEST_F(ControllerTest, LateCallbacksFromAnOldSessionAreIgnored) {
-    auto first = startStreaming();
-    ASSERT_TRUE(first);
-    first->end();
-    runFor(4s);
-    ASSERT_EQ(sessions.size(), 2u);
-    // The old session's callbacks cannot touch the new one's state.
-    first->sendStats(SessionStats{60, 12, 4, 10, 3.0, 5.0, 0, 1});
-    first->onEnded();
-    settle();
-    EXPECT_EQ(controller->statsLine(), "");
-    EXPECT_TRUE(controller->canArrange());
-    EXPECT_EQ(controller->status(), kStreaming);
-}
-
-TEST_F(ControllerTest, CallbacksAfterTheControllerIsGoneDoNothing) {
-    auto session = startStreaming();
-    ASSERT_TRUE(session);
-    controller.reset();
-    session->sendStats(SessionStats{});
-    session->end();
-    clock.advance(3s);  // the hops find no Controller; the cancelled watch loop does not re-arm
-    EXPECT_EQ(clock.pendingTasks(), 0u);
-    EXPECT_EQ(backgroundClock.pendingTasks(), 0u);
 }
 
 // The value already chosen changes nothing; a new one is stored and restarts the session.
@@ -352,8 +343,7 @@ TEST_F(ControllerTest, ShutdownStopsTheSessionAndTheWatchLoop) {
         controller->shutdown();  // idempotent
         EXPECT_EQ(session->stops, 1);
         runFor(10s);  // a start that "succeeds" afterwards is not kept
-        EXPECT_FALSE(controller->hasSession());
-        EXPECT_FALSE(controller->canArrange());
+        EXPECT_FALSE(controller->hasSession() || controller->canArrange());
         EXPECT_EQ(devices->listTimes.size(), listings);
         EXPECT_EQ(sessions.size(), 1u);
     }
