@@ -123,8 +123,8 @@ bool SpareOutput::moveTo(int x, int y) {
     XGrabServer(d_);
     setScreenSize(d_, std::max(size.width, x + width_), std::max(size.height, y + height_));
     RROutput output = output_;
-    const Status status = XRRSetCrtcConfig(d_, resources(d_).get(), crtc_, CurrentTime, x, y,
-                                           mode_, RR_Rotate_0, &output, 1);
+    const Status status = XRRSetCrtcConfig(d_, resources(d_).get(), crtc_, CurrentTime, x, y, mode_,
+                                           RR_Rotate_0, &output, 1);
     XUngrabServer(d_);
     XSync(d_, False);
     return status == RRSetConfigSuccess;

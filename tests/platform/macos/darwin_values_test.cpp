@@ -1,11 +1,19 @@
-// Darwin's Unix address layout, CoreMedia time stamps, ScreenCaptureKit frame status and the
-// raw values AppKit, ServiceManagement and the unified log answer with.
-
+// What the macOS backends read from and write to the system, as plain values: Darwin's Unix
+// address layout, CoreMedia time stamps, ScreenCaptureKit frame status and the raw values AppKit,
+// ServiceManagement and the unified log answer with; the settings document in the user defaults,
+// the update check's fetch, text on its way to NSString, and the cursor's PNG cache.
 #include "platform/macos/portable/appkit_values.h"
+#include "platform/macos/portable/cursor_png_cache.h"
 #include "platform/macos/portable/darwin_address.h"
+#include "platform/macos/portable/defaults_document.h"
 #include "platform/macos/portable/display_edge.h"
+#include "platform/macos/portable/fetch_result.h"
 #include "platform/macos/portable/media_time.h"
 #include "platform/macos/portable/unified_log.h"
+#include "platform/macos/portable/well_formed_utf8.h"
+
+#include <nlohmann/json.hpp>
+
 #include "test_prelude.h"
 
 namespace panelora::test {
@@ -108,6 +116,168 @@ TEST(AppKitValues, RawValues) {
                                         {L::warn, 0x00},  {L::err, 0x10},   {L::critical, 0x11}};
     for (const auto& [level, type] : levels)
         EXPECT_EQ(unifiedlog::typeFor(level), type) << level;
+}
+
+// The settings document as the user defaults keep it: "space" an integer, "preferSmooth" a
+// boolean, "displayArrangement" the record's JSON as data.
+
+using defaults::Values;
+
+TEST(DefaultsDocument, DocumentFromStoredValues) {
+    struct Case {
+        Values stored;
+        const char* document;
+    };
+    const Case cases[] = {
+        {Values{}, "{}"},
+        {Values{125, true, bytesOf(R"({"side":"left","offset":-120})")},
+         R"({"space":125,"preferSmooth":true,"displayArrangement":{"side":"left","offset":-120}})"},
+        {Values{0, false, std::nullopt}, R"({"space":0,"preferSmooth":false})"},
+        // Data that is not JSON is left out; the arrangement then restores nothing.
+        {Values{std::nullopt, std::nullopt, bytesOf("{\"side\": ")}, "{}"},
+        {Values{std::nullopt, std::nullopt, bytesOf("")}, "{}"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(nlohmann::json::parse(defaults::documentFrom(c.stored)),
+                  nlohmann::json::parse(c.document))
+            << c.document;
+    }
+}
+
+TEST(DefaultsDocument, ValuesForASavedDocument) {
+    EXPECT_EQ(defaults::valuesFrom(R"({"space": 150, "preferSmooth": false,
+                                      "displayArrangement": {"side": "below", "offset": 3.5},
+                                      "other": 1})"),
+              (Values{150, false, bytesOf(R"({"offset":3.5,"side":"below"})")}));
+    // Members of the wrong type are not written; the arrangement is kept whatever its shape
+    // (its reader decides), as the file store keeps it.
+    EXPECT_EQ(defaults::valuesFrom(R"({"space": "125", "preferSmooth": 1,
+                                      "displayArrangement": "left"})"),
+              (Values{std::nullopt, std::nullopt, bytesOf(R"("left")")}));
+    EXPECT_EQ(defaults::valuesFrom(R"({"space": 18446744073709551615})"), Values{});
+    EXPECT_EQ(defaults::valuesFrom(R"({"space": 1.5})"), Values{});
+    EXPECT_EQ(defaults::valuesFrom("[]"), Values{});
+    EXPECT_EQ(defaults::valuesFrom("not json"), Values{});
+    const Values stored{100, true, bytesOf(R"({"offset":-50,"side":"above"})")};
+    EXPECT_EQ(defaults::valuesFrom(defaults::documentFrom(stored)), stored);  // the round trip
+}
+
+// The update check's fetch on macOS: HTTPS only, any HTTP status a response, the body cut at the
+// request's limit.
+
+TEST(FetchResult, HttpsAddresses) {
+    for (const char* https :
+         {"https://panelora.app/downloads/panelora.json", "HTTPS://panelora.app/"})
+        EXPECT_TRUE(isHttpsURL(https)) << https;
+    for (const char* other : {"http://panelora.app/downloads/panelora.json", "https://",
+                              "https:/panelora.app", "ftp://panelora.app", ""})
+        EXPECT_FALSE(isHttpsURL(other)) << other;
+}
+
+TEST(FetchResult, Answers) {
+    const std::vector<uint8_t> body{'{', '}', '\n'};
+    const std::string https = "https://panelora.app/downloads/panelora.json";
+    struct Case {
+        const char* what;
+        URLAnswer answer;
+        std::optional<long> status;  // nothing: the fetch failed
+    };
+    const Case cases[] = {
+        {"ok", {false, true, 200, https, body}, 200},
+        {"not found is a response", {false, true, 404, https, body}, 404},
+        {"transport error", {true, false, 0, "", {}}, std::nullopt},
+        {"error after a response", {true, true, 200, https, body}, std::nullopt},
+        {"not HTTP", {false, false, 0, https, body}, std::nullopt},
+        {"redirected to plain HTTP", {false, true, 200, "http://panelora.app/x", body}, {}},
+    };
+    for (const Case& c : cases) {
+        const auto result = fetchResult(c.answer, 16'384);
+        ASSERT_EQ(result.has_value(), c.status.has_value()) << c.what;
+        if (!result) continue;
+        EXPECT_EQ(result->statusCode, *c.status) << c.what;
+        EXPECT_EQ(result->body, body) << c.what;
+    }
+}
+
+TEST(FetchResult, BodyCutAtTheLimit) {
+    const std::vector<uint8_t> body(20'000, 'x');
+    const URLAnswer answer{false, true, 200, "https://panelora.app/", body};
+    EXPECT_EQ(fetchResult(answer, 16'384)->body.size(), 16'384u);
+    EXPECT_EQ(fetchResult(answer, 30'000)->body.size(), 20'000u);
+    EXPECT_TRUE(fetchResult(answer, 0)->body.empty());
+}
+
+// Text on its way to NSString: ill-formed UTF-8 becomes U+FFFD, one per maximal subpart, and
+// well-formed text passes unchanged.
+
+TEST(WellFormedUtf8, ReplacesEachMaximalIllFormedSubpart) {
+    const std::string r = "\xEF\xBF\xBD";  // U+FFFD
+    const struct {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"", ""},
+        {"Panelora \xE2\x80\x94 tablet \xF0\x9F\x98\x80",
+         "Panelora \xE2\x80\x94 tablet \xF0\x9F\x98\x80"},
+        {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},  // U+10FFFF, the last code point
+        {"\xED\x9F\xBF", "\xED\x9F\xBF"},          // U+D7FF, just below the surrogates
+        {"a\xFFz", "a" + r + "z"},                 // never a lead byte
+        {"\x80\xBF", r + r},                       // continuations without a lead
+        {"\xC3", r},                               // cut off at the end
+        {"\xE2\x82x", r + "x"},                    // cut off before ASCII: one subpart
+        {"\xF0\x9F\x98x", r + "x"},
+        {"\xC0\xAF", r + r},                               // overlong '/'
+        {"\xE0\x80\xAF", r + r + r},                       // overlong, three bytes
+        {"\xF0\x8F\xBF\xBF", r + r + r + r},               // overlong, four bytes
+        {"\xED\xA0\x80", r + r + r},                       // a surrogate
+        {"\xF4\x90\x80\x80", r + r + r + r},               // past U+10FFFF
+        {"\xF5\x80", r + r},                               // lead of no code point
+        {std::string("a\0b", 3), std::string("a\0b", 3)},  // NUL is a character
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(text::wellFormedUtf8(c.in), c.out);
+    }
+}
+
+// The cursor is read 20 times a second; its PNG is encoded again only when the bitmap changes,
+// and a failed encoding is not kept.
+
+using Bytes = std::vector<uint8_t>;
+
+cursor::Bitmap bitmapOf(const Bytes& pixels, size_t width = 2, size_t bytesPerRow = 8) {
+    return {width, pixels.size() / bytesPerRow, bytesPerRow, 32, pixels};
+}
+
+TEST(CursorPngCache, EncodesOnlyWhenTheBitmapDiffersFromTheLastEncoded) {
+    const Bytes pixels(16, 0xAA);
+    Bytes changed = pixels, copy = pixels;  // a copy: equal bytes elsewhere
+    changed[13] = 0xAB;
+    int encodings = 0;
+    std::optional<Bytes> gives;
+    auto encoder = [&] { return ++encodings, gives; };
+    struct Case {
+        const char* what;
+        cursor::Bitmap bitmap;
+        std::optional<Bytes> gives, png;
+        int encodings;  // so far
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"a failed encoding", bitmapOf(pixels), std::nullopt, std::nullopt, 1},
+        {"is not kept", bitmapOf(pixels), Bytes{1}, Bytes{1}, 2},
+        {"the same bytes elsewhere", bitmapOf(copy), Bytes{2}, Bytes{1}, 2},
+        {"one byte", bitmapOf(changed), Bytes{3}, Bytes{3}, 3},
+        {"back to the first", bitmapOf(pixels), Bytes{4}, Bytes{4}, 4},
+        {"width and row length", bitmapOf(pixels, 4, 16), Bytes{5}, Bytes{5}, 5},
+        {"bits per pixel", {4, 1, 16, 24, pixels}, Bytes{6}, Bytes{6}, 6},
+    };
+    // clang-format on
+    cursor::PngCache cache;
+    for (const Case& c : cases) {
+        gives = c.gives;
+        EXPECT_EQ(cache.png(c.bitmap, encoder), c.png) << c.what;
+        EXPECT_EQ(encodings, c.encodings) << c.what;
+    }
 }
 
 }  // namespace

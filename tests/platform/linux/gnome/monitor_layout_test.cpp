@@ -39,32 +39,27 @@ MonitorLayout parse(const std::string& text) {
 const MonitorSpec kPrimary{"Meta-0", "MetaVendor", "MetaVirtualMonitor", "0x00"};
 const MonitorSpec kVirtual{"Meta-1", "MetaVendor", "Virtual remote monitor", "0x000003"};
 
-TEST(MonitorLayout, ReadsMonitorsModesAndLogicalMonitors) {
+TEST(MonitorLayout, ReadsMonitorsModesAndLogicalMonitorsAndRefusesOtherShapes) {
     MonitorLayout layout = parse(state(7, 0, 1440, 0, MonitorLayout::layoutModePhysical));
     EXPECT_EQ(layout.serial, 7u);
     EXPECT_EQ(layout.layoutMode, MonitorLayout::layoutModePhysical);
     ASSERT_EQ(layout.monitors.size(), 2u);
-    const MonitorInfo* virtualMonitor = layout.monitor(kVirtual);
-    ASSERT_TRUE(virtualMonitor);
-    const MonitorMode* mode = virtualMonitor->currentMode();
-    ASSERT_TRUE(mode);
-    EXPECT_EQ(mode->id, "2732x2048@60.000");
-    EXPECT_EQ(mode->width, 2732);
-    EXPECT_EQ(mode->height, 2048);
-    EXPECT_EQ(mode->refreshRate, 60.0);
-    EXPECT_EQ(mode->supportedScales, (std::vector<double>{1.0, 2.0, 3.0}));
+    ASSERT_TRUE(layout.monitor(kVirtual) && layout.monitor(kVirtual)->currentMode());
+    const MonitorMode& mode = *layout.monitor(kVirtual)->currentMode();
+    EXPECT_EQ(std::tuple(mode.id, mode.width, mode.height, mode.refreshRate),
+              std::tuple("2732x2048@60.000", 2732, 2048, 60.0));
+    EXPECT_EQ(mode.supportedScales, (std::vector<double>{1.0, 2.0, 3.0}));
     ASSERT_EQ(layout.logicalMonitors.size(), 2u);
     EXPECT_EQ(layout.primary()->monitors, std::vector<MonitorSpec>{kPrimary});
     EXPECT_EQ(layout.logicalMonitorOf(kVirtual)->scale, 2.0);
-}
-
-TEST(MonitorLayout, OtherShapesAreRefused) {
     EXPECT_FALSE(MonitorLayout::parse(glib::Variant::parse("(u)", "(uint32 3,)")));
     EXPECT_FALSE(MonitorLayout::parse(glib::Variant{}));
 }
 
-TEST(MonitorLayout, GlobalRectsFollowTheLayoutModeScaleAndRotation) {
+// Global points start at the primary's corner, whatever mutter's layout starts at.
+TEST(MonitorLayout, GlobalRectsFollowTheLayoutModeScaleAndRotationFromThePrimary) {
     struct Case {
+        int primaryX, virtualX, virtualY;
         uint32_t layoutMode;
         double scale;
         uint32_t transform;
@@ -73,24 +68,19 @@ TEST(MonitorLayout, GlobalRectsFollowTheLayoutModeScaleAndRotation) {
     constexpr uint32_t physical = MonitorLayout::layoutModePhysical;
     constexpr uint32_t logical = MonitorLayout::layoutModeLogical;
     for (const Case& c : {
-             Case{physical, 2.0, 0, {1440, 0, 2732, 2048}},  // device pixels
-             Case{logical, 2.0, 0, {1440, 0, 1366, 1024}},   // divided by the scale
-             Case{logical, 1.6, 0, {1440, 0, 1708, 1280}},   // fractional, rounded
-             Case{physical, 1.0, 1, {1440, 0, 2048, 2732}},  // turned by 90°
-             Case{physical, 1.0, 7, {1440, 0, 2048, 2732}},  // flipped and turned by 270°
+             Case{0, 1440, 0, physical, 2.0, 0, {1440, 0, 2732, 2048}},  // device pixels
+             Case{0, 1440, 0, logical, 2.0, 0, {1440, 0, 1366, 1024}},   // divided by the scale
+             Case{0, 1440, 0, logical, 1.6, 0, {1440, 0, 1708, 1280}},   // fractional, rounded
+             Case{0, 1440, 0, physical, 1.0, 1, {1440, 0, 2048, 2732}},  // turned by 90°
+             Case{0, 1440, 0, physical, 1.0, 7, {1440, 0, 2048, 2732}},  // flipped, turned by 270°
+             Case{2732, 0, 100, physical, 2.0, 0, {-2732, 100, 2732, 2048}},  // left of it
          }) {
-        MonitorLayout layout = parse(state(1, 0, 1440, 0, c.layoutMode, c.scale, c.transform));
+        MonitorLayout layout =
+            parse(state(1, c.primaryX, c.virtualX, c.virtualY, c.layoutMode, c.scale, c.transform));
         EXPECT_EQ(layout.globalRect(kVirtual), c.expected) << c.layoutMode << " " << c.scale;
         EXPECT_EQ(layout.globalRect(kPrimary), (Rect{0, 0, 1440, 900}));
+        EXPECT_TRUE(layout.globalRect({"Meta-9", "", "", ""}).isEmpty());
     }
-}
-
-TEST(MonitorLayout, GlobalRectsAreRelativeToThePrimary) {
-    // Virtual left of the primary: mutter's layout starts at 0, the primary sits at 2732.
-    MonitorLayout layout = parse(state(1, 2732, 0, 100, MonitorLayout::layoutModePhysical));
-    EXPECT_EQ(layout.globalRect(kVirtual), (Rect{-2732, 100, 2732, 2048}));
-    EXPECT_EQ(layout.globalRect(kPrimary), (Rect{0, 0, 1440, 900}));
-    EXPECT_TRUE(layout.globalRect({"Meta-9", "", "", ""}).isEmpty());
 }
 
 TEST(MonitorLayout, ApplyArgumentsKeepEveryMonitorAndStartTheLayoutAtTheOrigin) {
