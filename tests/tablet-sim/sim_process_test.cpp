@@ -1,8 +1,6 @@
 // tablet-sim as a process against an in-test host that speaks the protocol with the library's
-// builders and frames of the product's own codec (libx264).
-#include <fcntl.h>
-#include <poll.h>
-
+// builders and frames of the product's own codec (libx264). Its stall runs end to end, against
+// the host's backlog (the end-to-end tests).
 #include <random>
 #include <sstream>
 
@@ -172,8 +170,6 @@ TEST_F(TabletSimProcess, HelloPongDecodingPngAndScriptedInput) {
     EXPECT_LT(r["latencyMs"]["p99"].get<double>(), 10000.0);
     const auto png = readPng(dir_.file("last.png"));
     ASSERT_TRUE(png);
-    EXPECT_EQ(png->width, 320);
-    EXPECT_EQ(png->height, 240);
     const uint32_t centre = png->rgbAt(0.5, 0.5);
     EXPECT_NEAR(int(centre >> 16), 30, 12);
     EXPECT_NEAR(int(centre >> 8 & 0xFF), 60, 12);
@@ -212,47 +208,6 @@ TEST_F(TabletSimProcess, ServesAReconnectingHostAndReportsItsGarbage) {
                  "frames/corrupt=1 frames/missingReference=1");
     EXPECT_NE(r["violations"].dump().find("first frame is not a key frame"), std::string::npos);
     EXPECT_NE(r["violations"].dump().find("more than 1000000"), std::string::npos);
-}
-
-TEST_F(TabletSimProcess, StallStopsReadingSoTheHostsWritesBackUp) {
-    ASSERT_TRUE(start({"--stall-at", "100", "--stall-for", "1500", "--connections", "1"}));
-    ASSERT_EQ(readHello(), Kind::hello);
-    // A key frame of noise, sent again and again: each copy decodes on its own.
-    Frames frames(640, 480, 40'000'000);
-    const EncodedSample key = frames.encode(noisePicture(640, 480, 11), true);
-    // Let the first copy through before the stall begins.
-    send(Frames::packets(key));
-    std::this_thread::sleep_until(connectedAt_ + 200ms);
-
-    ::fcntl(host_.get(), F_SETFL, ::fcntl(host_.get(), F_GETFL) | O_NONBLOCK);
-    int copies = 1;
-    // Set once a write could not go on for a while: both socket buffers are full.
-    std::optional<std::chrono::steady_clock::time_point> unblockedAt;
-    while (copies < 400 && !unblockedAt) {
-        const std::vector<uint8_t> bytes = Frames::packets(key);
-        for (size_t done = 0; done < bytes.size();) {
-            const ssize_t n =
-                ::send(host_.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (n > 0) {
-                done += size_t(n);
-                continue;
-            }
-            ASSERT_TRUE(n < 0 && errno == EAGAIN) << errno;
-            pollfd p{host_.get(), POLLOUT, 0};
-            if (::poll(&p, 1, 300) == 0) {
-                ASSERT_EQ(::poll(&p, 1, 5000), 1);
-                if (!unblockedAt) unblockedAt = std::chrono::steady_clock::now();
-            }
-        }
-        ++copies;
-    }
-    ASSERT_TRUE(unblockedAt) << "the host never had to wait; " << copies << " copies sent";
-    // Reading resumes only when the stall is over (100 + 1500 ms after the connection).
-    EXPECT_GE(*unblockedAt, connectedAt_ + 1550ms);
-    EXPECT_EQ(finish(), 0) << sim_->process().output();
-    const std::string n = std::to_string(copies);
-    expectReport(report(),
-                 "stalls=1 violationCount=0 frames/received=" + n + " frames/decoded=" + n);
 }
 
 // --strict: the first violation ends the run while connected.

@@ -32,37 +32,19 @@ std::string allMessages(const StreamChecker& c) {
     return out;
 }
 
-TEST(StreamChecker, WellFormedStreamHasNoViolations) {
+TEST(StreamChecker, AConfigAndItsKeyFrameAreReadyToDecode) {
     StreamChecker c;
     EXPECT_FALSE(c.check(kConfig, configPayload).violated);
     const Bytes key = framePayload(true, 0x00);
     const auto first = c.check(kFrame, key);
     ASSERT_TRUE(first.frame);
-    EXPECT_TRUE(first.frame->isKey);
-    EXPECT_TRUE(first.frame->afterConfig);
+    EXPECT_TRUE(first.frame->isKey && first.frame->afterConfig);
     EXPECT_EQ(first.frame->ptsMicros, 0x1000u);
     EXPECT_EQ(first.frame->avcc.size(), 7u);
-    ASSERT_TRUE(c.parameterSets());
-    EXPECT_EQ(c.parameterSets()->sps, (Bytes{0x67, 0x42, 0xC0, 0x1E}));
-    EXPECT_EQ(c.parameterSets()->pps, (Bytes{0x68, 0xCE}));
-
-    const Bytes ping = {1, 2, 3, 4, 5, 6, 7, 8};
-    const auto pinged = c.check(kPing, ping);
-    ASSERT_TRUE(pinged.ping);
-    EXPECT_EQ(Bytes(pinged.ping->begin(), pinged.ping->end()), ping);
-
-    const Bytes p1 = framePayload(false, 0x10);
-    const auto second = c.check(kFrame, p1);
-    ASSERT_TRUE(second.frame);
-    EXPECT_FALSE(second.frame->isKey);
-    EXPECT_FALSE(second.frame->afterConfig);
-    // Equal time stamps are not going backwards.
-    EXPECT_FALSE(c.check(kFrame, p1).violated);
-    // A later key frame may reuse the earlier parameter sets.
-    EXPECT_FALSE(c.check(kFrame, framePayload(true, 0x20)).violated);
+    EXPECT_EQ(c.parameterSets(), (ParameterSets{hex("6742C01E"), hex("68CE")}));
     c.finish(End::endOfStream, false);
     EXPECT_EQ(c.violationCount(), 0u) << allMessages(c);
-    EXPECT_EQ(c.packets(), 6u);
+    EXPECT_EQ(c.packets(), 2u);
 }
 
 TEST(StreamChecker, OrderingViolations) {
@@ -113,27 +95,8 @@ TEST(StreamChecker, OrderingViolations) {
     EXPECT_FALSE(c.check(kFrame, framePayload(false, 0)).frame);
 }
 
-TEST(StreamChecker, MalformedConfigPackets) {
-    const std::vector<std::pair<const char*, Bytes>> cases = {
-        {"empty", {}},
-        {"SPS longer than the payload", hex("0009 6742")},
-        {"PPS length missing", hex("0001 67")},
-        {"trailing byte", hex("0001 67 0001 68 FF")},
-        {"zero-length SPS", hex("0000 0001 68")},
-        {"swapped NAL types", hex("0001 68 0001 67")},
-    };
-    for (const auto& [name, payload] : cases) {
-        StreamChecker c;
-        EXPECT_TRUE(c.check(kConfig, payload).violated) << name;
-        EXPECT_FALSE(c.parameterSets()) << name;
-    }
-    StreamChecker c;
-    const Bytes smallest = hex("0001 67 0001 68");
-    EXPECT_FALSE(c.check(kConfig, smallest).violated) << allMessages(c);
-}
-
-// One packet after a config and its key frame: whether it is a violation, and for a frame
-// whether it is handed to the decoder.
+// One packet after a config and its key frame: whether it is a violation, for a frame whether
+// it is handed to the decoder, and for a config whether its parameter sets replace the earlier.
 TEST(StreamChecker, OnePacketAfterAKeyFrame) {
     const Bytes key = hex("01 0000000000002000");  // key flag, ptsMicros 0x2000
     auto withSlice = [](bool isKey, uint8_t nalType) {
@@ -156,6 +119,7 @@ TEST(StreamChecker, OnePacketAfterAKeyFrame) {
     Bytes badVisible = goodPosition;
     badVisible[0] = 2;
 
+    const Bytes ping = {1, 2, 3, 4, 5, 6, 7, 8};
     struct Case {
         const char* name;
         uint8_t type;
@@ -164,6 +128,16 @@ TEST(StreamChecker, OnePacketAfterAKeyFrame) {
         bool dropped = false;  // not handed to the decoder
     };
     const Case cases[] = {
+        {"a non-key frame at the same time stamp", kFrame, framePayload(false, 0), false},
+        {"a key frame using the earlier parameter sets", kFrame, framePayload(true, 0x20), false},
+        {"a ping", kPing, ping, false},
+        {"the smallest config", kConfig, hex("0001 67 0001 68"), false},
+        {"empty config", kConfig, {}, true},
+        {"SPS longer than the payload", kConfig, hex("0009 6742"), true},
+        {"PPS length missing", kConfig, hex("0001 67"), true},
+        {"config with a trailing byte", kConfig, hex("0001 67 0001 68 FF"), true},
+        {"zero-length SPS", kConfig, hex("0000 0001 68"), true},
+        {"swapped NAL types", kConfig, hex("0001 68 0001 67"), true},
         {"NAL length past the end", kFrame, join({key, hex("00000004 658884")}), true, true},
         {"bytes left over", kFrame, join({key, hex("00000002 658884")}), true, true},
         {"partial length field", kFrame, join({key, hex("00000002 6588 0000")}), true, true},
@@ -193,6 +167,14 @@ TEST(StreamChecker, OnePacketAfterAKeyFrame) {
         EXPECT_EQ(outcome.violated, test.violation) << test.name << "\n" << allMessages(c);
         if (test.type == kFrame) {
             EXPECT_EQ(bool(outcome.frame), !test.dropped) << test.name;
+            EXPECT_FALSE(outcome.frame && outcome.frame->afterConfig) << test.name;
+        }
+        if (test.type == kConfig) {
+            EXPECT_EQ(c.parameterSets()->sps == hex("67"), !test.violation) << test.name;
+        }
+        if (test.type == kPing) {
+            ASSERT_TRUE(outcome.ping);
+            EXPECT_EQ(Bytes(outcome.ping->begin(), outcome.ping->end()), ping);
         }
     }
 }
