@@ -47,7 +47,13 @@ TEST(SavedRecord, JsonRoundTrip) {
     EXPECT_EQ((Saved{"left", std::nan("")}).encode(), std::nullopt);
 }
 
-TEST_F(DisplayArrangementTest, NoRecordChangesNothingThenAUserMoveIsSavedAfterSettling) {
+// Without a record starting changes nothing. Moves are saved only once started, from 2 s after
+// the start, and only completed moves of our display; after a move of ours, notifications within
+// its settle window are ignored.
+TEST_F(DisplayArrangementTest, UserMovesAreSavedOnceSettled) {
+    clock.advance(10s);
+    userMoves(Rect{-1366, 0, 1366, 1024});
+    arrangement->displayReconfigured(kVirtual, DisplayChange::movedFlag);
     arrangement->start();
     EXPECT_TRUE(geometry->configured.empty());
     EXPECT_TRUE(arrangement->registered());
@@ -55,8 +61,22 @@ TEST_F(DisplayArrangementTest, NoRecordChangesNothingThenAUserMoveIsSavedAfterSe
     userMoves(Rect{-1366, -120, 1366, 1024});
     EXPECT_EQ(stored(), std::nullopt);  // still settling
     clock.advance(1s);                  // exactly 2 s after start: saving is open
-    userMoves(Rect{-1366, -120, 1366, 1024});
-    EXPECT_EQ(stored(), (Saved{"left", -120}));
+    geometry->displays[kVirtual] = Rect{-1366, 10, 1366, 1024};
+    geometry->notify(kVirtual, DisplayChange::movedFlag | DisplayChange::beginConfigurationFlag);
+    geometry->notify(kVirtual, 0x4);  // some other change
+    geometry->notify(kMain, DisplayChange::movedFlag);
+    EXPECT_EQ(stored(), std::nullopt);
+    geometry->notify(kVirtual, DisplayChange::movedFlag | 0x4);
+    EXPECT_EQ(stored(), (Saved{"left", 10}));
+
+    arrangement->move(Side::right);
+    ASSERT_EQ(stored(), (Saved{"right", 10}));
+    clock.advance(1s);
+    userMoves(Rect{0, 900, 1366, 1024});  // below, 1 s after the move
+    EXPECT_EQ(stored(), (Saved{"right", 10}));
+    clock.advance(2s);
+    userMoves(Rect{40, 900, 1366, 1024});  // 3 s after
+    EXPECT_EQ(stored(), (Saved{"below", 40}));
 }
 
 // Offsets round half away from zero; an unknown side, an offset beyond 32 bits or a record that
@@ -118,35 +138,6 @@ TEST_F(DisplayArrangementTest, MovesKeepTheOffsetClampedTo100PointsOfOverlap) {
         const Point origin{side == Side::left ? -1366.0 : 1440.0, expected.offset};
         EXPECT_EQ(geometry->configured, std::vector<Point>{origin});
     }
-}
-
-TEST_F(DisplayArrangementTest, NotificationsDuringTheSettleWindowAfterAMoveAreIgnored) {
-    arrangement->start();
-    clock.advance(5s);
-    arrangement->move(Side::right);
-    ASSERT_EQ(stored(), (Saved{"right", 0}));
-    clock.advance(1s);
-    userMoves(Rect{0, 900, 1366, 1024});  // below, 1 s after the move
-    EXPECT_EQ(stored(), (Saved{"right", 0}));
-    clock.advance(2s);
-    userMoves(Rect{40, 900, 1366, 1024});  // 3 s after
-    EXPECT_EQ(stored(), (Saved{"below", 40}));
-}
-
-// Nothing before start(); then only completed moves of our display.
-TEST_F(DisplayArrangementTest, OnlyCompletedMovesOfOurDisplayAreSavedOnceStarted) {
-    clock.advance(10s);
-    userMoves(Rect{-1366, 0, 1366, 1024});
-    arrangement->displayReconfigured(kVirtual, DisplayChange::movedFlag);
-    arrangement->start();
-    clock.advance(3s);
-    geometry->displays[kVirtual] = Rect{-1366, 10, 1366, 1024};
-    geometry->notify(kVirtual, DisplayChange::movedFlag | DisplayChange::beginConfigurationFlag);
-    geometry->notify(kVirtual, 0x4);  // some other change
-    geometry->notify(kMain, DisplayChange::movedFlag);
-    EXPECT_EQ(stored(), std::nullopt);
-    geometry->notify(kVirtual, DisplayChange::movedFlag | 0x4);
-    EXPECT_EQ(stored(), (Saved{"left", 10}));
 }
 
 // Beside or above and below the main display, overlapping by a point at most; a mirrored

@@ -178,13 +178,10 @@ TEST_F(PointerInjectorTest, ReleasingAHeldButtonLetsGoOnceWhereTheDragEnded) {
         EXPECT_EQ(posted(), Calls{}) << touches.size();
     }
 }
+// Each case starts a session, which forgets the remainders of the one before.
 TEST_F(PointerInjectorTest, ScrollRemaindersCarryOverUntilTheNextSession) {
     // Per step: dx, dy, the wheel clicks posted (vertical, horizontal), the remainders.
-    struct Step {
-        float dx, dy;
-        std::vector<std::pair<int32_t, int32_t>> posted;
-        double remainderX, remainderY;
-    };
+    using Step = std::tuple<float, float, std::vector<std::pair<int32_t, int32_t>>, double, double>;
     const std::vector<Step> cases[] = {
         {{0.6f, 0, {}, 0.6, 0}, {0.6f, 0, {{0, 1}}, 0.2, 0}},
         {{-0.6f, 0, {}, -0.6, 0}, {-0.6f, 0, {{0, -1}}, -0.2, 0}},
@@ -194,19 +191,15 @@ TEST_F(PointerInjectorTest, ScrollRemaindersCarryOverUntilTheNextSession) {
     };
     for (const auto& steps : cases) {
         injector.resetInjectionState();
-        for (const Step& step : steps) {
+        for (const auto& [dx, dy, scrolls, remainderX, remainderY] : steps) {
             poster->scrolls.clear();
-            injector.injectScroll(step.dx, step.dy);
-            EXPECT_EQ(poster->scrolls, step.posted) << step.dx << ", " << step.dy;
+            injector.injectScroll(dx, dy);
+            EXPECT_EQ(poster->scrolls, scrolls) << dx << ", " << dy;
             // Floats widened to double: 0.6f is 0.60000002384…
-            EXPECT_NEAR(injector.remainderX(), step.remainderX, 1e-6);
-            EXPECT_NEAR(injector.remainderY(), step.remainderY, 1e-6);
+            EXPECT_NEAR(injector.remainderX(), remainderX, 1e-6);
+            EXPECT_NEAR(injector.remainderY(), remainderY, 1e-6);
         }
     }
-    injector.resetInjectionState();
-    EXPECT_EQ(injector.remainderX(), 0);
-    injector.injectScroll(0.2f, -0.2f);
-    EXPECT_EQ(injector.remainderX(), 0.2f);
 }
 
 TEST(ProcessInjection, FreeFunctionsUseTheInstalledBackends) {

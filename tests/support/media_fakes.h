@@ -40,7 +40,7 @@ class FakeDisplays final : public VirtualDisplayBackend {
     }
     bool isAlive(DisplayID id) {
         std::lock_guard lock(mutex);
-        return alive.count(id) > 0;
+        return alive.count(id);
     }
     size_t aliveCount() {
         std::lock_guard lock(mutex);
@@ -147,13 +147,10 @@ class FakeCapture final : public CaptureBackend {
 
     // Delivers a sample on the capture queue and waits until it has been handled.
     void deliver(const CaptureSample& sample) {
-        std::shared_ptr<SerialQueue> q;
-        std::function<void(const CaptureSample&)> onSample;
-        {
-            std::lock_guard lock(mutex);
-            q = queue;
-            onSample = callbacks.onSample;
-        }
+        std::unique_lock lock(mutex);
+        const auto q = queue;
+        const auto onSample = callbacks.onSample;
+        lock.unlock();
         q->post([onSample, sample] { onSample(sample); });
         q->flush();
     }
@@ -226,15 +223,12 @@ class FakeCodecs final : public VideoCodecFactory {
         if (completion) completion(std::move(sample));
     }
     void completeOk(size_t index, bool key = false) {
-        EncodedSample sample;
-        sample.notSync = !key;
-        sample.avcc = {0, 0, 0, 1, uint8_t(key ? 0x65 : 0x41)};
-        if (key) {
-            sample.sps = std::vector<uint8_t>{0x67};
-            sample.pps = std::vector<uint8_t>{0x68};
-        }
-        sample.ptsNanos = at(index).ptsNanos;
-        complete(index, sample);
+        using Set = std::optional<std::vector<uint8_t>>;
+        complete(index, EncodedSample{!key,
+                                      {0, 0, 0, 1, uint8_t(key ? 0x65 : 0x41)},
+                                      key ? Set{{0x67}} : Set{},
+                                      key ? Set{{0x68}} : Set{},
+                                      at(index).ptsNanos});
     }
     void fail(size_t index) { complete(index, std::nullopt); }
     void refuseFrames(int count) {

@@ -219,44 +219,29 @@ TEST_F(H264EncoderTest, FailedEmptyOrRefusedFramesFreeTheirSlotsAndKeepTheKeyReq
     EXPECT_EQ(failures, 1);
 }
 
-TEST_F(H264EncoderTest, OutputsCarryParameterSetsOnlyWithKeyFrames) {
-    frames(2);
-    EncodedSample key{false,
-                      {0, 0, 0, 2, 0x65, 0x88},
-                      std::vector<uint8_t>{0x67, 0x64},
-                      std::vector<uint8_t>{0x68, 0xEE},
-                      1'234'567'891};
-    codec.complete(0, key);
-    EncodedSample delta = key;  // the codec attached sets to a non-key frame
-    delta.notSync = true;
-    codec.complete(1, delta);
-    ASSERT_EQ(outputs.size(), 2u);
-    EXPECT_TRUE(outputs[0].isKey);
-    EXPECT_EQ(outputs[0].sps, key.sps);
-    EXPECT_EQ(outputs[0].pps, key.pps);
-    EXPECT_EQ(outputs[0].avcc, key.avcc);
-    EXPECT_EQ(outputs[0].ptsMicros, 1'234'567u);  // truncated
-    EXPECT_FALSE(outputs[1].isKey || outputs[1].sps || outputs[1].pps);
-}
-
-// Invalid times give 0; latency is never negative; time zero is valid.
-TEST_F(H264EncoderTest, PresentationTimesAndLatency) {
+// Parameter sets go out only with key frames, though the codec attached them to every frame;
+// invalid times give 0; latency is never negative; time zero is valid.
+TEST_F(H264EncoderTest, OutputsParameterSetsTimesAndLatency) {
     const int64_t now = clock.uptimeNanos() + 40'000'000;  // when the outputs come back
-    const std::tuple<int64_t, uint64_t, double> cases[] = {
-        {now - 12'500'000, uint64_t(now - 12'500'000) / 1000, 12.5},
-        {-1, 0, 0},
-        {now + 5'000'000, uint64_t(now + 5'000'000) / 1000, 0},
-        {0, 0, double(now) / 1e6}};
+    const std::vector<uint8_t> sps{0x67, 0x64}, pps{0x68, 0xEE}, avcc{0, 0, 0, 1, 0x65};
+    const std::tuple<bool, int64_t, uint64_t, double> cases[] = {
+        {true, now - 12'500'000, uint64_t(now - 12'500'000) / 1000, 12.5},
+        {false, -1, 0, 0},
+        {false, now + 5'000'000, uint64_t(now + 5'000'000) / 1000, 0},
+        {true, 0, 0, double(now) / 1e6}};
     frames(2);
     clock.advance(40ms);
     for (size_t i = 0; i < std::size(cases); ++i) {
-        const auto [pts, micros, latency] = cases[i];
+        const auto [key, pts, micros, latency] = cases[i];
         while (codec.count() <= i)  // two are inside at once: complete them as they go in
             frame();
-        codec.complete(i, EncodedSample{true, {0, 0, 0, 1, 0x41}, {}, {}, pts});
+        codec.complete(i, EncodedSample{!key, avcc, sps, pps, pts});
         ASSERT_EQ(outputs.size(), i + 1);
-        EXPECT_EQ(outputs[i].ptsMicros, micros) << i;
-        EXPECT_NEAR(outputs[i].encodeLatencyMs, latency, 1e-9) << i;
+        const H264Encoder::Output& out = outputs[i];
+        EXPECT_EQ(std::tie(out.isKey, out.avcc, out.ptsMicros), std::tie(key, avcc, micros)) << i;
+        EXPECT_EQ(out.sps, key ? std::optional(sps) : std::nullopt) << i;
+        EXPECT_EQ(out.pps, key ? std::optional(pps) : std::nullopt) << i;
+        EXPECT_NEAR(out.encodeLatencyMs, latency, 1e-9) << i;
     }
 }
 

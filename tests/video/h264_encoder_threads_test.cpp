@@ -1,5 +1,6 @@
 // The encoder under real threads: frames from two capture-like threads, completions in random
-// order from an output thread, key requests, and invalidate() racing all of them.
+// order from an output thread, key requests from the output handler and a reader thread, and
+// invalidate() racing all of them.
 
 #include <random>
 
@@ -13,35 +14,23 @@ namespace {
 TEST(H264EncoderThreadsTest, InvariantsHoldUnderConcurrentUse) {
     auto fallbackQueue =
         SerialQueue::create("panelora.keyframe-fallback", QueuePriority::userInteractive);
-    std::vector<ImageBufferRef> images;
-    for (int i = 0; i < 4; ++i)
-        images.push_back(makeImage(8, 8));
-
-    constexpr int kRounds = 25;
-    for (int round = 0; round < kRounds; ++round) {
+    const ImageBufferRef images[] = {makeImage(8, 8), makeImage(8, 8), makeImage(8, 8)};
+    for (int round = 0; round < 25; ++round) {
         SCOPED_TRACE(round);
         FakeCodecs codec;
         auto encoder =
             H264Encoder::create(codec, StreamProfile::fallback, Clock::system(), fallbackQueue);
         ASSERT_NE(encoder, nullptr);
-        std::atomic<int> outputs{0};
-        encoder->onOutput = [&outputs, weak = std::weak_ptr<H264Encoder>(encoder)](
-                                const H264Encoder::Output& output) {
-            outputs += 1;
-            // As the send path does after a drop.
-            if (!output.isKey) {
-                if (auto self = weak.lock()) self->requestKeyframe();
-            }
+        // As the send path does after a drop.
+        encoder->onOutput = [weak = std::weak_ptr<H264Encoder>(encoder)](const auto& output) {
+            if (auto self = weak.lock(); self && !output.isKey) self->requestKeyframe();
         };
-
         std::atomic<bool> running{true};
         std::vector<std::thread> threads;
         for (int t = 0; t < 2; ++t) {
             threads.emplace_back([&, t] {
-                int i = t;
-                while (running) {
-                    encoder->encode(images[static_cast<size_t>(i++) % images.size()],
-                                    Clock::system().uptimeNanos());
+                for (int i = t; running; ++i) {
+                    encoder->encode(images[i % 3], Clock::system().uptimeNanos());
                     if (i % 7 == 0) codec.refuseFrames(1);
                     std::this_thread::yield();
                 }
@@ -50,13 +39,10 @@ TEST(H264EncoderThreadsTest, InvariantsHoldUnderConcurrentUse) {
         threads.emplace_back([&] {  // the codec's output thread
             std::mt19937 random(static_cast<unsigned>(round));
             while (running) {
-                std::vector<size_t> open = codec.open();
+                const std::vector<size_t> open = codec.open();
                 if (open.empty()) {
                     std::this_thread::yield();
-                    continue;
-                }
-                const size_t index = open[random() % open.size()];
-                if (random() % 5 == 0) {
+                } else if (const size_t index = open[random() % open.size()]; random() % 5 == 0) {
                     codec.fail(index);
                 } else {
                     codec.completeOk(index, random() % 3 == 0);
@@ -64,18 +50,15 @@ TEST(H264EncoderThreadsTest, InvariantsHoldUnderConcurrentUse) {
             }
         });
         threads.emplace_back([&] {  // the reader thread's key requests
-            while (running) {
+            for (; running; std::this_thread::sleep_for(1ms))
                 encoder->requestKeyframe();
-                std::this_thread::sleep_for(1ms);
-            }
         });
 
         // Let the threads get going, however busy the machine is, before the end comes.
         const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (codec.count() < static_cast<size_t>(5 + round % 20) &&
-               std::chrono::steady_clock::now() < deadline) {
+        while (codec.count() < size_t(5 + round % 20) &&
+               std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(1ms);
-        }
         encoder->invalidate();
         // Everything after this point must leave the codec alone.
         const size_t submittedAtInvalidate = codec.count();
@@ -83,8 +66,7 @@ TEST(H264EncoderThreadsTest, InvariantsHoldUnderConcurrentUse) {
         running = false;
         for (auto& thread : threads)
             thread.join();
-        // Late completions of frames that were inside.
-        for (size_t index : codec.open())
+        for (size_t index : codec.open())  // late completions of frames that were inside
             codec.completeOk(index);
 
         std::lock_guard guard(codec.mutex);

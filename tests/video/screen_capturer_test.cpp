@@ -114,24 +114,6 @@ TEST_F(ScreenCapturerTest, StreamThatFinishesStartingAfterStopIsStopped) {
     EXPECT_EQ(backend.stops, 1);
 }
 
-TEST_F(ScreenCapturerTest, StopAndDestructionStopTheStreamOnce) {
-    auto capturer = makeCapturer();
-    ASSERT_EQ(capturer->start(backend.display, kProfile, true), std::nullopt);
-    EXPECT_EQ(backend.stops, 0);
-    capturer->stopCapture();
-    capturer->stopCapture();
-    capturer.reset();
-    EXPECT_TRUE(backend.waitStopped());
-    EXPECT_EQ(backend.stops, 1);
-
-    FakeCapture other;
-    auto dropped = ScreenCapturer::create(
-        other, [](const ImageBufferRef&, int64_t) {}, clock);
-    ASSERT_EQ(dropped->start(other.display, kProfile, true), std::nullopt);
-    dropped.reset();
-    EXPECT_TRUE(other.waitStopped());
-}
-
 // The stream runs at the encoded size; frames arrive on the capture queue.
 TEST_F(ScreenCapturerTest, OnlyCompleteScreenFramesWithAnImageReachOnFrame) {
     auto capturer = makeCapturer();
@@ -161,10 +143,12 @@ TEST_F(ScreenCapturerTest, OnlyCompleteScreenFramesWithAnImageReachOnFrame) {
     EXPECT_EQ(frames[0].image, complete.image);
     EXPECT_EQ(frames[0].ptsNanos, 5'000'000'123);
     EXPECT_TRUE(frames[0].onCaptureQueue);
+    capturer.reset();  // never stopped: going away stops the stream
+    EXPECT_TRUE(backend.waitStopped());
 }
 
-// The platform's stop notice is forwarded from any thread; once the capturer is gone, its
-// callbacks do nothing.
+// The platform's stop notice is forwarded from any thread; stop and destruction stop the stream
+// once; once the capturer is gone, its callbacks do nothing.
 TEST_F(ScreenCapturerTest, PlatformStopIsForwardedFromAnyThreadWhileTheCapturerLives) {
     auto capturer = makeCapturer();
     std::atomic<int> stopped{0};
@@ -172,17 +156,16 @@ TEST_F(ScreenCapturerTest, PlatformStopIsForwardedFromAnyThreadWhileTheCapturerL
     ASSERT_EQ(capturer->start(backend.display, kProfile, true), std::nullopt);
     std::thread([&] { backend.callbacks.onStopped(); }).join();
     EXPECT_EQ(stopped, 1);
+    EXPECT_EQ(backend.stops, 0);
+    capturer->stopCapture();
+    capturer->stopCapture();
     capturer.reset();
+    EXPECT_TRUE(backend.waitStopped());
+    EXPECT_EQ(backend.stops, 1);
     backend.deliverFrame(1);
     backend.callbacks.onStopped();
     EXPECT_EQ(frameCount(), 0u);
     EXPECT_EQ(stopped, 1);
-}
-
-CaptureSample numbered(int64_t n) {
-    CaptureSample sample;
-    sample.ptsNanos = n;
-    return sample;
 }
 
 // The gate between a capture backend and the capture queue: at most its limit queued (counted
@@ -193,17 +176,18 @@ TEST(SampleGate, AtMostTheLimitQueuedAndTheNewestOfTheRestWaits) {
     std::vector<int64_t> handled;
     auto gate = SampleGate::create(
         queue, [&](const CaptureSample& s) { handled.push_back(s.ptsNanos); }, 2);
+    auto offer = [&](int64_t n) { gate->offer(CaptureSample{true, {}, nullptr, n}); };
     for (int64_t n = 1; n <= 5; ++n)
-        gate->offer(numbered(n));
+        offer(n);
     EXPECT_EQ(clock.pendingTasks(), 2u);
     clock.runUntilIdle();
     EXPECT_EQ(handled, (std::vector<int64_t>{1, 2, 5}));
 
-    gate->offer(numbered(6));
-    gate->offer(numbered(7));
-    gate->offer(numbered(8));  // waits behind 6 and 7, then stop() drops it
+    offer(6);
+    offer(7);
+    offer(8);  // waits behind 6 and 7, then stop() drops it
     gate->stop();
-    gate->offer(numbered(9));
+    offer(9);
     clock.runUntilIdle();
     EXPECT_EQ(handled, (std::vector<int64_t>{1, 2, 5, 6, 7}));
 }
