@@ -59,10 +59,8 @@ std::unique_ptr<GnomeSession> GnomeSession::start(std::string* skipReason) {
         if (skipReason) *skipReason = std::move(why);
         return nullptr;
     };
-    const std::string dbus = findProgram("dbus-daemon");
-    const std::string pipewire = findProgram("pipewire");
-    const std::string wireplumber = findProgram("wireplumber");
-    const std::string mutter = findProgram("mutter");
+    const std::string dbus = findProgram("dbus-daemon"), pipewire = findProgram("pipewire"),
+                      wireplumber = findProgram("wireplumber"), mutter = findProgram("mutter");
     if (dbus.empty() || pipewire.empty() || wireplumber.empty() || mutter.empty()) {
         return fail(
             "a headless GNOME needs dbus-daemon, pipewire, wireplumber and mutter "
@@ -121,11 +119,10 @@ std::unique_ptr<GnomeSession> GnomeSession::start(std::string* skipReason) {
                               {"org.gnome.Mutter.ScreenCast", "org.gnome.Mutter.RemoteDesktop",
                                "org.gnome.Mutter.DisplayConfig"});
         })) {
-        return fail("mutter did not come up: " + session->mutterLog());
+        return fail("mutter did not come up: " + readFile(dir + "/mutter.log"));
     }
-    if (!session->wireplumber_->running()) {
+    if (!session->wireplumber_->running())
         return fail("wireplumber ended: " + readFile(dir + "/wireplumber.log"));
-    }
     return session;
 }
 
@@ -175,38 +172,27 @@ bool GnomeSession::destroyNode(uint32_t id, std::string* why) const {
     return false;
 }
 
-std::string GnomeSession::mutterLog() const {
-    return readFile(dir_.path() / "mutter.log");
-}
-
-void GnomeSession::stopAll() {
-    stop(mutter_);
-    stop(wireplumber_);
-    stop(pipewire_);
-    stop(bus_);
-}
-
 GnomeSession::~GnomeSession() {
-    stopAll();
+    for (auto* process : {&mutter_, &wireplumber_, &pipewire_, &bus_})
+        stop(*process);
 }
 
 namespace {
-struct Shared {
-    std::unique_ptr<GnomeSession> session;
-    std::string skipReason;
-    Shared() { session = GnomeSession::start(&skipReason); }
-};
-Shared& sharedState() {
-    static Shared state;  // destroyed at exit, which stops the session
+std::pair<std::unique_ptr<GnomeSession>, std::string>& sharedState() {
+    static std::pair<std::unique_ptr<GnomeSession>, std::string> state = [] {
+        std::string skipReason;
+        auto session = GnomeSession::start(&skipReason);
+        return std::pair(std::move(session), skipReason);
+    }();  // destroyed at exit, which stops the session
     return state;
 }
 }  // namespace
 
 GnomeSession* GnomeSession::shared() {
-    return sharedState().session.get();
+    return sharedState().first.get();
 }
 const std::string& GnomeSession::sharedSkipReason() {
-    return sharedState().skipReason;
+    return sharedState().second;
 }
 
 }  // namespace panelora::test

@@ -42,8 +42,6 @@ class GnomeSession {
     // The variables a program needs to run in this session as in a GNOME on Wayland login.
     std::vector<std::string> environment() const;
     pid_t mutterPid() const { return mutter_->pid(); }
-    // Mutter's output so far, for failure messages.
-    std::string mutterLog() const;
 
     // The screen casts' PipeWire nodes (mutter's video output streams), through pw-dump; and
     // one destroyed as when the user stops sharing or PipeWire loses it, through pw-cli.
@@ -53,7 +51,6 @@ class GnomeSession {
 
   private:
     GnomeSession() = default;
-    void stopAll();
 
     TempDir dir_;  // removed after the processes stopped (declared first)
     std::string runtimeDir_;

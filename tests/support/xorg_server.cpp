@@ -117,21 +117,21 @@ XorgServer::~XorgServer() {
 }
 
 namespace {
-struct Shared {
-    std::string skipReason;
-    std::unique_ptr<XorgServer> server = XorgServer::start(&skipReason);  // stopped at exit
-};
-Shared& shared() {
-    static Shared state;
+std::pair<std::unique_ptr<XorgServer>, std::string>& sharedState() {
+    static std::pair<std::unique_ptr<XorgServer>, std::string> state = [] {
+        std::string skipReason;
+        auto server = XorgServer::start(&skipReason);
+        return std::pair(std::move(server), skipReason);
+    }();  // destroyed at exit, which stops the server
     return state;
 }
 }  // namespace
 
 XorgServer* XorgServer::shared() {
-    return test::shared().server.get();
+    return sharedState().first.get();
 }
 const std::string& XorgServer::sharedSkipReason() {
-    return test::shared().skipReason;
+    return sharedState().second;
 }
 
 }  // namespace panelora::test

@@ -19,7 +19,7 @@ struct Sizes {
 
 class Picture {
   public:
-    Picture(int width, int height) : width_(width), stride_(width * 4 + 16) {
+    Picture(int width, int height) : stride_(width * 4 + 16) {
         pixels_.resize(static_cast<size_t>(stride_) * height);
         fill(Rect{0, 0, width, height});
     }
@@ -33,7 +33,6 @@ class Picture {
     int stride() const { return stride_; }
 
   private:
-    int width_;
     int stride_;
     std::vector<uint8_t> pixels_;
     std::mt19937 random_{7};
