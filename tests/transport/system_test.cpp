@@ -1,7 +1,5 @@
 // Against real programs: the platform's usbmuxd daemon (no device attached), and the
 // libusbmuxd command-line tools talking to the simulator.
-#include <sys/stat.h>
-
 #include "process_counts.h"
 #include "servers.h"
 #include "test_prelude.h"
@@ -29,10 +27,9 @@ TEST(UsbmuxRealDaemonTest, EmptyListAndRefusedConnectWithNoDevice) {
     if (unixSocket(socketPath, false)) GTEST_SKIP() << "a usbmuxd already listens; left alone";
     // Whatever it leaves that was not there before is removed afterwards.
     std::vector<std::string> leftovers;
-    for (const std::string& path : {socketPath, socketPath + ".pid"}) {
-        struct stat info {};
-        if (::lstat(path.c_str(), &info) != 0) leftovers.push_back(path);
-    }
+    for (const std::string& path : {socketPath, socketPath + ".pid"})
+        if (!std::filesystem::exists(std::filesystem::symlink_status(path)))
+            leftovers.push_back(path);
     struct Cleanup {
         std::vector<std::string>& paths;
         ~Cleanup() {

@@ -7,41 +7,27 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+// 4- and 3-byte start codes; access unit delimiters dropped, inner 00 kept; trailing zeros belong
+// to no unit; only the first parameter sets are kept and SEI passed on; an IDR may have
+// nal_ref_idc 1; bytes before the first start code are ignored. Per case: input, AVCC, SPS and PPS
+// (nothing when null), whether an IDR is in it.
 TEST(AnnexBTest, ConvertsToLengthPrefixedUnitsAndLiftsTheParameterSets) {
-    struct Case {
-        const char* name;
-        Bytes input;
-        Bytes avcc;
-        std::optional<Bytes> sps, pps;
-        bool hasIdr;
+    const std::tuple<const char*, const char*, const char*, const char*, bool> cases[] = {
+        {"00000001 09F0  00000001 67640028  000001 68EE3C80  000001 6588840021",
+         "00000005 6588840021", "67640028", "68EE3C80", true},
+        {"000001 419A02 0000  00000001 019E117F 00", "00000003 419A02  00000004 019E117F", nullptr,
+         nullptr, false},
+        {"000001 6701 000001 6702 000001 6803 000001 6804 000001 0605 000001 2506",
+         "00000002 0605  00000002 2506", "6701", "6803", true},
+        {"DEAD 000001 4101", "00000002 4101", nullptr, nullptr, false},
     };
-    const Case cases[] = {
-        {"key frame: 4- and 3-byte start codes, AUD dropped, inner 00 kept",
-         hex("00000001 09F0  00000001 67640028  000001 68EE3C80  000001 6588840021"),
-         hex("00000005 6588840021"), hex("67640028"), hex("68EE3C80"), true},
-        {"two slices, trailing zeros belong to no unit",
-         hex("000001 419A02 0000  00000001 019E117F 00"),
-         hex("00000003 419A02  00000004 019E117F"),
-         {},
-         {},
-         false},
-        {"only the first parameter sets are kept; SEI passed on; IDR with nal_ref_idc 1",
-         hex("000001 6701 000001 6702 000001 6803 000001 6804 000001 0605 000001 2506"),
-         hex("00000002 0605  00000002 2506"), hex("6701"), hex("6803"), true},
-        {"bytes before the first start code ignored",
-         hex("DEAD 000001 4101"),
-         hex("00000002 4101"),
-         {},
-         {},
-         false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const AvccFrame frame = annexBToAvcc(c.input);
-        EXPECT_EQ(frame.avcc, c.avcc);
-        EXPECT_EQ(frame.sps, c.sps);
-        EXPECT_EQ(frame.pps, c.pps);
-        EXPECT_EQ(frame.hasIdr, c.hasIdr);
+    auto set = [](const char* h) { return h ? std::optional(hex(h)) : std::nullopt; };
+    for (const auto& [input, avcc, sps, pps, hasIdr] : cases) {
+        const AvccFrame frame = annexBToAvcc(hex(input));
+        EXPECT_EQ(frame.avcc, hex(avcc)) << input;
+        EXPECT_EQ(frame.sps, set(sps)) << input;
+        EXPECT_EQ(frame.pps, set(pps)) << input;
+        EXPECT_EQ(frame.hasIdr, hasIdr) << input;
     }
 }
 
