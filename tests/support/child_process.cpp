@@ -45,10 +45,8 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
 
     // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
     std::map<std::string, std::string> variables;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        variables[entry.substr(0, entry.find('='))] = entry;
-    }
+    for (char** e = environ; *e; ++e)
+        variables[std::string(*e, std::strcspn(*e, "="))] = *e;
     for (const std::string& entry : options.environment)
         variables[entry.substr(0, entry.find('='))] = entry;
     std::vector<std::string> args = argv;
@@ -69,7 +67,6 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
     }
     const int err = options.stderrFile.empty() ? -1 : openForWriting(options.stderrFile);
     const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const bool searchPath = args[0].find('/') == std::string::npos;
     const pid_t parent = getpid();
 
     const pid_t pid = fork();
@@ -84,11 +81,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
         dup2(out[1], STDOUT_FILENO);
         if (options.mergeStderr) dup2(out[1], STDERR_FILENO);
         if (err >= 0) dup2(err, STDERR_FILENO);
-        if (searchPath) {
-            execvpe(argp[0], argp.data(), envp.data());
-        } else {
-            execve(argp[0], argp.data(), envp.data());
-        }
+        execvpe(argp[0], argp.data(), envp.data());  // a path with a '/' is not searched
         _exit(127);
     }
     for (int fd : {out[1], err, devNull}) {
@@ -123,11 +116,8 @@ bool ChildProcess::readSome(int timeoutMs) {
     if (::poll(&p, 1, timeoutMs) <= 0) return true;
     char buffer[4096];
     const ssize_t n = ::read(stdout_, buffer, sizeof buffer);
-    if (n > 0) {
-        output_.append(buffer, static_cast<size_t>(n));
-        return true;
-    }
-    if (n < 0 && errno == EINTR) return true;
+    if (n > 0) output_.append(buffer, static_cast<size_t>(n));
+    if (n > 0 || (n < 0 && errno == EINTR)) return true;
     ::close(std::exchange(stdout_, -1));
     return false;
 }
@@ -179,16 +169,14 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     while (!status_) {
         int status = 0;
         const pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
+        if (r == pid_)
             status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            break;
-        }
-        if (r < 0 && errno != EINTR) {
+        else if (r < 0 && errno != EINTR)
             status_ = -1;
-            break;
-        }
-        if (SteadyClock::now() >= deadline) return std::nullopt;
-        readSome(10);  // reading doubles as the wait step; without a pipe it sleeps
+        else if (SteadyClock::now() >= deadline)
+            return std::nullopt;
+        else
+            readSome(10);  // reading doubles as the wait step; without a pipe it sleeps
     }
     while (stdout_ >= 0) {
         pollfd p{stdout_, POLLIN, 0};

@@ -31,7 +31,7 @@ class SocketPair {
         peer = fds[1];
     }
     ~SocketPair() {
-        closeFd();
+        if (fd >= 0) ::close(fd);
         closePeer();
     }
     SocketPair(const SocketPair&) = delete;
@@ -39,9 +39,6 @@ class SocketPair {
 
     // Hands `fd` over to its new owner.
     int take() { return std::exchange(fd, -1); }
-    void closeFd() {
-        if (fd >= 0) ::close(std::exchange(fd, -1));
-    }
     void closePeer() {
         if (peer >= 0) ::close(std::exchange(peer, -1));
     }

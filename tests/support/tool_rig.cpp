@@ -2,8 +2,6 @@
 
 #include <signal.h>
 
-#include <fstream>
-
 #include "sockets.h"
 #include "transport/usbmux_client.h"
 
@@ -80,9 +78,9 @@ bool TabletRig::startTablet(const std::vector<std::string>& tabletArgs, uint16_t
 }
 
 bool TabletRig::replug(const std::vector<std::string>& tabletArgs, std::string* error) {
-    const uint16_t port = tablet_->port();
-    killTablet();
-    return startTablet(tabletArgs, port, error);
+    tablet().signal(SIGKILL);  // unplugged
+    tablet().wait(std::chrono::seconds(10));
+    return startTablet(tabletArgs, tablet_->port(), error);
 }
 
 int TabletRig::connect(std::string* error) {
@@ -102,16 +100,9 @@ int TabletRig::connect(std::string* error) {
 std::optional<nlohmann::json> TabletRig::finish(std::chrono::milliseconds timeout) {
     tablet().signal(SIGTERM);
     if (!tablet().wait(timeout)) return std::nullopt;
-    std::ifstream in(dir_.file("report.json"));
-    if (!in) return std::nullopt;
-    auto report = nlohmann::json::parse(in, nullptr, false);
+    auto report = nlohmann::json::parse(readFile(dir_.file("report.json")), nullptr, false);
     if (report.is_discarded()) return std::nullopt;
     return report;
-}
-
-void TabletRig::killTablet() {
-    tablet().signal(SIGKILL);
-    tablet().wait(std::chrono::seconds(10));
 }
 
 }  // namespace panelora::test

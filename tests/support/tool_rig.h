@@ -76,10 +76,8 @@ class TabletRig {
     // the report) and returns its report; nothing when it does not end or write one in time.
     std::optional<nlohmann::json> finish(
         std::chrono::milliseconds timeout = std::chrono::seconds(20));
-    // Kills tablet-sim outright, as a tablet that is unplugged.
-    void killTablet();
-    // Starts tablet-sim again on the same port, after finish() or killTablet(): another tablet on
-    // the same cable. Its report and picture replace the last ones.
+    // Kills tablet-sim if it still runs (a tablet unplugged) and starts it again on the same port:
+    // another tablet on the same cable. Its report and picture replace the last ones.
     bool replug(const std::vector<std::string>& tabletArgs, std::string* error);
 
     ChildProcess& tablet() { return tablet_->process(); }

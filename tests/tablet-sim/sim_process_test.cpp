@@ -165,9 +165,7 @@ TEST_F(TabletSimProcess, HelloPongDecodingPngAndScriptedInput) {
                  "frames/corrupt=0 configs=1 violationCount=0 pings=1 pongsSent=1 "
                  "inputsSent=4 keyRequestsSent=1 latencyMs/samples=10 "
                  "lastPicture/width=320");
-    // Same machine, same clock: latency is positive and well under the test's run time.
-    EXPECT_GT(r["latencyMs"]["median"].get<double>(), 0.0);
-    EXPECT_LT(r["latencyMs"]["p99"].get<double>(), 10000.0);
+    EXPECT_GT(r["latencyMs"]["median"].get<double>(), 0.0);  // same machine, same clock
     const auto png = readPng(dir_.file("last.png"));
     ASSERT_TRUE(png);
     const uint32_t centre = png->rgbAt(0.5, 0.5);

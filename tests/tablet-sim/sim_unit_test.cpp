@@ -1,5 +1,11 @@
-#include "stream_checker.h"
+// The simulator's parts that need no process: the stream checker, the input script, the command
+// line and the latency statistics.
+#include <span>
 
+#include "input_script.h"
+#include "latency_stats.h"
+#include "options.h"
+#include "stream_checker.h"
 #include "test_prelude.h"
 
 namespace panelora::tabletsim {
@@ -7,6 +13,7 @@ namespace {
 
 using test::hex;
 using test::join;
+using Wire::PacketType;
 
 using Bytes = std::vector<uint8_t>;
 using End = Wire::PacketReader::End;
@@ -208,6 +215,207 @@ TEST(StreamChecker, StoredViolationsAreCappedButCounted) {
     EXPECT_EQ(c.violationCount(), 1000u);
     EXPECT_EQ(c.violations().size(), StreamChecker::maxStoredViolations);
     EXPECT_EQ(c.violations().back().packetIndex, StreamChecker::maxStoredViolations - 1);
+}
+
+TEST(InputScript, ParsesEveryActionPhaseModifierAndNumberForm) {
+    const auto parsed = parseInputScript(
+        "at 10 touch down 0.5 0.5; at 20 touch up 0.5 0.5; at 30 key 4 down shift; "
+        "at 40 key 4 up; at 50 scroll 0 -120; at 60 keyrequest\n"
+        "# a comment line\n"
+        "AT 70 TOUCH Drag 1 0   # trailing comment\n"
+        "at 80 touch secondary 0.25 0.75\n"
+        "at 90 touch hover 2 -1\n"
+        "at 100 touch 4 0 0\n"
+        "\n"
+        "at 110 key 0xE1 down control option command capslock shift\n"
+        "at 120 key 65535 up ctrl alt cmd\n");
+    ASSERT_TRUE(parsed.ok()) << parsed.errors.front().describe();
+    // Out-of-range coordinates are sent as written (the computer clamps them); all five
+    // modifiers, and their short names.
+    const std::pair<PacketType, const char*> expected[] = {
+        {PacketType::touch, "00 3F000000 3F000000"},  // down at 0.5, 0.5
+        {PacketType::touch, "02 3F000000 3F000000"},  // up
+        {PacketType::key, "0004 01 01"},              // usage 4 (a) down with shift
+        {PacketType::key, "0004 00 00"},
+        {PacketType::scroll, "00000000 C2F00000"},  // 0, -120
+        {PacketType::keyRequest, ""},
+        {PacketType::touch, "01 3F800000 00000000"},  // drag
+        {PacketType::touch, "03 3E800000 3F400000"},  // secondary click
+        {PacketType::touch, "04 40000000 BF800000"},  // hover
+        {PacketType::touch, "04 00000000 00000000"},  // hover by number
+        {PacketType::key, "00E1 01 1F"},
+        {PacketType::key, "FFFF 00 0E"},
+    };
+    ASSERT_EQ(parsed.events.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(parsed.events[i].type, expected[i].first) << i;
+        EXPECT_EQ(parsed.events[i].payload, hex(expected[i].second)) << i;
+    }
+    EXPECT_EQ(parsed.events[0].atMs, 10);
+    EXPECT_EQ(parsed.events[0].text, "at 10 touch down 0.5 0.5");
+}
+
+TEST(InputScript, SortsByTimeKeepingTheWrittenOrderOfTies) {
+    const auto parsed = parseInputScript(
+        "at 300 keyrequest; at 100 scroll 1 1; at 200 scroll 2 2; at 100 "
+        "scroll 3 3");
+    ASSERT_TRUE(parsed.ok());
+    std::vector<std::string> texts;
+    for (const auto& e : parsed.events)
+        texts.push_back(e.text);
+    EXPECT_EQ(texts, (std::vector<std::string>{"at 100 scroll 1 1", "at 100 scroll 3 3",
+                                               "at 200 scroll 2 2", "at 300 keyrequest"}));
+}
+
+TEST(InputScript, ErrorsNameTheLineAndTheStatement) {
+    const auto parsed = parseInputScript(
+        "at 100 touch down 0.5 0.5\n"
+        "at 200 tuch down 0 0\n"                 // line 2
+        "at -5 keyrequest; at 300 keyrequest\n"  // line 3
+        "at 400 touch sideways 0 0\n"            // line 4
+        "at 500 touch down 0.5\n"                // line 5
+        "at 600 key 70000 down\n"                // line 6
+        "at 700 key 4 sideways\n"                // line 7
+        "at 800 key 4 down hyper\n"              // line 8
+        "at 900 scroll x 1\n"                    // line 9
+        "at 1000 keyrequest now\n"               // line 10
+        "touch down 0 0\n"                       // line 11
+        "at 1100 touch down 0.5 0.5x\n");        // line 12
+    std::vector<size_t> lines;
+    for (const auto& e : parsed.errors)
+        lines.push_back(e.line);
+    EXPECT_EQ(lines, (std::vector<size_t>{2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+    // The good statements still parse.
+    ASSERT_EQ(parsed.events.size(), 2u);
+    EXPECT_EQ(parsed.events[1].atMs, 300);
+
+    ASSERT_FALSE(parsed.errors.empty());
+    EXPECT_EQ(parsed.errors[0].describe(),
+              "line 2: unknown action 'tuch' in \"at 200 tuch down 0 0\"");
+    EXPECT_EQ(parsed.errors[1].statement, "at -5 keyrequest");
+    EXPECT_NE(parsed.errors[3].message.find("3 arguments"), std::string::npos);
+}
+
+TEST(InputScript, EmptyTextIsAnEmptyScript) {
+    for (const char* text : {"", "\n\n", " ; ;", "# only a comment"}) {
+        const auto parsed = parseInputScript(text);
+        EXPECT_TRUE(parsed.ok()) << text;
+        EXPECT_TRUE(parsed.events.empty()) << text;
+    }
+}
+
+std::optional<Options> parse(std::vector<std::string> args, std::string& error) {
+    bool help = false;
+    return parseOptions(args, error, help);
+}
+
+// What the host reads of each choice: a hello it takes, or one it rejects that still ends at a
+// packet boundary, or nothing, or noise that is no packet.
+TEST(TabletSimOptions, HelloChoicesAsTheHostReadsThem) {
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<Hello> hello;
+        size_t size;
+    };
+    const Case cases[] = {
+        {{}, Hello{2732, 2048, 120, false, 2}, 12},
+        {{"--hello", "1920x1200@60", "--client-cursor", "--version", "3"},
+         Hello{1920, 1200, 60, true, 3},
+         12},
+        {{"--hello", "2048x2732@120"}, std::nullopt, 12},  // portrait: sent, then rejected
+        {{"--hello", "garbage"}, std::nullopt, 12},
+        {{"--hello", "none"}, std::nullopt, 0},
+        {{"--hello", "random"}, std::nullopt, 37},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        const auto options = parse(c.args, error);
+        ASSERT_TRUE(options) << error;
+        const Bytes bytes = helloBytes(options->hello);
+        ASSERT_EQ(bytes.size(), c.size) << error;
+        if (c.size == 12) {
+            EXPECT_EQ(bytes[0], 5);
+            EXPECT_EQ(bytes[4], 7);
+            EXPECT_EQ(Wire::parseHello(std::span(bytes).subspan(5)), c.hello);
+        } else if (c.size) {
+            EXPECT_NE(bytes[0], 5);
+        }
+    }
+}
+
+TEST(TabletSimOptions, ScriptsFromAllSourcesMergeInTimeOrder) {
+    std::string error;
+    const auto options = parse(
+        {"--input", "at 300 scroll 0 1", "--key-request-at", "100", "--input", "at 200 key 4 down"},
+        error);
+    ASSERT_TRUE(options) << error;
+    std::vector<Wire::PacketType> types;
+    for (const ScriptEvent& event : options->script)
+        types.push_back(event.type);
+    EXPECT_EQ(types, (std::vector{Wire::PacketType::keyRequest, Wire::PacketType::key,
+                                  Wire::PacketType::scroll}));
+}
+
+TEST(TabletSimOptions, BadArgumentsAreRefusedWithAReason) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--port", "70000"}, "--port"},
+        {{"--port"}, "needs a value"},
+        {{"--hello", "2732x2048"}, "--hello"},
+        {{"--hello", "0x2048@60"}, "--hello"},
+        {{"--hello", "2732x2048@256"}, "--hello"},
+        {{"--version", "256"}, "--version"},
+        {{"--pong-delay", "-1"}, "bad number"},
+        {{"--duration", "0"}, "bad number"},
+        {{"--stall-at", "100"}, "go together"},
+        {{"--input", "at 100 tuch down 0 0"}, "--input, line 1: unknown action 'tuch'"},
+        {{"--script", "/nonexistent/script"}, "cannot read"},
+        {{"--frobnicate"}, "unknown option"},
+    };
+    for (const auto& [args, expected] : cases) {
+        std::string error;
+        EXPECT_FALSE(parse(args, error)) << args[0];
+        EXPECT_NE(error.find(expected), std::string::npos) << args[0] << ": " << error;
+    }
+}
+
+TEST(LatencyStats, MedianAndP99InterpolateBetweenRanks) {
+    LatencyStats stats;
+    // 1 to 100 ms, added out of order.
+    for (int i = 100; i >= 1; --i)
+        stats.add(i * 1000);
+    const LatencySummary s = stats.summary();
+    EXPECT_EQ(s.samples, 100u);
+    EXPECT_DOUBLE_EQ(s.medianMs, 50.5);  // mean of the 50th and 51st
+    EXPECT_DOUBLE_EQ(s.p99Ms, 99.01);    // 99 + 0.01 of the way to 100
+    EXPECT_DOUBLE_EQ(s.minMs, 1.0);
+    EXPECT_DOUBLE_EQ(s.maxMs, 100.0);
+    EXPECT_DOUBLE_EQ(s.meanMs, 50.5);
+
+    LatencyStats outlier;
+    for (int64_t v : {4000, 2000, 3000, 1000, 900000})
+        outlier.add(v);
+    EXPECT_DOUBLE_EQ(*outlier.percentileMicros(50), 3000.0);
+    // Rank 0.99 * 4 = 3.96: 4000 + 0.96 * 896000.
+    EXPECT_DOUBLE_EQ(*outlier.percentileMicros(99), 864160.0);
+}
+
+TEST(LatencyStats, SingleNegativeAndEmpty) {
+    LatencyStats empty;
+    EXPECT_FALSE(empty.percentileMicros(50));
+    EXPECT_EQ(empty.summary(), LatencySummary{});
+
+    LatencyStats one;
+    one.add(-2500);  // a host whose clock is not this machine's monotonic clock
+    EXPECT_DOUBLE_EQ(one.summary().medianMs, -2.5);
+    EXPECT_DOUBLE_EQ(one.summary().p99Ms, -2.5);
+
+    LatencyStats merged;
+    merged.merge(one);
+    merged.add(2500);
+    EXPECT_EQ(merged.count(), 2u);
+    EXPECT_DOUBLE_EQ(merged.summary().medianMs, 0.0);
+    merged.clear();
+    EXPECT_EQ(merged.count(), 0u);
 }
 
 }  // namespace
