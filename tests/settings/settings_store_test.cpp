@@ -157,46 +157,41 @@ TEST_F(SettingsStoreTest, ConcurrentSettersLeaveTheLastValuesOnDisk) {
 TEST_F(SettingsStoreTest, SavingThroughSymbolicLinksWritesTheTargetAndKeepsTheLinks) {
     const fs::path dotfiles = folder.path() / "dotfiles";
     const fs::path target = dotfiles / "panelora" / "settings.json";
-    struct Case {
-        const char* what;
-        std::vector<fs::path> links;  // links[0] is at `path`, each pointing at the next
-        std::optional<std::string> target;
-    };
     const std::string kept = R"({"space": 100, "kept": true})";
-    const Case cases[] = {
-        {"relative link", {"../dotfiles/panelora/settings.json"}, kept},
-        {"chain", {folder.path() / "middle.json", "dotfiles/panelora/settings.json"}, kept},
-        {"dangling link", {target}, std::nullopt},
-        {"link to a corrupt file", {target}, "{broken"},
+    // The links (the first at `path`, each pointing at the next) and what the target holds.
+    const std::pair<std::vector<fs::path>, std::optional<std::string>> cases[] = {
+        {{"../dotfiles/panelora/settings.json"}, kept},
+        {{folder.path() / "middle.json", "dotfiles/panelora/settings.json"}, kept},
+        {{target}, std::nullopt},
+        {{target}, "{broken"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [links, content] : cases) {
+        SCOPED_TRACE(links.front());
         fs::remove_all(path.parent_path());
         fs::remove_all(dotfiles);
         fs::remove(folder.path() / "middle.json");
         fs::create_directories(path.parent_path());
-        if (c.target) {
+        if (content) {
             fs::create_directories(target.parent_path());
-            writeFile(target, *c.target);
+            writeFile(target, *content);
         }
         std::vector<fs::path> at = {path};
-        for (size_t i = 0; i + 1 < c.links.size(); ++i)
-            at.push_back(c.links[i]);
-        for (size_t i = 0; i < c.links.size(); ++i)
-            fs::create_symlink(c.links[i], at[i]);
+        at.insert(at.end(), links.begin(), links.end() - 1);
+        for (size_t i = 0; i < links.size(); ++i)
+            fs::create_symlink(links[i], at[i]);
 
         EXPECT_TRUE(SettingsStore(path).setSpace(150));
         for (const fs::path& link : at)
             EXPECT_TRUE(fs::is_symlink(fs::symlink_status(link))) << link;
         ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(target)));
-        const auto expected = c.target == kept ? nlohmann::json({{"space", 150}, {"kept", true}})
-                                               : nlohmann::json({{"space", 150}});
+        const auto expected = content == kept ? nlohmann::json({{"space", 150}, {"kept", true}})
+                                              : nlohmann::json({{"space", 150}});
         EXPECT_EQ(nlohmann::json::parse(readFile(target), nullptr, false), expected);
         // Written atomically beside the target: no temporary file left there or by the link. A
         // corrupt target was moved aside beside itself.
         auto names = entries(target.parent_path());
         EXPECT_EQ(names.front(), "settings.json");
-        EXPECT_EQ(names.size(), c.target == "{broken" ? 2u : 1u);
+        EXPECT_EQ(names.size(), content == "{broken" ? 2u : 1u);
         if (names.size() == 2) {
             EXPECT_EQ(readFile(target.parent_path() / names[1]), "{broken");
         }
