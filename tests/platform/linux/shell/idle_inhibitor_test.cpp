@@ -67,20 +67,13 @@ class FakeService {
         g_main_context_unref(context_);
     }
 
-    std::vector<std::string> calls() {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
+    Collected<std::string> calls;
 
   private:
     static void call(GDBusConnection*, const char*, const char*, const char*, const char* method,
                      GVariant* parameters, GDBusMethodInvocation* invocation, gpointer self) {
         gchar* text = g_variant_print(parameters, FALSE);
-        {
-            auto* service = static_cast<FakeService*>(self);
-            std::lock_guard lock(service->mutex_);
-            service->calls_.push_back(std::string(method) + text);
-        }
+        static_cast<FakeService*>(self)->calls.add(std::string(method) + text);
         g_free(text);
         const bool inhibit = std::string(method) == "Inhibit";
         g_dbus_method_invocation_return_value(invocation,
@@ -91,14 +84,12 @@ class FakeService {
     GMainLoop* loop_;
     GDBusConnection* connection_ = nullptr;
     std::thread thread_;
-    std::mutex mutex_;
-    std::vector<std::string> calls_;
 };
 
 TEST(IdleInhibitor, AsksTheDesktopWhileHeldAndLetsGoAfter) {
-    auto bus = ChildProcess::start(
-        {"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"},
-        ChildProcess::Options().stderrTo("/dev/null"));
+    auto bus =
+        ChildProcess::start({"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"},
+                            ChildProcess::Options().stderrTo("/dev/null"));
     ASSERT_TRUE(bus);
     const auto address = bus->readLine(10s);
     ASSERT_TRUE(address);
@@ -120,9 +111,9 @@ TEST(IdleInhibitor, AsksTheDesktopWhileHeldAndLetsGoAfter) {
         IdleInhibitor inhibitor(":59999");  // no X server: the bus or nothing
         auto held = inhibitor.begin("Streaming");
         ASSERT_TRUE(held);
-        EXPECT_EQ(service.calls().size(), 1u);
+        EXPECT_EQ(service.calls.size(), 1u);
         held.reset();
-        EXPECT_EQ(service.calls(), c.calls);
+        EXPECT_EQ(service.calls.items(), c.calls);
     }
     // Neither service: nothing to hold, and no wait.
     IdleInhibitor inhibitor(":59999");
