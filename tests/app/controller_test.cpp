@@ -169,47 +169,41 @@ TEST_F(ControllerTest, StreamsFromTheFirstDeviceThatAcceptsWithProfileAndStatist
     EXPECT_EQ(backgroundClock.pendingTasks(), 0u);
 }
 
-TEST_F(ControllerTest, FailedStartShowsErrorAndBacksOffEightSeconds) {
-    startResults = {std::string("Couldn't create the virtual display")};
-    auto session = runUntilStartPending();
-    settle();
-    const int64_t failedAt = clock.uptimeNanos();
-    ASSERT_TRUE(session);
-    EXPECT_EQ(session->stops, 1);
-    // The stop()'s onEnded is for a session that was never stored: ignored.
-    runFor(7900ms);
-    EXPECT_EQ(shown(), "Error: Couldn't create the virtual display|");
-    EXPECT_EQ(devices->listTimes.size(), 1u);
-    const double after = secondsToListing(1, failedAt);
-    EXPECT_GE(after, 8.0);
-    EXPECT_LE(after, 9.0);
-    EXPECT_EQ(controller->status(), kStreaming) << "the next start succeeds";
-}
-
-// An end while streaming, or one that reaches the main queue before the (successful) start
-// result does, shows "Disconnected" and retries three to four seconds later; the ended session's
-// late callbacks cannot touch the next one's state.
-TEST_F(ControllerTest, AnEndShowsDisconnectedAndRetriesThreeToFourSecondsLater) {
-    for (bool whileStarting : {false, true}) {
-        SCOPED_TRACE(whileStarting ? "while starting" : "while streaming");
+// A failed start shows its error and retries eight to nine seconds later; an end while
+// streaming, or one that reaches the main queue before the (successful) start result does, shows
+// "Disconnected" and retries three to four seconds later. Meanwhile there is nothing to move, and
+// the ended session's late callbacks cannot touch the next one's state.
+TEST_F(ControllerTest, EachEndShowsItsStatusAndRetriesAfterItsBackoff) {
+    enum How { failedStart, whileStreaming, whileStarting };
+    const std::tuple<How, std::string, int> cases[] = {
+        {failedStart, "Error: Couldn't create the virtual display|", 8},
+        {whileStreaming, "Disconnected|", 3},
+        {whileStarting, "Disconnected|", 3},
+    };
+    for (const auto& [how, shows, backoff] : cases) {
+        SCOPED_TRACE(how);
         sessions.clear();
+        if (how == failedStart) startResults = {std::string("Couldn't create the virtual display")};
         auto session = runUntilStartPending();
         ASSERT_TRUE(session);
-        if (!whileStarting) {
+        if (how == whileStreaming) {
             settle();
             session->sendStats(SessionStats{});
             runFor(300ms);  // off the one-second grid
             ASSERT_FALSE(controller->statsLine().empty());
         }
-        session->end();
+        if (how != failedStart) session->end();
         settle();
         const int64_t endedAt = clock.uptimeNanos();
-        EXPECT_EQ(shown(), "Disconnected|");
+        const size_t listings = devices->listTimes.size();
+        EXPECT_TRUE(session->ended);  // a failed start is stopped, too
+        runFor(std::chrono::seconds(backoff) - 100ms);
+        EXPECT_EQ(shown(), shows);
         controller->move(Side::left);  // nothing to move
         EXPECT_TRUE(session->moves.empty());
-        const double after = secondsToListing(devices->listTimes.size(), endedAt);
-        EXPECT_GE(after, 3.0);
-        EXPECT_LE(after, 4.0);
+        const double after = secondsToListing(listings, endedAt);
+        EXPECT_GE(after, backoff);
+        EXPECT_LE(after, backoff + 1);
         ASSERT_EQ(sessions.size(), 2u);
         session->sendStats(SessionStats{60, 12, 4, 10, 3.0, 5.0, 0, 1});
         session->onEnded();

@@ -125,22 +125,13 @@ TEST(MenuModel, VersionAndSelectionFallBack) {
     EXPECT_EQ(lines[15], "toggle|Launch at Login|off");
 }
 
-class MenuActions : public ::testing::Test, public AppRig {
-  protected:
-    MenuActions() {
-        targets.controller = Controller::create(environment());
-        targets.permissions = permissions;
-        targets.launchAtLogin =
-            std::make_shared<LaunchAtLoginToggle>(std::make_shared<ScriptedLoginItems>());
-        targets.checkForUpdates = [this] { ++updateChecks; };
-        targets.quit = [this] { ++quits; };
-    }
-    MenuTargets targets;
-    int updateChecks = 0;
-    int quits = 0;
-};
-
-TEST_F(MenuActions, EachRowReachesItsTarget) {
+TEST(MenuActions, EachRowReachesItsTarget) {
+    AppRig rig;
+    int updateChecks = 0, quits = 0;
+    const MenuTargets targets{
+        Controller::create(rig.environment()), rig.permissions,
+        std::make_shared<LaunchAtLoginToggle>(std::make_shared<ScriptedLoginItems>()),
+        [&] { ++updateChecks; }, [&] { ++quits; }};
     performMenuAction(MenuItem::openScreenRecordingSettings, targets);
     performMenuAction(MenuItem::openAccessibilitySettings, targets);
     performMenuAction(MenuItem::openDisplaySettings, targets);
@@ -148,7 +139,7 @@ TEST_F(MenuActions, EachRowReachesItsTarget) {
     openScreenRecordingSettings(direct);
     openAccessibilitySettings(direct);
     openDisplaySettings(direct);
-    EXPECT_EQ(permissions->opened, direct.opened);
+    EXPECT_EQ(rig.permissions->opened, direct.opened);
 
     performMenuAction(MenuItem::spacePicker, targets, 150);
     EXPECT_EQ(targets.controller->space(), 150);
@@ -166,16 +157,16 @@ TEST_F(MenuActions, EachRowReachesItsTarget) {
     for (MenuItem item :
          {MenuItem::status, MenuItem::version, MenuItem::moveLeft, MenuItem::moveRight})
         performMenuAction(item, targets, 3);
-    EXPECT_EQ(permissions->opened.size(), 3u);
+    EXPECT_EQ(rig.permissions->opened.size(), 3u);
     EXPECT_EQ(quits, 0);
 
     // Quit shuts the Controller down first: no attempt follows.
     targets.controller->start();
     performMenuAction(MenuItem::quit, targets);
     EXPECT_EQ(quits, 1);
-    clock.advance(5s);
-    settle();
-    EXPECT_TRUE(devices->listTimes.empty());
+    rig.clock.advance(5s);
+    rig.settle();
+    EXPECT_TRUE(rig.devices->listTimes.empty());
 }
 
 // The toggle shows the platform's status as read after each call, whatever the call said; a
