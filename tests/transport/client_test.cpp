@@ -223,27 +223,6 @@ TEST(UsbmuxClientTest, AbsentDaemonYieldsNothing) {
     EXPECT_EQ(openDescriptorCount(), before);
 }
 
-// Here the environment names a daemon on TCP.
-TEST(UsbmuxClientTest, DefaultCallsFollowTheEnvironment) {
-    uint16_t port = 0;
-    UniqueFd listener = bindLoopback(port);
-    ASSERT_TRUE(listener);
-    ScriptedServer daemon(std::move(listener), [](int fd) {
-        const auto request = readRawMessage(fd);
-        if (!request) return;
-        const bool listing =
-            dictString(parseDictionary(request->body).get(), "MessageType") == "ListDevices";
-        writeAll(fd, listing ? frame(deviceList(usbEntry("<integer>4</integer>", "USB", "env")))
-                             : frame(result("<integer>0</integer>")));
-    });
-    ScopedEnvironment environment;
-    environment.set("USBMUXD_SOCKET_ADDRESS", "127.0.0.1:" + std::to_string(port));
-    EXPECT_EQ(listDevices(), (std::vector<Device>{{4, "env"}}));
-    const auto connected = connect(4, 5555);
-    ASSERT_TRUE(connected);
-    ::close(*connected);
-}
-
 TEST(UsbmuxClientTest, ConcurrentCallsAreIndependent) {
     FakeDaemon daemon([](int fd) {
         if (readRawMessage(fd))

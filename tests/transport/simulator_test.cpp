@@ -17,20 +17,6 @@ std::string device(const std::string& serial, const std::string& type, uint16_t 
            flag;
 }
 
-// Sends `sent` through a tunnel to the echo server and reads it back.
-bool echoes(const DaemonAddress& daemon, const std::vector<uint8_t>& sent) {
-    const auto fd = connect(daemon, 1, 5555);
-    if (!fd) return false;
-    UniqueFd tunnel(*fd);
-    std::thread writer([&] {
-        writeAll(tunnel.get(), sent);
-        ::shutdown(tunnel.get(), SHUT_WR);  // the echo server sees the end, then ends its side
-    });
-    const auto got = readToEnd(tunnel.get());
-    writer.join();
-    return got == sent;
-}
-
 // Only USB devices are listed, in order; connects to a device whose port refuses (result 3) or to
 // unknown devices (result 2) yield nothing; garbage from a client closes that connection only.
 TEST(UsbmuxSimulatorTest, ListsRefusesAnswersAndSurvivesGarbage) {
@@ -88,20 +74,11 @@ TEST(UsbmuxSimulatorTest, ListsRefusesAnswersAndSurvivesGarbage) {
 }
 
 // It stops on SIGTERM, an open tunnel notwithstanding, ending the tunnel and removing its socket.
-TEST(UsbmuxSimulatorTest, RelaysBothWaysForManyTunnelsAtOnceAndStopsOnSigterm) {
+// The relay itself carries every byte of the end-to-end and program tests.
+TEST(UsbmuxSimulatorTest, StopsOnSigtermWithATunnelOpen) {
     EchoServer echo;
     auto sim = UsbmuxdSim::start({device("tab", "USB", echo.port())});
     ASSERT_TRUE(sim);
-    // Several megabytes: more than every buffer on the way, so the relay really streams.
-    EXPECT_TRUE(echoes(sim->address(), pattern(6 << 20, 3)));
-    std::atomic<int> intact{0};
-    std::vector<std::thread> clients;
-    for (int i = 0; i < 8; ++i)
-        clients.emplace_back([&, i] { intact += echoes(sim->address(), pattern(256 * 1024, i)); });
-    for (auto& t : clients)
-        t.join();
-    EXPECT_EQ(intact, 8);
-
     const auto fd = connect(sim->address(), 1, 5555);
     ASSERT_TRUE(fd);
     UniqueFd tunnel(*fd);
