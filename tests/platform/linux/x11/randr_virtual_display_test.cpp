@@ -1,7 +1,6 @@
 // The RandR virtual display against a real Xorg with the dummy driver, where X11 differs from the
 // other desktops (the conformance suite has what they share): spare outputs and their modes, new
-// IDs on reused outputs, leftovers of crashed runs, refusals, the desktop's scale, and the server
-// going away.
+// IDs on reused outputs, leftovers of crashed runs, refusals and the desktop's scale.
 #include "x11_helpers.h"  // first: gtest before Xlib, whose macros break its templates
 
 #include <X11/Xatom.h>
@@ -11,7 +10,6 @@
 #include "platform/linux/x11/randr_virtual_display.h"
 #include "platform/linux/x11/x11_display_registry.h"
 #include "platform/linux/x11/x11_platform.h"
-#include "platform/linux/x11/x11_screen_capture.h"
 
 namespace panelora::test {
 namespace {
@@ -152,9 +150,8 @@ TEST_F(RandrVirtualDisplay, RefusalsYieldNothingAndLeaveNothingBehind) {
 
 // On a private server. The dummy driver reports an output as connected from its first mode on,
 // also once it is off: outputs that another program used that way stay untouched, and the one
-// we released is ours again, however many sessions come and go. When the server goes, a capture
-// stops once and the listing fails, naming it.
-TEST(RandrOutputs, ReleasedOutputsAreSpareAgainAndTheServerGoingAwayStopsTheCapture) {
+// we released is ours again, however many sessions come and go.
+TEST(RandrOutputs, ReleasedOutputsAreSpareAgain) {
     std::string why;
     auto server = XorgServer::start(&why, {.firstDisplayNumber = 90, .mode = "800x600"});
     if (!server) GTEST_SKIP() << why;
@@ -176,25 +173,6 @@ TEST(RandrOutputs, ReleasedOutputsAreSpareAgainAndTheServerGoingAwayStopsTheCapt
         display.reset();
         probe();
     }
-    d.reset();  // Xlib would end the process on a connection that breaks
-
-    X11CaptureBackend capture(server->displayName());
-    auto ids = capture.shareableDisplays(&why);
-    ASSERT_EQ(ids.size(), 1u) << why;
-    auto queue = SerialQueue::create("test.capture.gone");
-    Collected<int> frames;
-    std::atomic<int> stopped{0};
-    auto stream = capture.startStream(
-        ids[0], {800, 600, 30, kPixelFormat420v, 4, false}, queue,
-        {[&](const CaptureSample&) { frames.add(0); }, [&] { ++stopped; }}, &why);
-    ASSERT_TRUE(stream && frames.waitFor(1));
-    server->stop();
-    EXPECT_TRUE(eventually([&] { return stopped > 0; }, 3s));
-    EXPECT_EQ(stopped, 1);
-    stream->stop();
-    EXPECT_TRUE(capture.shareableDisplays(&why).empty());
-    EXPECT_NE(why.find(server->displayName()), std::string::npos) << why;
-    queue->flush();
 }
 
 // GDK_SCALE, else Xft.dpi ÷ 96 rounded down. With Xft.dpi 192 and no GDK_SCALE, as GNOME and
