@@ -202,21 +202,5 @@ TEST_F(PointerInjectorTest, ScrollRemaindersCarryOverUntilTheNextSession) {
     }
 }
 
-TEST(ProcessInjection, FreeFunctionsUseTheInstalledBackends) {
-    injectTouch(0, kVirtual, 0.5f, 0.5f);  // nothing installed yet: nothing happens
-    injectScroll(3, 3);
-    resetInjectionState();
-    auto poster = std::make_shared<RecordingPoster>();
-    auto geometry = std::make_shared<FakeGeometry>();
-    geometry->displays[kVirtual] = Rect{0, 0, 100, 100};
-    installInjectionBackends({poster, geometry, nullptr});
-    injectTouch(4, kVirtual, 0.5f, 0.5f);
-    injectScroll(0.5f, 0);
-    injectScroll(0.5f, 0);
-    EXPECT_EQ(poster->mouse, Calls{"move 50,50 on 7"});
-    EXPECT_EQ(poster->scrolls, (std::vector<std::pair<int32_t, int32_t>>{{0, 1}}));
-    installInjectionBackends({});
-}
-
 }  // namespace
 }  // namespace panelora::test

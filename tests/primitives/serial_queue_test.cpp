@@ -104,24 +104,5 @@ TEST(MainQueue, ReplacingItWhileOneOfItsTasksAsksForItDoesNotDeadlock) {
     setMainQueue(nullptr);
 }
 
-TEST(RunLoopQueue, RunsOnTheCallingThreadUntilStopped) {
-    RunLoopQueue loop("test.main");
-    std::thread::id ranOn;
-    std::vector<int> seen;
-    loop.post([&] {
-        ranOn = std::this_thread::get_id();
-        seen.push_back(1);
-        EXPECT_TRUE(loop.isCurrent());
-    });
-    loop.postAfter(20ms, [&] {
-        seen.push_back(2);
-        loop.stop();
-    });
-    loop.run();
-    EXPECT_EQ(ranOn, std::this_thread::get_id());
-    EXPECT_EQ(seen, (std::vector<int>{1, 2}));
-    EXPECT_FALSE(loop.isCurrent());
-}
-
 }  // namespace
 }  // namespace panelora::test

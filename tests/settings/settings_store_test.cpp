@@ -81,15 +81,11 @@ TEST_F(SettingsStoreTest, DirectoryInPlaceOfTheFileNeverCrashes) {
     EXPECT_EQ(store.space(), std::nullopt);
     EXPECT_TRUE(store.setSpace(150));
     EXPECT_EQ(SettingsStore(path).space(), 150);
-    // The directory was moved aside with what it held.
-    bool found = false;
-    for (auto& name : entries(path.parent_path())) {
-        if (name.rfind("settings.json.corrupt-", 0) == 0) {
-            found = true;
-            EXPECT_EQ(readFile(path.parent_path() / name / "inner" / "keep.txt"), "keep");
-        }
-    }
-    EXPECT_TRUE(found);
+    // The directory was moved aside with what it held (its name sorts after settings.json).
+    const auto names = entries(path.parent_path());
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[1].rfind("settings.json.corrupt-", 0), 0u) << names[1];
+    EXPECT_EQ(readFile(path.parent_path() / names[1] / "inner" / "keep.txt"), "keep");
 }
 
 TEST_F(SettingsStoreTest, BadFileThatCannotBeMovedAsideIsNeverOverwritten) {
@@ -101,11 +97,9 @@ TEST_F(SettingsStoreTest, BadFileThatCannotBeMovedAsideIsNeverOverwritten) {
                    std::chrono::system_clock::now().time_since_epoch())
                    .count();
     for (auto second = now; second <= now + 3; ++second) {
-        std::string base = "settings.json.corrupt-" + std::to_string(second);
-        writeFile(path.parent_path() / base, "taken");
-        for (int n = 1; n < 100; ++n) {
-            writeFile(path.parent_path() / (base + "-" + std::to_string(n)), "taken");
-        }
+        const std::string base = "settings.json.corrupt-" + std::to_string(second);
+        for (int n = 0; n < 100; ++n)
+            writeFile(path.parent_path() / (n ? base + "-" + std::to_string(n) : base), "taken");
     }
     SettingsStore store(path);
     EXPECT_EQ(store.space(), std::nullopt);

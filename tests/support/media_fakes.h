@@ -3,20 +3,9 @@
 // the fake's mutex.
 #pragma once
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <climits>
-#include <condition_variable>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <set>
-#include <string>
-#include <utility>
-#include <vector>
 
+#include "test_prelude.h"
 #include "video/h264_encoder.h"
 #include "video/screen_capturer.h"
 #include "video/virtual_display.h"
@@ -208,9 +197,8 @@ class FakeCodecs final : public VideoCodecFactory {
     std::vector<size_t> open() {
         std::lock_guard lock(mutex);
         std::vector<size_t> result;
-        for (size_t i = 0; i < completions.size(); ++i) {
+        for (size_t i = 0; i < completions.size(); ++i)
             if (completions[i]) result.push_back(i);
-        }
         return result;
     }
     void complete(size_t index, std::optional<EncodedSample> sample) {

@@ -214,25 +214,23 @@ TEST_F(CheckForUpdatesTest, AlertShowsOnTheQueueAfterBringingTheAppForward) {
     EXPECT_EQ(opened.size(), 1u);
 }
 
-// With the presenter gone nothing is shown, but the check ends.
-TEST_F(CheckForUpdatesTest, NothingIsShownOnceThePresenterIsGone) {
-    bool finished = false;
-    UpdateChecker::checkForUpdates(environment(), [&] { finished = true; });
+// With the presenter gone nothing is shown, but the check ends; with the queue gone the result
+// is dropped; without a fetcher the failure is shown.
+TEST_F(CheckForUpdatesTest, GonePresenterQueueOrFetcher) {
+    int finished = 0;
+    UpdateChecker::checkForUpdates(environment(), [&] { ++finished; });
     presenter.reset();
     fetcher->completions[0](std::nullopt);
     clock.runUntilIdle();
-    EXPECT_TRUE(finished);
+    EXPECT_EQ(finished, 1);
     EXPECT_TRUE(opened.empty());
-}
 
-// With the queue gone the result is dropped; without a fetcher the failure is shown.
-TEST_F(CheckForUpdatesTest, ResultForAQueueThatIsGoneIsDroppedAndNoFetcherIsAFailure) {
-    bool finished = false;
-    UpdateChecker::checkForUpdates(environment(), [&] { finished = true; });
+    presenter = std::make_shared<RecordingPresenter>();
+    UpdateChecker::checkForUpdates(environment(), [&] { ++finished; });
     queue.reset();
-    fetcher->completions[0](ok(R"({"version":"2"})"));
+    fetcher->completions[1](ok(R"({"version":"2"})"));
     clock.runUntilIdle();
-    EXPECT_FALSE(finished);
+    EXPECT_EQ(finished, 1);
     EXPECT_TRUE(presenter->alerts().empty());
 
     queue = clock.makeQueue("main");
@@ -265,13 +263,13 @@ TEST(UserTextTest, CountsUserPerceivedCharacters) {
 }
 
 TEST(UserTextTest, PrefixNeverSplitsACharacter) {
-    EXPECT_EQ(UserText::prefixOfCharacters("e\u0301xyz", 1), "e\u0301");
-    EXPECT_EQ(UserText::prefixOfCharacters("\r\nab", 1), "\r\n");
-    EXPECT_EQ(UserText::prefixOfCharacters("\U0001F468\u200D\U0001F469!", 1),
-              "\U0001F468\u200D\U0001F469");
-    EXPECT_EQ(UserText::prefixOfCharacters("abc", 0), "");
-    EXPECT_EQ(UserText::prefixOfCharacters("abc", 10), "abc");
-    EXPECT_EQ(UserText::prefixOfCharacters("\xE2\x82", 1), "\xE2");
+    // clang-format off
+    const std::tuple<std::string, size_t, std::string> cases[] = {
+        {"e\u0301xyz", 1, "e\u0301"}, {"\r\nab", 1, "\r\n"}, {"abc", 0, ""}, {"abc", 10, "abc"},
+        {"\U0001F468\u200D\U0001F469!", 1, "\U0001F468\u200D\U0001F469"}, {"\xE2\x82", 1, "\xE2"}};
+    // clang-format on
+    for (const auto& [text, count, prefix] : cases)
+        EXPECT_EQ(UserText::prefixOfCharacters(text, count), prefix) << text;
 }
 
 // Unicode white space and line breaks at both ends; a zero-width space is a format character.

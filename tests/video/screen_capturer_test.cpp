@@ -83,7 +83,9 @@ TEST_F(ScreenCapturerTest, LooksForTheDisplayFifteenTimes) {
     }
 }
 
-TEST_F(ScreenCapturerTest, StopFromAnotherThreadInterruptsARealWait) {
+// A stop from another thread interrupts a real wait for the display; a stream that finishes
+// starting after the owner stopped the capture is stopped.
+TEST_F(ScreenCapturerTest, StopCancelsTheWaitOrTheStreamStillStarting) {
     backend.appearOnQuery = 0;
     std::atomic<bool> queried{false};
     backend.onQuery = [&] { queried = true; };
@@ -100,13 +102,11 @@ TEST_F(ScreenCapturerTest, StopFromAnotherThreadInterruptsARealWait) {
     EXPECT_FALSE(error->description().empty());
     EXPECT_LT(backend.queries, 15);  // it did not run the full 4.5 s of attempts
     EXPECT_EQ(backend.streamsStarted, 0);
-}
 
-TEST_F(ScreenCapturerTest, StreamThatFinishesStartingAfterStopIsStopped) {
-    auto capturer = makeCapturer();
-    // The owner stops the capture while the platform is still starting the stream.
+    backend.appearOnQuery = 1;
+    capturer = makeCapturer();
     backend.duringStart = [&] { capturer->stopCapture(); };
-    auto error = capturer->start(backend.display, kProfile, true);
+    error = capturer->start(backend.display, kProfile, true);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->kind, Kind::cancelled);
     EXPECT_EQ(backend.streamsStarted, 1);
