@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <wayland-client.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -66,6 +67,7 @@ struct ShmBuffer {
 struct Output {
     wl_output* output = nullptr;
     int x = 0, y = 0;
+    std::string name;
 };
 
 }  // namespace
@@ -222,7 +224,11 @@ const wl_output_listener kOutputListener{
     [](void*, wl_output*, uint32_t, int32_t, int32_t, int32_t) {},
     [](void*, wl_output*) {},
     [](void*, wl_output*, int32_t) {},
-    [](void*, wl_output*, const char*) {},
+    [](void* data, wl_output* output, const char* name) {
+        for (auto& o : static_cast<State*>(data)->outputs) {
+            if (o.output == output) o.name = name;
+        }
+    },
     [](void*, wl_output*, const char*) {},
 };
 
@@ -298,7 +304,7 @@ const wl_seat_listener kSeatListener{
 };
 
 const wl_registry_listener kRegistryListener{
-    [](void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t) {
+    [](void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version) {
         auto* s = static_cast<State*>(data);
         if (std::strcmp(interface, wl_compositor_interface.name) == 0) {
             s->compositor = static_cast<wl_compositor*>(
@@ -314,9 +320,9 @@ const wl_registry_listener kRegistryListener{
                 static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 5));
             wl_seat_add_listener(s->seat, &kSeatListener, s);
         } else if (std::strcmp(interface, wl_output_interface.name) == 0) {
-            auto* output =
-                static_cast<wl_output*>(wl_registry_bind(registry, name, &wl_output_interface, 2));
-            s->outputs.push_back({output, 0, 0});
+            auto* output = static_cast<wl_output*>(
+                wl_registry_bind(registry, name, &wl_output_interface, std::min(version, 4u)));
+            s->outputs.push_back({output, 0, 0, {}});
             wl_output_add_listener(output, &kOutputListener, s);
         }
     },
@@ -335,7 +341,12 @@ const xdg_surface_listener kXdgSurfaceListener{
         }
         s->configured = true;
         // Every configure is answered with a commit of a picture of its size.
-        if (s->width > 0) s->paint(s->options.argb);
+        if (s->width > 0) {
+            s->paint(s->options.argb);
+        } else {
+            // sway sizes a window only once it has shown something: a small picture first.
+            s->show(s->surface, ShmBuffer::make(s->shm, 16, 16, s->options.argb), 16, 16);
+        }
     }};
 
 const xdg_toplevel_listener kToplevelListener{
@@ -352,6 +363,12 @@ const xdg_toplevel_listener kToplevelListener{
 }  // namespace
 
 std::unique_ptr<WaylandCanvas> WaylandCanvas::open(const Options& options, std::string* error) {
+    return open(options, {}, error);
+}
+
+std::unique_ptr<WaylandCanvas> WaylandCanvas::open(const Options& options,
+                                                   const std::string& outputName,
+                                                   std::string* error) {
     auto fail = [error](std::string why) -> std::unique_ptr<WaylandCanvas> {
         if (error) *error = std::move(why);
         return nullptr;
@@ -370,8 +387,12 @@ std::unique_ptr<WaylandCanvas> WaylandCanvas::open(const Options& options, std::
     // and a new monitor often takes its place.
     wl_output* target = nullptr;
     for (const auto& o : s.outputs) {
-        if (o.x == options.outputX && o.y == options.outputY) target = o.output;
+        if (outputName.empty() ? o.x == options.outputX && o.y == options.outputY
+                               : o.name == outputName) {
+            target = o.output;
+        }
     }
+    if (!target && !outputName.empty()) return fail("no output " + outputName);
     if (!target) {
         return fail("no output at (" + std::to_string(options.outputX) + ", " +
                     std::to_string(options.outputY) + ")");

@@ -6,7 +6,10 @@ namespace panelora {
 
 SessionEnvironment DesktopPlatform::sessionEnvironment() {
     const DesktopSeams s = seams();
-    return SessionEnvironment::standard(*s.virtualDisplays, *s.capture, *s.codecs);
+    SessionEnvironment environment =
+        SessionEnvironment::standard(*s.virtualDisplays, *s.capture, *s.codecs);
+    if (s.framesAlwaysShowPointer) environment.makeCursorTracker = nullptr;
+    return environment;
 }
 
 SeamInstallation::SeamInstallation(InputBackends input) : input_(std::move(input)) {
