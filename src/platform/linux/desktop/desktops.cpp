@@ -42,7 +42,11 @@ std::unique_ptr<DesktopPlatform> createSway(const DesktopOptions& options, std::
     sway.encoders = options.encoders;
     std::string why;
     if (auto platform = SwayPlatform::create(sway, &why)) return platform;
-    if (missing) *missing = "this sway offers no screen copy or virtual input";
+    if (missing) {
+        *missing = SwayIpc::connect(sway.ipcSocket, nullptr)
+                       ? "this sway offers no screen copy or virtual input"
+                       : "no sway answers on its IPC socket";
+    }
     logger()->info("{}", "the sway backend is not available: " + why);
     return nullptr;
 }

@@ -120,10 +120,11 @@ TEST(DesktopChoice, WalksTheTableInOrderOrTakesOnlyTheNamedDesktop) {
     }
 }
 
-TEST(DesktopChoice, TheBuildHasBothDesktopsGnomeFirst) {
-    EXPECT_EQ(desktopChoices(), "auto, gnome, x11");
+TEST(DesktopChoice, TheBuildHasEveryDesktopGnomeFirst) {
+    EXPECT_EQ(desktopChoices(), "auto, gnome, sway, x11");
     ASSERT_TRUE(findDesktop("gnome"));
     EXPECT_EQ(findDesktop("gnome")->name, "gnome");
+    ASSERT_TRUE(findDesktop("sway"));
     ASSERT_TRUE(findDesktop("x11"));
     EXPECT_FALSE(findDesktop("auto"));  // a choice, not a desktop
     EXPECT_FALSE(findDesktop("kde"));
@@ -138,15 +139,17 @@ TEST(DesktopChoice, WithoutADesktopTheTextsSayInLinuxWordsWhatIsMissing) {
     const std::string noX = "no usable X server at :9999";
     const std::string noCast = "this Wayland desktop offers no GNOME screen cast";
     for (const Case& c : {
-             Case{"auto", nullptr, "no GNOME on Wayland, and " + noX},
-             Case{"auto", "wayland-9", noCast + ", and " + noX},
+             Case{"auto", nullptr, "no GNOME on Wayland, and no sway, and " + noX},
+             Case{"auto", "wayland-9", noCast + ", and no sway, and " + noX},
              Case{"gnome", nullptr, noCast},
+             Case{"sway", "wayland-9", "no sway answers on its IPC socket"},
              Case{"x11", "wayland-9", noX},
          }) {
         ScopedEnvironment environment;
         environment.set("WAYLAND_DISPLAY",
                         c.wayland ? std::optional<std::string>(c.wayland) : std::nullopt);
         environment.set("XDG_SESSION_TYPE", std::nullopt);
+        environment.set("SWAYSOCK", std::nullopt);
         LinuxDesktop::Options options;
         options.desktop = c.desktop;
         options.platform.x11.display = ":9999";
@@ -156,8 +159,8 @@ TEST(DesktopChoice, WithoutADesktopTheTextsSayInLinuxWordsWhatIsMissing) {
         EXPECT_EQ(missing.missing, c.missing);
         if (c.desktop == "auto") {
             EXPECT_EQ(missing.remedy,
-                      "Log in to GNOME on Wayland, or run Xorg with a spare output (the dummy "
-                      "driver, or a driver with VIRTUAL outputs).");
+                      "Log in to GNOME on Wayland, or log in to sway, or run Xorg with a spare "
+                      "output (the dummy driver, or a driver with VIRTUAL outputs).");
         } else {
             EXPECT_TRUE(missing.remedy.ends_with(", or start Panelora with --desktop auto."))
                 << missing.remedy;
