@@ -512,8 +512,8 @@ int runWayland(const std::vector<Case>& cases, const std::string& only, double s
     if (!json) {
         std::printf(
             "\nfps, latency (capture to encoder output), cpu/frm (this process: capture + "
-            "encode), mutter/frm (the compositor: composition and the PipeWire copies) "
-            "and rss as in the X11 run.\n");
+            "encode), %s (the compositor: composition and %s) and rss as in the X11 run.\n",
+            sway ? "sway/frm" : "mutter/frm", sway ? "the screen copies" : "the PipeWire copies");
     }
     return 0;
 }
