@@ -9,6 +9,7 @@ SessionEnvironment DesktopPlatform::sessionEnvironment() {
     SessionEnvironment environment =
         SessionEnvironment::standard(*s.virtualDisplays, *s.capture, *s.codecs);
     if (s.framesAlwaysShowPointer) environment.makeCursorTracker = nullptr;
+    if (s.activity) environment.activity = s.activity;
     return environment;
 }
 

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/linux/sway/wayland_link.h"
+#include "support/log.h"
 
 namespace panelora {
 
@@ -29,6 +30,9 @@ std::unique_ptr<SwayPlatform> SwayPlatform::create(const Options& options, std::
     if (!poster) return nullptr;
     std::unique_ptr<SwayPlatform> platform(
         new SwayPlatform(options, std::move(ipc), std::move(layout), std::move(poster)));
+    std::string idleWhy;
+    platform->idle_ = SwayIdleInhibitor::create(options.waylandDisplay, &idleWhy);
+    if (!platform->idle_) log::get("sway")->info("no idle inhibition: {}", idleWhy);
     platform->installed_.emplace(platform->seams().input);
     return platform;
 }
@@ -59,6 +63,7 @@ SwayPlatform::~SwayPlatform() = default;
 DesktopSeams SwayPlatform::seams() {
     DesktopSeams seams{&virtualDisplays_, &capture_, &codecs_, {poster_, layout_, cursor_}};
     seams.framesAlwaysShowPointer = true;
+    seams.activity = idle_;
     return seams;
 }
 

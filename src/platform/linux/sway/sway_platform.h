@@ -1,6 +1,7 @@
 // SwayPlatform: the sway desktop (wlroots), every backend of the process made and installed
 // together: the layout over sway's IPC socket, our headless outputs as virtual displays, their
-// capture by screen copy, the virtual pointer and keyboard, and the cursor source.
+// capture by screen copy, the virtual pointer and keyboard, the cursor source, and the idle
+// inhibitor that keeps sway awake while a session streams.
 //
 //   std::string why;
 //   auto platform = SwayPlatform::create({}, &why);  // $SWAYSOCK and $WAYLAND_DISPLAY
@@ -21,6 +22,7 @@
 
 #include "platform/linux/desktop/desktop_platform.h"
 #include "platform/linux/sway/sway_capture.h"
+#include "platform/linux/sway/sway_idle.h"
 #include "platform/linux/sway/sway_input.h"
 #include "platform/linux/sway/sway_layout.h"
 #include "platform/linux/sway/sway_virtual_display.h"
@@ -65,6 +67,7 @@ class SwayPlatform final : public DesktopPlatform {
     LibavVideoCodecFactory codecs_;
     const std::shared_ptr<SwayEventPoster> poster_;
     const std::shared_ptr<SwayCursorSource> cursor_;
+    std::shared_ptr<SwayIdleInhibitor> idle_;  // null when sway offers no idle inhibitor
     struct GoneSlot {
         std::mutex mutex;
         std::function<void(std::string)> handler;  // guarded by mutex

@@ -10,6 +10,7 @@
 
 #include <wayland-client.h>
 
+#include "idle-inhibit-unstable-v1-client-protocol.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
@@ -44,6 +45,13 @@ struct WaylandLink::Listeners {
             link->pointersVersion_ = std::min(version, 2u);
             link->pointers_ = static_cast<zwlr_virtual_pointer_manager_v1*>(
                 bind(&zwlr_virtual_pointer_manager_v1_interface, 2));
+        } else if (std::strcmp(interface, wl_compositor_interface.name) == 0 &&
+                   !link->compositor_) {
+            link->compositor_ = static_cast<wl_compositor*>(bind(&wl_compositor_interface, 1));
+        } else if (std::strcmp(interface, zwp_idle_inhibit_manager_v1_interface.name) == 0 &&
+                   !link->idleInhibitors_) {
+            link->idleInhibitors_ = static_cast<zwp_idle_inhibit_manager_v1*>(
+                bind(&zwp_idle_inhibit_manager_v1_interface, 1));
         } else if (std::strcmp(interface, zwp_virtual_keyboard_manager_v1_interface.name) == 0 &&
                    !link->keyboards_) {
             link->keyboards_ = static_cast<zwp_virtual_keyboard_manager_v1*>(
@@ -109,6 +117,8 @@ WaylandLink::~WaylandLink() {
     if (screencopy_) zwlr_screencopy_manager_v1_destroy(screencopy_);
     if (pointers_) zwlr_virtual_pointer_manager_v1_destroy(pointers_);
     if (keyboards_) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(keyboards_));
+    if (idleInhibitors_) zwp_idle_inhibit_manager_v1_destroy(idleInhibitors_);
+    if (compositor_) wl_compositor_destroy(compositor_);
     if (seat_) wl_seat_destroy(seat_);
     if (shm_) wl_shm_destroy(shm_);
     if (registry_) wl_registry_destroy(registry_);

@@ -1,6 +1,6 @@
 // WaylandLink: one client connection to the compositor with the globals the sway backends use:
-// wl_shm, the first wl_seat, the outputs by name (wl_output 4), the screen copy manager and the
-// virtual pointer and keyboard managers.
+// wl_shm, the first wl_seat, the outputs by name (wl_output 4), the screen copy manager, the
+// virtual pointer and keyboard managers, and wl_compositor with the idle inhibit manager.
 //
 // Threads: either one thread runs everything (the capture: dispatchUntil() on its own thread),
 // or startEventThread() dispatches on a thread of the link and other threads only send requests
@@ -22,6 +22,8 @@ struct wl_output;
 struct zwlr_screencopy_manager_v1;
 struct zwlr_virtual_pointer_manager_v1;
 struct zwp_virtual_keyboard_manager_v1;
+struct wl_compositor;
+struct zwp_idle_inhibit_manager_v1;
 
 namespace panelora {
 
@@ -42,6 +44,8 @@ class WaylandLink {
     zwlr_virtual_pointer_manager_v1* pointers() const { return pointers_; }
     uint32_t pointersVersion() const { return pointersVersion_; }
     zwp_virtual_keyboard_manager_v1* keyboards() const { return keyboards_; }
+    wl_compositor* compositor() const { return compositor_; }
+    zwp_idle_inhibit_manager_v1* idleInhibitors() const { return idleInhibitors_; }
 
     // The output called `name` (sway's "HEADLESS-2"); null when there is none (yet).
     wl_output* output(const std::string& name) const;
@@ -74,6 +78,8 @@ class WaylandLink {
     zwlr_virtual_pointer_manager_v1* pointers_ = nullptr;
     uint32_t pointersVersion_ = 0;
     zwp_virtual_keyboard_manager_v1* keyboards_ = nullptr;
+    wl_compositor* compositor_ = nullptr;
+    zwp_idle_inhibit_manager_v1* idleInhibitors_ = nullptr;
 
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<Output>> outputs_;  // guarded by mutex_ (added on the dispatcher)

@@ -1,7 +1,8 @@
 // What sway does its own way: the scale that makes an output the profile's point size, what
 // get_outputs may hold, one output of ours reused from session to session (also a crash's
-// leftover), parked out of the layout in between, and the pointer always in the frames (so no
-// cursor packets are sent). The rest is the conformance suite's.
+// leftover), parked out of the layout in between, idling held off while a session streams, and
+// the pointer always in the frames (so no cursor packets are sent). The rest is the conformance
+// suite's.
 #include "test_prelude.h"
 
 #include <fstream>
@@ -86,6 +87,7 @@ class SwayBackend : public ::testing::Test {
 
     SwaySession* sway_ = nullptr;
     std::unique_ptr<SwayPlatform> platform_;
+    TempDir temp_;
 };
 
 TEST_F(SwayBackend, OneOutputServesSessionAfterSessionAndIsParkedOutOfTheLayoutBetween) {
@@ -133,6 +135,23 @@ TEST_F(SwayBackend, ACrashsLeftoverIsParkedAtTheNextStartAndReused) {
     EXPECT_TRUE(outputs.contains(platform_->layout()->outputName(display->displayID())));
     display.reset();
     EXPECT_EQ(ours(*platform_).size(), owned);
+}
+
+// swayidle's timeout does not run out while a session holds the platform's activity, and does
+// once it is let go.
+TEST_F(SwayBackend, AStreamingSessionKeepsSwayFromIdling) {
+    const auto activity = platform_->seams().activity;
+    ASSERT_TRUE(activity);
+    const std::string idled = temp_.file("idled");
+    auto token = activity->begin("streaming");
+    auto swayidle = ChildProcess::start(
+        {"swayidle", "-w", "timeout", "1", "touch " + idled},
+        ChildProcess::Options().set("WAYLAND_DISPLAY=" + sway_->waylandSocket()));
+    if (!swayidle) GTEST_SKIP() << "no swayidle (scripts/install-deps.sh installs it)";
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_FALSE(std::filesystem::exists(idled));
+    token.reset();
+    EXPECT_TRUE(eventually([&] { return std::filesystem::exists(idled); }, 5s));
 }
 
 // Headless sway draws the pointer into every frame: the sessions send no cursor packets, and
