@@ -11,11 +11,14 @@
 
 namespace panelora::bench {
 
-pid_t startGnomePainter(const std::string& socket, int x, int y, int fps) {
+namespace {
+
+pid_t startPainterOn(const std::string& socket, int x, int y, const std::string& outputName,
+                     int fps) {
     const pid_t painter = fork();
     if (painter != 0) return painter;
     std::unique_ptr<test::WaylandCanvas> canvas;
-    while (!(canvas = test::WaylandCanvas::open({socket, x, y, 0xFF202020}, nullptr)))
+    while (!(canvas = test::WaylandCanvas::open({socket, x, y, 0xFF202020}, outputName, nullptr)))
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const auto period = std::chrono::nanoseconds(1'000'000'000 / fps);
     auto next = std::chrono::steady_clock::now();
@@ -24,6 +27,16 @@ pid_t startGnomePainter(const std::string& socket, int x, int y, int fps) {
         next += period;
         std::this_thread::sleep_until(next);
     }
+}
+
+}  // namespace
+
+pid_t startGnomePainter(const std::string& socket, int x, int y, int fps) {
+    return startPainterOn(socket, x, y, {}, fps);
+}
+
+pid_t startPainter(const std::string& socket, const std::string& outputName, int fps) {
+    return startPainterOn(socket, 0, 0, outputName, fps);
 }
 
 void stopGnomePainter(pid_t painter) {

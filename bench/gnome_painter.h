@@ -1,5 +1,6 @@
-// What changes on a headless GNOME's virtual monitor during a benchmark: a window of our own
-// repainted whole at a given rate, in a process of its own (its CPU is not the measured one's).
+// What changes on a headless GNOME's virtual monitor (or sway's output) during a benchmark: a
+// window of our own repainted whole at a given rate, in a process of its own (its CPU is not the
+// measured one's).
 #pragma once
 
 #include <sys/types.h>
@@ -12,6 +13,8 @@ namespace panelora::bench {
 // window there and repaints it `fps` times a second until killed. Only Wayland is spoken in the
 // child, so the caller may have used GLib. -1 when fork fails.
 pid_t startGnomePainter(const std::string& socket, int x, int y, int fps);
+// The same on the output called `outputName` (sway's outputs are found by name).
+pid_t startPainter(const std::string& socket, const std::string& outputName, int fps);
 // Kills and reaps it.
 void stopGnomePainter(pid_t painter);
 

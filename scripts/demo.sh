@@ -6,7 +6,7 @@
 # streaming the demo prints the status and statistics lines panelora showed and the tablet's
 # summary, saves the tablet's last picture and a screenshot of the whole desktop, and cleans up.
 #
-#   scripts/demo.sh [--no-build] [--gnome]
+#   scripts/demo.sh [--no-build] [--gnome|--sway]
 #
 # Needs root (Xorg opens the console). Writes out/demo/: tablet.png, desktop.png, tablet.json,
 # panelora.log. Exits non-zero when a stage fails. DEMO_SECONDS and DEMO_OUT change the defaults;
@@ -16,6 +16,10 @@
 # WirePlumber and `mutter --headless --wayland --no-x11`, all with their own XDG_RUNTIME_DIR; no
 # root needed), and a clock ticks in a window that the tablet's touches bring onto the virtual
 # monitor. Mutter alone offers no screenshot of the whole desktop, so there is no desktop.png.
+#
+# --sway: the desktop is a private headless sway (as nobody when run as root, with its own
+# XDG_RUNTIME_DIR, the pixman renderer and no Xwayland), likewise with the clock's window; no
+# desktop.png either. Panelora's output is parked out of the layout when it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -25,11 +29,13 @@ out=${DEMO_OUT:-$root/out/demo}
 build=$root/build
 build_step=true
 gnome=false
+sway=false
 for arg in "$@"; do
   case $arg in
     --no-build) build_step=false ;;
     --gnome) gnome=true ;;
-    *) echo "usage: scripts/demo.sh [--no-build] [--gnome]" >&2; exit 2 ;;
+    --sway) sway=true ;;
+    *) echo "usage: scripts/demo.sh [--no-build] [--gnome|--sway]" >&2; exit 2 ;;
   esac
 done
 
@@ -55,7 +61,9 @@ usbmuxd_sim=$build/tools/usbmuxd-sim/usbmuxd-sim
 for binary in "$panelora" "$tablet_sim" "$usbmuxd_sim"; do
   [[ -x $binary ]] || fail "$binary is not built"
 done
-$gnome || [[ $(id -u) -eq 0 ]] || fail "the private X server needs root; run the demo as root"
+wayland=false
+if $gnome || $sway; then wayland=true; fi
+$wayland || [[ $(id -u) -eq 0 ]] || fail "the private X server needs root; run the demo as root"
 
 work=$(mktemp -d /tmp/panelora-demo-XXXXXX)
 mkdir -p "$out"
@@ -86,7 +94,7 @@ cleanup() {
     wait_at_most "$pid" 10 || kill -KILL "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
-  if [[ -n $display ]] && ! $gnome; then scripts/xorg-dummy.sh stop "$display" 2>/dev/null || true; fi
+  if [[ -n $display ]] && ! $wayland; then scripts/xorg-dummy.sh stop "$display" 2>/dev/null || true; fi
   rm -rf "$work"
   exit "$status"
 }
@@ -123,7 +131,37 @@ virtual_monitors() {
     wc -l)
   echo $((names / 2))
 }
-if $gnome; then
+# Our outputs sway still has in its layout (parked ones stand beyond x = 2^20).
+sway_outputs_in_layout() {
+  swaymsg -t get_outputs -r | jq '[.[] | select(.name != "HEADLESS-1" and .rect.x < 1048576)] | length'
+}
+if $sway; then
+  stage "starting a private headless sway (the desktop, 1920×1080)"
+  runtime=$work/runtime
+  mkdir -m 0700 "$runtime"
+  printf 'xwayland disable\noutput HEADLESS-1 mode 1920x1080 position 0 0\n' >"$work/sway.conf"
+  run_as=()
+  if [[ $(id -u) -eq 0 ]]; then
+    # sway refuses to run as root.
+    chmod 0755 "$work"
+    chmod 0644 "$work/sway.conf"
+    chown 65534:65534 "$runtime"
+    run_as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  fi
+  unset DISPLAY WAYLAND_DISPLAY SWAYSOCK
+  XDG_RUNTIME_DIR=$runtime WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman \
+    "${run_as[@]}" sway -c "$work/sway.conf" >"$work/sway.log" 2>&1 &
+  pids+=($!)
+  for ((i = 0; i < 100; i++)); do
+    ipc=$(ls "$runtime"/sway-ipc.*.sock 2>/dev/null || true)
+    wl=$(ls "$runtime" | grep -E '^wayland-[0-9]+$' | head -1 || true)
+    [[ -n $ipc && -n $wl ]] && break
+    sleep 0.1
+  done
+  [[ -n $ipc && -n $wl ]] || { tail -20 "$work/sway.log" >&2; fail "sway did not come up"; }
+  export XDG_RUNTIME_DIR=$runtime SWAYSOCK=$ipc WAYLAND_DISPLAY=$wl XDG_SESSION_TYPE=wayland
+  echo "sway on $runtime/$wl, IPC $ipc"
+elif $gnome; then
   stage "starting a private headless GNOME (the desktop, 1920×1080)"
   runtime=$work/runtime
   mkdir -m 0700 "$runtime"
@@ -197,13 +235,15 @@ if ! wait_for_line "$work/panelora.out" "$streaming" 30; then
 fi
 echo "streaming"
 
-if $gnome; then
-  # Mutter opens a window on the monitor that has the pointer: the tablet's first touches (3 s
+if $wayland; then
+  # The compositor opens a window on the monitor that has the pointer: the tablet's first touches (3 s
   # after the connection) take it onto the virtual monitor. A clock ticks in the window's text.
   sleep 4
-  (while sleep 1; do echo "# Panelora on GNOME $(date +%T)"; done) |
+  name=GNOME
+  $sway && name=sway
+  (while sleep 1; do echo "# Panelora on $name $(date +%T)"; done) |
     GDK_BACKEND=wayland zenity --progress --pulsate --no-cancel --width 700 \
-      --title "Panelora" --text "Panelora on GNOME" >/dev/null 2>&1 &
+      --title "Panelora" --text "Panelora on $name" >/dev/null 2>&1 &
   pids+=($!)
 else
   # Something that changes on the virtual display, which sits right of the 1920-pixel main one:
@@ -220,7 +260,10 @@ fi
 stage "streaming for $seconds s"
 sleep "$seconds"
 
-if $gnome; then
+if $sway; then
+  stage "the output"
+  echo "$(sway_outputs_in_layout) output(s) of panelora while streaming"
+elif $gnome; then
   stage "the virtual monitor"
   echo "$(virtual_monitors) virtual monitor(s) while streaming"
 else
@@ -243,7 +286,9 @@ tablet_status=0
 wait_at_most "$tablet_pid" 10 || fail "tablet-sim did not finish within 10 s of the end"
 wait "$tablet_pid" || tablet_status=$?
 forget "$tablet_pid"
-if $gnome; then
+if $sway; then
+  leftover=$(sway_outputs_in_layout)
+elif $gnome; then
   leftover=$(virtual_monitors)
 else
   leftover=$(xrandr --display "$DISPLAY" --verbose | grep -c 'panelora' || true)
@@ -285,13 +330,13 @@ else
   problems+=("no report from tablet-sim")
 fi
 [[ -s $out/tablet.png ]] || problems+=("no tablet picture")
-$gnome || [[ -s $out/desktop.png ]] || problems+=("no desktop screenshot")
+$wayland || [[ -s $out/desktop.png ]] || problems+=("no desktop screenshot")
 if ((${#problems[@]} > 0)); then
   printf 'demo: %s\n' "${problems[@]}" >&2
   fail "${#problems[@]} problem(s)"
 fi
 echo
-if $gnome; then
+if $wayland; then
   echo "demo: OK — $out/tablet.png is what the tablet showed"
 else
   echo "demo: OK — $out/tablet.png is what the tablet showed, $out/desktop.png the whole desktop"

@@ -28,6 +28,8 @@ packages=(
   usbmuxd libusbmuxd-tools
   mutter pipewire wireplumber dbus-user-session libglib2.0-bin libwayland-dev wayland-protocols zenity
   ffmpeg procps psmisc iproute2 jq
+  # sway backend: its Wayland protocols and keymaps; headless sway for the tests
+  libxkbcommon-dev sway swayidle
   # desktop files and the Debian package
   librsvg2-bin dpkg-dev desktop-file-utils appstream groff-base
 )

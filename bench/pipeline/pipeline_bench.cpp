@@ -5,7 +5,7 @@
 // caret, a list scrolling one second in four).
 //
 //   build/bench/pipeline/pipeline_bench [--seconds S] [--no-ffmpeg] [--only NAME]
-//                                       [--workload animation|desktop] [--json] [--gnome]
+//                                       [--workload animation|desktop] [--json] [--gnome|--sway]
 //
 // --json prints one JSON object per profile and line instead of the table.
 // Starts its own Xorg (dummy driver; needs root). Per profile:
@@ -22,6 +22,8 @@
 // monitor through PipeWire: GnomeCaptureBackend → ScreenCapturer → H264Encoder), the monitor
 // repainted whole at the profile's rate by a Wayland window in a process of its own; the xorg
 // column is then mutter's CPU. No stages, ceiling or ffmpeg there; --workload does not apply.
+// --sway: the same on a private headless sway (our output through wlroots' screen copy with
+// damage: SwayCaptureBackend → ScreenCapturer → H264Encoder); the xorg column is sway's CPU.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,12 +51,14 @@
 #include "gnome_session.h"
 #include "platform/linux/gnome/gnome_platform.h"
 #include "platform/linux/pixels/frame_converter.h"
+#include "platform/linux/sway/sway_platform.h"
 #include "platform/linux/x11/shm_image.h"
 #include "platform/linux/x11/x11_display_registry.h"
 #include "platform/linux/x11/x11_platform.h"
 #include "platform/linux/xlib/x11_connection.h"
 #include "protocol/stream_profile.h"
 #include "support/clock.h"
+#include "sway_session.h"
 #include "video/h264_encoder.h"
 #include "video/screen_capturer.h"
 #include "video/virtual_display.h"
@@ -394,6 +398,8 @@ nlohmann::json toJson(const Row& row) {
 
 }  // namespace
 
+void printWaylandRow(const char* backend, const Case& c, const Row& row, double seconds, bool json);
+
 // One profile on a GNOME session of its own, in a process of its own: GLib's D-Bus worker thread
 // does not survive a fork, so nothing before the fork may have used it.
 void measureGnome(const Case& c, double seconds, bool json) {
@@ -423,10 +429,49 @@ void measureGnome(const Case& c, double seconds, bool json) {
         }
     }
     if (painter > 0) stopGnomePainter(painter);
+    printWaylandRow("gnome", c, row, seconds, json);
+}
+
+// One profile on a sway of its own: our output captured by screen copy, repainted whole at the
+// profile's rate by a window in a process of its own.
+void measureSway(const Case& c, double seconds, bool json) {
+    std::string why;
+    auto sway = test::SwaySession::start(&why);
+    if (!sway) {
+        std::fprintf(stderr, "pipeline_bench: no sway: %s\n", why.c_str());
+        return;
+    }
+    Row row;
+    pid_t painter = -1;
+    {
+        auto platform =
+            SwayPlatform::create({sway->ipcSocket(), sway->waylandSocket(),
+                                  LibavVideoCodecFactory::Encoders::automatic, sway->ownedFile()},
+                                 &why);
+        auto display =
+            platform ? VirtualDisplay::create(*platform->seams().virtualDisplays, c.profile, 1)
+                     : nullptr;
+        if (display) {
+            painter = startPainter(sway->waylandSocket(),
+                                   platform->layout()->outputName(display->displayID()),
+                                   int(c.profile.fps));
+            std::this_thread::sleep_for(std::chrono::seconds(1));  // the painter's window
+            measurePipeline(*platform, *platform->seams().capture, sway->pid(),
+                            display->displayID(), c.profile, seconds, row);
+        } else {
+            row.note = "no virtual display: " + why;
+        }
+    }
+    if (painter > 0) stopGnomePainter(painter);
+    printWaylandRow("sway", c, row, seconds, json);
+}
+
+void printWaylandRow(const char* backend, const Case& c, const Row& row, double seconds,
+                     bool json) {
     if (json) {
         nlohmann::json line = toJson(row);
         line["benchmark"] = "pipeline";
-        line["backend"] = "gnome";
+        line["backend"] = backend;
         line["profile"] = c.name;
         line["seconds"] = seconds;
         std::printf("%s\n", line.dump().c_str());
@@ -440,19 +485,25 @@ void measureGnome(const Case& c, double seconds, bool json) {
     }
 }
 
-int runGnome(const std::vector<Case>& cases, const std::string& only, double seconds, bool json) {
+int runWayland(const std::vector<Case>& cases, const std::string& only, double seconds, bool json,
+               bool sway) {
     if (!json) {
-        std::printf("pipeline_bench: headless mutter, %u cores, %.0f s per run\n",
-                    std::thread::hardware_concurrency(), seconds);
+        std::printf("pipeline_bench: headless %s, %u cores, %.0f s per run\n",
+                    sway ? "sway" : "mutter", std::thread::hardware_concurrency(), seconds);
         std::printf("%-24s | %6s %-11s %8s %10s %9s %5s | %s\n", "profile", "fps", "latency ms",
-                    "cpu/frm", "mutter/frm", "rss/shm MB", "skip", "captured fps; threads");
+                    "cpu/frm", sway ? "sway/frm" : "mutter/frm", "rss/shm MB", "skip",
+                    "captured fps; threads");
     }
     for (const Case& c : cases) {
         if (!only.empty() && std::string(c.name).find(only) == std::string::npos) continue;
         std::fflush(stdout);
         const pid_t child = fork();
         if (child == 0) {
-            measureGnome(c, seconds, json);
+            if (sway) {
+                measureSway(c, seconds, json);
+            } else {
+                measureGnome(c, seconds, json);
+            }
             std::fflush(stdout);
             _exit(0);
         }
@@ -461,15 +512,15 @@ int runGnome(const std::vector<Case>& cases, const std::string& only, double sec
     if (!json) {
         std::printf(
             "\nfps, latency (capture to encoder output), cpu/frm (this process: capture + "
-            "encode), mutter/frm (the compositor: composition and the PipeWire copies) "
-            "and rss as in the X11 run.\n");
+            "encode), %s (the compositor: composition and %s) and rss as in the X11 run.\n",
+            sway ? "sway/frm" : "mutter/frm", sway ? "the screen copies" : "the PipeWire copies");
     }
     return 0;
 }
 
 int main(int argc, char** argv) {
     double seconds = 8;
-    bool ffmpeg = true, json = false, gnome = false;
+    bool ffmpeg = true, json = false, gnome = false, sway = false;
     std::string only, workload = "animation";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -487,10 +538,12 @@ int main(int argc, char** argv) {
             json = true;
         } else if (arg == "--gnome") {
             gnome = true;
+        } else if (arg == "--sway") {
+            sway = true;
         } else {
             std::fprintf(stderr,
                          "usage: pipeline_bench [--seconds S] [--no-ffmpeg] [--only NAME] "
-                         "[--workload animation|desktop] [--json] [--gnome]\n");
+                         "[--workload animation|desktop] [--json] [--gnome|--sway]\n");
             return 2;
         }
     }
@@ -500,7 +553,7 @@ int main(int argc, char** argv) {
         {"2732x2048@60", StreamProfile::negotiate(2732, 2048, 120, false, std::nullopt)},
         {"1796x1346@120", StreamProfile::negotiate(2732, 2048, 120, true, std::nullopt)},
     };
-    if (gnome) return runGnome(cases, only, seconds, json);
+    if (gnome || sway) return runWayland(cases, only, seconds, json, sway);
     std::string why;
     auto server = test::XorgServer::start(&why);
     if (!server) {

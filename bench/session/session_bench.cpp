@@ -1,7 +1,7 @@
 // The whole chain per stream profile: a continuously changing virtual display captured, encoded
 // and sent by a Session in this process, through usbmuxd-sim, to tablet-sim, which decodes it.
 //
-//   build/bench/session/session_bench [--seconds S] [--only NAME] [--json] [--gnome]
+//   build/bench/session/session_bench [--seconds S] [--only NAME] [--json] [--gnome|--sway]
 //
 // Starts its own Xorg (dummy driver; needs root). Per profile: what the tablet decoded (fps,
 // Mbit/s, end-to-end latency from capture to decoded picture), the frames the host dropped
@@ -9,6 +9,8 @@
 // this process (capture, encode, send), of Xorg and of tablet-sim, and this process's peak RSS.
 // --gnome: a private headless GNOME per profile instead, its virtual monitor repainted whole at
 // the profile's rate (bench/gnome_painter.h); the xorg column is then mutter's CPU.
+// --sway: a private headless sway per profile likewise, our output repainted the same way; the
+// xorg column is then sway's CPU.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,9 +26,11 @@
 #include "gnome_painter.h"
 #include "gnome_session.h"
 #include "platform/linux/gnome/gnome_platform.h"
+#include "platform/linux/sway/sway_platform.h"
 #include "platform/linux/x11/x11_display_registry.h"
 #include "platform/linux/x11/x11_platform.h"
 #include "session_probe.h"
+#include "sway_session.h"
 #include "tool_rig.h"
 #include "x11_helpers.h"
 
@@ -49,7 +53,7 @@ struct Case {
 int main(int argc, char** argv) {
     double seconds = 10;
     std::string only;
-    bool json = false, gnome = false;
+    bool json = false, gnome = false, sway = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--seconds" && i + 1 < argc) {
@@ -60,16 +64,19 @@ int main(int argc, char** argv) {
             json = true;
         } else if (arg == "--gnome") {
             gnome = true;
+        } else if (arg == "--sway") {
+            sway = true;
         } else {
-            std::fprintf(stderr,
-                         "usage: session_bench [--seconds S] [--only NAME] [--json] [--gnome]\n");
+            std::fprintf(
+                stderr,
+                "usage: session_bench [--seconds S] [--only NAME] [--json] [--gnome|--sway]\n");
             return 2;
         }
     }
     std::string why;
     // GNOME starts in each profile's process: GLib's D-Bus worker does not survive a fork.
     std::unique_ptr<XorgServer> server;
-    if (!gnome && !(server = test::XorgServer::start(&why))) {
+    if (!gnome && !sway && !(server = test::XorgServer::start(&why))) {
         std::fprintf(stderr, "session_bench: no X server: %s\n", why.c_str());
         return 1;
     }
@@ -82,7 +89,9 @@ int main(int argc, char** argv) {
     };
     if (!json) {
         std::printf("session_bench: %s, %u cores, %.0f s per profile\n",
-                    gnome ? "headless GNOME" : ("Xorg " + server->displayName()).c_str(),
+                    gnome  ? "headless GNOME"
+                    : sway ? "headless sway"
+                           : ("Xorg " + server->displayName()).c_str(),
                     std::thread::hardware_concurrency(), seconds);
         std::printf("%-24s %-44s | %6s %6s %7s %7s %7s | %7s %8s %8s %8s %7s\n", "profile",
                     "negotiated", "fps", "Mbit/s", "dropped", "lat med", "lat p99", "sent", "host",
@@ -107,8 +116,20 @@ int main(int argc, char** argv) {
             continue;
         }
         std::unique_ptr<GnomeSession> gnomeSession;
+        std::unique_ptr<test::SwaySession> swaySession;
         std::unique_ptr<DesktopPlatform> platform;
-        if (gnome) {
+        SwayPlatform* swayPlatform = nullptr;
+        if (sway) {
+            swaySession = test::SwaySession::start(&why);
+            if (swaySession) {
+                auto made = SwayPlatform::create(
+                    {swaySession->ipcSocket(), swaySession->waylandSocket(),
+                     LibavVideoCodecFactory::Encoders::automatic, swaySession->ownedFile()},
+                    &why);
+                swayPlatform = made.get();
+                platform = std::move(made);
+            }
+        } else if (gnome) {
             gnomeSession = GnomeSession::start(&why);
             if (gnomeSession) {
                 platform = GnomePlatform::create(
@@ -119,11 +140,13 @@ int main(int argc, char** argv) {
         } else {
             platform = X11Platform::create(server->displayName(), &why);
         }
-        const pid_t serverPid =
-            gnome ? (gnomeSession ? gnomeSession->mutterPid() : -1) : server->pid();
+        const pid_t serverPid = sway    ? (swaySession ? swaySession->pid() : -1)
+                                : gnome ? (gnomeSession ? gnomeSession->mutterPid() : -1)
+                                        : server->pid();
         if (!platform) {
             std::fprintf(out, "%-24s %s\n", c.name, why.c_str());
             gnomeSession.reset();
+            swaySession.reset();
             std::fflush(stdout);
             _exit(1);
         }
@@ -151,7 +174,13 @@ int main(int argc, char** argv) {
             const StreamProfile profile = probe->session().profile();
             std::unique_ptr<Animator> animator;
             pid_t painter = -1;
-            if (gnome) {
+            if (sway) {
+                painter =
+                    startPainter(swaySession->waylandSocket(),
+                                 swayPlatform->layout()->outputName(probe->session().displayID()),
+                                 int(profile.fps));
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+            } else if (gnome) {
                 // The virtual monitor sits right of the fixture's 1440-point primary.
                 painter =
                     startGnomePainter(gnomeSession->waylandSocket(), 1440, 0, int(profile.fps));
@@ -198,7 +227,9 @@ int main(int argc, char** argv) {
             const double perFrame = sent > 0 ? 1000.0 / double(sent) : 0;
             if (json) {
                 const nlohmann::json object = {{"benchmark", "session"},
-                                               {"backend", gnome ? "gnome" : "x11"},
+                                               {"backend", sway    ? "sway"
+                                                           : gnome ? "gnome"
+                                                                   : "x11"},
                                                {"profile", c.name},
                                                {"negotiated", profile.summary()},
                                                {"cores", std::thread::hardware_concurrency()},
@@ -224,6 +255,7 @@ int main(int argc, char** argv) {
         } while (false);
         platform.reset();
         gnomeSession.reset();
+        swaySession.reset();
         std::fflush(stdout);
         _exit(0);
     }

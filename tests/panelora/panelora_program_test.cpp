@@ -261,7 +261,7 @@ TEST(PaneloraOptions, DesktopTakesOnlyTheDesktopsOfTheBuild) {
     ASSERT_EQ(help->wait(10s), 0) << help->stderrText();
     EXPECT_NE(help->output().find(
                   "  --desktop NAME           the desktop to stream from, one of: auto, gnome, "
-                  "x11\n"),
+                  "sway, x11\n"),
               std::string::npos)
         << help->output();
 
@@ -272,7 +272,7 @@ TEST(PaneloraOptions, DesktopTakesOnlyTheDesktopsOfTheBuild) {
     for (const Case& c : {
              Case{{"--desktop", "kde"},
                   "panelora: this build has no desktop kde (it has: auto, "
-                  "gnome, x11)\n"},
+                  "gnome, sway, x11)\n"},
              Case{{"--headless", "--desktop", "X11"}, "this build has no desktop X11 "},
              Case{{"--desktop"}, "panelora: --desktop needs a name\n"},
              Case{{"--desktop", ""}, "panelora: --desktop needs a name\n"},

@@ -3,6 +3,8 @@
 #include "desktop_rig.h"
 #include "gnome_session.h"
 #include "platform/linux/gnome/gnome_platform.h"
+#include "platform/linux/sway/sway_platform.h"
+#include "sway_session.h"
 #include "wayland_canvas.h"
 
 #include "x11_helpers.h"  // Xlib after everything that could use its macros' names
@@ -196,6 +198,37 @@ class GnomeRig final : public DesktopRig {
     std::unique_ptr<GnomePlatform> platform_;
 };
 
+// sway: the canvas names its output; the geometry counts the outputs' logical pixels.
+class SwayRig final : public DesktopRig {
+  public:
+    SwayRig(SwaySession& sway, std::unique_ptr<SwayPlatform> platform)
+        : sway_(sway), platform_(std::move(platform)) {}
+
+    DesktopPlatform& platform() override { return *platform_; }
+    std::unique_ptr<RigWindow> openWindow(DisplayID display, uint32_t rgb) override {
+        std::string why;
+        auto canvas = WaylandCanvas::open({sway_.waylandSocket(), 0, 0, kOpaque | rgb},
+                                          platform_->layout()->outputName(display), &why);
+        if (!canvas) {
+            ADD_FAILURE() << why;
+            return nullptr;
+        }
+        return std::make_unique<GnomeWindow>(std::move(canvas));
+    }
+    void movePointerOff(DisplayID) override {
+        const DisplayID main = platform_->layout()->mainDisplayID();
+        platform_->poster()->postMouse(MouseEventType::mouseMoved, main, {10, 10},
+                                       MouseButton::left, {});
+    }
+    bool boundsInPixels() const override { return false; }
+    double scrollStep() const override { return 1; }  // Wayland's axis values are pixels
+    std::set<uint32_t> heldKeys() const override { return platform_->poster()->heldKeys(); }
+
+  private:
+    SwaySession& sway_;
+    std::unique_ptr<SwayPlatform> platform_;
+};
+
 }  // namespace
 
 std::unique_ptr<DesktopRig> DesktopRig::make(const std::string& name, std::string* why) {
@@ -222,6 +255,19 @@ std::unique_ptr<DesktopRig> DesktopRig::make(const std::string& name, std::strin
                                                LibavVideoCodecFactory::Encoders::automatic},
                                               &error);
         if (platform) return std::make_unique<GnomeRig>(*gnome, std::move(platform));
+    } else if (name == "sway") {
+        SwaySession* sway = SwaySession::shared();
+        if (!sway) {
+            *why = SwaySession::sharedSkipReason();
+            return nullptr;
+        }
+        auto platform =
+            SwayPlatform::create({.ipcSocket = sway->ipcSocket(),
+                                  .waylandDisplay = sway->waylandSocket(),
+                                  .encoders = LibavVideoCodecFactory::Encoders::automatic,
+                                  .ownedFile = sway->ownedFile()},
+                                 &error);
+        if (platform) return std::make_unique<SwayRig>(*sway, std::move(platform));
     } else {
         error = "no rig for the desktop \"" + name + "\"";
     }

@@ -1,5 +1,6 @@
 // One Linux desktop to run a suite on: its platform, made on the shared private server
-// (XorgServer::shared() for "x11", GnomeSession::shared() for "gnome"), and windows that cover a
+// (XorgServer::shared() for "x11", GnomeSession::shared() for "gnome", SwaySession::shared() for
+// "sway"), and windows that cover a
 // display there and record what reaches them. Used from the test's thread.
 //
 //   std::string why;
@@ -46,7 +47,7 @@ class RigWindow {
 
 class DesktopRig {
   public:
-    static std::vector<std::string> names() { return {"x11", "gnome"}; }
+    static std::vector<std::string> names() { return {"x11", "gnome", "sway"}; }
     // Nothing, with `why` to skip with, when the desktop cannot run here; a platform that fails
     // on a running desktop fails the calling test.
     static std::unique_ptr<DesktopRig> make(const std::string& name, std::string* why);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <wayland-client.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -53,6 +54,7 @@ std::unique_ptr<ShmBuffer> makeBuffer(wl_shm* shm, int width, int height, uint32
 struct Output {
     wl_output* output = nullptr;
     int x = 0, y = 0;
+    std::string name;
 };
 
 }  // namespace
@@ -141,7 +143,11 @@ const wl_output_listener kOutputListener{
     kIgnore,
     kIgnore,
     kIgnore,
-    kIgnore,
+    [](void* data, wl_output* output, const char* name) {
+        for (auto& o : static_cast<State*>(data)->outputs) {
+            if (o.output == output) o.name = name;
+        }
+    },
     kIgnore};
 
 const xdg_wm_base_listener kWmBaseListener{
@@ -207,7 +213,7 @@ T* bind(wl_registry* registry, uint32_t name, const wl_interface& interface, uin
 }
 
 const wl_registry_listener kRegistryListener{
-    [](void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t) {
+    [](void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version) {
         auto* s = static_cast<State*>(data);
         const std::string_view is = interface;
         if (is == wl_compositor_interface.name) {
@@ -221,7 +227,8 @@ const wl_registry_listener kRegistryListener{
             s->seat = bind<wl_seat>(registry, name, wl_seat_interface, 5);
             wl_seat_add_listener(s->seat, &kSeatListener, s);
         } else if (is == wl_output_interface.name) {
-            s->outputs.push_back({bind<wl_output>(registry, name, wl_output_interface, 2)});
+            s->outputs.push_back(
+                {bind<wl_output>(registry, name, wl_output_interface, std::min(version, 4u))});
             wl_output_add_listener(s->outputs.back().output, &kOutputListener, s);
         }
     },
@@ -235,7 +242,12 @@ const xdg_surface_listener kXdgSurfaceListener{
             s->width = s->pendingWidth, s->height = s->pendingHeight;
         s->configured = true;
         // Every configure is answered with a commit of a picture of its size.
-        if (s->width > 0) s->paint();
+        if (s->width > 0) {
+            s->paint();
+        } else {
+            // sway sizes a window only once it has shown something: a small picture first.
+            s->show(s->surface, makeBuffer(s->shm, 16, 16, s->options.argb), 16, 16);
+        }
     }};
 
 const xdg_toplevel_listener kToplevelListener{
@@ -257,6 +269,12 @@ T current(State& s, T State::*member) {
 }  // namespace
 
 std::unique_ptr<WaylandCanvas> WaylandCanvas::open(const Options& options, std::string* error) {
+    return open(options, {}, error);
+}
+
+std::unique_ptr<WaylandCanvas> WaylandCanvas::open(const Options& options,
+                                                   const std::string& outputName,
+                                                   std::string* error) {
     auto fail = [error](std::string why) -> std::unique_ptr<WaylandCanvas> {
         if (error) *error = std::move(why);
         return nullptr;
@@ -275,8 +293,12 @@ std::unique_ptr<WaylandCanvas> WaylandCanvas::open(const Options& options, std::
     // and a new monitor often takes its place.
     wl_output* target = nullptr;
     for (const auto& o : s.outputs) {
-        if (o.x == options.outputX && o.y == options.outputY) target = o.output;
+        if (outputName.empty() ? o.x == options.outputX && o.y == options.outputY
+                               : o.name == outputName) {
+            target = o.output;
+        }
     }
+    if (!target && !outputName.empty()) return fail("no output " + outputName);
     if (!target) {
         return fail("no output at (" + std::to_string(options.outputX) + ", " +
                     std::to_string(options.outputY) + ")");

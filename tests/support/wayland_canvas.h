@@ -35,6 +35,10 @@ class WaylandCanvas {
 
     // Waits until the window shows its first picture; nothing, with `error`, when it cannot.
     static std::unique_ptr<WaylandCanvas> open(const Options& options, std::string* error);
+    // The same on the output called `outputName` (wl_output 4's name), whatever its place:
+    // wlroots tells clients no output's place.
+    static std::unique_ptr<WaylandCanvas> open(const Options& options,
+                                               const std::string& outputName, std::string* error);
     ~WaylandCanvas();
     WaylandCanvas(const WaylandCanvas&) = delete;
     WaylandCanvas& operator=(const WaylandCanvas&) = delete;

@@ -151,7 +151,7 @@ std::unique_ptr<ShellRuntime> ShellRuntime::create(const std::string& display,
     auto inhibitor = std::make_shared<IdleInhibitor>(display);
     SessionFactory sessions = sessionFactory([desktop, inhibitor] {
         SessionEnvironment environment = desktop->platform()->sessionEnvironment();
-        environment.activity = inhibitor;
+        if (!desktop->platform()->seams().activity) environment.activity = inhibitor;
         return environment;
     });
     Controller::configureShared([desktop, sessions, main] {

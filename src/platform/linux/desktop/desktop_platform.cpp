@@ -6,7 +6,11 @@ namespace panelora {
 
 SessionEnvironment DesktopPlatform::sessionEnvironment() {
     const DesktopSeams s = seams();
-    return SessionEnvironment::standard(*s.virtualDisplays, *s.capture, *s.codecs);
+    SessionEnvironment environment =
+        SessionEnvironment::standard(*s.virtualDisplays, *s.capture, *s.codecs);
+    if (s.framesAlwaysShowPointer) environment.makeCursorTracker = nullptr;
+    if (s.activity) environment.activity = s.activity;
+    return environment;
 }
 
 SeamInstallation::SeamInstallation(InputBackends input) : input_(std::move(input)) {

@@ -28,6 +28,12 @@ struct DesktopSeams {
     // injectors' poster (pointer on the reader thread, keys on the key queue), the geometry (also
     // the arrangement's, on the main queue) and the cursor (the tracker's sampler queue).
     InputBackends input;
+    // The desktop draws the pointer into every frame, asked or not (headless sway): the sessions
+    // send no cursor packets, so that the tablet never draws a second one.
+    bool framesAlwaysShowPointer = false;
+    // The desktop's own way of keeping the screen awake while a session streams (sway: the idle
+    // inhibit protocol); empty: the D-Bus and X ways (shell/idle_inhibitor.h).
+    std::shared_ptr<ProcessActivity> activity = nullptr;
 };
 
 class DesktopPlatform {

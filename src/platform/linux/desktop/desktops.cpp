@@ -11,6 +11,9 @@
 #if PANELORA_WITH_X11
 #include "platform/linux/x11/x11_platform.h"
 #endif
+#if PANELORA_WITH_SWAY
+#include "platform/linux/sway/sway_platform.h"
+#endif
 
 namespace panelora {
 namespace {
@@ -27,6 +30,24 @@ std::unique_ptr<DesktopPlatform> createGnome(const DesktopOptions& options, std:
     if (auto platform = GnomePlatform::create(gnome, &why)) return platform;
     if (missing) *missing = "this Wayland desktop offers no GNOME screen cast";
     logger()->info("{}", "the GNOME backend is not available: " + why);
+    return nullptr;
+}
+#endif
+
+#if PANELORA_WITH_SWAY
+std::unique_ptr<DesktopPlatform> createSway(const DesktopOptions& options, std::string* missing) {
+    SwayPlatform::Options sway;
+    sway.ipcSocket = options.sway.ipcSocket;
+    sway.waylandDisplay = options.sway.waylandDisplay;
+    sway.encoders = options.encoders;
+    std::string why;
+    if (auto platform = SwayPlatform::create(sway, &why)) return platform;
+    if (missing) {
+        *missing = SwayIpc::connect(sway.ipcSocket, nullptr)
+                       ? "this sway offers no screen copy or virtual input"
+                       : "no sway answers on its IPC socket";
+    }
+    logger()->info("{}", "the sway backend is not available: " + why);
     return nullptr;
 }
 #endif
@@ -57,6 +78,13 @@ std::vector<Desktop> makeTable() {
                             .notHere = "no GNOME on Wayland",
                             .create = createGnome,
                             .remedy = "log in to GNOME on Wayland"});
+#endif
+#if PANELORA_WITH_SWAY
+    table.push_back(Desktop{.name = "sway",
+                            .applies = swaySession,
+                            .notHere = "no sway",
+                            .create = createSway,
+                            .remedy = "log in to sway"});
 #endif
 #if PANELORA_WITH_X11
     table.push_back(Desktop{.name = "x11",

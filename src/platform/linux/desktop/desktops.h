@@ -1,7 +1,8 @@
 // The table of the Linux desktops this build has, in the order an automatic choice tries them:
 // GNOME on Wayland first (an X server there is Xwayland, without a spare output to give), then
-// X11. A desktop is a folder of its own (x11/, gnome/) and one entry here, left out of the build
-// by its CMake option (PANELORA_WITH_X11, PANELORA_WITH_GNOME).
+// sway (where $SWAYSOCK is set), then X11. A desktop is a folder of its own (x11/, gnome/) and one
+// entry here, left out of the build by its CMake option (PANELORA_WITH_X11, PANELORA_WITH_GNOME,
+// PANELORA_WITH_SWAY).
 //
 // The entries are made once and never change: safe to read from any thread. create() runs on the
 // caller's thread (the main queue, through LinuxDesktop) and blocks while it probes.
@@ -30,6 +31,10 @@ struct DesktopOptions {
         std::string busAddress;      // empty: the session bus of the environment
         std::string pipewireRemote;  // the daemon's socket path; empty: the environment's
     } gnome;
+    struct Sway {
+        std::string ipcSocket;       // empty: $SWAYSOCK
+        std::string waylandDisplay;  // as WAYLAND_DISPLAY takes it; empty: the environment's
+    } sway;
     LibavVideoCodecFactory::Encoders encoders = LibavVideoCodecFactory::Encoders::automatic;
 };
 

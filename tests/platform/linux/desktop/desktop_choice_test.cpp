@@ -86,12 +86,12 @@ TEST(DesktopChoice, WalksTheTableInOrderOrTakesOnlyTheNamedDesktop) {
     }
 }
 
-// The real table: GNOME first, then X11; when neither answers, the texts say in Linux words
-// what is missing.
+// The real table: GNOME first, then sway, then X11; when none answers, the texts say in Linux
+// words what is missing.
 TEST(DesktopChoice, WithoutADesktopTheTextsSayInLinuxWordsWhatIsMissing) {
-    EXPECT_EQ(desktopChoices(), "auto, gnome, x11");
+    EXPECT_EQ(desktopChoices(), "auto, gnome, sway, x11");
     EXPECT_TRUE(findDesktop("gnome") && findDesktop("gnome")->name == "gnome" &&
-                findDesktop("x11"));
+                findDesktop("sway") && findDesktop("x11"));
     EXPECT_FALSE(findDesktop("auto") || findDesktop("kde"));  // "auto" is a choice, not a desktop
     struct Case {
         std::string desktop;
@@ -101,15 +101,17 @@ TEST(DesktopChoice, WithoutADesktopTheTextsSayInLinuxWordsWhatIsMissing) {
     const std::string noX = "no usable X server at :9999";
     const std::string noCast = "this Wayland desktop offers no GNOME screen cast";
     for (const Case& c : {
-             Case{"auto", nullptr, "no GNOME on Wayland, and " + noX},
-             Case{"auto", "wayland-9", noCast + ", and " + noX},
+             Case{"auto", nullptr, "no GNOME on Wayland, and no sway, and " + noX},
+             Case{"auto", "wayland-9", noCast + ", and no sway, and " + noX},
              Case{"gnome", nullptr, noCast},
+             Case{"sway", "wayland-9", "no sway answers on its IPC socket"},
              Case{"x11", "wayland-9", noX},
          }) {
         ScopedEnvironment environment;
         environment.set("WAYLAND_DISPLAY",
                         c.wayland ? std::optional<std::string>(c.wayland) : std::nullopt);
         environment.set("XDG_SESSION_TYPE", std::nullopt);
+        environment.set("SWAYSOCK", std::nullopt);
         LinuxDesktop::Options options;
         options.desktop = c.desktop;
         options.platform.x11.display = ":9999";
@@ -119,8 +121,8 @@ TEST(DesktopChoice, WithoutADesktopTheTextsSayInLinuxWordsWhatIsMissing) {
         EXPECT_EQ(missing.missing, c.missing);
         if (c.desktop == "auto") {
             EXPECT_EQ(missing.remedy,
-                      "Log in to GNOME on Wayland, or run Xorg with a spare output (the dummy "
-                      "driver, or a driver with VIRTUAL outputs).");
+                      "Log in to GNOME on Wayland, or log in to sway, or run Xorg with a spare "
+                      "output (the dummy driver, or a driver with VIRTUAL outputs).");
         } else {
             EXPECT_TRUE(missing.remedy.ends_with(", or start Panelora with --desktop auto."))
                 << missing.remedy;

@@ -1,0 +1,190 @@
+// What sway does its own way: the scale that makes an output the profile's point size, what
+// get_outputs may hold, one output of ours reused from session to session (also a crash's
+// leftover), parked out of the layout in between, idling held off while a session streams, and
+// the pointer always in the frames (so no cursor packets are sent). The rest is the conformance
+// suite's.
+#include "test_prelude.h"
+
+#include <fstream>
+
+#include "desktop_rig.h"
+#include "eventually.h"
+#include "pictures.h"
+#include "platform/linux/sway/sway_platform.h"
+#include "sway_session.h"
+#include "video/virtual_display.h"
+
+namespace panelora::test {
+namespace {
+
+TEST(SwayScale, GivesThePointSizeAsSwayTruncatesIt) {
+    struct Case {
+        int pixelWidth, pixelHeight, pointWidth, pointHeight;
+    };
+    for (const Case& c : {Case{2732, 2048, 1708, 1280},
+                          {2048, 1536, 1024, 768},
+                          {1796, 1346, 1708, 1280},
+                          {640, 480, 320, 240},
+                          {2388, 1668, 1194, 834},
+                          {2732, 2048, 1366, 1024}}) {
+        SCOPED_TRACE(std::to_string(c.pixelWidth) + " for " + std::to_string(c.pointWidth));
+        const float scale = swayScaleFor(c.pixelWidth, c.pixelHeight, c.pointWidth, c.pointHeight);
+        int w = c.pixelWidth, h = c.pixelHeight;  // as wlroots: int /= float
+        w = static_cast<int>(static_cast<float>(w) / scale);
+        h = static_cast<int>(static_cast<float>(h) / scale);
+        EXPECT_EQ(w, c.pointWidth);
+        EXPECT_EQ(h, c.pointHeight);
+    }
+    EXPECT_FLOAT_EQ(swayScaleFor(2048, 1536, 1024, 768), 2.0f);
+}
+
+TEST(SwayOutputs, AreReadFromGetOutputsAndWhatIsNotAnOutputIsLeftOut) {
+    const auto reply = nlohmann::json::parse(R"([
+        {"name": "HEADLESS-1", "active": true, "scale": 1.5,
+         "rect": {"x": 0, "y": 0, "width": 960, "height": 600},
+         "current_mode": {"width": 1440, "height": 900}},
+        {"name": "HEADLESS-2", "active": false},
+        {"active": true}, {"name": 7}, "text", null
+    ])");
+    const auto outputs = parseOutputs(reply);
+    ASSERT_EQ(outputs.size(), 2u);
+    EXPECT_EQ(outputs[0], (SwayOutput{"HEADLESS-1", true, {0, 0, 960, 600}, 1.5, 1440, 900}));
+    EXPECT_EQ(outputs[1], (SwayOutput{"HEADLESS-2", false, {}, 1, 0, 0}));
+    EXPECT_TRUE(parseOutputs(nlohmann::json::object()).empty());
+}
+
+class SwayBackend : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sway_ = SwaySession::shared();
+        if (!sway_) GTEST_SKIP() << SwaySession::sharedSkipReason();
+        platform_ = makePlatform();
+        ASSERT_TRUE(platform_);
+    }
+    std::unique_ptr<SwayPlatform> makePlatform() {
+        std::string why;
+        auto platform = SwayPlatform::create({.ipcSocket = sway_->ipcSocket(),
+                                              .waylandDisplay = sway_->waylandSocket(),
+                                              .ownedFile = sway_->ownedFile()},
+                                             &why);
+        EXPECT_TRUE(platform) << why;
+        return platform;
+    }
+    std::unique_ptr<VirtualDisplay> makeDisplay(SwayPlatform& platform) {
+        return VirtualDisplay::create(*platform.seams().virtualDisplays, StreamProfile::fallback,
+                                      1);
+    }
+    // Our outputs as sway lists them, by name.
+    std::map<std::string, SwayOutput> ours(SwayPlatform& platform) {
+        platform.layout()->refresh();
+        std::map<std::string, SwayOutput> found;
+        const auto owned = platform.layout()->ownedOutputs();
+        for (const auto& output : platform.layout()->outputs()) {
+            if (owned.contains(output.name)) found[output.name] = output;
+        }
+        return found;
+    }
+
+    SwaySession* sway_ = nullptr;
+    std::unique_ptr<SwayPlatform> platform_;
+    TempDir temp_;
+};
+
+TEST_F(SwayBackend, OneOutputServesSessionAfterSessionAndIsParkedOutOfTheLayoutBetween) {
+    std::set<DisplayID> ids;
+    std::set<std::string> names;
+    for (int session = 0; session < 3; ++session) {
+        auto display = makeDisplay(*platform_);
+        ASSERT_TRUE(display);
+        ids.insert(display->displayID());
+        names.insert(platform_->layout()->outputName(display->displayID()));
+        display.reset();
+        for (const auto& [name, output] : ours(*platform_)) {
+            EXPECT_GE(output.rect.x, SwayLayout::kParkX) << name << " left in the layout";
+        }
+    }
+    EXPECT_EQ(ids.size(), 3u) << "each session has a display ID of its own";
+    EXPECT_EQ(names.size(), 1u);
+    EXPECT_EQ(ours(*platform_).size(), 1u);
+}
+
+TEST_F(SwayBackend, ACrashsLeftoverIsParkedAtTheNextStartAndReused) {
+    // A platform that ended without parking: its output stands beside the main one.
+    platform_.reset();
+    auto ipc = SwayIpc::connect(sway_->ipcSocket(), nullptr);
+    ASSERT_TRUE(ipc);
+    auto before = parseOutputs(*ipc->request(SwayIpc::getOutputs));
+    ASSERT_TRUE(ipc->command("create_output"));
+    std::string leftover;
+    for (const auto& output : parseOutputs(*ipc->request(SwayIpc::getOutputs))) {
+        if (std::ranges::none_of(before, [&](const auto& o) { return o.name == output.name; }))
+            leftover = output.name;
+    }
+    ASSERT_FALSE(leftover.empty());
+    std::ofstream(sway_->ownedFile(), std::ios::app) << leftover << "\n";
+
+    platform_ = makePlatform();
+    ASSERT_TRUE(platform_);
+    auto outputs = ours(*platform_);
+    ASSERT_TRUE(outputs.contains(leftover));
+    EXPECT_GE(outputs[leftover].rect.x, SwayLayout::kParkX);
+    // The next display takes a parked output, not a new one.
+    const size_t owned = outputs.size();
+    auto display = makeDisplay(*platform_);
+    ASSERT_TRUE(display);
+    EXPECT_TRUE(outputs.contains(platform_->layout()->outputName(display->displayID())));
+    display.reset();
+    EXPECT_EQ(ours(*platform_).size(), owned);
+}
+
+// swayidle's timeout does not run out while a session holds the platform's activity, and does
+// once it is let go.
+TEST_F(SwayBackend, AStreamingSessionKeepsSwayFromIdling) {
+    const auto activity = platform_->seams().activity;
+    ASSERT_TRUE(activity);
+    const std::string idled = temp_.file("idled");
+    auto token = activity->begin("streaming");
+    auto swayidle = ChildProcess::start(
+        {"swayidle", "-w", "timeout", "1", "touch " + idled},
+        ChildProcess::Options().set("WAYLAND_DISPLAY=" + sway_->waylandSocket()));
+    if (!swayidle) GTEST_SKIP() << "no swayidle (scripts/install-deps.sh installs it)";
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_FALSE(std::filesystem::exists(idled));
+    token.reset();
+    EXPECT_TRUE(eventually([&] { return std::filesystem::exists(idled); }, 5s));
+}
+
+// Headless sway draws the pointer into every frame: the sessions send no cursor packets, and
+// the frames have the one pointer the tablet shows, also when it asked to draw it itself.
+TEST_F(SwayBackend, ThePointerIsInTheFramesAndNoCursorPacketsAreSent) {
+    EXPECT_TRUE(platform_->seams().framesAlwaysShowPointer);
+    EXPECT_FALSE(platform_->sessionEnvironment().makeCursorTracker);
+    platform_.reset();
+    std::string why;
+    auto rig = DesktopRig::make("sway", &why);
+    ASSERT_TRUE(rig) << why;
+    const DesktopSeams seams = rig->platform().seams();
+    auto display = VirtualDisplay::create(*seams.virtualDisplays, StreamProfile::fallback, 1);
+    ASSERT_TRUE(display);
+    auto window = rig->openWindow(display->displayID(), 0x000000);
+    ASSERT_TRUE(window);
+    window->setPointer(16, 0xFF0000);
+    PointerInjector injector(seams.input.poster, seams.input.geometry, Clock::system());
+    Collected<CaptureSample> frames;
+    auto capturer =
+        ScreenCapturer::create(*seams.capture, [&](const ImageBufferRef& image, int64_t) {
+            frames.add(CaptureSample{true, FrameStatus::complete, image, 0});
+        });
+    ASSERT_FALSE(capturer->start(display->displayID(), StreamProfile::fallback, false));
+    // The 16 points of the pointer are 32 pixels of the 2048-pixel-wide frame at scale 2.
+    EXPECT_TRUE(repeatUntil([&] { injector.injectTouch(4, display->displayID(), 0.5f, 0.5f); },
+                            [&] {
+                                return frames.size() > 0 &&
+                                       yuvNear(*frames.last().image, 1024 + 8, 768 + 8, kRedYuv);
+                            }));
+    EXPECT_TRUE(yuvNear(*frames.last().image, 1024 + 40, 768 + 8, kBlackYuv));
+    capturer->stopCapture();
+}
+
+}  // namespace
+}  // namespace panelora::test
