@@ -6,7 +6,7 @@
 # streaming the demo prints the status and statistics lines panelora showed and the tablet's
 # summary, saves the tablet's last picture and a screenshot of the whole desktop, and cleans up.
 #
-#   scripts/demo.sh [--no-build] [--gnome]
+#   scripts/demo.sh [--no-build] [--gnome | --x11-monitor]
 #
 # Needs root (Xorg opens the console). Writes out/demo/: tablet.png, desktop.png, tablet.json,
 # panelora.log. Exits non-zero when a stage fails. DEMO_SECONDS and DEMO_OUT change the defaults;
@@ -16,6 +16,10 @@
 # WirePlumber and `mutter --headless --wayland --no-x11`, all with their own XDG_RUNTIME_DIR; no
 # root needed), and a clock ticks in a window that the tablet's touches bring onto the virtual
 # monitor. Mutter alone offers no screenshot of the whole desktop, so there is no desktop.png.
+#
+# --x11-monitor: every spare output of the X server is given a mode first, so that none is spare
+# (as on the modesetting, amdgpu or nvidia drivers): the virtual display is then a RandR monitor
+# on an enlarged screen, and the screen must be 1920×1080 again after the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -25,11 +29,13 @@ out=${DEMO_OUT:-$root/out/demo}
 build=$root/build
 build_step=true
 gnome=false
+monitor=false
 for arg in "$@"; do
   case $arg in
     --no-build) build_step=false ;;
     --gnome) gnome=true ;;
-    *) echo "usage: scripts/demo.sh [--no-build] [--gnome]" >&2; exit 2 ;;
+    --x11-monitor) monitor=true ;;
+    *) echo "usage: scripts/demo.sh [--no-build] [--gnome | --x11-monitor]" >&2; exit 2 ;;
   esac
 done
 
@@ -157,6 +163,11 @@ else
   [[ -n $display ]] || fail "no display in: $server"
   export DISPLAY=$display
   echo "X server on $DISPLAY"
+  if $monitor; then
+    xrandr --newmode busy-800x600 40 800 840 968 1056 600 601 605 628
+    for n in $(seq 1 15); do xrandr --addmode "DUMMY$n" busy-800x600; done
+    echo "every output in use: the virtual display will be a RandR monitor"
+  fi
 fi
 
 # ---- The tablet and the cable ----
@@ -229,7 +240,8 @@ else
   ffmpeg -loglevel error -f x11grab -video_size "$size" -i "$DISPLAY+0,0" -frames:v 1 -y \
     "$out/desktop.png" || fail "the desktop screenshot failed"
   echo "desktop $size"
-  xrandr --display "$DISPLAY" | grep -E '^DUMMY[0-9]+ connected' || true
+  xrandr --display "$DISPLAY" | grep -E '^DUMMY[0-9]+ connected [0-9]' || true
+  xrandr --display "$DISPLAY" --listmonitors | grep PANELORA || true
 fi
 
 stage "ending panelora (SIGTERM)"
@@ -247,6 +259,11 @@ if $gnome; then
   leftover=$(virtual_monitors)
 else
   leftover=$(xrandr --display "$DISPLAY" --verbose | grep -c 'panelora' || true)
+  leftover=$((leftover + $(xrandr --display "$DISPLAY" --listmonitors | grep -c 'PANELORA' || true)))
+  screen=$(xdpyinfo -display "$DISPLAY" | awk '/dimensions:/ {print $2; exit}')
+  [[ $screen == 1920x1080 ]] || leftover=$((leftover + 1))
+  grep -h 'virtual display [0-9]* \(on the spare output\|as the RandR monitor\)' \
+    "$work/panelora.out" "$work/panelora.err" 2>/dev/null | head -1 || true
 fi
 cp "$work/panelora.out" "$out/panelora.log"
 cp "$work/tablet.json" "$out/tablet.json" 2>/dev/null || true

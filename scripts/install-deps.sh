@@ -28,6 +28,8 @@ packages=(
   usbmuxd libusbmuxd-tools
   mutter pipewire wireplumber dbus-user-session libglib2.0-bin libwayland-dev wayland-protocols zenity
   ffmpeg procps psmisc iproute2 jq
+  # a window manager that reads RandR 1.5 monitors (the X11 monitor route's window check)
+  openbox
   # desktop files and the Debian package
   librsvg2-bin dpkg-dev desktop-file-utils appstream groff-base
 )

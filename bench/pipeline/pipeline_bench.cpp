@@ -6,6 +6,7 @@
 //
 //   build/bench/pipeline/pipeline_bench [--seconds S] [--no-ffmpeg] [--only NAME]
 //                                       [--workload animation|desktop] [--json] [--gnome]
+//                                       [--x11-monitor]
 //
 // --json prints one JSON object per profile and line instead of the table.
 // Starts its own Xorg (dummy driver; needs root). Per profile:
@@ -18,6 +19,8 @@
 //   ffmpeg    `ffmpeg -f x11grab … -c:v libx264 -preset ultrafast -tune zerolatency` on the same
 //             display area for S seconds; its own fps
 //
+// --x11-monitor: the virtual display made as a RandR monitor on an enlarged screen (the route of
+// servers without a spare output) instead of on a spare DUMMY output.
 // --gnome: the pipeline alone on a private headless GNOME session instead (mutter's virtual
 // monitor through PipeWire: GnomeCaptureBackend → ScreenCapturer → H264Encoder), the monitor
 // repainted whole at the profile's rate by a Wayland window in a process of its own; the xorg
@@ -469,7 +472,7 @@ int runGnome(const std::vector<Case>& cases, const std::string& only, double sec
 
 int main(int argc, char** argv) {
     double seconds = 8;
-    bool ffmpeg = true, json = false, gnome = false;
+    bool ffmpeg = true, json = false, gnome = false, monitor = false;
     std::string only, workload = "animation";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -487,10 +490,12 @@ int main(int argc, char** argv) {
             json = true;
         } else if (arg == "--gnome") {
             gnome = true;
+        } else if (arg == "--x11-monitor") {
+            monitor = true;
         } else {
             std::fprintf(stderr,
                          "usage: pipeline_bench [--seconds S] [--no-ffmpeg] [--only NAME] "
-                         "[--workload animation|desktop] [--json] [--gnome]\n");
+                         "[--workload animation|desktop] [--json] [--gnome] [--x11-monitor]\n");
             return 2;
         }
     }
@@ -511,8 +516,9 @@ int main(int argc, char** argv) {
                                         ? "libx264"
                                         : LibavVideoCodecFactory::probedHardwareEncoder();
     if (!json) {
-        std::printf("pipeline_bench: Xorg %s (pid %d), %u cores, encoder %s, %s, %.0f s per run\n",
+        std::printf("pipeline_bench: Xorg %s (pid %d)%s, %u cores, encoder %s, %s, %.0f s per run\n",
                     server->displayName().c_str(), int(server->pid()),
+                    monitor ? ", display as a RandR monitor" : "",
                     std::thread::hardware_concurrency(), encoderName.c_str(), workload.c_str(),
                     seconds);
         std::printf(
@@ -539,7 +545,10 @@ int main(int argc, char** argv) {
             waitpid(child, &status, 0);
             continue;
         }
-        auto platform = X11Platform::create(server->displayName(), &why);
+        X11Platform::Options options;
+        options.displayName = server->displayName();
+        if (monitor) options.route = X11VirtualDisplayBackend::Route::monitor;
+        auto platform = X11Platform::create(options, &why);
         if (!platform) {
             std::fprintf(json ? stderr : stdout, "%-24s %s\n", c.name, why.c_str());
             std::fflush(stdout);

@@ -4,6 +4,7 @@
 #include "gnome_session.h"
 #include "platform/linux/gnome/gnome_platform.h"
 #include "wayland_canvas.h"
+#include "xorg_busy_outputs.h"
 
 #include "x11_helpers.h"  // Xlib after everything that could use its macros' names
 
@@ -200,10 +201,10 @@ class GnomeRig final : public DesktopRig {
 
 std::unique_ptr<DesktopRig> DesktopRig::make(const std::string& name, std::string* why) {
     std::string error;
-    if (name == "x11") {
-        XorgServer* server = XorgServer::shared();
+    if (name == "x11" || name == "x11_monitor") {
+        XorgServer* server = name == "x11" ? XorgServer::shared() : busyOutputsServer();
         if (!server) {
-            *why = XorgServer::sharedSkipReason();
+            *why = name == "x11" ? XorgServer::sharedSkipReason() : busyOutputsSkipReason();
             return nullptr;
         }
         auto platform =

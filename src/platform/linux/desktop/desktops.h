@@ -1,5 +1,5 @@
 // The table of the Linux desktops this build has, in the order an automatic choice tries them:
-// GNOME on Wayland first (an X server there is Xwayland, without a spare output to give), then
+// GNOME on Wayland first (an X server there is Xwayland, whose screen is not the desktop's), then
 // X11. A desktop is a folder of its own (x11/, gnome/) and one entry here, left out of the build
 // by its CMake option (PANELORA_WITH_X11, PANELORA_WITH_GNOME).
 //
