@@ -1,10 +1,14 @@
 // The X11 virtual display as a RandR monitor on an enlarged screen, on a server whose every output
 // is in use: placement on either side with the outputs put back, something else shrinking the
-// screen mid-session, and the leftovers of a crashed run. The rest is the conformance suite's.
+// screen mid-session, the leftovers of a crashed run, and a window manager that reads RandR 1.5
+// monitors maximizing a window there. The rest is the conformance suite's.
 #include "x11_helpers.h"  // first: gtest before Xlib, whose macros break its templates
 
 #include <algorithm>
 
+#include <X11/Xutil.h>
+
+#include "child_process.h"
 #include "collected.h"
 #include "eventually.h"
 #include "platform/linux/x11/x11_display_registry.h"
@@ -203,6 +207,74 @@ TEST_F(X11MonitorRoute, LeftoversOfACrashedRunGoAndOtherProgramsMonitorsStay) {
         XRRDeleteMonitor(d(), DefaultRootWindow(d()), XInternAtom(d(), "OTHER-1", False));
         XSync(d(), False);
     }
+}
+
+TEST_F(X11MonitorRoute, OpenboxMaximizesAWindowOntoTheDisplay) {
+    if (access("/usr/bin/openbox", X_OK) != 0) GTEST_SKIP() << "openbox is not installed";
+    auto display = makeDisplay();
+    ASSERT_TRUE(display);
+    const Rect area = *x11::displayBounds(d(), display->displayID());
+    auto wm = ChildProcess::start({"/usr/bin/openbox", "--sm-disable"},
+                                  ChildProcess::Options()
+                                      .set("DISPLAY=" + server_->displayName())
+                                      .set("XDG_CONFIG_HOME=/nonexistent")
+                                      .stderrTo("/dev/null"));
+    ASSERT_TRUE(wm);
+    const Atom check = XInternAtom(d(), "_NET_SUPPORTING_WM_CHECK", False);
+    ASSERT_TRUE(eventually(
+        [&] {
+            int count = 0;
+            Atom* atoms = XListProperties(d(), DefaultRootWindow(d()), &count);
+            const bool found = atoms && std::find(atoms, atoms + count, check) != atoms + count;
+            if (atoms) XFree(atoms);
+            return found;
+        },
+        10s));
+
+    const Window w = XCreateSimpleWindow(d(), DefaultRootWindow(d()), int(area.x) + 100,
+                                         int(area.y) + 100, 300, 200, 0, 0, 0x336699);
+    XSizeHints hints{};
+    hints.flags = USPosition;
+    hints.x = int(area.x) + 100;
+    hints.y = int(area.y) + 100;
+    XSetWMNormalHints(d(), w, &hints);
+    XMapWindow(d(), w);
+    XSync(d(), False);
+    auto rootRect = [&] {
+        XWindowAttributes a{};
+        XGetWindowAttributes(d(), w, &a);
+        int x = 0, y = 0;
+        Window child;
+        XTranslateCoordinates(d(), w, DefaultRootWindow(d()), 0, 0, &x, &y, &child);
+        return Rect{double(x), double(y), double(a.width), double(a.height)};
+    };
+    ASSERT_TRUE(eventually([&] { return rootRect().x >= area.x; }, 5s));
+
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = w;
+    e.xclient.message_type = XInternAtom(d(), "_NET_WM_STATE", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = 1;  // add
+    e.xclient.data.l[1] = long(XInternAtom(d(), "_NET_WM_STATE_MAXIMIZED_VERT", False));
+    e.xclient.data.l[2] = long(XInternAtom(d(), "_NET_WM_STATE_MAXIMIZED_HORZ", False));
+    XSendEvent(d(), DefaultRootWindow(d()), False,
+               SubstructureRedirectMask | SubstructureNotifyMask, &e);
+    XSync(d(), False);
+    // Maximized within the display (less the frame's border), not the physical output.
+    EXPECT_TRUE(eventually(
+        [&] {
+            const Rect r = rootRect();
+            return r.x >= area.x && r.maxX() <= area.maxX() && r.width > area.width * 0.9 &&
+                   r.height > area.height * 0.8;
+        },
+        5s))
+        << rootRect().x << "," << rootRect().y << " " << rootRect().width << "x"
+        << rootRect().height;
+    wm->signal(SIGTERM);
+    wm->wait(5s);
+    XDestroyWindow(d(), w);
+    XSync(d(), False);
 }
 
 }  // namespace
