@@ -516,11 +516,11 @@ int main(int argc, char** argv) {
                                         ? "libx264"
                                         : LibavVideoCodecFactory::probedHardwareEncoder();
     if (!json) {
-        std::printf("pipeline_bench: Xorg %s (pid %d)%s, %u cores, encoder %s, %s, %.0f s per run\n",
-                    server->displayName().c_str(), int(server->pid()),
-                    monitor ? ", display as a RandR monitor" : "",
-                    std::thread::hardware_concurrency(), encoderName.c_str(), workload.c_str(),
-                    seconds);
+        std::printf(
+            "pipeline_bench: Xorg %s (pid %d)%s, %u cores, encoder %s, %s, %.0f s per run\n",
+            server->displayName().c_str(), int(server->pid()),
+            monitor ? ", display as a RandR monitor" : "", std::thread::hardware_concurrency(),
+            encoderName.c_str(), workload.c_str(), seconds);
         std::printf(
             "%-24s %-10s | %-11s %-11s %-11s | %6s %-11s %8s %8s %6s %5s | %7s %6s | %6s %6s\n",
             "profile", "display", "grab ms", "convert ms", "encode ms", "fps", "latency ms",

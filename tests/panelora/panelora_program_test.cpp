@@ -368,7 +368,8 @@ TEST(PaneloraProcess, StreamsThroughAMonitorWhenNoOutputIsSpare) {
     auto panelora = rig.start("monitor");
     ASSERT_TRUE(panelora->readUntil(
         [](const auto& l) {
-            return l == "status: Streaming 2732\u00d72048 @ 60 fps \u00b7 looks like 1708\u00d71280";
+            return l ==
+                   "status: Streaming 2732\u00d72048 @ 60 fps \u00b7 looks like 1708\u00d71280";
         },
         30s))
         << panelora->stderrText();

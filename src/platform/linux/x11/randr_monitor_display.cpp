@@ -102,8 +102,7 @@ bool panningSet(const XRRPanning& p) {
 
 // A panning area equal to the CRTC (it never pans) and a tracking area of the whole screen, so
 // that the pointer reaches parts of the screen no CRTC shows.
-XRRPanning trackingPanning(int x, int y, int width, int height, int screenWidth,
-                           int screenHeight) {
+XRRPanning trackingPanning(int x, int y, int width, int height, int screenWidth, int screenHeight) {
     XRRPanning p{};
     p.left = static_cast<unsigned>(x);
     p.top = static_cast<unsigned>(y);
@@ -241,8 +240,8 @@ class MonitorDisplay final : public PlatformVirtualDisplay {
             int minW = 0, minH = 0, maxW = 0, maxH = 0;
             XRRGetScreenSizeRange(display, connection->root(), &minW, &minH, &maxW, &maxH);
             if (w < 1 || h < 1 || w > maxW || h > maxH) {
-                logger()->warn("virtual display size {}x{} is outside what the X server allows",
-                               w, h);
+                logger()->warn("virtual display size {}x{} is outside what the X server allows", w,
+                               h);
                 return false;
             }
             if (!shown) {
@@ -336,9 +335,8 @@ class MonitorDisplay final : public PlatformVirtualDisplay {
                     setPanning(display, resources.get(), crtc.crtc, XRRPanning{});
                 auto [curW, curH] = rootSize(display);
                 if (curW < finalW || curH < finalH) {
-                    XRRSetScreenSize(display, root, std::max(curW, finalW),
-                                     std::max(curH, finalH), mm(std::max(curW, finalW)),
-                                     mm(std::max(curH, finalH)));
+                    XRRSetScreenSize(display, root, std::max(curW, finalW), std::max(curH, finalH),
+                                     mm(std::max(curW, finalW)), mm(std::max(curH, finalH)));
                 }
                 for (const auto& crtc : saved.crtcs) {
                     if (ok) ok = moveCrtc(display, resources.get(), crtc, crtc.x + sx, crtc.y + sy);
@@ -351,8 +349,9 @@ class MonitorDisplay final : public PlatformVirtualDisplay {
                                                            crtc.height, finalW, finalH));
                 }
                 if (!tracking) {
-                    logger()->warn("{}", "the X server refused a panning tracking area: the "
-                                         "pointer may not reach the virtual display");
+                    logger()->warn("{}",
+                                   "the X server refused a panning tracking area: the "
+                                   "pointer may not reach the virtual display");
                 }
                 XRRMonitorInfo* monitor = XRRAllocateMonitor(display, 0);
                 monitor->name = atom;
@@ -443,8 +442,9 @@ class MonitorDisplay final : public PlatformVirtualDisplay {
                 restoreSaved();
             } else {
                 // Something else rearranged the outputs: keep its arrangement, drop ours.
-                logger()->info("{}", "the outputs changed under the virtual display; only its "
-                                     "monitor and panning are removed");
+                logger()->info("{}",
+                               "the outputs changed under the virtual display; only its "
+                               "monitor and panning are removed");
                 dropTracking(*connection);
             }
             shown = false;
@@ -489,8 +489,8 @@ void cleanUpLeftoverMonitors(X11Connection& connection) {
         if (name.starts_with(kMonitorPrefix) &&
             !isRegisteredDisplay(monitorDisplayID(monitors[i].name)) &&
             !ownedByAnotherLiveProcess(name)) {
-            leftovers.push_back({monitors[i].name, std::move(name), monitors[i].x,
-                                 monitors[i].width});
+            leftovers.push_back(
+                {monitors[i].name, std::move(name), monitors[i].x, monitors[i].width});
         }
     }
     XRRFreeMonitors(monitors);

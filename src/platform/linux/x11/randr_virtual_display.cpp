@@ -466,9 +466,8 @@ std::unique_ptr<PlatformVirtualDisplay> X11VirtualDisplayBackend::create(
         std::lock_guard claimed(claimedMutex);
         if (auto spare = findSpareOutput(display, connection->root(), *resources)) {
             claimedOutputs.insert(spare->output);
-            return std::make_unique<RandrVirtualDisplay>(std::move(connection), spare->output,
-                                                         spare->crtc, std::move(spare->name),
-                                                         scale_);
+            return std::make_unique<RandrVirtualDisplay>(
+                std::move(connection), spare->output, spare->crtc, std::move(spare->name), scale_);
         }
     }
     if (route_ != Route::spareOutput) {
