@@ -165,7 +165,14 @@ else
   echo "X server on $DISPLAY"
   if $monitor; then
     xrandr --newmode busy-800x600 40 800 840 968 1056 600 601 605 628
-    for n in $(seq 1 15); do xrandr --addmode "DUMMY$n" busy-800x600; done
+    # The dummy driver reports an output connected once a poll found it showing a mode, also
+    # after it is off again.
+    for n in $(seq 1 15); do
+      xrandr --addmode "DUMMY$n" busy-800x600
+      xrandr --output "DUMMY$n" --mode busy-800x600 --pos 0x0
+      xrandr >/dev/null
+      xrandr --output "DUMMY$n" --off
+    done
     echo "every output in use: the virtual display will be a RandR monitor"
   fi
 fi
@@ -260,7 +267,7 @@ if $gnome; then
 else
   leftover=$(xrandr --display "$DISPLAY" --verbose | grep -c 'panelora' || true)
   leftover=$((leftover + $(xrandr --display "$DISPLAY" --listmonitors | grep -c 'PANELORA' || true)))
-  screen=$(xdpyinfo -display "$DISPLAY" | awk '/dimensions:/ {print $2; exit}')
+  screen=$(xdpyinfo -display "$DISPLAY" | awk '/dimensions:/ && !done {print $2; done = 1}')
   [[ $screen == 1920x1080 ]] || leftover=$((leftover + 1))
   grep -h 'virtual display [0-9]* \(on the spare output\|as the RandR monitor\)' \
     "$work/panelora.out" "$work/panelora.err" 2>/dev/null | head -1 || true
