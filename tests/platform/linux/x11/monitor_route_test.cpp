@@ -251,7 +251,12 @@ TEST_F(X11MonitorRoute, OpenboxMaximizesAWindowOntoTheDisplay) {
             XSync(d(), False);
         },
         managed, 10s));
-    EXPECT_GE(rootRect().x, area.x);
+    ASSERT_TRUE(repeatUntil(
+        [&] {
+            XMoveWindow(d(), w, int(area.x) + 100, int(area.y) + 100);
+            XSync(d(), False);
+        },
+        [&] { return rootRect().x >= area.x; }));
 
     XEvent e{};
     e.xclient.type = ClientMessage;
