@@ -6,7 +6,7 @@
 # streaming the demo prints the status and statistics lines panelora showed and the tablet's
 # summary, saves the tablet's last picture and a screenshot of the whole desktop, and cleans up.
 #
-#   scripts/demo.sh [--no-build] [--gnome|--sway]
+#   scripts/demo.sh [--no-build] [--gnome|--sway|--x11-monitor]
 #
 # Needs root (Xorg opens the console). Writes out/demo/: tablet.png, desktop.png, tablet.json,
 # panelora.log. Exits non-zero when a stage fails. DEMO_SECONDS and DEMO_OUT change the defaults;
@@ -20,6 +20,9 @@
 # --sway: the desktop is a private headless sway (as nobody when run as root, with its own
 # XDG_RUNTIME_DIR, the pixman renderer and no Xwayland), likewise with the clock's window; no
 # desktop.png either. Panelora's output is parked out of the layout when it ends.
+# --x11-monitor: every spare output of the X server is given a mode first, so that none is spare
+# (as on the modesetting, amdgpu or nvidia drivers): the virtual display is then a RandR monitor
+# on an enlarged screen, and the screen must be 1920×1080 again after the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -30,12 +33,14 @@ build=$root/build
 build_step=true
 gnome=false
 sway=false
+monitor=false
 for arg in "$@"; do
   case $arg in
     --no-build) build_step=false ;;
     --gnome) gnome=true ;;
     --sway) sway=true ;;
-    *) echo "usage: scripts/demo.sh [--no-build] [--gnome|--sway]" >&2; exit 2 ;;
+    --x11-monitor) monitor=true ;;
+    *) echo "usage: scripts/demo.sh [--no-build] [--gnome|--sway|--x11-monitor]" >&2; exit 2 ;;
   esac
 done
 
@@ -195,6 +200,18 @@ else
   [[ -n $display ]] || fail "no display in: $server"
   export DISPLAY=$display
   echo "X server on $DISPLAY"
+  if $monitor; then
+    xrandr --newmode busy-800x600 40 800 840 968 1056 600 601 605 628
+    # The dummy driver reports an output connected once a poll found it showing a mode, also
+    # after it is off again.
+    for n in $(seq 1 15); do
+      xrandr --addmode "DUMMY$n" busy-800x600
+      xrandr --output "DUMMY$n" --mode busy-800x600 --pos 0x0
+      xrandr >/dev/null
+      xrandr --output "DUMMY$n" --off
+    done
+    echo "every output in use: the virtual display will be a RandR monitor"
+  fi
 fi
 
 # ---- The tablet and the cable ----
@@ -272,7 +289,8 @@ else
   ffmpeg -loglevel error -f x11grab -video_size "$size" -i "$DISPLAY+0,0" -frames:v 1 -y \
     "$out/desktop.png" || fail "the desktop screenshot failed"
   echo "desktop $size"
-  xrandr --display "$DISPLAY" | grep -E '^DUMMY[0-9]+ connected' || true
+  xrandr --display "$DISPLAY" | grep -E '^DUMMY[0-9]+ connected [0-9]' || true
+  xrandr --display "$DISPLAY" --listmonitors | grep PANELORA || true
 fi
 
 stage "ending panelora (SIGTERM)"
@@ -292,6 +310,11 @@ elif $gnome; then
   leftover=$(virtual_monitors)
 else
   leftover=$(xrandr --display "$DISPLAY" --verbose | grep -c 'panelora' || true)
+  leftover=$((leftover + $(xrandr --display "$DISPLAY" --listmonitors | grep -c 'PANELORA' || true)))
+  screen=$(xdpyinfo -display "$DISPLAY" | awk '/dimensions:/ && !done {print $2; done = 1}')
+  [[ $screen == 1920x1080 ]] || leftover=$((leftover + 1))
+  grep -h 'virtual display [0-9]* \(on the spare output\|as the RandR monitor\)' \
+    "$work/panelora.out" "$work/panelora.err" 2>/dev/null | head -1 || true
 fi
 cp "$work/panelora.out" "$out/panelora.log"
 cp "$work/tablet.json" "$out/tablet.json" 2>/dev/null || true

@@ -30,6 +30,8 @@ packages=(
   ffmpeg procps psmisc iproute2 jq
   # sway backend: its Wayland protocols and keymaps; headless sway for the tests
   libxkbcommon-dev sway swayidle
+  # a window manager that reads RandR 1.5 monitors (the X11 monitor route's window check)
+  openbox
   # desktop files and the Debian package
   librsvg2-bin dpkg-dev desktop-file-utils appstream groff-base
 )

@@ -5,7 +5,8 @@
 // caret, a list scrolling one second in four).
 //
 //   build/bench/pipeline/pipeline_bench [--seconds S] [--no-ffmpeg] [--only NAME]
-//                                       [--workload animation|desktop] [--json] [--gnome|--sway]
+//                                       [--workload animation|desktop] [--json]
+//                                       [--gnome|--sway|--x11-monitor]
 //
 // --json prints one JSON object per profile and line instead of the table.
 // Starts its own Xorg (dummy driver; needs root). Per profile:
@@ -18,6 +19,8 @@
 //   ffmpeg    `ffmpeg -f x11grab … -c:v libx264 -preset ultrafast -tune zerolatency` on the same
 //             display area for S seconds; its own fps
 //
+// --x11-monitor: the virtual display made as a RandR monitor on an enlarged screen (the route of
+// servers without a spare output) instead of on a spare DUMMY output.
 // --gnome: the pipeline alone on a private headless GNOME session instead (mutter's virtual
 // monitor through PipeWire: GnomeCaptureBackend → ScreenCapturer → H264Encoder), the monitor
 // repainted whole at the profile's rate by a Wayland window in a process of its own; the xorg
@@ -520,7 +523,7 @@ int runWayland(const std::vector<Case>& cases, const std::string& only, double s
 
 int main(int argc, char** argv) {
     double seconds = 8;
-    bool ffmpeg = true, json = false, gnome = false, sway = false;
+    bool ffmpeg = true, json = false, gnome = false, sway = false, monitor = false;
     std::string only, workload = "animation";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -540,10 +543,12 @@ int main(int argc, char** argv) {
             gnome = true;
         } else if (arg == "--sway") {
             sway = true;
+        } else if (arg == "--x11-monitor") {
+            monitor = true;
         } else {
             std::fprintf(stderr,
                          "usage: pipeline_bench [--seconds S] [--no-ffmpeg] [--only NAME] "
-                         "[--workload animation|desktop] [--json] [--gnome|--sway]\n");
+                         "[--workload animation|desktop] [--json] [--gnome|--sway|--x11-monitor]\n");
             return 2;
         }
     }
@@ -564,10 +569,11 @@ int main(int argc, char** argv) {
                                         ? "libx264"
                                         : LibavVideoCodecFactory::probedHardwareEncoder();
     if (!json) {
-        std::printf("pipeline_bench: Xorg %s (pid %d), %u cores, encoder %s, %s, %.0f s per run\n",
-                    server->displayName().c_str(), int(server->pid()),
-                    std::thread::hardware_concurrency(), encoderName.c_str(), workload.c_str(),
-                    seconds);
+        std::printf(
+            "pipeline_bench: Xorg %s (pid %d)%s, %u cores, encoder %s, %s, %.0f s per run\n",
+            server->displayName().c_str(), int(server->pid()),
+            monitor ? ", display as a RandR monitor" : "", std::thread::hardware_concurrency(),
+            encoderName.c_str(), workload.c_str(), seconds);
         std::printf(
             "%-24s %-10s | %-11s %-11s %-11s | %6s %-11s %8s %8s %6s %5s | %7s %6s | %6s %6s\n",
             "profile", "display", "grab ms", "convert ms", "encode ms", "fps", "latency ms",
@@ -592,7 +598,10 @@ int main(int argc, char** argv) {
             waitpid(child, &status, 0);
             continue;
         }
-        auto platform = X11Platform::create(server->displayName(), &why);
+        X11Platform::Options options;
+        options.displayName = server->displayName();
+        if (monitor) options.route = X11VirtualDisplayBackend::Route::monitor;
+        auto platform = X11Platform::create(options, &why);
         if (!platform) {
             std::fprintf(json ? stderr : stdout, "%-24s %s\n", c.name, why.c_str());
             std::fflush(stdout);

@@ -11,6 +11,7 @@
 #include "png_reader.h"
 #include "process_counts.h"
 #include "tool_rig.h"
+#include "xorg_busy_outputs.h"
 
 namespace panelora::test {
 namespace {
@@ -302,6 +303,41 @@ TEST(PaneloraProcess, MenuScreenshotIsSaved) {
     EXPECT_GT(picture->width, 200);
     EXPECT_GT(picture->height, 300);
     EXPECT_GT(fs::file_size(png), 5000u);
+}
+
+// On a server without a spare output the virtual display is a RandR monitor on an enlarged
+// screen: the stream runs as on a spare output, and the end puts the screen back as it was.
+TEST(PaneloraProcess, StreamsThroughAMonitorWhenNoOutputIsSpare) {
+    XorgServer* xorg = busyOutputsServer();
+    if (!xorg) GTEST_SKIP() << busyOutputsSkipReason();
+    auto d = openDisplay(xorg->displayName());
+    ASSERT_TRUE(d);
+    auto monitors = [&] {
+        int count = 0;
+        XRRMonitorInfo* m = XRRGetMonitors(d.get(), DefaultRootWindow(d.get()), False, &count);
+        if (m) XRRFreeMonitors(m);
+        return count;
+    };
+    ProgramRig rig(*xorg);
+    ASSERT_TRUE(rig.plugIn());
+    auto tablet = rig.tablet();
+    ASSERT_TRUE(tablet);
+    auto panelora = rig.start("monitor");
+    ASSERT_TRUE(panelora->readUntil(
+        [](const auto& l) {
+            return l ==
+                   "status: Streaming 2732\u00d72048 @ 60 fps \u00b7 looks like 1708\u00d71280";
+        },
+        30s))
+        << panelora->stderrText();
+    EXPECT_EQ(screenSize(d.get()), (ScreenSize{1920 + 1708, 1280}));
+    EXPECT_EQ(monitors(), 2);  // DUMMY0's own and the virtual display
+    EXPECT_TRUE(panelora->readUntil([](const auto& l) { return l.starts_with("stats: "); }, 10s));
+    panelora->signal(SIGTERM);
+    EXPECT_EQ(panelora->wait(15s), 0) << panelora->stderrText();
+    EXPECT_NE(panelora->stderrText().find("as the RandR monitor PANELORA-"), std::string::npos);
+    EXPECT_EQ(screenSize(d.get()), (ScreenSize{1920, 1080}));
+    EXPECT_EQ(monitors(), 1);
 }
 
 }  // namespace

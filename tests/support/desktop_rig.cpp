@@ -6,6 +6,7 @@
 #include "platform/linux/sway/sway_platform.h"
 #include "sway_session.h"
 #include "wayland_canvas.h"
+#include "xorg_busy_outputs.h"
 
 #include "x11_helpers.h"  // Xlib after everything that could use its macros' names
 
@@ -233,10 +234,10 @@ class SwayRig final : public DesktopRig {
 
 std::unique_ptr<DesktopRig> DesktopRig::make(const std::string& name, std::string* why) {
     std::string error;
-    if (name == "x11") {
-        XorgServer* server = XorgServer::shared();
+    if (name == "x11" || name == "x11_monitor") {
+        XorgServer* server = name == "x11" ? XorgServer::shared() : busyOutputsServer();
         if (!server) {
-            *why = XorgServer::sharedSkipReason();
+            *why = name == "x11" ? XorgServer::sharedSkipReason() : busyOutputsSkipReason();
             return nullptr;
         }
         auto platform =

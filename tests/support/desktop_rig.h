@@ -47,7 +47,8 @@ class RigWindow {
 
 class DesktopRig {
   public:
-    static std::vector<std::string> names() { return {"x11", "gnome", "sway"}; }
+    // "x11_monitor": X11 on a server whose every output is in use (xorg_busy_outputs.h).
+    static std::vector<std::string> names() { return {"x11", "x11_monitor", "gnome", "sway"}; }
     // Nothing, with `why` to skip with, when the desktop cannot run here; a platform that fails
     // on a running desktop fails the calling test.
     static std::unique_ptr<DesktopRig> make(const std::string& name, std::string* why);

@@ -60,8 +60,11 @@ std::unique_ptr<DesktopPlatform> createX11(const DesktopOptions& options, std::s
     x11.encoders = options.encoders;
     std::string why;
     if (auto platform = X11Platform::create(x11, &why)) {
-        if (platform->virtualDisplays().spareOutputAvailable(&why)) return platform;
-        if (missing) *missing = "the X server at " + display + " has no spare output";
+        if (platform->virtualDisplays().available(&why)) return platform;
+        if (missing) {
+            *missing = "the X server at " + display +
+                       " cannot add a display (no spare output and no RandR 1.5)";
+        }
     } else {
         if (missing) *missing = "no usable X server at " + display;
     }
@@ -91,8 +94,7 @@ std::vector<Desktop> makeTable() {
                             .applies = {},  // always tried: the probe is the server itself
                             .notHere = {},
                             .create = createX11,
-                            .remedy = "run Xorg with a spare output (the dummy driver, or a "
-                                      "driver with VIRTUAL outputs)"});
+                            .remedy = "run Xorg 1.18 or later (RandR 1.5)"});
 #endif
     return table;
 }

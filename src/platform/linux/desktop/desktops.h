@@ -1,8 +1,8 @@
 // The table of the Linux desktops this build has, in the order an automatic choice tries them:
-// GNOME on Wayland first (an X server there is Xwayland, without a spare output to give), then
-// sway (where $SWAYSOCK is set), then X11. A desktop is a folder of its own (x11/, gnome/) and one
-// entry here, left out of the build by its CMake option (PANELORA_WITH_X11, PANELORA_WITH_GNOME,
-// PANELORA_WITH_SWAY).
+// GNOME on Wayland first (an X server there is Xwayland, whose screen is not the desktop's), then
+// sway (where $SWAYSOCK is set), then X11. A desktop is a folder of its own (x11/, gnome/, sway/)
+// and one entry here, left out of the build by its CMake option (PANELORA_WITH_X11,
+// PANELORA_WITH_GNOME, PANELORA_WITH_SWAY).
 //
 // The entries are made once and never change: safe to read from any thread. create() runs on the
 // caller's thread (the main queue, through LinuxDesktop) and blocks while it probes.

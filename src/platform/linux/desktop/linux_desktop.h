@@ -1,7 +1,7 @@
 // LinuxDesktop: which desktop backend this process uses, chosen when first needed and, while
 // there is none, again at most once a second: the first entry of the table (desktops.h) that
 // works here (GNOME on Wayland when mutter offers its screen cast, else X11 when the X server has
-// a spare output), or only the one --desktop names. It is also the process's permissions
+// a spare output or RandR 1.5), or only the one --desktop names. It is also the process's permissions
 // backend: the probes ask the chosen platform, and the texts say in Linux words what is missing
 // (no macOS wording reaches a Linux user).
 //

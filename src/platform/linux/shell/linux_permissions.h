@@ -30,7 +30,7 @@ struct DesktopProblem {
 
 namespace LinuxTexts {
 inline constexpr const char* needsDesktop =
-    "Panelora needs GNOME on Wayland, sway, or an X11 desktop with a spare output";
+    "Panelora needs GNOME on Wayland, sway, or an X11 desktop with RandR 1.5";
 inline constexpr const char* settingsButton = "Open Settings\u2026";
 }  // namespace LinuxTexts
 

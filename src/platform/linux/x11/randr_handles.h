@@ -17,8 +17,28 @@ struct CrtcInfoDeleter {
     void operator()(XRRCrtcInfo* p) const { XRRFreeCrtcInfo(p); }
 };
 
+struct MonitorsDeleter {
+    void operator()(XRRMonitorInfo* p) const { XRRFreeMonitors(p); }
+};
+
 using Resources = std::unique_ptr<XRRScreenResources, ResourcesDeleter>;
 using OutputInfo = std::unique_ptr<XRROutputInfo, OutputInfoDeleter>;
 using CrtcInfo = std::unique_ptr<XRRCrtcInfo, CrtcInfoDeleter>;
+
+// Holds the server grabbed so that no other client rearranges outputs between our reads and
+// writes (as xrandr does).
+class ServerGrab {
+  public:
+    explicit ServerGrab(Display* display) : display_(display) { XGrabServer(display_); }
+    ~ServerGrab() {
+        XUngrabServer(display_);
+        XFlush(display_);
+    }
+    ServerGrab(const ServerGrab&) = delete;
+    ServerGrab& operator=(const ServerGrab&) = delete;
+
+  private:
+    Display* display_;
+};
 
 }  // namespace panelora::x11

@@ -19,6 +19,7 @@
 
 #include "platform/linux/x11/desktop_scale.h"
 #include "platform/linux/x11/randr_handles.h"
+#include "platform/linux/x11/randr_monitor_display.h"
 #include "platform/linux/x11/x11_display_registry.h"
 #include "platform/linux/xlib/x11_connection.h"
 #include "support/log.h"
@@ -29,26 +30,11 @@ namespace {
 using x11::CrtcInfo;
 using x11::OutputInfo;
 using x11::Resources;
+using x11::ServerGrab;
 
 auto logger() {
     return log::get("display");
 }
-
-// Holds the server grabbed so that no other client rearranges outputs between our reads and
-// writes (as xrandr does).
-class ServerGrab {
-  public:
-    explicit ServerGrab(Display* display) : display_(display) { XGrabServer(display_); }
-    ~ServerGrab() {
-        XUngrabServer(display_);
-        XFlush(display_);
-    }
-    ServerGrab(const ServerGrab&) = delete;
-    ServerGrab& operator=(const ServerGrab&) = delete;
-
-  private:
-    Display* display_;
-};
 
 // Outputs picked by a display of this process that has not yet enabled them.
 std::mutex claimedMutex;
@@ -282,8 +268,9 @@ class RandrVirtualDisplay final : public PlatformVirtualDisplay {
         }
         if (id_ == 0) id_ = static_cast<DisplayID>(mode);
         x11::registerVirtualDisplay(id_, output_, mode_);
-        logger()->info("{}", "virtual display " + std::to_string(id_) + " on " + outputName_ +
-                                 ": " + std::to_string(width) + "x" + std::to_string(height));
+        logger()->info("{}", "virtual display " + std::to_string(id_) + " on the spare output " +
+                                 outputName_ + ": " + std::to_string(width) + "x" +
+                                 std::to_string(height));
         return true;
     }
 
@@ -424,10 +411,10 @@ class RandrVirtualDisplay final : public PlatformVirtualDisplay {
 
 }  // namespace
 
-X11VirtualDisplayBackend::X11VirtualDisplayBackend(std::string displayName, int scale)
-    : displayName_(std::move(displayName)), scale_(scale) {}
+X11VirtualDisplayBackend::X11VirtualDisplayBackend(std::string displayName, int scale, Route route)
+    : displayName_(std::move(displayName)), scale_(scale), route_(route) {}
 
-bool X11VirtualDisplayBackend::spareOutputAvailable(std::string* why) const {
+bool X11VirtualDisplayBackend::available(std::string* why) const {
     auto fail = [why](std::string text) {
         if (why) *why = std::move(text);
         return false;
@@ -442,10 +429,13 @@ bool X11VirtualDisplayBackend::spareOutputAvailable(std::string* why) const {
     }
     Resources resources(XRRGetScreenResourcesCurrent(display, connection->root()));
     if (!resources) return fail("the X server gave no RandR resources");
-    std::lock_guard claimed(claimedMutex);
-    if (!claimedOutputs.empty() || findSpareOutput(display, connection->root(), *resources)) {
-        return true;
+    if (route_ != Route::monitor) {
+        std::lock_guard claimed(claimedMutex);
+        if (!claimedOutputs.empty() || findSpareOutput(display, connection->root(), *resources)) {
+            return true;
+        }
     }
+    if (route_ != Route::spareOutput) return x11::monitorRouteAvailable(display, why);
     return fail("the X server has no spare output (a DUMMYn or VIRTUALn output)");
 }
 
@@ -465,17 +455,26 @@ std::unique_ptr<PlatformVirtualDisplay> X11VirtualDisplayBackend::create(
         return nullptr;
     }
     cleanUpLeftovers(*connection);
+    x11::cleanUpLeftoverMonitors(*connection);
 
     Resources resources(XRRGetScreenResourcesCurrent(display, connection->root()));
     if (!resources) {
         logger()->warn("{}", "no virtual display: the X server gave no RandR resources");
         return nullptr;
     }
-    std::lock_guard claimed(claimedMutex);
-    if (auto spare = findSpareOutput(display, connection->root(), *resources)) {
-        claimedOutputs.insert(spare->output);
-        return std::make_unique<RandrVirtualDisplay>(std::move(connection), spare->output,
-                                                     spare->crtc, std::move(spare->name), scale_);
+    if (route_ != Route::monitor) {
+        std::lock_guard claimed(claimedMutex);
+        if (auto spare = findSpareOutput(display, connection->root(), *resources)) {
+            claimedOutputs.insert(spare->output);
+            return std::make_unique<RandrVirtualDisplay>(
+                std::move(connection), spare->output, spare->crtc, std::move(spare->name), scale_);
+        }
+    }
+    if (route_ != Route::spareOutput) {
+        if (x11::monitorRouteAvailable(display, &why))
+            return x11::makeMonitorDisplay(std::move(connection), scale_);
+        logger()->warn("{}", "no virtual display: " + why);
+        return nullptr;
     }
     logger()->warn(
         "{}",

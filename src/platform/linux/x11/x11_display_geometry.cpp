@@ -153,7 +153,7 @@ std::optional<X11DisplayGeometry::Layout> X11DisplayGeometry::readLayout(Display
     }
     if (!main) {
         for (const auto& output : layout.outputs) {
-            if (output.x == 0 && output.y == 0) {
+            if (output.crtc != 0 && output.x == 0 && output.y == 0) {
                 main = &output;
                 break;
             }
@@ -253,6 +253,7 @@ Point X11DisplayGeometry::toGlobal(int rootX, int rootY) const {
 }
 
 bool X11DisplayGeometry::configureOrigin(DisplayID display, int32_t x, int32_t y) {
+    if (auto mover = x11::monitorMover(display)) return moveMonitor(*mover, display, x, y);
     auto lease = pool_->acquire();
     if (!lease) return false;
     Display* d = lease.display();
@@ -354,6 +355,26 @@ bool X11DisplayGeometry::configureOrigin(DisplayID display, int32_t x, int32_t y
         lease->sync();
     }
     return done(ok);
+}
+
+// A monitor display has no CRTC: it moves itself (and the outputs, when it goes left of them) on
+// its own connection, so no grab of ours may be held meanwhile.
+bool X11DisplayGeometry::moveMonitor(const x11::MonitorMover& mover, DisplayID display, int32_t x,
+                                     int32_t y) {
+    refresh();
+    int originX = 0, originY = 0;
+    {
+        std::lock_guard lock(layoutMutex_);
+        originX = layout_.originX;
+        originY = layout_.originY;
+    }
+    const long rootX = originX + static_cast<long>(x) * scale_;
+    const long rootY = originY + static_cast<long>(y) * scale_;
+    const bool ok = rootX > -32768 && rootX < 32768 && rootY > -32768 && rootY < 32768 &&
+                    mover(static_cast<int>(rootX), static_cast<int>(rootY));
+    if (!ok) logger()->info("display {} could not be moved to ({}, {})", display, x, y);
+    refresh();
+    return ok;
 }
 
 // ---- notifications

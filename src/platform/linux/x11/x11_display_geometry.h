@@ -104,6 +104,8 @@ class X11DisplayGeometry final : public DisplayGeometry {
     Layout snapshot() const;
     void publish(Layout layout) const;
     static Rect globalRect(const Layout& layout, const Output& output, int scale);
+    bool moveMonitor(const std::function<bool(int, int)>& mover, DisplayID display, int32_t x,
+                     int32_t y);
     bool startWatcher(std::string* why);
     void watch(Layout initial);
     void deliver(std::vector<std::pair<DisplayID, uint32_t>> changes) const;

@@ -10,8 +10,9 @@ namespace panelora::x11 {
 namespace {
 
 struct Entry {
-    RROutput output;
-    RRMode mode;
+    RROutput output = 0;
+    RRMode mode = 0;
+    std::shared_ptr<MonitorMover> mover;  // monitor displays only
 };
 
 struct Registry {
@@ -28,7 +29,7 @@ std::optional<DisplayID> registeredIdFor(RROutput output) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
     for (const auto& [id, entry] : r.entries) {
-        if (entry.output == output) return id;
+        if (entry.output != 0 && entry.output == output) return id;
     }
     return std::nullopt;
 }
@@ -40,6 +41,41 @@ std::string modeName(const XRRScreenResources& resources, RRMode mode) {
         }
     }
     return {};
+}
+
+// The "PANELORA-" monitors inside the screen; one the screen no longer holds (something shrank
+// it) is no display: reading it would fail or show nothing.
+void appendMonitors(Display* display, std::vector<OutputPlacement>& result) {
+    int major = 0, minor = 0;
+    if (!XRRQueryVersion(display, &major, &minor) || major < 1 || (major == 1 && minor < 5)) return;
+    Window root = DefaultRootWindow(display);
+    int count = 0;
+    std::unique_ptr<XRRMonitorInfo, MonitorsDeleter> monitors(
+        XRRGetMonitors(display, root, False, &count));
+    if (!monitors || count == 0) return;
+    Window rootReturn;
+    int x, y;
+    unsigned width = 0, height = 0, border, depth;
+    XGetGeometry(display, root, &rootReturn, &x, &y, &width, &height, &border, &depth);
+    for (int i = 0; i < count; ++i) {
+        const XRRMonitorInfo& m = monitors.get()[i];
+        if (m.noutput != 0 || m.x < 0 || m.y < 0 || m.width <= 0 || m.height <= 0 ||
+            m.x + m.width > static_cast<int>(width) || m.y + m.height > static_cast<int>(height)) {
+            continue;
+        }
+        char* name = XGetAtomName(display, m.name);
+        const bool ours = name && std::string_view(name).starts_with(kMonitorPrefix);
+        if (name) XFree(name);
+        if (!ours) continue;
+        OutputPlacement placement;
+        placement.id = monitorDisplayID(m.name);
+        placement.name = "monitor";
+        placement.bounds = Rect{static_cast<double>(m.x), static_cast<double>(m.y),
+                                static_cast<double>(m.width), static_cast<double>(m.height)};
+        placement.isVirtual = true;
+        placement.isMonitor = true;
+        result.push_back(std::move(placement));
+    }
 }
 
 }  // namespace
@@ -76,6 +112,7 @@ std::vector<OutputPlacement> enabledOutputs(Display* display) {
         }
         result.push_back(std::move(placement));
     }
+    appendMonitors(display, result);
     return result;
 }
 
@@ -96,7 +133,7 @@ std::optional<Rect> displayBounds(Display* display, DisplayID id) {
 void registerVirtualDisplay(DisplayID id, RROutput output, RRMode mode) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
-    r.entries[id] = Entry{output, mode};
+    r.entries[id] = Entry{output, mode, nullptr};
 }
 
 void unregisterVirtualDisplay(DisplayID id) {
@@ -105,11 +142,34 @@ void unregisterVirtualDisplay(DisplayID id) {
     r.entries.erase(id);
 }
 
+DisplayID monitorDisplayID(Atom name) {
+    return static_cast<DisplayID>(name) | 0x40000000u;
+}
+
+void registerMonitorDisplay(DisplayID id, MonitorMover mover) {
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    r.entries[id] = Entry{0, 0, std::make_shared<MonitorMover>(std::move(mover))};
+}
+
+std::shared_ptr<MonitorMover> monitorMover(DisplayID id) {
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    auto found = r.entries.find(id);
+    return found == r.entries.end() ? nullptr : found->second.mover;
+}
+
+bool isRegisteredDisplay(DisplayID id) {
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    return r.entries.contains(id);
+}
+
 bool isRegisteredMode(RRMode mode) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
     for (const auto& [id, entry] : r.entries) {
-        if (entry.mode == mode) return true;
+        if (entry.mode != 0 && entry.mode == mode) return true;
     }
     return false;
 }

@@ -14,6 +14,8 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +27,8 @@ namespace panelora::x11 {
 
 // Name prefix of every mode that a virtual display creates; leftovers are found by it.
 inline constexpr std::string_view kModePrefix = "panelora-";
+// Name prefix of the RandR 1.5 monitor of a virtual display on an enlarged screen.
+inline constexpr std::string_view kMonitorPrefix = "PANELORA-";
 
 struct OutputPlacement {
     DisplayID id = 0;
@@ -34,9 +38,11 @@ struct OutputPlacement {
     std::string name;  // the output's name ("DUMMY1", "HDMI-1")
     Rect bounds;       // the CRTC's rectangle in root-window pixels
     bool isVirtual = false;
+    bool isMonitor = false;  // a RandR monitor without a CRTC (output and crtc are 0)
 };
 
-// The outputs that show a picture now (a CRTC with a mode), in RandR order.
+// The outputs that show a picture now (a CRTC with a mode), in RandR order, then the virtual
+// displays made as "PANELORA-" monitors that lie inside the screen.
 std::vector<OutputPlacement> enabledOutputs(Display* display);
 
 // The enabled output a DisplayID names, or nothing (unknown, disabled or released).
@@ -50,5 +56,14 @@ void registerVirtualDisplay(DisplayID id, RROutput output, RRMode mode);
 void unregisterVirtualDisplay(DisplayID id);
 // True when a live virtual display of this process runs `mode`.
 bool isRegisteredMode(RRMode mode);
+
+// A monitor display's ID: its name's atom, tagged so that it never equals an output's XID.
+DisplayID monitorDisplayID(Atom name);
+// Moves a monitor display so that its top-left corner is at root (x, y); false when refused.
+using MonitorMover = std::function<bool(int rootX, int rootY)>;
+void registerMonitorDisplay(DisplayID id, MonitorMover mover);
+// The mover of a live monitor display of this process, or nothing.
+std::shared_ptr<MonitorMover> monitorMover(DisplayID id);
+bool isRegisteredDisplay(DisplayID id);
 
 }  // namespace panelora::x11

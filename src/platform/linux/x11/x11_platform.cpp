@@ -30,7 +30,7 @@ std::unique_ptr<X11Platform> X11Platform::create(const Options& options, std::st
 
 X11Platform::X11Platform(const Options& options, int scale, X11InputBackends input)
     : displayName_(options.displayName),
-      virtualDisplays_(options.displayName, scale),
+      virtualDisplays_(options.displayName, scale, options.route),
       capture_(options.displayName),
       codecs_(options.encoders),
       input_(std::move(input)),

@@ -41,6 +41,9 @@ class X11Platform final : public DesktopPlatform {
         // Device pixels per point for every backend; 0: desktopScaleFactor() of the server,
         // read once here.
         int scale = 0;
+        // How virtual displays are made; automatic: a spare output when there is one, else a
+        // RandR monitor on an enlarged screen.
+        X11VirtualDisplayBackend::Route route = X11VirtualDisplayBackend::Route::automatic;
     };
 
     // Nothing, with `why`, when the X server cannot be reached or lacks what the backends need

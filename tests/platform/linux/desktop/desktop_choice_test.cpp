@@ -121,8 +121,8 @@ TEST(DesktopChoice, WithoutADesktopTheTextsSayInLinuxWordsWhatIsMissing) {
         EXPECT_EQ(missing.missing, c.missing);
         if (c.desktop == "auto") {
             EXPECT_EQ(missing.remedy,
-                      "Log in to GNOME on Wayland, or log in to sway, or run Xorg with a spare "
-                      "output (the dummy driver, or a driver with VIRTUAL outputs).");
+                      "Log in to GNOME on Wayland, or log in to sway, or run Xorg 1.18 or later "
+                      "(RandR 1.5).");
         } else {
             EXPECT_TRUE(missing.remedy.ends_with(", or start Panelora with --desktop auto."))
                 << missing.remedy;

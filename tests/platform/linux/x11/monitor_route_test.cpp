@@ -1,0 +1,287 @@
+// The X11 virtual display as a RandR monitor on an enlarged screen, on a server whose every output
+// is in use: placement on either side with the outputs put back, something else shrinking the
+// screen mid-session, the leftovers of a crashed run, and a window manager that reads RandR 1.5
+// monitors maximizing a window there. The rest is the conformance suite's.
+#include "x11_helpers.h"  // first: gtest before Xlib, whose macros break its templates
+
+#include <algorithm>
+
+#include <X11/Xutil.h>
+
+#include "child_process.h"
+#include "collected.h"
+#include "eventually.h"
+#include "platform/linux/x11/x11_display_registry.h"
+#include "platform/linux/x11/x11_platform.h"
+#include "video/virtual_display.h"
+#include "xorg_busy_outputs.h"
+
+namespace panelora::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// What the tests compare before and after: screen size, DUMMY0's place and panning, monitors.
+struct Screen {
+    ScreenSize size;
+    int outputX = -1;
+    bool panning = false;
+    std::vector<std::string> monitors;
+    bool operator==(const Screen&) const = default;
+};
+
+Screen screenOf(Display* d) {
+    Screen s{screenSize(d), -1, false, {}};
+    const RROutput output = outputNamed(d, "DUMMY0");
+    if (auto placement = placementOf(d, output)) {
+        s.outputX = placement->x;
+        std::unique_ptr<XRRScreenResources, void (*)(XRRScreenResources*)> res(
+            XRRGetScreenResourcesCurrent(d, DefaultRootWindow(d)), XRRFreeScreenResources);
+        XRRPanning* p = XRRGetPanning(d, res.get(), placement->crtc);
+        s.panning = p && (p->width || p->track_width);
+        if (p) XRRFreePanning(p);
+    }
+    int count = 0;
+    XRRMonitorInfo* monitors = XRRGetMonitors(d, DefaultRootWindow(d), False, &count);
+    for (int i = 0; i < count; ++i) {
+        char* name = XGetAtomName(d, monitors[i].name);
+        if (!monitors[i].automatic) s.monitors.push_back(name);
+        XFree(name);
+    }
+    if (monitors) XRRFreeMonitors(monitors);
+    return s;
+}
+
+const Screen kAlone{{1920, 1080}, 0, false, {}};
+
+// Sets a monitor over nothing, as `xrandr --setmonitor NAME W/mmxH/mm+X+Y none` does.
+void setMonitor(Display* d, const std::string& name, int x, int width, int height) {
+    XRRMonitorInfo* m = XRRAllocateMonitor(d, 0);
+    m->name = XInternAtom(d, name.c_str(), False);
+    m->x = x;
+    m->width = width;
+    m->height = height;
+    m->mwidth = width / 4;
+    m->mheight = height / 4;
+    XRRSetMonitor(d, DefaultRootWindow(d), m);
+    XRRFreeMonitors(m);
+    XSync(d, False);
+}
+
+// Tracking panning on DUMMY0 over the whole screen, as the monitor route sets it.
+void trackWholeScreen(Display* d) {
+    auto placement = placementOf(d, outputNamed(d, "DUMMY0"));
+    const ScreenSize size = screenSize(d);
+    XRRPanning p{};
+    p.left = unsigned(placement->x);
+    p.width = unsigned(placement->width);
+    p.height = unsigned(placement->height);
+    p.track_width = unsigned(size.width);
+    p.track_height = unsigned(size.height);
+    std::unique_ptr<XRRScreenResources, void (*)(XRRScreenResources*)> res(
+        XRRGetScreenResourcesCurrent(d, DefaultRootWindow(d)), XRRFreeScreenResources);
+    XRRSetPanning(d, res.get(), placement->crtc, &p);
+    XSync(d, False);
+}
+
+bool pointerReaches(Display* d, int x, int y) {
+    XWarpPointer(d, None, DefaultRootWindow(d), 0, 0, 0, 0, x, y);
+    XSync(d, False);
+    return pointerPosition(d) == std::pair{x, y};
+}
+
+class X11MonitorRoute : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        server_ = busyOutputsServer();
+        if (!server_) GTEST_SKIP() << busyOutputsSkipReason();
+        d_ = openDisplay(server_->displayName());
+        ASSERT_TRUE(d_);
+        resetScreen(d());
+        ASSERT_EQ(screenOf(d()), kAlone);
+        std::string why;
+        platform_ = X11Platform::create(
+            X11Platform::Options{.displayName = server_->displayName(), .scale = 1}, &why);
+        ASSERT_TRUE(platform_) << why;
+    }
+    void TearDown() override {
+        platform_.reset();
+        if (d_) resetScreen(d());
+    }
+    Display* d() const { return d_.get(); }
+    std::unique_ptr<VirtualDisplay> makeDisplay() {
+        return VirtualDisplay::create(platform_->virtualDisplays(), StreamProfile::fallback, 1);
+    }
+    DisplayGeometry& geometry() { return *platform_->input().geometry; }
+
+    XorgServer* server_ = nullptr;
+    DisplayPtr d_;
+    std::unique_ptr<X11Platform> platform_;
+};
+
+TEST_F(X11MonitorRoute, PlacedLeftOrRightWithThePointerThereAndTheOutputsPutBack) {
+    for (const bool endLeft : {true, false}) {
+        SCOPED_TRACE(endLeft ? "removed while left" : "removed while right");
+        auto display = makeDisplay();
+        ASSERT_TRUE(display);
+        const DisplayID id = display->displayID();
+        EXPECT_EQ(geometry().bounds(id), (Rect{1920, 0, 1024, 768}));
+        EXPECT_EQ(screenOf(d()).size, (ScreenSize{2944, 1080}));
+        EXPECT_TRUE(pointerReaches(d(), 2400, 700));  // beyond every CRTC
+
+        ASSERT_TRUE(geometry().configureOrigin(id, -1024, 0));
+        EXPECT_EQ(geometry().bounds(id), (Rect{-1024, 0, 1024, 768}));
+        EXPECT_EQ(x11::displayBounds(d(), id), (Rect{0, 0, 1024, 768}));
+        const Screen left = screenOf(d());
+        EXPECT_EQ(left.outputX, 1024);
+        EXPECT_EQ(left.size, (ScreenSize{2944, 1080}));
+        EXPECT_TRUE(left.panning);
+        EXPECT_TRUE(pointerReaches(d(), 100, 700));
+
+        if (!endLeft) {
+            ASSERT_TRUE(geometry().configureOrigin(id, 1920, 0));
+            EXPECT_EQ(x11::displayBounds(d(), id), (Rect{1920, 0, 1024, 768}));
+            EXPECT_EQ(screenOf(d()).outputX, 0);
+        }
+        display.reset();
+        EXPECT_EQ(screenOf(d()), kAlone);
+        EXPECT_FALSE(x11::findDisplay(d(), id));
+    }
+}
+
+TEST_F(X11MonitorRoute, ScreenShrunkUnderTheCaptureEndsItAndLeavesNothingConfined) {
+    auto display = makeDisplay();
+    ASSERT_TRUE(display);
+    const DisplayID id = display->displayID();
+    auto queue = SerialQueue::create("test.capture.monitor");
+    Collected<CaptureSample> frames;
+    std::atomic<int> stopped{0};
+    std::string why;
+    auto stream = platform_->capture().startStream(
+        id, {1024, 768, 30, kPixelFormat420v, 4, false}, queue,
+        {[&](const CaptureSample& s) { frames.add(s); }, [&] { ++stopped; }}, &why);
+    ASSERT_TRUE(stream) << why;
+    ASSERT_TRUE(frames.waitFor(1));
+
+    // A settings tool puts the screen back to the outputs (`xrandr --fb 1920x1080 --output
+    // DUMMY0 --panning 0x0`).
+    std::unique_ptr<XRRScreenResources, void (*)(XRRScreenResources*)> res(
+        XRRGetScreenResourcesCurrent(d(), DefaultRootWindow(d())), XRRFreeScreenResources);
+    XRRPanning none{};
+    XRRSetPanning(d(), res.get(), placementOf(d(), outputNamed(d(), "DUMMY0"))->crtc, &none);
+    XRRSetScreenSize(d(), DefaultRootWindow(d()), 1920, 1080, 508, 286);
+    XSync(d(), False);
+
+    EXPECT_TRUE(eventually([&] { return stopped > 0; }, 3s));
+    EXPECT_FALSE(x11::findDisplay(d(), id));
+    stream->stop();
+    queue->flush();
+    display.reset();
+    EXPECT_EQ(screenOf(d()), kAlone);
+    EXPECT_TRUE(pointerReaches(d(), 1900, 1000));
+}
+
+TEST_F(X11MonitorRoute, LeftoversOfACrashedRunGoAndOtherProgramsMonitorsStay) {
+    struct Crash {
+        const char* side;
+        int monitorX, outputX;
+    };
+    for (const Crash& crash : {Crash{"right", 1920, 0}, Crash{"left", 0, 1024}}) {
+        SCOPED_TRACE(crash.side);
+        ASSERT_TRUE(moveOutputRaw(d(), outputNamed(d(), "DUMMY0"), crash.outputX, 0));
+        XRRSetScreenSize(d(), DefaultRootWindow(d()), 2944, 1080, 779, 286);
+        trackWholeScreen(d());
+        setMonitor(d(), "PANELORA-999999-1", crash.monitorX, 1024, 768);  // a dead process's
+        setMonitor(d(), "OTHER-1", 2000, 500, 500);
+
+        auto display = makeDisplay();
+        ASSERT_TRUE(display);
+        EXPECT_EQ(x11::displayBounds(d(), display->displayID()), (Rect{1920, 0, 1024, 768}));
+        auto during = screenOf(d()).monitors;
+        std::sort(during.begin(), during.end());
+        ASSERT_EQ(during.size(), 2u);
+        EXPECT_EQ(during[0], "OTHER-1");
+        EXPECT_TRUE(during[1].starts_with("PANELORA-" + std::to_string(getpid()) + "-"));
+        display.reset();
+        EXPECT_EQ(screenOf(d()), (Screen{{1920, 1080}, 0, false, {"OTHER-1"}}));
+        XRRDeleteMonitor(d(), DefaultRootWindow(d()), XInternAtom(d(), "OTHER-1", False));
+        XSync(d(), False);
+    }
+}
+
+TEST_F(X11MonitorRoute, OpenboxMaximizesAWindowOntoTheDisplay) {
+    if (access("/usr/bin/openbox", X_OK) != 0) GTEST_SKIP() << "openbox is not installed";
+    auto display = makeDisplay();
+    ASSERT_TRUE(display);
+    const Rect area = *x11::displayBounds(d(), display->displayID());
+    auto wm = ChildProcess::start({"/usr/bin/openbox", "--sm-disable"},
+                                  ChildProcess::Options()
+                                      .set("DISPLAY=" + server_->displayName())
+                                      .set("XDG_CONFIG_HOME=/nonexistent")
+                                      .stderrTo("/dev/null"));
+    ASSERT_TRUE(wm);
+
+    const Window w = XCreateSimpleWindow(d(), DefaultRootWindow(d()), int(area.x) + 100,
+                                         int(area.y) + 100, 300, 200, 0, 0, 0x336699);
+    XSizeHints hints{};
+    hints.flags = USPosition;
+    hints.x = int(area.x) + 100;
+    hints.y = int(area.y) + 100;
+    XSetWMNormalHints(d(), w, &hints);
+    auto rootRect = [&] {
+        XWindowAttributes a{};
+        XGetWindowAttributes(d(), w, &a);
+        int x = 0, y = 0;
+        Window child;
+        XTranslateCoordinates(d(), w, DefaultRootWindow(d()), 0, 0, &x, &y, &child);
+        return Rect{double(x), double(y), double(a.width), double(a.height)};
+    };
+    auto managed = [&] {  // reparented into a frame
+        Window root = None, parent = None, *children = nullptr;
+        unsigned count = 0;
+        XQueryTree(d(), w, &root, &parent, &children, &count);
+        if (children) XFree(children);
+        return parent != root;
+    };
+    // Openbox drops a map request that comes while it is still starting: map until framed.
+    ASSERT_TRUE(repeatUntil(
+        [&] {
+            XUnmapWindow(d(), w);
+            XMapWindow(d(), w);
+            XSync(d(), False);
+        },
+        managed, 10s));
+    ASSERT_TRUE(repeatUntil(
+        [&] {
+            XMoveWindow(d(), w, int(area.x) + 100, int(area.y) + 100);
+            XSync(d(), False);
+        },
+        [&] { return rootRect().x >= area.x; }));
+
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = w;
+    e.xclient.message_type = XInternAtom(d(), "_NET_WM_STATE", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = 1;  // add
+    e.xclient.data.l[1] = long(XInternAtom(d(), "_NET_WM_STATE_MAXIMIZED_VERT", False));
+    e.xclient.data.l[2] = long(XInternAtom(d(), "_NET_WM_STATE_MAXIMIZED_HORZ", False));
+    XSendEvent(d(), DefaultRootWindow(d()), False,
+               SubstructureRedirectMask | SubstructureNotifyMask, &e);
+    XSync(d(), False);
+    // Maximized within the display (less the frame's border), not the physical output.
+    EXPECT_TRUE(eventually(
+        [&] {
+            const Rect r = rootRect();
+            return r.x >= area.x && r.maxX() <= area.maxX() && r.width > area.width * 0.9 &&
+                   r.height > area.height * 0.8;
+        },
+        5s));
+    wm->signal(SIGTERM);
+    wm->wait(5s);
+    XDestroyWindow(d(), w);
+    XSync(d(), False);
+}
+
+}  // namespace
+}  // namespace panelora::test
