@@ -228,7 +228,10 @@ const wl_registry_listener kRegistryListener{
             wl_seat_add_listener(s->seat, &kSeatListener, s);
         } else if (is == wl_output_interface.name) {
             s->outputs.push_back(
-                {bind<wl_output>(registry, name, wl_output_interface, std::min(version, 4u))});
+                {bind<wl_output>(registry, name, wl_output_interface, std::min(version, 4u)),
+                 0,
+                 0,
+                 {}});
             wl_output_add_listener(s->outputs.back().output, &kOutputListener, s);
         }
     },

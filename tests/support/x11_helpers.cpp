@@ -36,6 +36,8 @@ std::string nameOf(const XRRModeInfo& mode) {
     return std::string(mode.name, mode.nameLength);
 }
 
+}  // namespace
+
 RROutput outputNamed(Display* d, const std::string& name) {
     auto res = resources(d);
     for (int i = 0; res && i < res->noutput; ++i) {
@@ -45,7 +47,31 @@ RROutput outputNamed(Display* d, const std::string& name) {
     return None;
 }
 
-}  // namespace
+std::optional<CrtcPlacement> placementOf(Display* d, RROutput output) {
+    auto res = resources(d);
+    OutputInfo info(res ? XRRGetOutputInfo(d, res.get(), output) : nullptr);
+    if (!info || info->crtc == None) return std::nullopt;
+    CrtcInfo crtc(XRRGetCrtcInfo(d, res.get(), info->crtc));
+    if (!crtc || crtc->mode == None) return std::nullopt;
+    return CrtcPlacement{info->crtc, crtc->x, crtc->y, int(crtc->width), int(crtc->height)};
+}
+
+bool moveOutputRaw(Display* d, RROutput output, int x, int y) {
+    auto placement = placementOf(d, output);
+    if (!placement) return false;
+    const ScreenSize size = screenSize(d);
+    XGrabServer(d);
+    setScreenSize(d, std::max(size.width, x + placement->width),
+                  std::max(size.height, y + placement->height));
+    auto res = resources(d);
+    CrtcInfo crtc(XRRGetCrtcInfo(d, res.get(), placement->crtc));
+    const Status status =
+        XRRSetCrtcConfig(d, res.get(), placement->crtc, CurrentTime, x, y, crtc->mode,
+                         crtc->rotation, crtc->outputs, crtc->noutput);
+    XUngrabServer(d);
+    XSync(d, False);
+    return status == RRSetConfigSuccess;
+}
 
 DisplayPtr openDisplay(const std::string& name) {
     return DisplayPtr(XOpenDisplay(name.c_str()));

@@ -33,6 +33,16 @@ ScreenSize screenSize(Display* d);
 std::vector<std::string> modeNames(Display* d, std::string_view prefix = {});
 std::vector<std::string> shownModeNames(Display* d, std::string_view prefix = {});
 
+RROutput outputNamed(Display* d, const std::string& name);
+struct CrtcPlacement {
+    RRCrtc crtc = 0;
+    int x = 0, y = 0, width = 0, height = 0;
+};
+// Where RandR shows the output now; nothing when it is disabled.
+std::optional<CrtcPlacement> placementOf(Display* d, RROutput output);
+// Moves an enabled output's CRTC to root (x, y), growing the screen first when needed (as
+// `xrandr --output … --pos` does).
+bool moveOutputRaw(Display* d, RROutput output, int x, int y);
 // A mode of that name and size, created but used by no output.
 RRMode createMode(Display* d, const std::string& name, int width, int height);
 
