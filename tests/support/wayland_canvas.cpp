@@ -133,65 +133,59 @@ namespace {
 
 using State = WaylandCanvas::State;
 
-const wl_output_listener kOutputListener{
-    [](void* data, wl_output* output, int32_t x, int32_t y, int32_t, int32_t, int32_t, const char*,
-       const char*, int32_t) {
-        for (auto& o : static_cast<State*>(data)->outputs) {
-            if (o.output == output) o.x = x, o.y = y;
-        }
-    },
-    kIgnore,
-    kIgnore,
-    kIgnore,
-    [](void* data, wl_output* output, const char* name) {
-        for (auto& o : static_cast<State*>(data)->outputs) {
-            if (o.output == output) o.name = name;
-        }
-    },
-    kIgnore};
+void outputGeometry(void* data, wl_output* output, int32_t x, int32_t y, int32_t, int32_t, int32_t,
+                    const char*, const char*, int32_t) {
+    for (auto& o : static_cast<State*>(data)->outputs) {
+        if (o.output == output) o.x = x, o.y = y;
+    }
+}
+void outputName(void* data, wl_output* output, const char* name) {
+    for (auto& o : static_cast<State*>(data)->outputs) {
+        if (o.output == output) o.name = name;
+    }
+}
+const wl_output_listener kOutputListener{outputGeometry, kIgnore,    kIgnore,
+                                         kIgnore,        outputName, kIgnore};
 
 const xdg_wm_base_listener kWmBaseListener{
     [](void*, xdg_wm_base* base, uint32_t serial) { xdg_wm_base_pong(base, serial); }};
 
-const wl_pointer_listener kPointerListener{
-    [](void* data, wl_pointer*, uint32_t serial, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
-        auto* s = static_cast<State*>(data);
-        s->enterSerial = serial;
-        s->inside = true;
-        s->pointerAt = {wl_fixed_to_double(x), wl_fixed_to_double(y)};
-        s->applyPointer();
-    },
-    [](void* data, wl_pointer*, uint32_t, wl_surface*) {
-        static_cast<State*>(data)->inside = false;
-    },
-    [](void* data, wl_pointer*, uint32_t, wl_fixed_t x, wl_fixed_t y) {
-        static_cast<State*>(data)->pointerAt = {wl_fixed_to_double(x), wl_fixed_to_double(y)};
-    },
-    [](void* data, wl_pointer*, uint32_t, uint32_t, uint32_t button, uint32_t state) {
-        auto* s = static_cast<State*>(data);
-        s->buttons.push_back({button, state == WL_POINTER_BUTTON_STATE_PRESSED});
-        s->buttonPlaces.push_back(s->pointerAt);
-    },
-    [](void* data, wl_pointer*, uint32_t, uint32_t axis, wl_fixed_t value) {
-        auto* s = static_cast<State*>(data);
-        (axis == WL_POINTER_AXIS_VERTICAL_SCROLL ? s->vertical : s->horizontal) +=
-            wl_fixed_to_double(value);
-    },
-    kIgnore,
-    kIgnore,
-    kIgnore,
-    kIgnore,
-    kIgnore};
+void pointerEnter(void* data, wl_pointer*, uint32_t serial, wl_surface*, wl_fixed_t x,
+                  wl_fixed_t y) {
+    auto* s = static_cast<State*>(data);
+    s->enterSerial = serial;
+    s->inside = true;
+    s->pointerAt = {wl_fixed_to_double(x), wl_fixed_to_double(y)};
+    s->applyPointer();
+}
+void pointerLeave(void* data, wl_pointer*, uint32_t, wl_surface*) {
+    static_cast<State*>(data)->inside = false;
+}
+void pointerMotion(void* data, wl_pointer*, uint32_t, wl_fixed_t x, wl_fixed_t y) {
+    static_cast<State*>(data)->pointerAt = {wl_fixed_to_double(x), wl_fixed_to_double(y)};
+}
+void pointerButton(void* data, wl_pointer*, uint32_t, uint32_t, uint32_t button, uint32_t state) {
+    auto* s = static_cast<State*>(data);
+    s->buttons.push_back({button, state == WL_POINTER_BUTTON_STATE_PRESSED});
+    s->buttonPlaces.push_back(s->pointerAt);
+}
+void pointerAxis(void* data, wl_pointer*, uint32_t, uint32_t axis, wl_fixed_t value) {
+    auto* s = static_cast<State*>(data);
+    (axis == WL_POINTER_AXIS_VERTICAL_SCROLL ? s->vertical : s->horizontal) +=
+        wl_fixed_to_double(value);
+}
+const wl_pointer_listener kPointerListener{pointerEnter, pointerLeave, pointerMotion, pointerButton,
+                                           pointerAxis,  kIgnore,      kIgnore,       kIgnore,
+                                           kIgnore,      kIgnore};
 
-const wl_keyboard_listener kKeyboardListener{
-    [](void*, wl_keyboard*, uint32_t, int32_t fd, uint32_t) { close(fd); },
-    kIgnore,
-    kIgnore,
-    [](void* data, wl_keyboard*, uint32_t, uint32_t, uint32_t key, uint32_t state) {
-        static_cast<State*>(data)->keys.push_back({key, state == WL_KEYBOARD_KEY_STATE_PRESSED});
-    },
-    kIgnore,
-    kIgnore};
+void keyboardKeymap(void*, wl_keyboard*, uint32_t, int32_t fd, uint32_t) {
+    close(fd);
+}
+void keyboardKey(void* data, wl_keyboard*, uint32_t, uint32_t, uint32_t key, uint32_t state) {
+    static_cast<State*>(data)->keys.push_back({key, state == WL_KEYBOARD_KEY_STATE_PRESSED});
+}
+const wl_keyboard_listener kKeyboardListener{keyboardKeymap, kIgnore, kIgnore,
+                                             keyboardKey,    kIgnore, kIgnore};
 
 const wl_seat_listener kSeatListener{
     [](void* data, wl_seat* seat, uint32_t capabilities) {

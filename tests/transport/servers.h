@@ -62,13 +62,11 @@ class ScriptedServer {
 class FakeDaemon {
   public:
     explicit FakeDaemon(ScriptedServer::Handler handler)
-        : path_(dir_.file("usbmuxd")), server_(listen(path_), std::move(handler)) {}
+        : path_(dir_.file("usbmuxd")), server_(unixSocket(path_, true), std::move(handler)) {}
     USBMux::DaemonAddress address() const { return USBMux::DaemonAddress::unixSocket(path_); }
     int served() const { return server_.served(); }
 
   private:
-    static UniqueFd listen(const std::string& path) { return unixSocket(path, true); }
-
     TempDir dir_;
     std::string path_;
     ScriptedServer server_;
