@@ -177,11 +177,16 @@ TEST_F(SwayBackend, ThePointerIsInTheFramesAndNoCursorPacketsAreSent) {
         });
     ASSERT_FALSE(capturer->start(display->displayID(), StreamProfile::fallback, false));
     // The 16 points of the pointer are 32 pixels of the 2048-pixel-wide frame at scale 2.
-    EXPECT_TRUE(repeatUntil([&] { injector.injectTouch(4, display->displayID(), 0.5f, 0.5f); },
-                            [&] {
-                                return frames.size() > 0 &&
-                                       yuvNear(*frames.last().image, 1024 + 8, 768 + 8, kRedYuv);
-                            }));
+    // The window reads its events only when called: the image is set again once it has the
+    // pointer.
+    EXPECT_TRUE(repeatUntil(
+        [&] {
+            injector.injectTouch(4, display->displayID(), 0.5f, 0.5f);
+            window->setPointer(16, 0xFF0000);
+        },
+        [&] {
+            return frames.size() > 0 && yuvNear(*frames.last().image, 1024 + 8, 768 + 8, kRedYuv);
+        }));
     EXPECT_TRUE(yuvNear(*frames.last().image, 1024 + 40, 768 + 8, kBlackYuv));
     capturer->stopCapture();
 }
