@@ -5,26 +5,13 @@
 #include <vector>
 
 #include "platform/linux/keys/evdev_key_codes.h"
+#include "platform/linux/keys/modified_key.h"
 #include "support/log.h"
 
 namespace panelora {
 namespace {
 
-// evdev codes of the keys that make each modifier flag (left-hand keys first).
-struct ModifierKeys {
-    uint64_t flag;
-    std::vector<uint32_t> keys;
-};
-const std::vector<ModifierKeys>& modifierKeys() {
-    static const std::vector<ModifierKeys> table{
-        {EventFlags::shift, {42, 54}},      // KEY_LEFTSHIFT, KEY_RIGHTSHIFT
-        {EventFlags::control, {29, 97}},    // KEY_LEFTCTRL, KEY_RIGHTCTRL
-        {EventFlags::option, {56, 100}},    // KEY_LEFTALT, KEY_RIGHTALT
-        {EventFlags::command, {125, 126}},  // KEY_LEFTMETA, KEY_RIGHTMETA
-    };
-    return table;
-}
-constexpr uint32_t kCapsLock = 58;  // KEY_CAPSLOCK
+using evdevkeys::kCapsLock;
 
 }  // namespace
 
@@ -139,40 +126,9 @@ void GnomeEventPoster::postKey(uint16_t keyCode, bool isDown, uint64_t flags, bo
         return;
     }
 
-    std::vector<uint32_t> pressedForKey, releasedForKey;
-    for (const auto& modifier : modifierKeys()) {
-        const bool want = (flags & modifier.flag) != 0;
-        std::vector<uint32_t> holding;
-        for (uint32_t k : modifier.keys) {
-            if (held.contains(k)) holding.push_back(k);
-        }
-        if (want && holding.empty()) {
-            pressedForKey.push_back(modifier.keys.front());
-        } else if (!want) {
-            releasedForKey.insert(releasedForKey.end(), holding.begin(), holding.end());
-        }
-    }
-    const bool toggleCaps = ((flags & EventFlags::capsLock) != 0) != caps;
-
-    for (uint32_t k : pressedForKey)
-        session->keyboardKeycode(k, true);
-    for (uint32_t k : releasedForKey)
-        session->keyboardKeycode(k, false);
-    if (toggleCaps) {
-        session->keyboardKeycode(kCapsLock, true);
-        session->keyboardKeycode(kCapsLock, false);
-    }
     // A repeat, or a press of a key still down, as release and press.
-    if (isRepeat || held.contains(key)) session->keyboardKeycode(key, false);
-    session->keyboardKeycode(key, true);
-    if (toggleCaps) {
-        session->keyboardKeycode(kCapsLock, true);
-        session->keyboardKeycode(kCapsLock, false);
-    }
-    for (auto k = pressedForKey.rbegin(); k != pressedForKey.rend(); ++k)
-        session->keyboardKeycode(*k, false);
-    for (uint32_t k : releasedForKey)
-        session->keyboardKeycode(k, true);
+    evdevkeys::typeWithModifiers(key, flags, held, caps, isRepeat || held.contains(key),
+                                 [&](uint32_t k, bool down) { session->keyboardKeycode(k, down); });
 }
 
 void GnomeEventPoster::releaseHeld() {

@@ -13,6 +13,7 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include "platform/linux/keys/evdev_key_codes.h"
+#include "platform/linux/keys/modified_key.h"
 #include "support/log.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
@@ -21,22 +22,8 @@ namespace panelora {
 namespace {
 
 constexpr uint32_t kButtonLeft = 0x110, kButtonRight = 0x111;  // BTN_LEFT, BTN_RIGHT
-constexpr uint32_t kCapsLock = 58;                             // KEY_CAPSLOCK
+using evdevkeys::kCapsLock;
 constexpr uint32_t kSubpixels = 16;  // absolute motion in sixteenths of a logical pixel
-
-struct ModifierKeys {
-    uint64_t flag;
-    std::vector<uint32_t> keys;  // left-hand key first
-};
-const std::vector<ModifierKeys>& modifierKeys() {
-    static const std::vector<ModifierKeys> table{
-        {EventFlags::shift, {42, 54}},      // KEY_LEFTSHIFT, KEY_RIGHTSHIFT
-        {EventFlags::control, {29, 97}},    // KEY_LEFTCTRL, KEY_RIGHTCTRL
-        {EventFlags::option, {56, 100}},    // KEY_LEFTALT, KEY_RIGHTALT
-        {EventFlags::command, {125, 126}},  // KEY_LEFTMETA, KEY_RIGHTMETA
-    };
-    return table;
-}
 
 uint32_t now() {
     using namespace std::chrono;
@@ -236,36 +223,8 @@ void SwayEventPoster::postKey(uint16_t keyCode, bool isDown, uint64_t flags, boo
         link_->flush();
         return;
     }
-    std::vector<uint32_t> pressedForKey, releasedForKey;
-    for (const auto& modifier : modifierKeys()) {
-        const bool want = (flags & modifier.flag) != 0;
-        std::vector<uint32_t> holding;
-        for (uint32_t k : modifier.keys) {
-            if (held.contains(k)) holding.push_back(k);
-        }
-        if (want && holding.empty()) {
-            pressedForKey.push_back(modifier.keys.front());
-        } else if (!want) {
-            releasedForKey.insert(releasedForKey.end(), holding.begin(), holding.end());
-        }
-    }
-    const bool toggleCaps = ((flags & EventFlags::capsLock) != 0) != caps;
-    auto tapCaps = [&] {
-        sendKey(kCapsLock, true);
-        sendKey(kCapsLock, false);
-    };
-    for (uint32_t k : pressedForKey)
-        sendKey(k, true);
-    for (uint32_t k : releasedForKey)
-        sendKey(k, false);
-    if (toggleCaps) tapCaps();
-    if (isRepeat || held.contains(key)) sendKey(key, false);
-    sendKey(key, true);
-    if (toggleCaps) tapCaps();
-    for (auto k = pressedForKey.rbegin(); k != pressedForKey.rend(); ++k)
-        sendKey(*k, false);
-    for (uint32_t k : releasedForKey)
-        sendKey(k, true);
+    evdevkeys::typeWithModifiers(key, flags, held, caps, isRepeat || held.contains(key),
+                                 [&](uint32_t k, bool down) { sendKey(k, down); });
     link_->flush();
 }
 
