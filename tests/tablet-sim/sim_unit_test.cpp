@@ -54,47 +54,35 @@ TEST(StreamChecker, AConfigAndItsKeyFrameAreReadyToDecode) {
     EXPECT_EQ(c.packets(), 2u);
 }
 
+// Each sequence makes one violation, whose message says what went wrong.
 TEST(StreamChecker, OrderingViolations) {
-    struct Case {
-        const char* name;
-        std::vector<std::pair<uint8_t, Bytes>> packets;
-        const char* expected;  // part of the violation message
-    };
+    using Packets = std::vector<std::pair<uint8_t, Bytes>>;
     const Bytes ping = {0, 0, 0, 0, 0, 0, 0, 1};
-    const Case cases[] = {
-        {"non-key first frame",
-         {{kFrame, framePayload(false, 0)}},
-         "first frame is not a key frame"},
-        {"key frame with no parameter sets ever",
-         {{kFrame, framePayload(true, 0)}},
-         "none received earlier"},
-        {"non-key frame right after config",
-         {{kConfig, configPayload},
-          {kFrame, framePayload(true, 0)},
-          {kConfig, configPayload},
-          {kFrame, framePayload(false, 1)}},
+    const Bytes config = configPayload, key = framePayload(true, 0);
+    const std::pair<Packets, const char*> cases[] = {
+        {{{kFrame, framePayload(false, 0)}}, "first frame is not a key frame"},
+        {{{kFrame, key}}, "none received earlier"},  // no parameter sets ever
+        {{{kConfig, config}, {kFrame, key}, {kConfig, config}, {kFrame, framePayload(false, 1)}},
          "non-key frame directly after a config"},
-        {"something between config and its frame",
-         {{kConfig, configPayload}, {kPing, ping}, {kFrame, framePayload(true, 0)}},
+        {{{kConfig, config}, {kPing, ping}, {kFrame, key}},
          "not followed by its key frame (next packet: ping)"},
-        {"timestamps going backwards",
-         {{kConfig, configPayload},
+        {{{kConfig, config},
           {kFrame, framePayload(true, 0x20)},
           {kFrame, framePayload(false, 0x1F)}},
          "ptsMicros went backwards: 4127 after 4128"},
-        {"tablet-to-computer type", {{kTouch, Bytes(9, 0)}}, "tablet-to-computer packet (touch)"},
-        {"unknown type", {{200, Bytes(3, 0)}}, "unknown type 200"},
-        {"short ping", {{kPing, Bytes(7, 0)}}, "ping payload of 7 bytes"},
-        {"short frame", {{kFrame, Bytes(8, 0)}}, "at least 9"},
+        {{{kTouch, Bytes(9, 0)}}, "tablet-to-computer packet (touch)"},
+        {{{200, Bytes(3, 0)}}, "unknown type 200"},
+        {{{kPing, Bytes(7, 0)}}, "ping payload of 7 bytes"},
+        {{{kFrame, Bytes(8, 0)}}, "at least 9"},
     };
-    for (const Case& test : cases) {
+    for (const auto& [packets, expected] : cases) {
         StreamChecker c;
-        for (const auto& [type, payload] : test.packets)
+        for (const auto& [type, payload] : packets)
             c.check(type, payload);
         c.finish(End::endOfStream, false);
-        EXPECT_EQ(c.violationCount(), 1u) << test.name << "\n" << allMessages(c);
-        EXPECT_NE(allMessages(c).find(test.expected), std::string::npos) << test.name << "\n"
-                                                                         << allMessages(c);
+        SCOPED_TRACE(allMessages(c));
+        EXPECT_EQ(c.violationCount(), 1u) << expected;
+        EXPECT_NE(allMessages(c).find(expected), std::string::npos) << expected;
     }
     // A non-key first frame is not handed to the decoder.
     StreamChecker c;
