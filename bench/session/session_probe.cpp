@@ -1,6 +1,6 @@
 #include "session_probe.h"
 
-namespace panelora::test {
+namespace panelora::bench {
 
 std::shared_ptr<SessionProbe> SessionProbe::create(int fd, SessionEnvironment environment) {
     std::shared_ptr<SessionProbe> probe(new SessionProbe);
@@ -55,4 +55,4 @@ std::optional<size_t> SessionProbe::waitForStats(
     return found;
 }
 
-}  // namespace panelora::test
+}  // namespace panelora::bench

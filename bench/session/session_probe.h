@@ -12,7 +12,7 @@
 
 #include "session/session.h"
 
-namespace panelora::test {
+namespace panelora::bench {
 
 class SessionProbe : public std::enable_shared_from_this<SessionProbe> {
   public:
@@ -44,4 +44,4 @@ class SessionProbe : public std::enable_shared_from_this<SessionProbe> {
     std::vector<Session::Stats> stats_;  // guarded by mutex_
 };
 
-}  // namespace panelora::test
+}  // namespace panelora::bench
