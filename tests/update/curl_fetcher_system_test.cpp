@@ -23,51 +23,36 @@ bool openssl(const fs::path& dir, const std::string& arguments) {
     return std::system(command.c_str()) == 0;
 }
 
-std::string extensions(const std::string& names) {
-    return "subjectAltName=" + names +
-           "\nbasicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-           "extendedKeyUsage=serverAuth\n";
+// The test authority ca.pem signed server.pem (for 127.0.0.1 and localhost) and wronghost.pem
+// (for example.invalid); stranger.pem signed nothing here. Each key is <name>.key beside it.
+// Fails the calling test when openssl does.
+fs::path makeTestPKI(const fs::path& dir) {
+    const std::string req = "req -x509 -days 2 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
+    const std::string ca =
+        " -addext basicConstraints=critical,CA:TRUE"
+        " -addext keyUsage=critical,keyCertSign,cRLSign";
+    auto server = [&](const std::string& name, const std::string& altNames) {
+        return openssl(dir, req + " -keyout " + name + ".key -out " + name +
+                                ".pem -subj /CN=" + name +
+                                " -CA ca.pem -CAkey ca.key -addext subjectAltName=" + altNames +
+                                " -addext basicConstraints=critical,CA:FALSE"
+                                " -addext keyUsage=critical,digitalSignature"
+                                " -addext extendedKeyUsage=serverAuth");
+    };
+    const bool ok =
+        openssl(dir, req + " -keyout ca.key -out ca.pem -subj '/CN=Test CA'" + ca) &&
+        openssl(dir, req + " -keyout stranger.key -out stranger.pem -subj /CN=x" + ca) &&
+        server("server", "IP:127.0.0.1,DNS:localhost") &&
+        server("wronghost", "DNS:example.invalid");
+    if (!ok)
+        ADD_FAILURE() << "making the test certificates failed:\n" << readFile(dir / "openssl.log");
+    return dir;
 }
-
-// The server's certificate is for 127.0.0.1 and localhost, the wrong host's for
-// example.invalid, both signed by caCert; strangerCA signed nothing here.
-struct TestPKI {
-    fs::path caCert, strangerCA, serverCert, serverKey, wrongHostCert, wrongHostKey;
-
-    // Generates everything into `dir`; fails the calling test when openssl does.
-    static TestPKI create(const fs::path& dir) {
-        const std::string newKey = "-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
-        const std::string ca =
-            "-addext basicConstraints=critical,CA:TRUE "
-            "-addext keyUsage=critical,keyCertSign,cRLSign";
-        writeFile(dir / "server.ext", extensions("IP:127.0.0.1,DNS:localhost"));
-        writeFile(dir / "wronghost.ext", extensions("DNS:example.invalid"));
-        bool ok =
-            openssl(dir, "req -x509 " + newKey +
-                             " -keyout ca.key -out ca.pem -days 2 -subj '/CN=Test CA' " + ca) &&
-            openssl(dir, "req -x509 " + newKey +
-                             " -keyout stranger.key -out stranger.pem -days 2 -subj '/CN=Other' " +
-                             ca);
-        for (const char* name : {"server", "wronghost"}) {
-            const std::string n = name;
-            ok = ok &&
-                 openssl(dir, "req " + newKey + " -keyout " + n + ".key -out " + n +
-                                  ".csr -subj /CN=" + n) &&
-                 openssl(dir, "x509 -req -in " + n +
-                                  ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -out " + n +
-                                  ".pem -days 2 -extfile " + n + ".ext");
-        }
-        if (!ok)
-            ADD_FAILURE() << "making the test certificates failed:\n"
-                          << readFile(dir / "openssl.log");
-        return {dir / "ca.pem",     dir / "stranger.pem",  dir / "server.pem",
-                dir / "server.key", dir / "wronghost.pem", dir / "wronghost.key"};
-    }
-};
 
 class HttpsServer {
   public:
-    HttpsServer(const fs::path& cert, const fs::path& key) {
+    // Serves with the certificate <name>.pem of `pki`.
+    HttpsServer(const fs::path& pki, const std::string& name) {
         // The port is free when picked but could be taken before the server binds it: then the
         // server exits and another port is tried.
         for (int attempt = 0; attempt < 5 && !process_; ++attempt) {
@@ -76,8 +61,8 @@ class HttpsServer {
                 {"/bin/sh", "-c",
                  "cd '" + root_.path().string() +
                      "' && exec openssl s_server -HTTP -quiet -accept 127.0.0.1:" +
-                     std::to_string(port_) + " -cert '" + cert.string() + "' -key '" +
-                     key.string() + "'"},
+                     std::to_string(port_) + " -cert '" + (pki / name).string() + ".pem' -key '" +
+                     (pki / name).string() + ".key'"},
                 ChildProcess::Options().stderrMerged().stdoutTo(root_.file("s_server.log")));
             if (process &&
                 eventually([&] { return connectLoopback(port_) || !process->running(); },
@@ -113,19 +98,17 @@ const std::string validManifest = R"({"version":"2.0","notes":"Sharper text."})"
 class CurlFetcherSystemTest : public ::testing::Test {
   protected:
     // Made once per test program.
-    static const TestPKI& pki() {
+    static const fs::path& pki() {
         static const TempDir dir;
-        static const TestPKI pki = TestPKI::create(dir.path());
+        static const fs::path pki = makeTestPKI(dir.path());
         return pki;
     }
 
-    // A fetcher that trusts only the test authority and fetches `url` whatever it is asked for.
+    // A fetcher that trusts only `ca` and fetches `url` whatever it is asked for.
     static std::shared_ptr<CurlHttpFetcher> fetcherFor(const std::string& url,
-                                                       const std::filesystem::path& ca) {
-        return std::make_shared<CurlHttpFetcher>(CurlHttpFetcher::Options{ca.string(), url});
-    }
-    std::shared_ptr<CurlHttpFetcher> fetcherFor(const std::string& name) {
-        return fetcherFor(server.url(name), pki().caCert);
+                                                       const std::string& ca = "ca.pem") {
+        return std::make_shared<CurlHttpFetcher>(
+            CurlHttpFetcher::Options{(pki() / ca).string(), url});
     }
 
     // One fetch, waited for.
@@ -162,7 +145,7 @@ class CurlFetcherSystemTest : public ::testing::Test {
         return alerts.empty() ? Alert{} : alerts.back();
     }
 
-    HttpsServer server{pki().serverCert, pki().serverKey};
+    HttpsServer server{pki(), "server"};
     std::shared_ptr<SerialQueue> queue = SerialQueue::create("test.main");
     std::shared_ptr<RecordingPresenter> presenter = std::make_shared<RecordingPresenter>();
 };
@@ -173,31 +156,32 @@ const Alert failure = UpdateChecker::failureAlert();
 TEST_F(CurlFetcherSystemTest, UpdateAvailableEndToEndAndTheBodyLimit) {
     ASSERT_TRUE(server.running());
     server.serve("m.json", "200 OK", validManifest);
-    EXPECT_EQ(check(fetcherFor("m.json")), (Alert{"Panelora 2.0 is available",
-                                                  "Sharper text.\n\nYou have version 1.9.3.",
-                                                  {"Download", "Later"}}));
+    EXPECT_EQ(check(fetcherFor(server.url("m.json"))),
+              (Alert{"Panelora 2.0 is available",
+                     "Sharper text.\n\nYou have version 1.9.3.",
+                     {"Download", "Later"}}));
     const std::string huge = manifestOfSize("2.0", 4 * 1024 * 1024);
     server.serve("huge.json", "200 OK", huge);
     const auto response =
-        fetch(*fetcherFor("huge.json"), {UpdateChecker::manifestURL(), 10s, 16'384});
+        fetch(*fetcherFor(server.url("huge.json")), {UpdateChecker::manifestURL(), 10s, 16'384});
     ASSERT_TRUE(response.has_value());
     EXPECT_EQ(response->statusCode, 200);
     EXPECT_EQ(std::string(response->body.begin(), response->body.end()), huge.substr(0, 16'384));
-    EXPECT_EQ(check(fetcherFor("huge.json")), failure);
+    EXPECT_EQ(check(fetcherFor(server.url("huge.json"))), failure);
 }
 
 // A 404 is an answer (which the check takes for a failure); a certificate that the trusted
 // authority did not sign, or that names another host, gives none.
 TEST_F(CurlFetcherSystemTest, StatusAndCertificateDecideTheAnswer) {
-    HttpsServer wrongHost(pki().wrongHostCert, pki().wrongHostKey);
+    HttpsServer wrongHost(pki(), "wronghost");
     ASSERT_TRUE(server.running() && wrongHost.running());
     server.serve("m.json", "404 Not Found", validManifest);
     wrongHost.serve("m.json", "200 OK", validManifest);
-    const auto notFound = fetch(*fetcherFor("m.json"));
+    const auto notFound = fetch(*fetcherFor(server.url("m.json")));
     ASSERT_TRUE(notFound.has_value());
     EXPECT_EQ(notFound->statusCode, 404);
-    EXPECT_FALSE(fetch(*fetcherFor(server.url("m.json"), pki().strangerCA)).has_value());
-    EXPECT_FALSE(fetch(*fetcherFor(wrongHost.url("m.json"), pki().caCert)).has_value());
+    EXPECT_FALSE(fetch(*fetcherFor(server.url("m.json"), "stranger.pem")).has_value());
+    EXPECT_FALSE(fetch(*fetcherFor(wrongHost.url("m.json"))).has_value());
 }
 
 // Plain HTTP is never spoken, not even after a redirect; HTTPS redirects are followed, a few at
@@ -207,19 +191,19 @@ TEST_F(CurlFetcherSystemTest, OnlyHttpsIsSpokenAndFollowed) {
     uint16_t port = 0;
     UniqueFd plain = bindLoopback(port);  // takes connections, never answers
     const std::string plainURL = "http://127.0.0.1:" + std::to_string(port) + "/m.json";
-    EXPECT_FALSE(fetch(*fetcherFor(plainURL, pki().caCert)).has_value());
+    EXPECT_FALSE(fetch(*fetcherFor(plainURL)).has_value());
     server.serve("to-http.json", "302 Found", "", "Location: " + plainURL + "\r\n");
-    EXPECT_FALSE(fetch(*fetcherFor("to-http.json")).has_value());
+    EXPECT_FALSE(fetch(*fetcherFor(server.url("to-http.json"))).has_value());
     pollfd pending{plain.get(), POLLIN, 0};
     EXPECT_EQ(::poll(&pending, 1, 0), 0) << "a connection came in over plain HTTP";
 
     server.serve("m.json", "200 OK", validManifest);
     server.serve("moved.json", "301 Moved Permanently", "", "Location: /m.json\r\n");
-    const auto moved = fetch(*fetcherFor("moved.json"));
+    const auto moved = fetch(*fetcherFor(server.url("moved.json")));
     ASSERT_TRUE(moved.has_value());
     EXPECT_EQ(moved->statusCode, 200);
     server.serve("loop.json", "302 Found", "", "Location: /loop.json\r\n");
-    EXPECT_FALSE(fetch(*fetcherFor("loop.json")).has_value());
+    EXPECT_FALSE(fetch(*fetcherFor(server.url("loop.json"))).has_value());
 }
 
 // A server that takes the connection and never answers: destroying the fetcher aborts the
@@ -228,7 +212,7 @@ TEST_F(CurlFetcherSystemTest, SilentServer) {
     uint16_t port = 0;
     UniqueFd silent = bindLoopback(port);
     const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/m.json";
-    auto fetcher = fetcherFor(url, pki().caCert);
+    auto fetcher = fetcherFor(url);
     std::atomic<bool> completed{false};
     fetcher->fetch({UpdateChecker::manifestURL()}, [&](auto) { completed = true; });
     std::this_thread::sleep_for(200ms);
@@ -238,7 +222,7 @@ TEST_F(CurlFetcherSystemTest, SilentServer) {
     EXPECT_FALSE(completed);
 
     start = std::chrono::steady_clock::now();
-    EXPECT_EQ(check(fetcherFor(url, pki().caCert)), failure);
+    EXPECT_EQ(check(fetcherFor(url)), failure);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 9500ms);
 }
 
