@@ -1,15 +1,14 @@
-// The Linux shell pieces that need no X server: the autostart entry, the settings commands, the
-// status lines and the single-instance hand-over between two owners in one process.
+// The Linux shell pieces that need no X server: the autostart entry, the settings commands and
+// the detached start of a settings program, the status lines and the single-instance hand-over
+// between two owners in one process.
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
 #include <cstdio>
-#include <fstream>
 #include <iterator>
 #include <sstream>
 
-#include "app/launch_at_login.h"
 #include "platform/linux/shell/detached_spawn.h"
 #include "platform/linux/shell/linux_permissions.h"
 #include "platform/linux/shell/single_instance.h"
@@ -76,22 +75,15 @@ TEST(XdgAutostart, AnEntrySwitchedOffByTheDesktopIsNotEnabled) {
     }
 }
 
-TEST(XdgAutostart, AFailedRegistrationIsReportedAndTheToggleStaysOff) {
+TEST(XdgAutostart, AFailedRegistrationIsReportedAndLeavesNoEntry) {
     TempDir temp;
     // A file where the folder should be: fails for root too.
     writeFile(temp.path() / "autostart", "not a folder", fs::perms(0644));
-    auto autostart = std::make_shared<XdgAutostart>(temp.path() / "autostart", "/usr/bin/panelora");
-
-    auto error = autostart->registerApp();
+    XdgAutostart autostart(temp.path() / "autostart", "/usr/bin/panelora");
+    const auto error = autostart.registerApp();
     ASSERT_TRUE(error.has_value());
     EXPECT_NE(error->find((temp.path() / "autostart").string()), std::string::npos) << *error;
-    EXPECT_EQ(autostart->status(), LoginItemBackend::Status::notRegistered);
-
-    LogCapture log;
-    LaunchAtLoginToggle toggle(autostart);
-    toggle.setLaunchAtLogin(true);
-    EXPECT_FALSE(toggle.enabled());
-    EXPECT_TRUE(log.contains("Launch at login failed: " + *error));
+    EXPECT_EQ(autostart.status(), LoginItemBackend::Status::notRegistered);
 
     XdgAutostart withoutProgram(temp.path(), "");
     EXPECT_TRUE(withoutProgram.registerApp().has_value());
@@ -201,6 +193,41 @@ TEST(FindOnPath, FindsExecutableFilesOnly) {
     EXPECT_EQ(findOnPath("", path), std::nullopt);
     EXPECT_EQ(findOnPath((b / "tool").string(), ""), (b / "tool").string());
     EXPECT_EQ(findOnPath((a / "tool").string(), path), std::nullopt);
+}
+
+// The settings program starts detached: no signal of ours blocked or ignored, no output of ours.
+TEST(SpawnDetached, StartsTheProgramWithCleanSignalsAndNoOutput) {
+    TempDir temp;
+    const fs::path report = temp.path() / "report";
+    writeFile(temp.path() / "settings",
+              "#!/bin/sh\nout=$(readlink /proc/$$/fd/1)\n{ echo \"args:$*\"; grep -E "
+              "'^Sig(Blk|Ign):' /proc/self/status; echo \"stdout:$out\"; } > '" +
+                  report.string() + ".tmp'\nmv '" + report.string() + ".tmp' '" + report.string() +
+                  "'\n",
+              fs::perms(0755));
+    // As in the program: its stop signals blocked and SIGPIPE ignored.
+    sigset_t stop, old;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, &old);
+    auto oldPipe = signal(SIGPIPE, SIG_IGN);
+    EXPECT_TRUE(spawnDetached({(temp.path() / "settings").string(), "display"}));
+    signal(SIGPIPE, oldPipe);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+
+    ASSERT_TRUE(eventually([&] { return fs::exists(report); }));
+    const std::string text = readFile(report);
+    EXPECT_NE(text.find("args:display\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("SigBlk:\t0000000000000000\n"), std::string::npos) << text;
+    // The C library keeps two real-time signals of its own ignored; the ones that matter are not.
+    const size_t ignored = text.find("SigIgn:\t");
+    ASSERT_NE(ignored, std::string::npos) << text;
+    const uint64_t mask = std::stoull(text.substr(ignored + 8, 16), nullptr, 16);
+    for (int signo : {SIGPIPE, SIGTERM, SIGINT, SIGHUP})
+        EXPECT_EQ(mask & (uint64_t(1) << (signo - 1)), 0u) << "signal " << signo << "\n" << text;
+    EXPECT_NE(text.find("stdout:/dev/null\n"), std::string::npos) << text;
+    EXPECT_FALSE(spawnDetached({(temp.path() / "missing").string()}));
 }
 
 // ---- Status lines ----
