@@ -28,27 +28,25 @@ uint64_t nowMicros() {
 // frame that carries parameter sets.
 class Frames {
   public:
-    Frames(int32_t width, int32_t height, int64_t bitRate = 2'000'000)
+    Frames(int32_t width, int32_t height)
         : width_(width),
           height_(height),
           codec_(LibavVideoCodecFactory(LibavVideoCodecFactory::Encoders::softwareOnly)
                      .create(VideoCodecSettings::forProfile(
-                         {width, height, 60, bitRate, width / 2, height / 2}))) {
+                         {width, height, 60, 2'000'000, width / 2, height / 2}))) {
         if (!codec_) throw std::runtime_error("no libx264 codec");
     }
     ~Frames() { codec_->invalidate(); }
 
-    EncodedSample encode(ImageBufferRef picture, bool key) {
+    // A picture of one colour (video-range Y, Cb, Cr).
+    EncodedSample encode(uint8_t y, uint8_t u, uint8_t v, bool key = false) {
         std::promise<std::optional<EncodedSample>> done;
         auto result = done.get_future();
-        if (!codec_->encode(picture, Clock::system().uptimeNanos(), key,
+        if (!codec_->encode(solidPicture(width_, height_, y, u, v), Clock::system().uptimeNanos(),
+                            key,
                             [&](std::optional<EncodedSample> sample) { done.set_value(sample); }))
             throw std::runtime_error("the codec refused a frame");
         return result.get().value();  // throws when the codec failed
-    }
-    // A picture of one colour (video-range Y, Cb, Cr).
-    EncodedSample encode(uint8_t y, uint8_t u, uint8_t v, bool key = false) {
-        return encode(solidPicture(width_, height_, y, u, v), key);
     }
     static std::vector<uint8_t> packets(const EncodedSample& s) {
         if (s.sps && s.pps)

@@ -39,21 +39,6 @@ std::string allMessages(const StreamChecker& c) {
     return out;
 }
 
-TEST(StreamChecker, AConfigAndItsKeyFrameAreReadyToDecode) {
-    StreamChecker c;
-    EXPECT_FALSE(c.check(kConfig, configPayload).violated);
-    const Bytes key = framePayload(true, 0x00);
-    const auto first = c.check(kFrame, key);
-    ASSERT_TRUE(first.frame);
-    EXPECT_TRUE(first.frame->isKey && first.frame->afterConfig);
-    EXPECT_EQ(first.frame->ptsMicros, 0x1000u);
-    EXPECT_EQ(first.frame->avcc.size(), 7u);
-    EXPECT_EQ(c.parameterSets(), (ParameterSets{hex("6742C01E"), hex("68CE")}));
-    c.finish(End::endOfStream, false);
-    EXPECT_EQ(c.violationCount(), 0u) << allMessages(c);
-    EXPECT_EQ(c.packets(), 2u);
-}
-
 // Each sequence makes one violation, whose message says what went wrong.
 TEST(StreamChecker, OrderingViolations) {
     using Packets = std::vector<std::pair<uint8_t, Bytes>>;
@@ -90,20 +75,24 @@ TEST(StreamChecker, OrderingViolations) {
     EXPECT_FALSE(c.check(kFrame, framePayload(false, 0)).frame);
 }
 
-// One packet after a config and its key frame: whether it is a violation, for a frame whether
-// it is handed to the decoder, and for a config whether its parameter sets replace the earlier.
-TEST(StreamChecker, OnePacketAfterAKeyFrame) {
-    const Bytes key = hex("01 0000000000002000");  // key flag, ptsMicros 0x2000
-    auto withSlice = [](bool isKey, uint8_t nalType) {
-        Bytes payload = framePayload(isKey, 0);
-        payload[13] = nalType;
-        return payload;
-    };
-    auto withFlags = [](uint8_t flags) {
-        Bytes payload = framePayload(false, 0);
-        payload[0] = flags;
-        return payload;
-    };
+// A config and its key frame are ready to decode; then one packet after them: whether it is a
+// violation, for a frame whether it is handed to the decoder, and for a config whether its
+// parameter sets replace the earlier.
+TEST(StreamChecker, OnePacketAfterAConfigAndItsKeyFrame) {
+    StreamChecker ready;
+    EXPECT_FALSE(ready.check(kConfig, configPayload).violated);
+    const Bytes firstKey = framePayload(true, 0x00);
+    const auto first = ready.check(kFrame, firstKey);
+    ASSERT_TRUE(first.frame);
+    EXPECT_TRUE(first.frame->isKey && first.frame->afterConfig);
+    EXPECT_EQ(first.frame->ptsMicros, 0x1000u);
+    EXPECT_EQ(first.frame->avcc.size(), 7u);
+    EXPECT_EQ(ready.parameterSets(), (ParameterSets{hex("6742C01E"), hex("68CE")}));
+    EXPECT_EQ(ready.violationCount(), 0u) << allMessages(ready);
+    EXPECT_EQ(ready.packets(), 2u);
+
+    // Flags and ptsMicros 0x2000, before the NAL units.
+    const Bytes key = hex("01 0000000000002000"), nonKey = hex("00 0000000000002000");
     // Display width 1024 points; image 20 × 20; hot spot 2, 3; a PNG signature.
     const Bytes goodImage = hex("0400 41A00000 41A00000 40000000 40400000 89504E470D0A1A0A0000");
     Bytes notPng = goodImage;
@@ -111,8 +100,6 @@ TEST(StreamChecker, OnePacketAfterAKeyFrame) {
     Bytes hugeImage = goodImage;
     hugeImage[2] = 0x45;                                     // image width 5120.0
     const Bytes goodPosition = hex("01 3F000000 BF800000");  // visible, 0.5, -1.0 (outside)
-    Bytes badVisible = goodPosition;
-    badVisible[0] = 2;
 
     const Bytes ping = {1, 2, 3, 4, 5, 6, 7, 8};
     struct Case {
@@ -138,16 +125,16 @@ TEST(StreamChecker, OnePacketAfterAKeyFrame) {
         {"partial length field", kFrame, join({key, hex("00000002 6588 0000")}), true, true},
         {"zero-length NAL", kFrame, join({key, hex("00000000 00000001 65")}), true, true},
         {"no NAL at all", kFrame, key, true, true},
-        {"key flag on a non-IDR slice", kFrame, withSlice(true, 0x41), true},
-        {"IDR slice not flagged", kFrame, withSlice(false, 0x65), true},
-        {"other flags", kFrame, withFlags(0x02), true},
+        {"key flag on a non-IDR slice", kFrame, join({key, hex("00000003 418884")}), true},
+        {"IDR slice not flagged", kFrame, join({nonKey, hex("00000003 658884")}), true},
+        {"other flags", kFrame, hex("02 0000000000002000 00000003 418884"), true},
         {"an SEI and an IDR slice", kFrame, join({key, hex("00000002 0605 00000003 658884")}),
          false},
         {"position of 9 bytes", kCursorPosition, goodPosition, false},
         {"position of 8 bytes", kCursorPosition,
          Bytes(goodPosition.begin(), goodPosition.end() - 1), true},
         {"position of 10 bytes", kCursorPosition, Bytes(10, 0), true},
-        {"position visible byte 2", kCursorPosition, badVisible, true},
+        {"position visible byte 2", kCursorPosition, hex("02 3F000000 BF800000"), true},
         {"image with a PNG", kCursorImage, goodImage, false},
         {"image of 17 bytes", kCursorImage, Bytes(goodImage.begin(), goodImage.begin() + 17), true},
         {"image header only", kCursorImage, Bytes(goodImage.begin(), goodImage.begin() + 18), true},
@@ -155,9 +142,7 @@ TEST(StreamChecker, OnePacketAfterAKeyFrame) {
         {"image over 512 points", kCursorImage, hugeImage, true},
     };
     for (const Case& test : cases) {
-        StreamChecker c;
-        c.check(kConfig, configPayload);
-        c.check(kFrame, framePayload(true, 0));
+        StreamChecker c = ready;
         const auto outcome = c.check(test.type, test.payload);
         EXPECT_EQ(outcome.violated, test.violation) << test.name << "\n" << allMessages(c);
         if (test.type == kFrame) {

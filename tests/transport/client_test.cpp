@@ -63,7 +63,7 @@ ScriptedServer::Handler scripted(Script& script) {
         if (auto body = readExactly(fd, decoded.length - 16))
             script.request = parseDictionary(*body);
         if (!script.reply.empty()) writeAll(fd, script.reply);
-        if (script.holdOpen) readToEnd(fd);
+        if (script.holdOpen) closedWithin(fd, 10s);
     };
 }
 

@@ -40,7 +40,7 @@ TEST(UsbmuxSimulatorTest, ListsRefusesAnswersAndSurvivesGarbage) {
         ASSERT_TRUE(fd);
         writeAll(fd.get(), hex(junk));
         ::shutdown(fd.get(), SHUT_WR);
-        EXPECT_TRUE(readToEnd(fd.get())) << junk;  // closed on us, nothing else
+        EXPECT_TRUE(closedWithin(fd.get(), 5s)) << junk;  // closed on us, nothing else
     }
     EXPECT_EQ(listDevices(sim->address()), listed);
 
@@ -85,7 +85,7 @@ TEST(UsbmuxSimulatorTest, StopsOnSigtermWithATunnelOpen) {
     sim->process().signal(SIGTERM);
     EXPECT_EQ(sim->process().wait(std::chrono::seconds(10)), 0);
     EXPECT_FALSE(std::filesystem::exists(sim->socketPath()));
-    EXPECT_EQ(readToEnd(tunnel.get()), std::vector<uint8_t>{});  // ended, not left hanging
+    EXPECT_TRUE(closedWithin(tunnel.get(), 5s));  // ended, not left hanging
     EXPECT_TRUE(listDevices(sim->address()).empty());
 }
 
