@@ -13,13 +13,8 @@ std::optional<double> scaleFor(int space) {
 }
 
 TEST(StreamProfile, WorkedExamples) {
-    struct Case {
-        int64_t pixelWidth, pixelHeight, maxFPS;
-        bool preferSmooth;
-        int space;  // the "Screen space" setting
-        StreamProfile expected;
-    };
-    const Case cases[] = {
+    // The tablet's pixels and rate, the quality, the "Screen space" setting, and the profile.
+    const std::tuple<int64_t, int64_t, int64_t, bool, int, StreamProfile> cases[] = {
         {2732, 2048, 120, Sharp, 0, {2732, 2048, 60, 67141632, 1708, 1280}},
         {2732, 2048, 120, Smooth, 0, {1796, 1346, 120, 43513488, 1708, 1280}},
         {2732, 2048, 120, Smooth, 150, {1796, 1346, 120, 43513488, 2050, 1536}},
@@ -37,12 +32,12 @@ TEST(StreamProfile, WorkedExamples) {
         {2599, 1600, 60, Sharp, 0, {2600, 1600, 60, 49920000, 1300, 800}},
         {2600, 1600, 60, Sharp, 0, {2600, 1600, 60, 49920000, 1626, 1000}},
     };
-    for (const auto& c : cases) {
-        const auto p = StreamProfile::negotiate(c.pixelWidth, c.pixelHeight, c.maxFPS,
-                                                c.preferSmooth, scaleFor(c.space));
-        EXPECT_EQ(p, c.expected) << c.pixelWidth << "x" << c.pixelHeight << " @" << c.maxFPS
-                                 << (c.preferSmooth ? " Smooth" : " Sharp") << " space " << c.space
-                                 << " -> " << p.summary();
+    for (const auto& [pixelWidth, pixelHeight, maxFPS, preferSmooth, space, expected] : cases) {
+        const auto p = StreamProfile::negotiate(pixelWidth, pixelHeight, maxFPS, preferSmooth,
+                                                scaleFor(space));
+        EXPECT_EQ(p, expected) << pixelWidth << "x" << pixelHeight << " @" << maxFPS
+                               << (preferSmooth ? " Smooth" : " Sharp") << " space " << space
+                               << " -> " << p.summary();
     }
 }
 

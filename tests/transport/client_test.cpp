@@ -240,16 +240,10 @@ TEST(UsbmuxClientTest, ConcurrentCallsAreIndependent) {
     EXPECT_EQ(matched, 8);
 }
 
-struct AddressCase {
-    const char* name;
-    std::optional<std::string_view> value;
-    DaemonAddress expected;
-};
-
 const DaemonAddress kDefault = DaemonAddress::unixSocket("/var/run/usbmuxd");
 
 TEST(DaemonAddressTest, ParsesLikeTheClientLibrary) {
-    const AddressCase cases[] = {
+    const std::tuple<const char*, std::optional<std::string_view>, DaemonAddress> cases[] = {
         {"unset", std::nullopt, kDefault},
         {"empty", "", kDefault},
         {"unix path", "UNIX:/tmp/sim.sock", DaemonAddress::unixSocket("/tmp/sim.sock")},
@@ -269,8 +263,8 @@ TEST(DaemonAddressTest, ParsesLikeTheClientLibrary) {
         {"empty host", ":27015", kDefault},
         {"empty bracketed host", "[]:27015", kDefault},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(parseDaemonAddress(c.value), c.expected) << c.name;
+    for (const auto& [name, value, expected] : cases)
+        EXPECT_EQ(parseDaemonAddress(value), expected) << name;
 }
 
 TEST(DaemonAddressTest, ReadsTheEnvironmentAtEachCall) {

@@ -67,17 +67,5 @@ TEST(SocketIoTest, WritesToAGonePeerFailWithoutSigpipe) {
     EXPECT_EQ(sigismember(&mask, SIGPIPE), 0);
 }
 
-TEST(SocketIoTest, UniqueFdClosesOnceAndReleases) {
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
-    UniqueFd(std::move(readEnd)).reset();
-    EXPECT_FALSE(readEnd);
-    EXPECT_EQ(fcntl(fds[0], F_GETFD), -1);  // closed by the moved-to owner
-    EXPECT_EQ(writeEnd.release(), fds[1]);
-    EXPECT_NE(fcntl(fds[1], F_GETFD), -1);  // released, so still open
-    ::close(fds[1]);
-}
-
 }  // namespace
 }  // namespace panelora::test
