@@ -1,6 +1,6 @@
 // The status menu's AppKit rendering of the menu model: one NSMenuItem per entry, pickers as a
 // caption and checkmarked options, the toggle as a checkmarked item, Command-Q, and when an open
-// menu may be updated in place.
+// menu may be updated in place. The model's own rows and texts are the app test's.
 #include "platform/macos/portable/menu_plan.h"
 
 #include "test_prelude.h"
@@ -9,7 +9,8 @@ namespace panelora::test {
 namespace {
 
 // One letter per entry: - separator, t text, c caption, b button, o option, O checked option,
-// T checked toggle; ? for what no row makes (an enabled caption, a disabled option…).
+// T checked toggle, g unchecked toggle; ? for what no row makes (an enabled caption, a disabled
+// option…).
 std::string shape(const std::vector<MenuEntry>& entries) {
     std::string out;
     for (const MenuEntry& e : entries) {
@@ -20,96 +21,91 @@ std::string shape(const std::vector<MenuEntry>& entries) {
             out += '?';
         else if (e.indentation == 1)
             out += !e.enabled ? '?' : e.checked ? 'O' : 'o';
+        else if (e.toggles)
+            out += e.checked ? 'T' : 'g';
         else if (e.checked)
-            out += e.toggles ? 'T' : '?';
+            out += '?';
         else
             out += caption ? 'c' : e.enabled ? 'b' : 't';
     }
     return out;
 }
 
-MenuState streaming() {
-    MenuState state;
-    state.status = "Streaming 2732\u00d72048 at 60 fps";
-    state.statsLine = "60 fps \u00b7 12 Mbps \u00b7 encode 4 ms (max 10)";
-    state.canArrange = true;
-    state.accessibilityAllowed = false;
-    state.space = 125;
-    state.preferSmooth = true;
-    state.launchAtLogin = true;
-    state.version = "0.1.0";
-    return state;
+MenuRow row(MenuRowKind kind, MenuItem item, const char* text) {
+    MenuRow row;
+    row.kind = kind;
+    row.item = item;
+    row.text = text;
+    return row;
 }
 
-// The titles are the model's rows with each picker's options after it (their texts are the
-// model test's); only Quit has a key.
-TEST(MenuPlan, StreamingMenu) {
-    const auto rows = buildMenu(streaming());
-    const auto plan = planMenu(rows);
-    std::vector<std::string> expected, titles;
-    for (const MenuRow& row : rows) {
-        expected.push_back(row.text);
-        for (const MenuOption& option : row.options)
-            expected.push_back(option.text);
-    }
-    for (const MenuEntry& e : plan)
+// A row of each kind; Quit's key is given in upper case, as AppKit must not get it.
+std::vector<MenuRow> rowsOfEachKind(std::optional<int64_t> space = 125, bool launch = true) {
+    using K = MenuRowKind;
+    std::vector<MenuRow> rows{
+        row(K::text, MenuItem::status, "Streaming"),
+        row(K::caption, MenuItem::statistics, "60 fps"),
+        row(K::separator, MenuItem::separator, ""),
+        row(K::picker, MenuItem::spacePicker, "Screen space"),
+        row(K::toggle, MenuItem::launchAtLogin, "Launch"),
+        row(K::button, MenuItem::moveLeft, "Left"),
+        row(K::button, MenuItem::quit, "Quit"),
+    };
+    rows[3].options = {{"Auto", 0}, {"Roomy", 125}, {"Spacious", 150}};
+    rows[3].selectedTag = space;
+    rows[4].checked = launch;
+    rows[6].shortcut = MenuShortcut{'Q', true};
+    return rows;
+}
+
+// Choosing an entry passes what performMenuAction() takes: an option its tag, the toggle the
+// opposite of what it shows, a button nothing. Only Quit has a key.
+TEST(MenuPlan, EntriesOfEachKindAndTheirChoices) {
+    const auto plan = planMenu(rowsOfEachKind());
+    EXPECT_EQ(shape(plan), "tc-coOoTbb");
+    std::vector<std::string> titles;
+    std::vector<std::optional<int64_t>> choices;
+    for (const MenuEntry& e : plan) {
         titles.push_back(e.title);
-    EXPECT_EQ(titles, expected);
-    EXPECT_EQ(shape(plan), "tccbc-bbb-cooOocoOT-bcb");
+        choices.push_back(choiceValue(e));
+    }
+    EXPECT_EQ(titles, (std::vector<std::string>{"Streaming", "60 fps", "", "Screen space", "Auto",
+                                                "Roomy", "Spacious", "Launch", "Left", "Quit"}));
+    const std::optional<int64_t> none;
+    EXPECT_EQ(choices, (std::vector<std::optional<int64_t>>{none, none, none, none, 0, 125, 150, 0,
+                                                            none, none}));
+    EXPECT_EQ(plan[5].item, MenuItem::spacePicker);
+    EXPECT_EQ(plan[7].item, MenuItem::launchAtLogin);
     for (size_t i = 0; i + 1 < plan.size(); ++i)
         EXPECT_TRUE(plan[i].keyEquivalent.empty()) << plan[i].title;
     EXPECT_EQ(plan.back().keyEquivalent, "q");
     EXPECT_TRUE(plan.back().commandModifier);
-}
-
-// The toggle asks for the opposite of what it shows; a space no option matches checks none.
-TEST(MenuPlan, ChoosingAnEntryPassesWhatPerformMenuActionTakes) {
-    MenuState off = streaming();
-    off.launchAtLogin = false;
-    off.space = 110;
-    for (const MenuState& state : {streaming(), off}) {
-        std::map<std::string, MenuEntry> entries;
-        for (const MenuEntry& e : planMenu(buildMenu(state))) {
-            entries[e.title] = e;
-            EXPECT_FALSE(state.space == 110 && e.item == MenuItem::spacePicker && e.checked);
-        }
-        const std::tuple<std::string, MenuItem, std::optional<int64_t>> cases[] = {
-            {"Spacious: 50% more space, smallest text", MenuItem::spacePicker, 150},
-            {"Sharp: native resolution, 60 fps", MenuItem::qualityPicker, 0},
-            {"Launch at Login", MenuItem::launchAtLogin, state.launchAtLogin ? 0 : 1},
-            {"Quit Panelora", MenuItem::quit, std::nullopt},
-            {"Move Panelora to the Left", MenuItem::moveLeft, std::nullopt},
-        };
-        for (const auto& [title, item, value] : cases) {
-            ASSERT_TRUE(entries.count(title)) << title;
-            EXPECT_EQ(entries[title].item, item) << title;
-            EXPECT_EQ(choiceValue(entries[title]), value) << title;
-        }
-    }
+    // Unchecked, the toggle asks to be turned on; a space no option matches checks none.
+    const auto off = planMenu(rowsOfEachKind(110, false));
+    EXPECT_EQ(shape(off), "tc-cooogbb");
+    EXPECT_EQ(choiceValue(off[7]), 1);
 }
 
 TEST(MenuPlan, InPlaceUpdateOnlyWhileTheShapeStays) {
-    const auto before = planMenu(buildMenu(streaming()));
+    const auto before = planMenu(rowsOfEachKind());
     struct Case {
         const char* change;
-        void (*apply)(MenuState&);
+        void (*apply)(std::vector<MenuRow>&);
         bool inPlace;
     };
     const Case cases[] = {
-        {"new statistics", [](MenuState& s) { s.statsLine = "58 fps"; }, true},
-        {"new status", [](MenuState& s) { s.status = "Streaming 1024\u00d7768 at 60 fps"; }, true},
-        {"other space chosen", [](MenuState& s) { s.space = 0; }, true},
-        {"quality changed", [](MenuState& s) { s.preferSmooth = false; }, true},
-        {"login toggled", [](MenuState& s) { s.launchAtLogin = false; }, true},
-        {"statistics gone", [](MenuState& s) { s.statsLine.clear(); }, false},
-        {"session ended", [](MenuState& s) { s.canArrange = false; }, false},
-        {"permission granted", [](MenuState& s) { s.accessibilityAllowed = true; }, false},
-        {"permission withdrawn", [](MenuState& s) { s.screenRecordingAllowed = false; }, false},
+        {"new texts", [](std::vector<MenuRow>& r) { r[0].text = r[1].text = "58 fps"; }, true},
+        {"other option chosen", [](std::vector<MenuRow>& r) { r[3].selectedTag = 0; }, true},
+        {"toggled", [](std::vector<MenuRow>& r) { r[4].checked = false; }, true},
+        {"a row gone", [](std::vector<MenuRow>& r) { r.erase(r.begin() + 1); }, false},
+        {"another action", [](std::vector<MenuRow>& r) { r[5].item = MenuItem::moveRight; }, false},
+        {"another option", [](std::vector<MenuRow>& r) { r[3].options[2].tag = 175; }, false},
+        {"no key", [](std::vector<MenuRow>& r) { r[6].shortcut.reset(); }, false},
     };
     for (const Case& c : cases) {
-        MenuState state = streaming();
-        c.apply(state);
-        const auto after = planMenu(buildMenu(state));
+        auto rows = rowsOfEachKind();
+        c.apply(rows);
+        const auto after = planMenu(rows);
         EXPECT_EQ(canUpdateInPlace(before, after), c.inPlace) << c.change;
         EXPECT_NE(before, after) << c.change;
     }
