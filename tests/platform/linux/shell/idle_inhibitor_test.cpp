@@ -1,5 +1,5 @@
 // The idle inhibition against desktop services on a private session bus: a fake screen saver or
-// session manager records the calls.
+// session manager records the calls and answers them.
 #include "platform/linux/shell/idle_inhibitor.h"
 
 #include <gio/gio.h>
@@ -10,80 +10,56 @@
 namespace panelora::test {
 namespace {
 
-struct Service {
-    const char* name;
-    const char* path;
-    const char* introspection;
-};
-
-constexpr Service kScreenSaver{
-    "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver",
-    "<node><interface name='org.freedesktop.ScreenSaver'>"
-    "<method name='Inhibit'><arg type='s' direction='in'/><arg type='s' direction='in'/>"
-    "<arg type='u' direction='out'/></method>"
-    "<method name='UnInhibit'><arg type='u' direction='in'/></method></interface></node>"};
-constexpr Service kSessionManager{
-    "org.gnome.SessionManager", "/org/gnome/SessionManager",
-    "<node><interface name='org.gnome.SessionManager'>"
-    "<method name='Inhibit'><arg type='s' direction='in'/><arg type='u' direction='in'/>"
-    "<arg type='s' direction='in'/><arg type='u' direction='in'/>"
-    "<arg type='u' direction='out'/></method>"
-    "<method name='Uninhibit'><arg type='u' direction='in'/></method></interface></node>"};
-
-// One desktop service on the bus, answering on its own thread; records each call as
-// "Method(arguments)" and hands out cookie 42.
+// One desktop service on the bus: each call to it recorded as "path interface.Method(arguments)"
+// and answered, Inhibit with cookie 42. GDBus runs the filter on its own thread.
 class FakeService {
   public:
-    FakeService(const std::string& address, const Service& service)
-        : context_(g_main_context_new()), loop_(g_main_loop_new(context_, FALSE)) {
-        g_main_context_push_thread_default(context_);
-        connection_ = g_dbus_connection_new_for_address_sync(
-            address.c_str(),
-            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, nullptr);
-        GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(service.introspection, nullptr);
-        static const GDBusInterfaceVTable vtable{&FakeService::call, nullptr, nullptr, {}};
-        g_dbus_connection_register_object(connection_, service.path, node->interfaces[0], &vtable,
-                                          this, nullptr, nullptr);
-        g_dbus_node_info_unref(node);
+    FakeService(const std::string& address, const char* name)
+        : connection_(g_dbus_connection_new_for_address_sync(
+              address.c_str(),
+              GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                   G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+              nullptr, nullptr, nullptr)),
+          filter_(g_dbus_connection_add_filter(connection_, &FakeService::answer, this, nullptr)) {
         GVariant* reply = g_dbus_connection_call_sync(
             connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-            "RequestName", g_variant_new("(su)", service.name, 4u), nullptr, G_DBUS_CALL_FLAGS_NONE,
-            5000, nullptr, nullptr);
+            "RequestName", g_variant_new("(su)", name, 4u), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
+            nullptr, nullptr);
         if (reply) g_variant_unref(reply);
-        g_main_context_pop_thread_default(context_);
-        thread_ = std::thread([this] {
-            g_main_context_push_thread_default(context_);
-            g_main_loop_run(loop_);
-            g_main_context_pop_thread_default(context_);
-        });
     }
     ~FakeService() {
-        g_main_loop_quit(loop_);
-        thread_.join();
+        g_dbus_connection_remove_filter(connection_, filter_);
         g_object_unref(connection_);
-        g_main_loop_unref(loop_);
-        g_main_context_unref(context_);
     }
 
     Collected<std::string> calls;
 
   private:
-    static void call(GDBusConnection*, const char*, const char*, const char*, const char* method,
-                     GVariant* parameters, GDBusMethodInvocation* invocation, gpointer self) {
-        gchar* text = g_variant_print(parameters, FALSE);
-        static_cast<FakeService*>(self)->calls.add(std::string(method) + text);
-        g_free(text);
-        const bool inhibit = std::string(method) == "Inhibit";
-        g_dbus_method_invocation_return_value(invocation,
-                                              inhibit ? g_variant_new("(u)", 42u) : nullptr);
+    static GDBusMessage* answer(GDBusConnection* connection, GDBusMessage* message,
+                                gboolean incoming, gpointer self) {
+        if (!incoming ||
+            g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
+            return message;
+        }
+        const std::string method = g_dbus_message_get_member(message);
+        GVariant* body = g_dbus_message_get_body(message);
+        gchar* arguments = body ? g_variant_print(body, TRUE) : g_strdup("()");
+        const char* interface = g_dbus_message_get_interface(message);
+        static_cast<FakeService*>(self)->calls.add(std::string(g_dbus_message_get_path(message)) +
+                                                   " " + (interface ? interface : "-") + "." +
+                                                   method + arguments);
+        g_free(arguments);
+        GDBusMessage* reply = g_dbus_message_new_method_reply(message);
+        if (method == "Inhibit") g_dbus_message_set_body(reply, g_variant_new("(u)", 42u));
+        g_dbus_connection_send_message(connection, reply, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr,
+                                       nullptr);
+        g_object_unref(reply);
+        g_object_unref(message);
+        return nullptr;
     }
 
-    GMainContext* context_;
-    GMainLoop* loop_;
-    GDBusConnection* connection_ = nullptr;
-    std::thread thread_;
+    GDBusConnection* connection_;
+    const unsigned filter_;
 };
 
 TEST(IdleInhibitor, AsksTheDesktopWhileHeldAndLetsGoAfter) {
@@ -97,16 +73,20 @@ TEST(IdleInhibitor, AsksTheDesktopWhileHeldAndLetsGoAfter) {
     environment.set("DBUS_SESSION_BUS_ADDRESS", *address);
 
     struct Case {
-        const Service& service;
+        const char* service;
         std::vector<std::string> calls;
     };
+    const std::string saver = "/org/freedesktop/ScreenSaver org.freedesktop.ScreenSaver.";
+    const std::string session = "/org/gnome/SessionManager org.gnome.SessionManager.";
     const Case cases[] = {
-        {kScreenSaver, {"Inhibit('Panelora', 'Streaming')", "UnInhibit(42,)"}},
-        {kSessionManager,
-         {"Inhibit('app.panelora.Panelora', 0, 'Streaming', 8)", "Uninhibit(42,)"}},
+        {"org.freedesktop.ScreenSaver",
+         {saver + "Inhibit('Panelora', 'Streaming')", saver + "UnInhibit(uint32 42,)"}},
+        {"org.gnome.SessionManager",
+         {session + "Inhibit('app.panelora.Panelora', uint32 0, 'Streaming', uint32 8)",
+          session + "Uninhibit(uint32 42,)"}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.service.name);
+        SCOPED_TRACE(c.service);
         FakeService service(*address, c.service);
         IdleInhibitor inhibitor(":59999");  // no X server: the bus or nothing
         auto held = inhibitor.begin("Streaming");
