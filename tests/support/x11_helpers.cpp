@@ -13,23 +13,37 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 using x11::CrtcInfo;
 using x11::OutputInfo;
-using x11::Resources;
-
-Resources resources(Display* d) {
-    return Resources(XRRGetScreenResourcesCurrent(d, DefaultRootWindow(d)));
-}
 
 void setScreenSize(Display* d, int width, int height) {
     XRRSetScreenSize(d, DefaultRootWindow(d), width, height, static_cast<int>(width * 25.4 / 96),
                      static_cast<int>(height * 25.4 / 96));
 }
 
-bool waitReadable(Display* d, SteadyClock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-    if (left.count() <= 0) return false;
-    pollfd fd{ConnectionNumber(d), POLLIN, 0};
-    return ::poll(&fd, 1, static_cast<int>(left.count())) > 0;
+// The next event, or nothing when none comes before `deadline`.
+std::optional<XEvent> nextEvent(Display* d, SteadyClock::time_point deadline) {
+    while (XPending(d) == 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+        pollfd fd{ConnectionNumber(d), POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+            return std::nullopt;
+    }
+    XEvent event;
+    XNextEvent(d, &event);
+    return event;
+}
+
+// Shows `mode` on `crtc` at root (x, y), growing the screen first to hold it, as
+// `xrandr --output … --pos` does.
+bool placeCrtc(Display* d, RRCrtc crtc, int x, int y, int width, int height, RRMode mode,
+               Rotation rotation, RROutput* outputs, int count) {
+    const ScreenSize size = screenSize(d);
+    x11::ServerGrab grab(d);
+    setScreenSize(d, std::max(size.width, x + width), std::max(size.height, y + height));
+    const Status status = XRRSetCrtcConfig(d, screenResources(d).get(), crtc, CurrentTime, x, y,
+                                           mode, rotation, outputs, count);
+    XSync(d, False);
+    return status == RRSetConfigSuccess;
 }
 
 std::string nameOf(const XRRModeInfo& mode) {
@@ -38,8 +52,12 @@ std::string nameOf(const XRRModeInfo& mode) {
 
 }  // namespace
 
+x11::Resources screenResources(Display* d) {
+    return x11::Resources(XRRGetScreenResourcesCurrent(d, DefaultRootWindow(d)));
+}
+
 RROutput outputNamed(Display* d, const std::string& name) {
-    auto res = resources(d);
+    auto res = screenResources(d);
     for (int i = 0; res && i < res->noutput; ++i) {
         OutputInfo info(XRRGetOutputInfo(d, res.get(), res->outputs[i]));
         if (info && std::string(info->name, size_t(info->nameLen)) == name) return res->outputs[i];
@@ -48,7 +66,7 @@ RROutput outputNamed(Display* d, const std::string& name) {
 }
 
 std::optional<CrtcPlacement> placementOf(Display* d, RROutput output) {
-    auto res = resources(d);
+    auto res = screenResources(d);
     OutputInfo info(res ? XRRGetOutputInfo(d, res.get(), output) : nullptr);
     if (!info || info->crtc == None) return std::nullopt;
     CrtcInfo crtc(XRRGetCrtcInfo(d, res.get(), info->crtc));
@@ -59,18 +77,9 @@ std::optional<CrtcPlacement> placementOf(Display* d, RROutput output) {
 bool moveOutputRaw(Display* d, RROutput output, int x, int y) {
     auto placement = placementOf(d, output);
     if (!placement) return false;
-    const ScreenSize size = screenSize(d);
-    XGrabServer(d);
-    setScreenSize(d, std::max(size.width, x + placement->width),
-                  std::max(size.height, y + placement->height));
-    auto res = resources(d);
-    CrtcInfo crtc(XRRGetCrtcInfo(d, res.get(), placement->crtc));
-    const Status status =
-        XRRSetCrtcConfig(d, res.get(), placement->crtc, CurrentTime, x, y, crtc->mode,
-                         crtc->rotation, crtc->outputs, crtc->noutput);
-    XUngrabServer(d);
-    XSync(d, False);
-    return status == RRSetConfigSuccess;
+    CrtcInfo crtc(XRRGetCrtcInfo(d, screenResources(d).get(), placement->crtc));
+    return placeCrtc(d, placement->crtc, x, y, placement->width, placement->height, crtc->mode,
+                     crtc->rotation, crtc->outputs, crtc->noutput);
 }
 
 DisplayPtr openDisplay(const std::string& name) {
@@ -87,7 +96,7 @@ ScreenSize screenSize(Display* d) {
 
 std::vector<std::string> modeNames(Display* d, std::string_view prefix) {
     std::vector<std::string> names;
-    auto res = resources(d);
+    auto res = screenResources(d);
     for (int i = 0; res && i < res->nmode; ++i) {
         if (nameOf(res->modes[i]).starts_with(prefix)) names.push_back(nameOf(res->modes[i]));
     }
@@ -96,7 +105,7 @@ std::vector<std::string> modeNames(Display* d, std::string_view prefix) {
 
 std::vector<std::string> shownModeNames(Display* d, std::string_view prefix) {
     std::vector<std::string> names;
-    auto res = resources(d);
+    auto res = screenResources(d);
     for (int c = 0; res && c < res->ncrtc; ++c) {
         CrtcInfo crtc(XRRGetCrtcInfo(d, res.get(), res->crtcs[c]));
         for (int m = 0; crtc && crtc->mode != None && m < res->nmode; ++m) {
@@ -135,7 +144,7 @@ std::unique_ptr<SpareOutput> SpareOutput::enable(Display* d, const std::string& 
     spare->height_ = height;
     spare->mode_ = createMode(d, modeName.empty() ? "test-" + outputName : modeName, width, height);
     XRRAddOutputMode(d, spare->output_, spare->mode_);
-    auto res = resources(d);
+    auto res = screenResources(d);
     OutputInfo out(XRRGetOutputInfo(d, res.get(), spare->output_));
     for (int i = 0; out && i < out->ncrtc && spare->crtc_ == None; ++i) {
         CrtcInfo crtc(XRRGetCrtcInfo(d, res.get(), out->crtcs[i]));
@@ -145,20 +154,13 @@ std::unique_ptr<SpareOutput> SpareOutput::enable(Display* d, const std::string& 
 }
 
 bool SpareOutput::moveTo(int x, int y) {
-    const ScreenSize size = screenSize(d_);
-    XGrabServer(d_);
-    setScreenSize(d_, std::max(size.width, x + width_), std::max(size.height, y + height_));
     RROutput output = output_;
-    const Status status = XRRSetCrtcConfig(d_, resources(d_).get(), crtc_, CurrentTime, x, y, mode_,
-                                           RR_Rotate_0, &output, 1);
-    XUngrabServer(d_);
-    XSync(d_, False);
-    return status == RRSetConfigSuccess;
+    return placeCrtc(d_, crtc_, x, y, width_, height_, mode_, RR_Rotate_0, &output, 1);
 }
 
 SpareOutput::~SpareOutput() {
     if (!d_) return;
-    auto res = resources(d_);
+    auto res = screenResources(d_);
     if (crtc_ != None) {
         XRRSetCrtcConfig(d_, res.get(), crtc_, CurrentTime, 0, 0, None, RR_Rotate_0, nullptr, 0);
     }
@@ -170,9 +172,9 @@ SpareOutput::~SpareOutput() {
 void resetScreen(Display* d) {
     RROutput primary = XRRGetOutputPrimary(d, DefaultRootWindow(d));
     if (primary == None) primary = outputNamed(d, "DUMMY0");
-    auto res = resources(d);
+    auto res = screenResources(d);
     OutputInfo primaryInfo(XRRGetOutputInfo(d, res.get(), primary));
-    XGrabServer(d);
+    x11::ServerGrab grab(d);
     for (int i = 0; i < res->ncrtc; ++i) {
         if (primaryInfo && res->crtcs[i] == primaryInfo->crtc) continue;
         CrtcInfo crtc(XRRGetCrtcInfo(d, res.get(), res->crtcs[i]));
@@ -189,7 +191,6 @@ void resetScreen(Display* d) {
         }
         setScreenSize(d, static_cast<int>(crtc->width), static_cast<int>(crtc->height));
     }
-    XUngrabServer(d);
     XSync(d, False);
 }
 
@@ -214,28 +215,19 @@ std::pair<int, int> pointerPosition(Display* d) {
 std::optional<XEvent> waitForEvent(Display* d, const std::function<bool(const XEvent&)>& match,
                                    std::chrono::milliseconds timeout) {
     const auto deadline = SteadyClock::now() + timeout;
-    for (;;) {
-        while (XPending(d) > 0) {
-            XEvent event;
-            XNextEvent(d, &event);
-            if (match(event)) return event;
-        }
-        if (!waitReadable(d, deadline)) return std::nullopt;
+    while (auto event = nextEvent(d, deadline)) {
+        if (match(*event)) return event;
     }
+    return std::nullopt;
 }
 
 std::vector<XEvent> drainEvents(Display* d, std::chrono::milliseconds quiet,
                                 std::chrono::milliseconds limit) {
     std::vector<XEvent> events;
     const auto end = SteadyClock::now() + limit;
-    for (;;) {
-        while (XPending(d) > 0) {
-            XEvent event;
-            XNextEvent(d, &event);
-            events.push_back(event);
-        }
-        if (!waitReadable(d, std::min(end, SteadyClock::now() + quiet))) return events;
-    }
+    while (auto event = nextEvent(d, std::min(end, SteadyClock::now() + quiet)))
+        events.push_back(*event);
+    return events;
 }
 
 KeySym typedKeysym(XKeyEvent event) {

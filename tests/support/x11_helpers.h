@@ -8,6 +8,7 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 
+#include "platform/linux/x11/randr_handles.h"
 #include "xorg_server.h"
 
 // The shared server in `server`, or a skip of the calling test.
@@ -33,6 +34,7 @@ ScreenSize screenSize(Display* d);
 std::vector<std::string> modeNames(Display* d, std::string_view prefix = {});
 std::vector<std::string> shownModeNames(Display* d, std::string_view prefix = {});
 
+x11::Resources screenResources(Display* d);
 RROutput outputNamed(Display* d, const std::string& name);
 struct CrtcPlacement {
     RRCrtc crtc = 0;
@@ -101,6 +103,32 @@ class TestWindow {
   private:
     Display* d_;
     Window window_;
+};
+
+// A test on a private server, the shared one unless the suite names another, with a connection
+// of its own and the screen put back to the primary output alone around it. A suite's own SetUp
+// calls this one first and returns when it left no connection (skipped or failed).
+class XorgTest : public ::testing::Test {
+  protected:
+    explicit XorgTest(XorgServer* (*server)() = XorgServer::shared,
+                      const std::string& (*skipReason)() = XorgServer::sharedSkipReason)
+        : serverOf_(server), skipReasonOf_(skipReason) {}
+    void SetUp() override {
+        server_ = serverOf_();
+        if (!server_) GTEST_SKIP() << skipReasonOf_();
+        d_ = openDisplay(server_->displayName());
+        ASSERT_TRUE(d_);
+        resetScreen(d());
+    }
+    void TearDown() override {
+        if (d_) resetScreen(d());
+    }
+    Display* d() const { return d_.get(); }
+
+    XorgServer* (*serverOf_)();
+    const std::string& (*skipReasonOf_)();
+    XorgServer* server_ = nullptr;
+    DisplayPtr d_;
 };
 
 }  // namespace panelora::test

@@ -29,7 +29,7 @@ struct Recorder {
     }
 };
 
-class X11InputTest : public ::testing::Test {
+class X11InputTest : public XorgTest {
   protected:
     // Enables a spare output and waits until the geometry's watcher has reported it, so that a
     // later move is not folded into the same notification as the addition.
@@ -52,11 +52,8 @@ class X11InputTest : public ::testing::Test {
     }
 
     void SetUp() override {
-        server_ = XorgServer::shared();
-        if (!server_) GTEST_SKIP() << XorgServer::sharedSkipReason();
-        d_ = openDisplay(server_->displayName());
-        ASSERT_TRUE(d_);
-        resetScreen(d_.get());
+        XorgTest::SetUp();
+        if (!d_) return;
         std::string why;
         auto backends =
             createX11InputBackends({.displayName = server_->displayName(), .scale = 1}, &why);
@@ -65,16 +62,13 @@ class X11InputTest : public ::testing::Test {
     }
     void TearDown() override {
         backends_ = {};
-        if (d_) resetScreen(d_.get());
+        XorgTest::TearDown();
     }
 
-    Display* d() const { return d_.get(); }
     X11EventPoster& poster() { return *backends_.poster; }
     X11DisplayGeometry& geometry() { return *backends_.geometry; }
     X11CursorSource& cursor() { return *backends_.cursor; }
 
-    XorgServer* server_ = nullptr;
-    DisplayPtr d_;
     X11InputBackends backends_;
 };
 

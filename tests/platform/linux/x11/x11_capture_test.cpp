@@ -20,23 +20,12 @@ CaptureConfiguration configuration(int64_t width, int64_t height, int32_t fps, b
     return {width, height, fps, kPixelFormat420v, 4, cursor};
 }
 
-using Samples = Collected<CaptureSample>;
-
-CaptureBackend::Callbacks into(Samples& samples, std::atomic<int>* stopped = nullptr) {
-    return {[&samples](const CaptureSample& s) { samples.add(s); },
-            [stopped] {
-                if (stopped) ++*stopped;
-            }};
-}
-
 // A 1024 × 768 virtual display on the shared server, a drawing connection and a capture backend.
-class X11Capture : public ::testing::Test {
+class X11Capture : public XorgTest {
   protected:
     void SetUp() override {
-        server_ = XorgServer::shared();
-        if (!server_) GTEST_SKIP() << XorgServer::sharedSkipReason();
-        d_ = openDisplay(server_->displayName());
-        ASSERT_TRUE(d_);
+        XorgTest::SetUp();
+        if (!d_) return;
         displayBackend_ = std::make_unique<X11VirtualDisplayBackend>(server_->displayName());
         display_ = VirtualDisplay::create(*displayBackend_, StreamProfile::fallback, 1);
         ASSERT_TRUE(display_);
@@ -47,13 +36,10 @@ class X11Capture : public ::testing::Test {
     void TearDown() override {
         if (stream_) stream_->stop();
         queue_->flush();
+        display_.reset();
+        XorgTest::TearDown();
     }
 
-    Display* d() const { return d_.get(); }
-    std::unique_ptr<CaptureStream> start(const CaptureConfiguration& c, Samples& sink,
-                                         std::shared_ptr<SerialQueue> queue = nullptr) {
-        return start(c, into(sink, &stopped_), queue);
-    }
     std::unique_ptr<CaptureStream> start(const CaptureConfiguration& c,
                                          CaptureBackend::Callbacks callbacks,
                                          std::shared_ptr<SerialQueue> queue = nullptr) {
@@ -62,26 +48,27 @@ class X11Capture : public ::testing::Test {
         EXPECT_TRUE(why.empty()) << why;
         return stream;
     }
+    // Into `sink_`.
+    std::unique_ptr<CaptureStream> start(const CaptureConfiguration& c,
+                                         std::shared_ptr<SerialQueue> queue = nullptr) {
+        return start(c, {[this](const CaptureSample& s) { sink_.add(s); }, [] {}}, queue);
+    }
     // Paints over a corner of the display, changing colour each time.
     void change(int i) { fillRoot(d(), x0_, 0, 64, 64, i % 2 ? kWhite : kBlack); }
 
-    XorgServer* server_ = nullptr;
-    DisplayPtr d_;
     std::unique_ptr<X11VirtualDisplayBackend> displayBackend_;
     std::unique_ptr<VirtualDisplay> display_;
     DisplayID id_ = 0;
     int x0_ = 0;
     std::unique_ptr<X11CaptureBackend> backend_;
     std::shared_ptr<SerialQueue> queue_ = SerialQueue::create("test.capture");
-    Samples sink_;
-    std::atomic<int> stopped_{0};
+    Collected<CaptureSample> sink_;
     std::unique_ptr<CaptureStream> stream_;
 };
 
 // The capture grabs and converts only what changed, into buffers that come back from the
 // encoder: after small changes and pointer moves the picture is byte for byte what a fresh
-// capture, which grabs everything, makes of the same screen. The first picture is the screen's,
-// grown to the stream's size.
+// capture, which grabs everything, makes of the same screen.
 TEST_F(X11Capture, SmallChangesGiveThePictureAWholeGrabGives) {
     // Only the latest image is held, so the others go back to the pool and are updated in place.
     struct Latest {
@@ -107,11 +94,6 @@ TEST_F(X11Capture, SmallChangesGiveThePictureAWholeGrabGives) {
     auto latest = std::make_shared<Latest>();
     stream_ = capture(latest);
     ASSERT_TRUE(stream_ && latest->arrivals.waitFor(1, 3s));
-    {
-        std::lock_guard lock(latest->mutex);
-        EXPECT_TRUE(yuvNear(*latest->image, 400, 900, kWhiteYuv));
-        EXPECT_TRUE(yuvNear(*latest->image, 1200, 600, kBlueYuv));
-    }
     std::mt19937 random(5);
     for (int i = 0; i < 12; ++i) {
         const size_t seen = latest->arrivals.size();
@@ -142,7 +124,7 @@ TEST_F(X11Capture, SmallChangesGiveThePictureAWholeGrabGives) {
 }
 
 TEST_F(X11Capture, FramesArePacedToAtMostFpsPerSecond) {
-    stream_ = start(configuration(1024, 768, 20, false), sink_);
+    stream_ = start(configuration(1024, 768, 20, false));
     ASSERT_TRUE(stream_ && sink_.waitFor(1));
     EXPECT_TRUE(sink_.at(0).isScreen && sink_.at(0).status == FrameStatus::complete);
     EXPECT_GT(sink_.at(0).ptsNanos, 0);
@@ -164,7 +146,7 @@ TEST_F(X11Capture, FramesArePacedToAtMostFpsPerSecond) {
 
 TEST_F(X11Capture, AtMostFourSamplesWaitOnTheQueueAndTheDamageIsKept) {
     ManualClock clock;
-    stream_ = start(configuration(1024, 768, 120, false), sink_, clock.makeQueue("test.manual"));
+    stream_ = start(configuration(1024, 768, 120, false), clock.makeQueue("test.manual"));
     ASSERT_TRUE(stream_);
     // Nobody runs the queue: keep changing the display until four samples wait, then well past
     // a few more frames' time.
