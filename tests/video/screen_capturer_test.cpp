@@ -49,22 +49,18 @@ TEST_F(ScreenCapturerTest, LooksForTheDisplayFifteenTimes) {
         int queries;
         int64_t waitedMs;
         std::optional<Kind> error;
-        const char* description;
+        std::string description;
     };
     const char* notFound =
         "Virtual display didn't appear (is Screen Recording allowed for Panelora?)";
+    const std::string denied = "Screen recording is not permitted";
+    const std::string noStart = "The stream could not start";
     const Case cases[] = {
         {3, {}, {}, 3, 600, {}, ""},
         {15, {}, {}, 15, 4200, {}, ""},
         {0, {}, {}, 15, 4500, Kind::displayNotFound, notFound},
-        {0,
-         "Screen recording is not permitted",
-         {},
-         2,
-         300,
-         Kind::platform,
-         "Screen recording is not permitted"},
-        {1, {}, "The stream could not start", 1, 0, Kind::platform, "The stream could not start"},
+        {0, denied, {}, 2, 300, Kind::platform, denied},
+        {1, {}, noStart, 1, 0, Kind::platform, noStart},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.appearOnQuery);

@@ -7,8 +7,8 @@
 #include <span>
 
 #include "pictures.h"
-#include "video/h264_encoder.h"
 #include "test_prelude.h"
+#include "video/h264_encoder.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -31,21 +31,8 @@ std::optional<std::vector<std::span<const uint8_t>>> nalUnits(const std::vector<
     }
     return units;
 }
-std::optional<std::vector<int>> nalTypes(const std::vector<uint8_t>& avcc) {
-    const auto units = nalUnits(avcc);
-    if (!units) return std::nullopt;
-    std::vector<int> types;
-    for (const auto& unit : *units)
-        types.push_back(unit[0] & 0x1F);
-    return types;
-}
 
-// One decoded picture, planes as 8-bit 4:2:0, tightly packed.
-struct DecodedPicture {
-    int32_t width = 0, height = 0;
-    std::vector<uint8_t> planes[3];
-    bool videoRange = false, bt601 = false;
-};
+using DecodedPicture = std::unique_ptr<AVFrame, decltype([](AVFrame* f) { av_frame_free(&f); })>;
 
 // libavcodec's H.264 decoder; nothing for a sample it rejects or that gives no picture.
 class H264TestDecoder {
@@ -60,12 +47,11 @@ class H264TestDecoder {
     ~H264TestDecoder() {
         avcodec_free_context(&context_);
         av_packet_free(&packet_);
-        av_frame_free(&frame_);
     }
-    std::optional<DecodedPicture> decode(const EncodedSample& sample) {
+    DecodedPicture decode(const EncodedSample& sample) {
         // Back to Annex B: a start code before each parameter set and NAL unit.
         auto units = nalUnits(sample.avcc);
-        if (!context_ || !units) return std::nullopt;
+        if (!context_ || !units) return nullptr;
         if (sample.pps) units->insert(units->begin(), *sample.pps);
         if (sample.sps) units->insert(units->begin(), *sample.sps);
         std::vector<uint8_t> annexB;
@@ -73,38 +59,26 @@ class H264TestDecoder {
             annexB.insert(annexB.end(), {0, 0, 0, 1});
             annexB.insert(annexB.end(), unit.begin(), unit.end());
         }
-        if (av_new_packet(packet_, int(annexB.size())) < 0) return std::nullopt;
+        if (av_new_packet(packet_, int(annexB.size())) < 0) return nullptr;
         std::memcpy(packet_->data, annexB.data(), annexB.size());
         const int sent = avcodec_send_packet(context_, packet_);
         av_packet_unref(packet_);
-        if (sent < 0 || avcodec_receive_frame(context_, frame_) < 0) return std::nullopt;
-        const AVFrame* f = frame_;
-        std::optional<DecodedPicture> picture;
-        if (f->format == AV_PIX_FMT_YUV420P) {
-            picture = DecodedPicture{f->width, f->height, {}, f->color_range == AVCOL_RANGE_MPEG,
-                                     f->colorspace == AVCOL_SPC_SMPTE170M};
-            for (int plane = 0; plane < 3; ++plane) {
-                const int w = plane ? f->width / 2 : f->width, h = plane ? f->height / 2 : f->height;
-                for (int row = 0; row < h; ++row) {
-                    const uint8_t* in = f->data[plane] + ptrdiff_t(row) * f->linesize[plane];
-                    picture->planes[plane].insert(picture->planes[plane].end(), in, in + w);
-                }
-            }
-        }
-        av_frame_unref(frame_);
+        DecodedPicture picture(av_frame_alloc());
+        if (sent < 0 || avcodec_receive_frame(context_, picture.get()) < 0) return nullptr;
         return picture;
     }
 
   private:
     AVCodecContext* context_ = nullptr;
     AVPacket* packet_ = av_packet_alloc();
-    AVFrame* frame_ = av_frame_alloc();
 };
 
-// PSNR in dB of the decoded luma (plane 0) or chroma (plane 1: Cb and Cr, interleaved in the
-// source) against the source.
-double psnr(const DecodedPicture& decoded, const ImageBuffer& source, int plane) {
-    if (decoded.width != source.width() || decoded.height != source.height()) return 0;
+// PSNR in dB of the decoded 8-bit 4:2:0 luma (plane 0) or chroma (plane 1: Cb and Cr,
+// interleaved in the source) against the source.
+double psnr(const AVFrame& decoded, const ImageBuffer& source, int plane) {
+    if (decoded.format != AV_PIX_FMT_YUV420P || decoded.width != source.width() ||
+        decoded.height != source.height())
+        return 0;
     const int w = plane ? decoded.width / 2 : decoded.width;
     const int h = plane ? decoded.height / 2 : decoded.height, channels = plane ? 2 : 1;
     double squared = 0;
@@ -113,7 +87,8 @@ double psnr(const DecodedPicture& decoded, const ImageBuffer& source, int plane)
         for (int x = 0; x < w; ++x) {
             for (int c = 0; c < channels; ++c) {
                 const int difference =
-                    decoded.planes[plane + c][size_t(y) * w + x] - row[x * channels + c];
+                    decoded.data[plane + c][y * decoded.linesize[plane + c] + x] -
+                    row[x * channels + c];
                 squared += difference * difference;
             }
         }
@@ -163,10 +138,6 @@ std::vector<Completed> encodeAll(VideoCodec& codec, const Pictures& pictures,
     return done.items();
 }
 
-bool contains(const std::vector<int>& types, int type) {
-    return std::count(types.begin(), types.end(), type) > 0;
-}
-
 // Frames 0 and 10 forced: each is an IDR with the High profile's parameter sets beside it (not
 // inside) that a fresh decoder can start from; the rest depend on earlier frames and carry no
 // parameter sets; every one decodes close to its source, with its time passed through.
@@ -187,12 +158,16 @@ TEST(LibavVideoCodec, DecodedPicturesMatchTheSourceAndKeyFramesStandAlone) {
             ASSERT_TRUE(done[i].sample);
             const EncodedSample& sample = *done[i].sample;
             EXPECT_EQ(sample.ptsNanos, 1000 + int64_t(i));
-            const auto types = nalTypes(sample.avcc);
-            ASSERT_TRUE(types) << "AVCC lengths do not add up";
+            const auto units = nalUnits(sample.avcc);
+            ASSERT_TRUE(units) << "AVCC lengths do not add up";
+            auto has = [&](int type) {
+                return std::ranges::any_of(*units,
+                                           [&](auto unit) { return (unit[0] & 0x1F) == type; });
+            };
             const bool forced = i == 0 || i == 10;
             EXPECT_EQ(sample.notSync, !forced);
-            EXPECT_EQ(contains(*types, 5), forced);  // IDR
-            EXPECT_FALSE(contains(*types, 7) || contains(*types, 8));
+            EXPECT_EQ(has(5), forced);  // IDR
+            EXPECT_FALSE(has(7) || has(8));
             ASSERT_EQ(sample.sps.has_value() && sample.pps.has_value(), forced);
             if (forced) {
                 EXPECT_EQ(sample.sps->at(0) & 0x1F, 7);
@@ -201,7 +176,8 @@ TEST(LibavVideoCodec, DecodedPicturesMatchTheSourceAndKeyFramesStandAlone) {
             }
             auto picture = decoder.decode(sample);
             ASSERT_TRUE(picture);
-            EXPECT_TRUE(picture->videoRange && picture->bt601);
+            EXPECT_TRUE(picture->color_range == AVCOL_RANGE_MPEG &&
+                        picture->colorspace == AVCOL_SPC_SMPTE170M);
             EXPECT_GE(psnr(*picture, *pictures[i], 0), 35.0);
             EXPECT_GE(psnr(*picture, *pictures[i], 1), 35.0);
             if (i >= 10) {
