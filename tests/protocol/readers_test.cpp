@@ -17,9 +17,7 @@ using Wire::PacketType;
 // buffer reused for the smaller packet after it; the end of the stream ends the reader for good.
 TEST(PacketReader, ReadsPacketsInOrderAndEndsCleanly) {
     SocketPair s;
-    Bytes big(Wire::maxPayloadLength);
-    for (size_t i = 0; i < big.size(); ++i)
-        big[i] = static_cast<uint8_t>(i * 31);
+    const Bytes big = pattern(Wire::maxPayloadLength);
     // Bigger than the socket buffer: written from a second thread.
     std::thread writer([&] {
         s.send(

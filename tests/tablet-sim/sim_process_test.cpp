@@ -87,11 +87,6 @@ class TabletSimProcess : public ::testing::Test {
         setsockopt(host_.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         return bool(host_);
     }
-    Kind readHello(std::optional<Hello>* hello = nullptr) {
-        const auto outcome = Wire::readHello(host_.get(), 3000ms);
-        if (hello) *hello = outcome.hello;
-        return outcome.kind;
-    }
     void send(const std::vector<uint8_t>& bytes) { ASSERT_TRUE(writeAll(host_.get(), bytes)); }
     // Closes the connection and waits for the simulator to end; its exit status.
     std::optional<int> finish() {
@@ -114,9 +109,9 @@ TEST_F(TabletSimProcess, HelloPongDecodingAndScriptedInput) {
                "at 300 touch down 0.25 0.75; at 400 touch up 0.25 0.75; at 500 key 4 down shift; "
                "at 600 scroll 0 -120",
                "--key-request-at", "650"}));
-    std::optional<Hello> hello;
-    ASSERT_EQ(readHello(&hello), Kind::hello);
-    EXPECT_EQ(hello, (Hello{1920, 1200, 60, true, 3}));
+    const auto hello = Wire::readHello(host_.get(), 3s);
+    ASSERT_EQ(hello.kind, Kind::hello);
+    EXPECT_EQ(hello.hello, (Hello{1920, 1200, 60, true, 3}));
     send(Wire::packet(PacketType::ping, hex("DEADBEEF00010203")));
 
     Frames frames(320, 240);
@@ -166,12 +161,12 @@ TEST_F(TabletSimProcess, HelloPongDecodingAndScriptedInput) {
 // reported, not a crash.
 TEST_F(TabletSimProcess, ServesAReconnectingHostAndReportsItsGarbage) {
     ASSERT_TRUE(start({"--hello", "garbage", "--connections", "2"}));
-    EXPECT_EQ(readHello(), Kind::noHello);
+    EXPECT_EQ(Wire::readHello(host_.get(), 3s).kind, Kind::noHello);
     Frames frames(160, 128);
     for (int i = 0; i < 3; ++i)
         send(Frames::packets(frames.encode(uint8_t(50 + 50 * i), 128, 128, i == 0)));
     host_ = UniqueFd(sim_->connect());
-    EXPECT_EQ(readHello(), Kind::noHello);
+    EXPECT_EQ(Wire::readHello(host_.get(), 3s).kind, Kind::noHello);
     // A non-key first frame, which has nothing to refer to, then a key frame.
     Frames again(160, 128);
     const auto key = again.encode(41, 240, 110, true);
@@ -199,7 +194,7 @@ TEST_F(TabletSimProcess, ServesAReconnectingHostAndReportsItsGarbage) {
 TEST_F(TabletSimProcess, LateHelloLatePongPeriodicKeyRequestsAndAStrictEnd) {
     ASSERT_TRUE(start(
         {"--hello-delay", "200", "--pong-delay", "300", "--key-request-every", "100", "--strict"}));
-    ASSERT_EQ(readHello(), Kind::hello);
+    ASSERT_EQ(Wire::readHello(host_.get(), 3s).kind, Kind::hello);
     // The hello comes first even though a key request was due at 100 ms.
     EXPECT_GE(std::chrono::steady_clock::now() - connectedAt_, 195ms);
     const auto pingedAt = std::chrono::steady_clock::now();

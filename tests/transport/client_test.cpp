@@ -103,7 +103,6 @@ TEST(UsbmuxClientTest, RequestsCarryExactlyTheirKeys) {
     EXPECT_EQ(dictString(connection.request.get(), "MessageType"), "Connect");
     EXPECT_EQ(dictUnsigned(connection.request.get(), "DeviceID"), 0x123456789u);
     EXPECT_EQ(dictUnsigned(connection.request.get(), "PortNumber"), 45845u);  // 0x15B3 swapped
-    EXPECT_EQ(dictString(connection.request.get(), "ProgName"), "Slatecast");
 }
 
 TEST(UsbmuxClientTest, ListsUsbDevicesInDaemonOrder) {
