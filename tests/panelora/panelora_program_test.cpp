@@ -23,10 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool isStatus(const std::string& line) {
-    return line.starts_with("status: ");
-}
-
 uint16_t freePort() {
     uint16_t port = 0;
     bindLoopback(port, false);
@@ -250,7 +246,8 @@ TEST(PaneloraProcess, HeadlessFollowsTheCableFortyTabletsAndAHandOver) {
     auto panelora = rig.start("headless");
     std::vector<std::string> lines;
     auto status = [&](std::chrono::seconds timeout) {
-        return panelora->readUntil(isStatus, timeout, &lines);
+        return panelora->readUntil([](const auto& l) { return l.starts_with("status: "); }, timeout,
+                                   &lines);
     };
     const std::string looking = "status: Looking for your tablet\u2026";
     EXPECT_EQ(status(10s), looking);
