@@ -162,49 +162,38 @@ TEST(DefaultsDocument, ValuesForASavedDocument) {
     EXPECT_EQ(defaults::valuesFrom(defaults::documentFrom(stored)), stored);  // the round trip
 }
 
-// The update check's fetch on macOS: HTTPS only, any HTTP status a response, the body cut at the
-// request's limit.
-
-TEST(FetchResult, HttpsAddresses) {
-    for (const char* https :
-         {"https://panelora.app/downloads/panelora.json", "HTTPS://panelora.app/"})
-        EXPECT_TRUE(isHttpsURL(https)) << https;
-    for (const char* other : {"http://panelora.app/downloads/panelora.json", "https://",
-                              "https:/panelora.app", "ftp://panelora.app", ""})
-        EXPECT_FALSE(isHttpsURL(other)) << other;
-}
-
+// The update check's fetch on macOS: HTTPS only (the check the request's address gets too), any
+// HTTP status a response, the body cut at the request's limit.
 TEST(FetchResult, Answers) {
-    const std::vector<uint8_t> body{'{', '}', '\n'};
+    const std::vector<uint8_t> body(20'000, 'x');
     const std::string https = "https://panelora.app/downloads/panelora.json";
     struct Case {
         const char* what;
         URLAnswer answer;
+        size_t limit;
         std::optional<long> status;  // nothing: the fetch failed
+        size_t kept;
     };
     const Case cases[] = {
-        {"ok", {false, true, 200, https, body}, 200},
-        {"not found is a response", {false, true, 404, https, body}, 404},
-        {"transport error", {true, false, 0, "", {}}, std::nullopt},
-        {"error after a response", {true, true, 200, https, body}, std::nullopt},
-        {"not HTTP", {false, false, 0, https, body}, std::nullopt},
-        {"redirected to plain HTTP", {false, true, 200, "http://panelora.app/x", body}, {}},
+        {"ok, the body cut", {false, true, 200, https, body}, 16'384, 200, 16'384},
+        {"within the limit", {false, true, 200, https, body}, 30'000, 200, 20'000},
+        {"no body wanted", {false, true, 200, https, body}, 0, 200, 0},
+        {"not found is a response", {false, true, 404, "HTTPS://panelora.app/", {}}, 9, 404, 0},
+        {"transport error", {true, false, 0, "", {}}, 9, std::nullopt, 0},
+        {"error after a response", {true, true, 200, https, body}, 9, std::nullopt, 0},
+        {"not HTTP", {false, false, 0, https, body}, 9, std::nullopt, 0},
+        {"redirected to plain HTTP", {false, true, 200, "http://panelora.app/x", body}, 9, {}, 0},
+        {"no host", {false, true, 200, "https://", body}, 9, {}, 0},
+        {"one slash", {false, true, 200, "https:/panelora.app", body}, 9, {}, 0},
+        {"FTP", {false, true, 200, "ftp://panelora.app", body}, 9, {}, 0},
     };
     for (const Case& c : cases) {
-        const auto result = fetchResult(c.answer, 16'384);
+        const auto result = fetchResult(c.answer, c.limit);
         ASSERT_EQ(result.has_value(), c.status.has_value()) << c.what;
         if (!result) continue;
         EXPECT_EQ(result->statusCode, *c.status) << c.what;
-        EXPECT_EQ(result->body, body) << c.what;
+        EXPECT_EQ(result->body, std::vector<uint8_t>(c.kept, 'x')) << c.what;
     }
-}
-
-TEST(FetchResult, BodyCutAtTheLimit) {
-    const std::vector<uint8_t> body(20'000, 'x');
-    const URLAnswer answer{false, true, 200, "https://panelora.app/", body};
-    EXPECT_EQ(fetchResult(answer, 16'384)->body.size(), 16'384u);
-    EXPECT_EQ(fetchResult(answer, 30'000)->body.size(), 20'000u);
-    EXPECT_TRUE(fetchResult(answer, 0)->body.empty());
 }
 
 // Text on its way to NSString: ill-formed UTF-8 becomes U+FFFD, one per maximal subpart, and
@@ -212,10 +201,7 @@ TEST(FetchResult, BodyCutAtTheLimit) {
 
 TEST(WellFormedUtf8, ReplacesEachMaximalIllFormedSubpart) {
     const std::string r = "\xEF\xBF\xBD";  // U+FFFD
-    const struct {
-        std::string in;
-        std::string out;
-    } cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"", ""},
         {"Panelora \xE2\x80\x94 tablet \xF0\x9F\x98\x80",
          "Panelora \xE2\x80\x94 tablet \xF0\x9F\x98\x80"},
@@ -234,9 +220,8 @@ TEST(WellFormedUtf8, ReplacesEachMaximalIllFormedSubpart) {
         {"\xF5\x80", r + r},                               // lead of no code point
         {std::string("a\0b", 3), std::string("a\0b", 3)},  // NUL is a character
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(text::wellFormedUtf8(c.in), c.out);
-    }
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(text::wellFormedUtf8(in), out);
 }
 
 // The cursor is read 20 times a second; its PNG is encoded again only when the bitmap changes,
