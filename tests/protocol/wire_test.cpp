@@ -8,14 +8,10 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Wire::PacketType;
 
-// What a builder made; nothing when it refused.
-template <class Built>
-Bytes bytes(const Built& built) {
-    if constexpr (requires { built.has_value(); }) {
-        return built ? Bytes(built->begin(), built->end()) : Bytes{};
-    } else {
-        return Bytes(built.begin(), built.end());
-    }
+// The cursor position payload as bytes.
+Bytes cursorPosition(bool visible, float x, float y) {
+    const auto payload = Wire::cursorPositionPayload(visible, x, y);
+    return Bytes(payload.begin(), payload.end());
 }
 
 // Header: type, payload length as u32 big-endian. Frame: flags (1: key frame), ptsMicros u64, the
@@ -29,13 +25,13 @@ TEST(WireBuild, PacketLayouts) {
         {Wire::framePacket(true, 0x0000000100000002ull, hex("00000001 65")),
          "02 0000000E 01 0000000100000002 0000000165"},
         {Wire::framePacket(false, 0, {}), "02 00000009 00 0000000000000000"},
-        {bytes(Wire::configPayload(hex("674200"), hex("68CE"))), "0003 674200 0002 68CE"},
-        {bytes(Wire::configPacket(hex("6742"), hex("68"))), "01 00000007 0002 6742 0001 68"},
-        {bytes(Wire::configAndFramePackets(hex("6742"), hex("68"), 0x0102030405060708,
-                                           hex("0000000165"))),
+        {Wire::configPayload(hex("674200"), hex("68CE")).value(), "0003 674200 0002 68CE"},
+        {Wire::configPacket(hex("6742"), hex("68")).value(), "01 00000007 0002 6742 0001 68"},
+        {Wire::configAndFramePackets(hex("6742"), hex("68"), 0x0102030405060708, hex("0000000165"))
+             .value(),
          "01 00000007 0002 6742 0001 68  02 0000000E 01 0102030405060708 0000000165"},
-        {bytes(Wire::cursorPositionPayload(true, 0.5f, 1.5f)), "01 3F000000 3FC00000"},
-        {bytes(Wire::cursorPositionPayload(false, -0.25f, 2.0f)), "00 BE800000 40000000"},
+        {cursorPosition(true, 0.5f, 1.5f), "01 3F000000 3FC00000"},
+        {cursorPosition(false, -0.25f, 2.0f), "00 BE800000 40000000"},
         {Wire::cursorImagePayload(1708, 32.0f, 32.0f, 4.0f, 12.5f, hex("89504E47")),
          "06AC 42000000 42000000 40800000 41480000 89504E47"},
     };
@@ -48,7 +44,7 @@ TEST(WireBuild, PacketLayouts) {
 
 TEST(WireBuild, ConfigRejectsParameterSetsOf65536BytesOrMore) {
     const Bytes small(4, 0x01), limit(65535, 0x02), over(65536, 0x03);
-    const Bytes atLimit = bytes(Wire::configPayload(limit, small));
+    const Bytes atLimit = Wire::configPayload(limit, small).value();
     ASSERT_GE(atLimit.size(), 2u);
     EXPECT_EQ(Bytes(atLimit.begin(), atLimit.begin() + 2), hex("FFFF"));  // not wrapped
     EXPECT_TRUE(Wire::configPayload(small, limit));

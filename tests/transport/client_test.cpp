@@ -227,16 +227,12 @@ TEST(UsbmuxClientTest, ConcurrentCallsAreIndependent) {
         if (readRawMessage(fd))
             writeAll(fd, frame(deviceList(usbEntry("<integer>1</integer>", "USB", "s"))));
     });
-    std::vector<std::thread> callers;
-    std::atomic<int> matched{0};
-    for (int i = 0; i < 8; ++i) {
-        callers.emplace_back([&] {
-            if (listDevices(daemon.address()) == std::vector<Device>{{1, "s"}}) ++matched;
-        });
-    }
-    for (auto& t : callers)
-        t.join();
-    EXPECT_EQ(matched, 8);
+    std::vector<std::future<std::vector<Device>>> calls;
+    for (int i = 0; i < 8; ++i)
+        calls.push_back(
+            std::async(std::launch::async, [&] { return listDevices(daemon.address()); }));
+    for (auto& call : calls)
+        EXPECT_EQ(call.get(), (std::vector<Device>{{1, "s"}}));
 }
 
 const DaemonAddress kDefault = DaemonAddress::unixSocket("/var/run/usbmuxd");

@@ -11,18 +11,13 @@ namespace {
 
 using namespace USBMux;
 
-std::string findProgram(const std::string& name) {
-    for (const char* dir : {"/usr/sbin", "/usr/bin", "/sbin", "/bin", "/usr/local/bin"}) {
-        const std::string path = std::string(dir) + "/" + name;
-        if (::access(path.c_str(), X_OK) == 0) return path;
-    }
-    return {};
-}
+// Where Debian's packages put them (usbmuxd, libusbmuxd-tools).
+constexpr const char* kDaemon = "/usr/sbin/usbmuxd";
+constexpr const char* kIproxy = "/usr/bin/iproxy";
 
 TEST(UsbmuxRealDaemonTest, EmptyListAndRefusedConnectWithNoDevice) {
     const std::string socketPath(defaultDaemonSocketPath);
-    const std::string daemon = findProgram("usbmuxd");
-    if (daemon.empty()) GTEST_SKIP() << "usbmuxd is not installed";
+    if (::access(kDaemon, X_OK) != 0) GTEST_SKIP() << "usbmuxd is not installed";
     if (geteuid() != 0) GTEST_SKIP() << "usbmuxd must run as root to bind " << socketPath;
     if (unixSocket(socketPath, false)) GTEST_SKIP() << "a usbmuxd already listens; left alone";
     // Whatever it leaves that was not there before is removed afterwards.
@@ -39,7 +34,7 @@ TEST(UsbmuxRealDaemonTest, EmptyListAndRefusedConnectWithNoDevice) {
     } cleanup{leftovers};
 
     // Foreground, no hot-plug discovery, no privilege drop.
-    auto child = ChildProcess::start({daemon, "-f", "-n", "-U", "root"},
+    auto child = ChildProcess::start({kDaemon, "-f", "-n", "-U", "root"},
                                      ChildProcess::Options().stderrMerged());
     ASSERT_TRUE(child);
     if (!eventually([&] { return unixSocket(socketPath, false) || !child->running(); }, 5s) ||
@@ -58,15 +53,14 @@ TEST(UsbmuxRealDaemonTest, EmptyListAndRefusedConnectWithNoDevice) {
 }
 
 TEST(UsbmuxToolsTest, IproxyForwardsALocalPortThroughTheSimulator) {
-    const std::string iproxy = findProgram("iproxy");
-    if (iproxy.empty()) GTEST_SKIP() << "iproxy (libusbmuxd-tools) is not installed";
+    if (::access(kIproxy, X_OK) != 0) GTEST_SKIP() << "iproxy (libusbmuxd-tools) is not installed";
     EchoServer echo;
     auto sim = UsbmuxdSim::start({"tool-tablet,USB,127.0.0.1:" + std::to_string(echo.port())});
     ASSERT_TRUE(sim);
     uint16_t localPort = 0;
     bindLoopback(localPort);  // picks a free port; released at once for iproxy
     auto child =
-        ChildProcess::start({iproxy, std::to_string(localPort) + ":5555", "-u", "tool-tablet"},
+        ChildProcess::start({kIproxy, std::to_string(localPort) + ":5555", "-u", "tool-tablet"},
                             ChildProcess::Options()
                                 .set("USBMUXD_SOCKET_ADDRESS=UNIX:" + sim->socketPath())
                                 .stderrMerged());
