@@ -125,9 +125,10 @@ class X11Rig final : public DesktopRig {
     DisplayPtr d_;
 };
 
-class GnomeWindow final : public RigWindow {
+// A Wayland desktop's window: a canvas.
+class CanvasWindow final : public RigWindow {
   public:
-    explicit GnomeWindow(std::unique_ptr<WaylandCanvas> canvas) : canvas_(std::move(canvas)) {}
+    explicit CanvasWindow(std::unique_ptr<WaylandCanvas> canvas) : canvas_(std::move(canvas)) {}
 
     void fill(uint32_t rgb) override { canvas_->fill(kOpaque | rgb); }
     void setPointer(int side, uint32_t rgb) override {
@@ -135,50 +136,54 @@ class GnomeWindow final : public RigWindow {
     }
     std::pair<int, int> size() const override { return canvas_->size(); }
     std::vector<Input> buttons() override {
-        const auto buttons = canvas_->buttons();
-        const auto places = canvas_->buttonPlaces();  // second: never fewer than the buttons
+        const auto received = canvas_->received();
         std::vector<Input> inputs;
-        for (size_t i = 0; i < buttons.size(); ++i)
-            inputs.push_back({buttons[i].key, buttons[i].pressed, places[i].x, places[i].y});
+        for (size_t i = 0; i < received.buttons.size(); ++i) {
+            const auto [x, y] = received.buttonPlaces[i];
+            inputs.push_back({received.buttons[i].key, received.buttons[i].pressed, x, y});
+        }
         return inputs;
     }
     std::vector<Input> keys() override {
         std::vector<Input> inputs;
-        for (const auto& key : canvas_->keys())
+        for (const auto& key : canvas_->received().keys)
             inputs.push_back({key.key, key.pressed, 0, 0});
         return inputs;
     }
     Scrolled scrolled() override {
-        return {canvas_->verticalScroll(), canvas_->horizontalScroll()};
+        const auto received = canvas_->received();
+        return {received.vertical, received.horizontal};
     }
-    bool pointerInside() override { return canvas_->pointerInside(); }
+    bool pointerInside() override { return canvas_->received().pointerInside; }
 
   private:
     std::unique_ptr<WaylandCanvas> canvas_;
 };
 
-class GnomeRig final : public DesktopRig {
+class CanvasRig : public DesktopRig {
+  public:
+    std::unique_ptr<RigWindow> openWindow(DisplayID display, uint32_t rgb) override {
+        std::string why;
+        auto canvas = openCanvas(display, kOpaque | rgb, &why);
+        if (!canvas) {
+            ADD_FAILURE() << why;
+            return nullptr;
+        }
+        return std::make_unique<CanvasWindow>(std::move(canvas));
+    }
+    double scrollStep() const override { return 1; }  // Wayland's axis values are pixels
+
+  protected:
+    virtual std::unique_ptr<WaylandCanvas> openCanvas(DisplayID display, uint32_t argb,
+                                                      std::string* why) = 0;
+};
+
+class GnomeRig final : public CanvasRig {
   public:
     GnomeRig(GnomeSession& gnome, std::unique_ptr<GnomePlatform> platform)
         : gnome_(gnome), platform_(std::move(platform)) {}
 
     DesktopPlatform& platform() override { return *platform_; }
-    std::unique_ptr<RigWindow> openWindow(DisplayID display, uint32_t rgb) override {
-        // Global points start at the primary's corner; the canvas names its output by layout.
-        const Rect bounds = platform_->geometry()->bounds(display);
-        const MonitorLayout layout = platform_->geometry()->layout();
-        const LogicalMonitor* primary = layout.primary();
-        std::string why;
-        auto canvas =
-            WaylandCanvas::open({gnome_.waylandSocket(), int(bounds.x) + (primary ? primary->x : 0),
-                                 int(bounds.y) + (primary ? primary->y : 0), kOpaque | rgb},
-                                &why);
-        if (!canvas) {
-            ADD_FAILURE() << why;
-            return nullptr;
-        }
-        return std::make_unique<GnomeWindow>(std::move(canvas));
-    }
     // Mutter keeps a motion that would end off every monitor on the monitor it started on, so
     // the pointer leaves over the display's left edge, onto the primary.
     void movePointerOff(DisplayID display) override {
@@ -191,41 +196,47 @@ class GnomeRig final : public DesktopRig {
         monitor->session()->pointerMotionRelative(-200, 0);
     }
     bool boundsInPixels() const override { return true; }
-    double scrollStep() const override { return 1; }  // Wayland's axis values are pixels
     std::set<uint32_t> heldKeys() const override { return platform_->poster()->heldKeys(); }
 
   private:
+    // Global points start at the primary's corner; the canvas names its output by layout.
+    std::unique_ptr<WaylandCanvas> openCanvas(DisplayID display, uint32_t argb,
+                                              std::string* why) override {
+        const Rect bounds = platform_->geometry()->bounds(display);
+        const MonitorLayout layout = platform_->geometry()->layout();
+        const LogicalMonitor* primary = layout.primary();
+        return WaylandCanvas::open(
+            {gnome_.waylandSocket(), int(bounds.x) + (primary ? primary->x : 0),
+             int(bounds.y) + (primary ? primary->y : 0), argb},
+            why);
+    }
+
     GnomeSession& gnome_;
     std::unique_ptr<GnomePlatform> platform_;
 };
 
 // sway: the canvas names its output; the geometry counts the outputs' logical pixels.
-class SwayRig final : public DesktopRig {
+class SwayRig final : public CanvasRig {
   public:
     SwayRig(SwaySession& sway, std::unique_ptr<SwayPlatform> platform)
         : sway_(sway), platform_(std::move(platform)) {}
 
     DesktopPlatform& platform() override { return *platform_; }
-    std::unique_ptr<RigWindow> openWindow(DisplayID display, uint32_t rgb) override {
-        std::string why;
-        auto canvas = WaylandCanvas::open({sway_.waylandSocket(), 0, 0, kOpaque | rgb},
-                                          platform_->layout()->outputName(display), &why);
-        if (!canvas) {
-            ADD_FAILURE() << why;
-            return nullptr;
-        }
-        return std::make_unique<GnomeWindow>(std::move(canvas));
-    }
     void movePointerOff(DisplayID) override {
         const DisplayID main = platform_->layout()->mainDisplayID();
         platform_->poster()->postMouse(MouseEventType::mouseMoved, main, {10, 10},
                                        MouseButton::left, {});
     }
     bool boundsInPixels() const override { return false; }
-    double scrollStep() const override { return 1; }  // Wayland's axis values are pixels
     std::set<uint32_t> heldKeys() const override { return platform_->poster()->heldKeys(); }
 
   private:
+    std::unique_ptr<WaylandCanvas> openCanvas(DisplayID display, uint32_t argb,
+                                              std::string* why) override {
+        return WaylandCanvas::open({sway_.waylandSocket(), 0, 0, argb},
+                                   platform_->layout()->outputName(display), why);
+    }
+
     SwaySession& sway_;
     std::unique_ptr<SwayPlatform> platform_;
 };
@@ -234,12 +245,14 @@ class SwayRig final : public DesktopRig {
 
 std::unique_ptr<DesktopRig> DesktopRig::make(const std::string& name, std::string* why) {
     std::string error;
+    auto skip = [why](const std::string& reason) {
+        *why = reason;
+        return nullptr;
+    };
     if (name == "x11" || name == "x11_monitor") {
         XorgServer* server = name == "x11" ? XorgServer::shared() : busyOutputsServer();
-        if (!server) {
-            *why = name == "x11" ? XorgServer::sharedSkipReason() : busyOutputsSkipReason();
-            return nullptr;
-        }
+        if (!server)
+            return skip(name == "x11" ? XorgServer::sharedSkipReason() : busyOutputsSkipReason());
         auto platform =
             X11Platform::create({.displayName = server->displayName(),
                                  .encoders = LibavVideoCodecFactory::Encoders::automatic,
@@ -248,20 +261,14 @@ std::unique_ptr<DesktopRig> DesktopRig::make(const std::string& name, std::strin
         if (platform) return std::make_unique<X11Rig>(*server, std::move(platform));
     } else if (name == "gnome") {
         GnomeSession* gnome = GnomeSession::shared();
-        if (!gnome) {
-            *why = GnomeSession::sharedSkipReason();
-            return nullptr;
-        }
+        if (!gnome) return skip(GnomeSession::sharedSkipReason());
         auto platform = GnomePlatform::create({gnome->busAddress(), gnome->pipewireSocket(),
                                                LibavVideoCodecFactory::Encoders::automatic},
                                               &error);
         if (platform) return std::make_unique<GnomeRig>(*gnome, std::move(platform));
     } else if (name == "sway") {
         SwaySession* sway = SwaySession::shared();
-        if (!sway) {
-            *why = SwaySession::sharedSkipReason();
-            return nullptr;
-        }
+        if (!sway) return skip(SwaySession::sharedSkipReason());
         auto platform =
             SwayPlatform::create({.ipcSocket = sway->ipcSocket(),
                                   .waylandDisplay = sway->waylandSocket(),

@@ -20,14 +20,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
-std::string findProgram(const char* name) {
-    for (const char* dir : {"/usr/bin", "/usr/local/bin", "/bin"}) {
-        std::string path = std::string(dir) + "/" + name;
-        if (access(path.c_str(), X_OK) == 0) return path;
-    }
-    return {};
-}
-
 // True when every name is owned on the bus at `address`.
 bool namesOwned(const std::string& address, const std::vector<const char*>& names) {
     auto bus = SessionBus::connect(address, nullptr);
@@ -59,12 +51,12 @@ std::unique_ptr<GnomeSession> GnomeSession::start(std::string* skipReason) {
         if (skipReason) *skipReason = std::move(why);
         return nullptr;
     };
-    const std::string dbus = findProgram("dbus-daemon"), pipewire = findProgram("pipewire"),
-                      wireplumber = findProgram("wireplumber"), mutter = findProgram("mutter");
-    if (dbus.empty() || pipewire.empty() || wireplumber.empty() || mutter.empty()) {
-        return fail(
-            "a headless GNOME needs dbus-daemon, pipewire, wireplumber and mutter "
-            "(scripts/install-deps.sh installs them)");
+    for (const char* program : {"dbus-daemon", "pipewire", "wireplumber", "mutter"}) {
+        if (access(("/usr/bin/" + std::string(program)).c_str(), X_OK) != 0) {
+            return fail(
+                "a headless GNOME needs dbus-daemon, pipewire, wireplumber and mutter "
+                "(scripts/install-deps.sh installs them)");
+        }
     }
 
     std::unique_ptr<GnomeSession> session(new GnomeSession);
@@ -79,7 +71,7 @@ std::unique_ptr<GnomeSession> GnomeSession::start(std::string* skipReason) {
     // The bus: in the foreground, so that it is our child and stops by its id.
     session->busAddress_ = "unix:path=" + session->runtimeDir_ + "/bus";
     std::string error;
-    session->bus_ = ChildProcess::start({dbus, "--session", "--nofork", "--nopidfile",
+    session->bus_ = ChildProcess::start({"dbus-daemon", "--session", "--nofork", "--nopidfile",
                                          "--address=" + session->busAddress_, "--print-address=1"},
                                         {}, &error);
     if (!session->bus_) return fail("dbus-daemon: " + error);
@@ -96,7 +88,7 @@ std::unique_ptr<GnomeSession> GnomeSession::start(std::string* skipReason) {
          "XDG_CACHE_HOME=" + dir + "/cache"});
 
     session->pipewire_ = ChildProcess::start(
-        {pipewire}, ChildProcess::Options(common).stdoutTo(dir + "/pipewire.log"), &error);
+        {"pipewire"}, ChildProcess::Options(common).stdoutTo(dir + "/pipewire.log"), &error);
     if (!session->pipewire_) return fail("pipewire: " + error);
     const std::string pipewireSocket = session->pipewireSocket();
     if (!waitUntil(*session->pipewire_, deadline, [&] { return fs::exists(pipewireSocket, ec); })) {
@@ -104,11 +96,11 @@ std::unique_ptr<GnomeSession> GnomeSession::start(std::string* skipReason) {
     }
 
     session->wireplumber_ = ChildProcess::start(
-        {wireplumber}, ChildProcess::Options(common).stdoutTo(dir + "/wireplumber.log"), &error);
+        {"wireplumber"}, ChildProcess::Options(common).stdoutTo(dir + "/wireplumber.log"), &error);
     if (!session->wireplumber_) return fail("wireplumber: " + error);
 
     session->mutter_ = ChildProcess::start(
-        {mutter, "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1440x900"},
+        {"mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1440x900"},
         ChildProcess::Options(common).stdoutTo(dir + "/mutter.log"), &error);
     if (!session->mutter_) return fail("mutter: " + error);
     const std::string wayland = session->waylandSocket();
@@ -178,21 +170,22 @@ GnomeSession::~GnomeSession() {
 }
 
 namespace {
-std::pair<std::unique_ptr<GnomeSession>, std::string>& sharedState() {
-    static std::pair<std::unique_ptr<GnomeSession>, std::string> state = [] {
-        std::string skipReason;
-        auto session = GnomeSession::start(&skipReason);
-        return std::pair(std::move(session), skipReason);
-    }();  // destroyed at exit, which stops the session
+struct Shared {
+    std::unique_ptr<GnomeSession> session;
+    std::string skipReason;
+    Shared() { session = GnomeSession::start(&skipReason); }
+};
+Shared& sharedState() {
+    static Shared state;  // destroyed at exit, which stops the session
     return state;
 }
 }  // namespace
 
 GnomeSession* GnomeSession::shared() {
-    return sharedState().first.get();
+    return sharedState().session.get();
 }
 const std::string& GnomeSession::sharedSkipReason() {
-    return sharedState().second;
+    return sharedState().skipReason;
 }
 
 }  // namespace panelora::test

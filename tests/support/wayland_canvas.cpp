@@ -77,33 +77,27 @@ struct WaylandCanvas::State {
     xdg_toplevel* toplevel = nullptr;
     std::vector<std::unique_ptr<ShmBuffer>> buffers;
 
-    bool configured = false;
     int pendingWidth = 0, pendingHeight = 0, width = 0, height = 0;
     uint32_t enterSerial = 0;
     int hotX = 0, hotY = 0;
     bool hasPointerImage = false;
-    std::vector<Key> keys, buttons;
-    std::vector<Place> buttonPlaces;
+    Received received;
     Place pointerAt;
-    double vertical = 0, horizontal = 0;
-    bool inside = false;
     std::mutex mutex;
 
     // Reads everything the compositor sent until now.
     void pump() { wl_display_roundtrip(display); }
 
-    void paint() {
-        show(surface, makeBuffer(shm, width, height, options.argb), width, height);
-        wl_display_flush(display);
-    }
-
-    // Attaches and commits `buffer`, kept until the compositor releases it.
-    void show(wl_surface* target, std::unique_ptr<ShmBuffer> buffer, int w, int h) {
+    // Attaches and commits a picture of one colour, its buffer kept until the compositor
+    // releases it.
+    void show(wl_surface* target, int w, int h, uint32_t argb) {
         std::erase_if(buffers, [](const auto& b) { return b->released; });
+        auto buffer = makeBuffer(shm, w, h, argb);
         if (!buffer) return;
         wl_surface_attach(target, buffer->buffer, 0, 0);
         wl_surface_damage_buffer(target, 0, 0, w, h);
         wl_surface_commit(target);
+        wl_display_flush(display);
         buffers.push_back(std::move(buffer));
     }
 
@@ -118,13 +112,13 @@ struct WaylandCanvas::State {
     // proxies are only freed here.
     ~State() {
         buffers.clear();
+        for (const auto& o : outputs)
+            wl_output_destroy(o.output);
         for (void* proxy :
              std::initializer_list<void*>{toplevel, xdgSurface, surface, cursorSurface, pointer,
                                           keyboard, seat, wmBase, shm, compositor, registry}) {
             if (proxy) wl_proxy_destroy(static_cast<wl_proxy*>(proxy));
         }
-        for (const auto& o : outputs)
-            wl_output_destroy(o.output);
         if (display) wl_display_disconnect(display);
     }
 };
@@ -133,16 +127,17 @@ namespace {
 
 using State = WaylandCanvas::State;
 
+Output& outputOf(void* data, wl_output* output) {
+    auto& outputs = static_cast<State*>(data)->outputs;
+    return *std::ranges::find(outputs, output, &Output::output);  // each is listened to once bound
+}
 void outputGeometry(void* data, wl_output* output, int32_t x, int32_t y, int32_t, int32_t, int32_t,
                     const char*, const char*, int32_t) {
-    for (auto& o : static_cast<State*>(data)->outputs) {
-        if (o.output == output) o.x = x, o.y = y;
-    }
+    outputOf(data, output).x = x;
+    outputOf(data, output).y = y;
 }
 void outputName(void* data, wl_output* output, const char* name) {
-    for (auto& o : static_cast<State*>(data)->outputs) {
-        if (o.output == output) o.name = name;
-    }
+    outputOf(data, output).name = name;
 }
 const wl_output_listener kOutputListener{outputGeometry, kIgnore,    kIgnore,
                                          kIgnore,        outputName, kIgnore};
@@ -154,24 +149,24 @@ void pointerEnter(void* data, wl_pointer*, uint32_t serial, wl_surface*, wl_fixe
                   wl_fixed_t y) {
     auto* s = static_cast<State*>(data);
     s->enterSerial = serial;
-    s->inside = true;
+    s->received.pointerInside = true;
     s->pointerAt = {wl_fixed_to_double(x), wl_fixed_to_double(y)};
     s->applyPointer();
 }
 void pointerLeave(void* data, wl_pointer*, uint32_t, wl_surface*) {
-    static_cast<State*>(data)->inside = false;
+    static_cast<State*>(data)->received.pointerInside = false;
 }
 void pointerMotion(void* data, wl_pointer*, uint32_t, wl_fixed_t x, wl_fixed_t y) {
     static_cast<State*>(data)->pointerAt = {wl_fixed_to_double(x), wl_fixed_to_double(y)};
 }
 void pointerButton(void* data, wl_pointer*, uint32_t, uint32_t, uint32_t button, uint32_t state) {
     auto* s = static_cast<State*>(data);
-    s->buttons.push_back({button, state == WL_POINTER_BUTTON_STATE_PRESSED});
-    s->buttonPlaces.push_back(s->pointerAt);
+    s->received.buttons.push_back({button, state == WL_POINTER_BUTTON_STATE_PRESSED});
+    s->received.buttonPlaces.push_back(s->pointerAt);
 }
 void pointerAxis(void* data, wl_pointer*, uint32_t, uint32_t axis, wl_fixed_t value) {
-    auto* s = static_cast<State*>(data);
-    (axis == WL_POINTER_AXIS_VERTICAL_SCROLL ? s->vertical : s->horizontal) +=
+    WaylandCanvas::Received& r = static_cast<State*>(data)->received;
+    (axis == WL_POINTER_AXIS_VERTICAL_SCROLL ? r.vertical : r.horizontal) +=
         wl_fixed_to_double(value);
 }
 const wl_pointer_listener kPointerListener{pointerEnter, pointerLeave, pointerMotion, pointerButton,
@@ -182,7 +177,8 @@ void keyboardKeymap(void*, wl_keyboard*, uint32_t, int32_t fd, uint32_t) {
     close(fd);
 }
 void keyboardKey(void* data, wl_keyboard*, uint32_t, uint32_t, uint32_t key, uint32_t state) {
-    static_cast<State*>(data)->keys.push_back({key, state == WL_KEYBOARD_KEY_STATE_PRESSED});
+    static_cast<State*>(data)->received.keys.push_back(
+        {key, state == WL_KEYBOARD_KEY_STATE_PRESSED});
 }
 const wl_keyboard_listener kKeyboardListener{keyboardKeymap, kIgnore, kIgnore,
                                              keyboardKey,    kIgnore, kIgnore};
@@ -221,11 +217,8 @@ const wl_registry_listener kRegistryListener{
             s->seat = bind<wl_seat>(registry, name, wl_seat_interface, 5);
             wl_seat_add_listener(s->seat, &kSeatListener, s);
         } else if (is == wl_output_interface.name) {
-            s->outputs.push_back(
-                {bind<wl_output>(registry, name, wl_output_interface, std::min(version, 4u)),
-                 0,
-                 0,
-                 {}});
+            s->outputs.emplace_back().output =
+                bind<wl_output>(registry, name, wl_output_interface, std::min(version, 4u));
             wl_output_add_listener(s->outputs.back().output, &kOutputListener, s);
         }
     },
@@ -237,14 +230,10 @@ const xdg_surface_listener kXdgSurfaceListener{
         xdg_surface_ack_configure(surface, serial);
         if (s->pendingWidth > 0 && s->pendingHeight > 0)
             s->width = s->pendingWidth, s->height = s->pendingHeight;
-        s->configured = true;
-        // Every configure is answered with a commit of a picture of its size.
-        if (s->width > 0) {
-            s->paint();
-        } else {
-            // sway sizes a window only once it has shown something: a small picture first.
-            s->show(s->surface, makeBuffer(s->shm, 16, 16, s->options.argb), 16, 16);
-        }
+        // Every configure is answered with a commit of a picture of its size; sway sizes a
+        // window only once it has shown something: a small picture first.
+        s->show(s->surface, s->width > 0 ? s->width : 16, s->width > 0 ? s->height : 16,
+                s->options.argb);
     }};
 
 const xdg_toplevel_listener kToplevelListener{
@@ -254,14 +243,6 @@ const xdg_toplevel_listener kToplevelListener{
         s->pendingHeight = height;
     },
     kIgnore, kIgnore, kIgnore};
-
-// A member of the canvas's state once what the compositor sent until now is read.
-template <class T>
-T current(State& s, T State::*member) {
-    std::lock_guard lock(s.mutex);
-    s.pump();
-    return s.*member;
-}
 
 }  // namespace
 
@@ -310,7 +291,7 @@ std::unique_ptr<WaylandCanvas> WaylandCanvas::open(const Options& options,
     xdg_toplevel_set_fullscreen(s.toplevel, target);
     wl_surface_commit(s.surface);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!(s.configured && s.width > 0)) {
+    while (s.width == 0) {  // set by a configure
         if (std::chrono::steady_clock::now() > deadline) return fail("the window was not shown");
         if (wl_display_dispatch(s.display) < 0) return fail("the compositor went away");
     }
@@ -326,40 +307,30 @@ void WaylandCanvas::fill(uint32_t argb) {
     std::lock_guard lock(state_->mutex);
     state_->pump();
     state_->options.argb = argb;
-    state_->paint();
+    state_->show(state_->surface, state_->width, state_->height, argb);
 }
 
 void WaylandCanvas::setPointer(int width, int height, uint32_t argb, int hotX, int hotY) {
     std::lock_guard lock(state_->mutex);
     State& s = *state_;
     s.pump();
-    s.show(s.cursorSurface, makeBuffer(s.shm, width, height, argb), width, height);
+    s.show(s.cursorSurface, width, height, argb);
     s.hotX = hotX;
     s.hotY = hotY;
     s.hasPointerImage = true;
     s.applyPointer();
 }
 
-std::vector<WaylandCanvas::Key> WaylandCanvas::keys() const {
-    return current(*state_, &State::keys);
+WaylandCanvas::Received WaylandCanvas::received() const {
+    std::lock_guard lock(state_->mutex);
+    state_->pump();
+    return state_->received;
 }
-std::vector<WaylandCanvas::Key> WaylandCanvas::buttons() const {
-    return current(*state_, &State::buttons);
-}
-std::vector<WaylandCanvas::Place> WaylandCanvas::buttonPlaces() const {
-    return current(*state_, &State::buttonPlaces);
-}
+
 std::pair<int, int> WaylandCanvas::size() const {
-    return {current(*state_, &State::width), current(*state_, &State::height)};
-}
-double WaylandCanvas::verticalScroll() const {
-    return current(*state_, &State::vertical);
-}
-double WaylandCanvas::horizontalScroll() const {
-    return current(*state_, &State::horizontal);
-}
-bool WaylandCanvas::pointerInside() const {
-    return current(*state_, &State::inside);
+    std::lock_guard lock(state_->mutex);
+    state_->pump();
+    return {state_->width, state_->height};
 }
 
 }  // namespace panelora::test

@@ -4,7 +4,7 @@
 //
 //   auto canvas = WaylandCanvas::open({gnome->waylandSocket(), x, y, 0xFFFF0000}, &error);
 //   canvas->fill(0xFF0000FF);
-//   eventually([&] { return !canvas->keys().empty(); });
+//   eventually([&] { return !canvas->received().keys.empty(); });
 //
 // What the compositor sent is read at each call below (so a test that polls sees it, and the
 // canvas answers the compositor's pings); calls may come from any thread, one at a time under
@@ -49,20 +49,24 @@ class WaylandCanvas {
     // colour with its hot spot at (hotX, hotY). Set at once when the pointer is over it.
     void setPointer(int width, int height, uint32_t argb, int hotX, int hotY);
 
-    std::vector<Key> keys() const;
-    // Pointer buttons received, as keys are (evdev codes: BTN_LEFT 0x110, BTN_RIGHT 0x111).
-    std::vector<Key> buttons() const;
-    // Where the pointer was at each of buttons(), in the window's coordinates.
+    // Where the pointer was at a button, in the window's coordinates.
     struct Place {
         double x = 0, y = 0;
     };
-    std::vector<Place> buttonPlaces() const;
+    // What the window received until now.
+    struct Received {
+        std::vector<Key> keys;
+        // Pointer buttons, as keys are (evdev codes: BTN_LEFT 0x110, BTN_RIGHT 0x111), and
+        // where each was pressed or released.
+        std::vector<Key> buttons;
+        std::vector<Place> buttonPlaces;
+        // Sums of the axis values (Wayland's signs: positive scrolls towards the end).
+        double vertical = 0, horizontal = 0;
+        bool pointerInside = false;
+    };
+    Received received() const;
     // The window's size in its own coordinates (the monitor's logical size).
     std::pair<int, int> size() const;
-    // Sums of the axis values received (Wayland's signs: positive scrolls towards the end).
-    double verticalScroll() const;
-    double horizontalScroll() const;
-    bool pointerInside() const;
 
     struct State;
 

@@ -1,15 +1,12 @@
 // What sway does its own way: the scale that makes an output the profile's point size, what
 // get_outputs may hold, one output of ours reused from session to session (also a crash's
-// leftover), parked out of the layout in between, idling held off while a session streams, and
-// the pointer always in the frames (so no cursor packets are sent). The rest is the conformance
-// suite's.
+// leftover), parked out of the layout in between, and idling held off while a session streams.
+// The rest (also the pointer sway draws into every frame) is the conformance suite's.
 #include "test_prelude.h"
 
 #include <fstream>
 
-#include "desktop_rig.h"
 #include "eventually.h"
-#include "pictures.h"
 #include "platform/linux/sway/sway_platform.h"
 #include "sway_session.h"
 #include "video/virtual_display.h"
@@ -90,26 +87,10 @@ class SwayBackend : public ::testing::Test {
     TempDir temp_;
 };
 
-TEST_F(SwayBackend, OneOutputServesSessionAfterSessionAndIsParkedOutOfTheLayoutBetween) {
-    std::set<DisplayID> ids;
-    std::set<std::string> names;
-    for (int session = 0; session < 3; ++session) {
-        auto display = makeDisplay(*platform_);
-        ASSERT_TRUE(display);
-        ids.insert(display->displayID());
-        names.insert(platform_->layout()->outputName(display->displayID()));
-        display.reset();
-        for (const auto& [name, output] : ours(*platform_)) {
-            EXPECT_GE(output.rect.x, SwayLayout::kParkX) << name << " left in the layout";
-        }
-    }
-    EXPECT_EQ(ids.size(), 3u) << "each session has a display ID of its own";
-    EXPECT_EQ(names.size(), 1u);
-    EXPECT_EQ(ours(*platform_).size(), 1u);
-}
-
-TEST_F(SwayBackend, ACrashsLeftoverIsParkedAtTheNextStartAndReused) {
-    // A platform that ended without parking: its output stands beside the main one.
+// A platform that ended without parking (a crash) left its output beside the main one: the next
+// start parks it, and session after session takes a parked output, the same one, and parks it
+// again.
+TEST_F(SwayBackend, OutputsAreParkedBetweenSessionsAndReusedAlsoACrashsLeftover) {
     platform_.reset();
     auto ipc = SwayIpc::connect(sway_->ipcSocket(), nullptr);
     ASSERT_TRUE(ipc);
@@ -125,16 +106,27 @@ TEST_F(SwayBackend, ACrashsLeftoverIsParkedAtTheNextStartAndReused) {
 
     platform_ = makePlatform();
     ASSERT_TRUE(platform_);
-    auto outputs = ours(*platform_);
-    ASSERT_TRUE(outputs.contains(leftover));
-    EXPECT_GE(outputs[leftover].rect.x, SwayLayout::kParkX);
-    // The next display takes a parked output, not a new one.
-    const size_t owned = outputs.size();
-    auto display = makeDisplay(*platform_);
-    ASSERT_TRUE(display);
-    EXPECT_TRUE(outputs.contains(platform_->layout()->outputName(display->displayID())));
-    display.reset();
-    EXPECT_EQ(ours(*platform_).size(), owned);
+    const auto owned = ours(*platform_);
+    ASSERT_TRUE(owned.contains(leftover));
+    auto expectParked = [&] {
+        for (const auto& [name, output] : ours(*platform_))
+            EXPECT_GE(output.rect.x, SwayLayout::kParkX) << name << " left in the layout";
+    };
+    expectParked();
+    std::set<DisplayID> ids;
+    std::set<std::string> names;
+    for (int session = 0; session < 3; ++session) {
+        auto display = makeDisplay(*platform_);
+        ASSERT_TRUE(display);
+        ids.insert(display->displayID());
+        names.insert(platform_->layout()->outputName(display->displayID()));
+        display.reset();
+        expectParked();
+    }
+    EXPECT_EQ(ids.size(), 3u) << "each session has a display ID of its own";
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_TRUE(owned.contains(*names.begin())) << "a new output, not a parked one";
+    EXPECT_EQ(ours(*platform_).size(), owned.size());
 }
 
 // swayidle's timeout does not run out while a session holds the platform's activity, and does
@@ -152,43 +144,6 @@ TEST_F(SwayBackend, AStreamingSessionKeepsSwayFromIdling) {
     EXPECT_FALSE(std::filesystem::exists(idled));
     token.reset();
     EXPECT_TRUE(eventually([&] { return std::filesystem::exists(idled); }, 5s));
-}
-
-// Headless sway draws the pointer into every frame: the sessions send no cursor packets, and
-// the frames have the one pointer the tablet shows, also when it asked to draw it itself.
-TEST_F(SwayBackend, ThePointerIsInTheFramesAndNoCursorPacketsAreSent) {
-    EXPECT_TRUE(platform_->seams().framesAlwaysShowPointer);
-    EXPECT_FALSE(platform_->sessionEnvironment().makeCursorTracker);
-    platform_.reset();
-    std::string why;
-    auto rig = DesktopRig::make("sway", &why);
-    ASSERT_TRUE(rig) << why;
-    const DesktopSeams seams = rig->platform().seams();
-    auto display = VirtualDisplay::create(*seams.virtualDisplays, StreamProfile::fallback, 1);
-    ASSERT_TRUE(display);
-    auto window = rig->openWindow(display->displayID(), 0x000000);
-    ASSERT_TRUE(window);
-    window->setPointer(16, 0xFF0000);
-    PointerInjector injector(seams.input.poster, seams.input.geometry, Clock::system());
-    Collected<CaptureSample> frames;
-    auto capturer =
-        ScreenCapturer::create(*seams.capture, [&](const ImageBufferRef& image, int64_t) {
-            frames.add(CaptureSample{true, FrameStatus::complete, image, 0});
-        });
-    ASSERT_FALSE(capturer->start(display->displayID(), StreamProfile::fallback, false));
-    // The 16 points of the pointer are 32 pixels of the 2048-pixel-wide frame at scale 2.
-    // The window reads its events only when called: the image is set again once it has the
-    // pointer.
-    EXPECT_TRUE(repeatUntil(
-        [&] {
-            injector.injectTouch(4, display->displayID(), 0.5f, 0.5f);
-            window->setPointer(16, 0xFF0000);
-        },
-        [&] {
-            return frames.size() > 0 && yuvNear(*frames.last().image, 1024 + 8, 768 + 8, kRedYuv);
-        }));
-    EXPECT_TRUE(yuvNear(*frames.last().image, 1024 + 40, 768 + 8, kBlackYuv));
-    capturer->stopCapture();
 }
 
 }  // namespace
