@@ -42,14 +42,13 @@ std::string allMessages(const StreamChecker& c) {
 // Each sequence makes one violation, whose message says what went wrong.
 TEST(StreamChecker, OrderingViolations) {
     using Packets = std::vector<std::pair<uint8_t, Bytes>>;
-    const Bytes ping = {0, 0, 0, 0, 0, 0, 0, 1};
     const Bytes config = configPayload, key = framePayload(true, 0);
     const std::pair<Packets, const char*> cases[] = {
         {{{kFrame, framePayload(false, 0)}}, "first frame is not a key frame"},
         {{{kFrame, key}}, "none received earlier"},  // no parameter sets ever
         {{{kConfig, config}, {kFrame, key}, {kConfig, config}, {kFrame, framePayload(false, 1)}},
          "non-key frame directly after a config"},
-        {{{kConfig, config}, {kPing, ping}, {kFrame, key}},
+        {{{kConfig, config}, {kPing, Bytes(8, 0)}, {kFrame, key}},
          "not followed by its key frame (next packet: ping)"},
         {{{kConfig, config},
           {kFrame, framePayload(true, 0x20)},
@@ -222,18 +221,6 @@ TEST(InputScript, ParsesEveryActionPhaseModifierAndNumberForm) {
     EXPECT_EQ(parsed.events[0].text, "at 10 touch down 0.5 0.5");
 }
 
-TEST(InputScript, SortsByTimeKeepingTheWrittenOrderOfTies) {
-    const auto parsed = parseInputScript(
-        "at 300 keyrequest; at 100 scroll 1 1; at 200 scroll 2 2; at 100 "
-        "scroll 3 3");
-    ASSERT_TRUE(parsed.ok());
-    std::vector<std::string> texts;
-    for (const auto& e : parsed.events)
-        texts.push_back(e.text);
-    EXPECT_EQ(texts, (std::vector<std::string>{"at 100 scroll 1 1", "at 100 scroll 3 3",
-                                               "at 200 scroll 2 2", "at 300 keyrequest"}));
-}
-
 TEST(InputScript, ErrorsNameTheLineAndTheStatement) {
     const auto parsed = parseInputScript(
         "at 100 touch down 0.5 0.5\n"
@@ -292,17 +279,27 @@ TEST(TabletSimOptions, HelloChoicesAsTheHostReadsThem) {
     }
 }
 
-TEST(TabletSimOptions, ScriptsFromAllSourcesMergeInTimeOrder) {
+// Within one text and across every source on the command line.
+TEST(TabletSimOptions, ScriptsSortByTimeKeepingTheWrittenOrderOfTies) {
+    auto texts = [](const std::vector<ScriptEvent>& events) {
+        std::vector<std::string> out;
+        for (const ScriptEvent& event : events)
+            out.push_back(event.text);
+        return out;
+    };
+    const auto parsed = parseInputScript(
+        "at 300 keyrequest; at 100 scroll 1 1; at 200 scroll 2 2; at 100 scroll 3 3");
+    EXPECT_EQ(texts(parsed.events),
+              (std::vector<std::string>{"at 100 scroll 1 1", "at 100 scroll 3 3",
+                                        "at 200 scroll 2 2", "at 300 keyrequest"}));
     std::string error;
-    const auto options = parse(
-        {"--input", "at 300 scroll 0 1", "--key-request-at", "100", "--input", "at 200 key 4 down"},
-        error);
+    const auto options = parse({"--input", "at 300 scroll 0 1", "--key-request-at", "100",
+                                "--input", "at 200 key 4 down; at 100 key 4 up"},
+                               error);
     ASSERT_TRUE(options) << error;
-    std::vector<Wire::PacketType> types;
-    for (const ScriptEvent& event : options->script)
-        types.push_back(event.type);
-    EXPECT_EQ(types, (std::vector{Wire::PacketType::keyRequest, Wire::PacketType::key,
-                                  Wire::PacketType::scroll}));
+    EXPECT_EQ(texts(options->script),
+              (std::vector<std::string>{"at 100 keyrequest", "at 100 key 4 up", "at 200 key 4 down",
+                                        "at 300 scroll 0 1"}));
 }
 
 TEST(TabletSimOptions, BadArgumentsAreRefusedWithAReason) {
