@@ -123,43 +123,39 @@ TEST(AppKitValues, RawValues) {
 
 using defaults::Values;
 
-TEST(DefaultsDocument, DocumentFromStoredValues) {
-    struct Case {
-        Values stored;
-        const char* document;
-    };
-    const Case cases[] = {
+// Both ways: the stored values give the document, the document saved gives them back.
+TEST(DefaultsDocument, DocumentFromStoredValuesAndBack) {
+    const std::pair<Values, const char*> cases[] = {
         {Values{}, "{}"},
-        {Values{125, true, bytesOf(R"({"side":"left","offset":-120})")},
+        {Values{125, true, bytesOf(R"({"offset":-120,"side":"left"})")},
          R"({"space":125,"preferSmooth":true,"displayArrangement":{"side":"left","offset":-120}})"},
         {Values{0, false, std::nullopt}, R"({"space":0,"preferSmooth":false})"},
-        // Data that is not JSON is left out; the arrangement then restores nothing.
-        {Values{std::nullopt, std::nullopt, bytesOf("{\"side\": ")}, "{}"},
-        {Values{std::nullopt, std::nullopt, bytesOf("")}, "{}"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(nlohmann::json::parse(defaults::documentFrom(c.stored)),
-                  nlohmann::json::parse(c.document))
-            << c.document;
+    for (const auto& [stored, document] : cases) {
+        EXPECT_EQ(nlohmann::json::parse(defaults::documentFrom(stored)),
+                  nlohmann::json::parse(document));
+        EXPECT_EQ(defaults::valuesFrom(document), stored) << document;
     }
+    // Data that is not JSON is left out; the arrangement then restores nothing.
+    for (const char* data : {"{\"side\": ", ""})
+        EXPECT_EQ(defaults::documentFrom(Values{std::nullopt, std::nullopt, bytesOf(data)}), "{}");
 }
 
+// Other members, and members of the wrong type, are not written; the arrangement is kept
+// whatever its shape (its reader decides), as the file store keeps it.
 TEST(DefaultsDocument, ValuesForASavedDocument) {
-    EXPECT_EQ(defaults::valuesFrom(R"({"space": 150, "preferSmooth": false,
-                                      "displayArrangement": {"side": "below", "offset": 3.5},
-                                      "other": 1})"),
-              (Values{150, false, bytesOf(R"({"offset":3.5,"side":"below"})")}));
-    // Members of the wrong type are not written; the arrangement is kept whatever its shape
-    // (its reader decides), as the file store keeps it.
-    EXPECT_EQ(defaults::valuesFrom(R"({"space": "125", "preferSmooth": 1,
-                                      "displayArrangement": "left"})"),
-              (Values{std::nullopt, std::nullopt, bytesOf(R"("left")")}));
-    EXPECT_EQ(defaults::valuesFrom(R"({"space": 18446744073709551615})"), Values{});
-    EXPECT_EQ(defaults::valuesFrom(R"({"space": 1.5})"), Values{});
-    EXPECT_EQ(defaults::valuesFrom("[]"), Values{});
-    EXPECT_EQ(defaults::valuesFrom("not json"), Values{});
-    const Values stored{100, true, bytesOf(R"({"offset":-50,"side":"above"})")};
-    EXPECT_EQ(defaults::valuesFrom(defaults::documentFrom(stored)), stored);  // the round trip
+    const std::pair<const char*, Values> cases[] = {
+        {R"({"space": 150, "displayArrangement": {"side": "below", "offset": 3.5}, "other": 1})",
+         Values{150, std::nullopt, bytesOf(R"({"offset":3.5,"side":"below"})")}},
+        {R"({"space": "125", "preferSmooth": 1, "displayArrangement": "left"})",
+         Values{std::nullopt, std::nullopt, bytesOf(R"("left")")}},
+        {R"({"space": 18446744073709551615})", Values{}},
+        {R"({"space": 1.5})", Values{}},
+        {"[]", Values{}},
+        {"not json", Values{}},
+    };
+    for (const auto& [document, values] : cases)
+        EXPECT_EQ(defaults::valuesFrom(document), values) << document;
 }
 
 // The update check's fetch on macOS: HTTPS only (the check the request's address gets too), any
