@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/time.h>
 
-#include "servers.h"
 #include "test_prelude.h"
 
 namespace panelora::test {
