@@ -55,7 +55,8 @@ class FakeDaemon {
     ScriptedServer server_;
 };
 
-// Echoes every byte back on each connection, one connection at a time.
+// Echoes every byte back on each connection, one connection at a time; its peers must have closed
+// by the time it is destroyed (the simulators that relay to it end first).
 class EchoServer {
   public:
     EchoServer()
