@@ -80,9 +80,14 @@ TEST_F(DisplayArrangementTest, UserMovesAreSavedOnceSettled) {
 }
 
 // Offsets round half away from zero; an unknown side, an offset beyond 32 bits or a record that
-// cannot be read places nothing; restoring never rewrites the record.
+// cannot be read places nothing; a display already there within half a point is left alone;
+// restoring never rewrites the record.
 TEST_F(DisplayArrangementTest, RestorePlacesTheDisplayFromTheRecord) {
-    const std::pair<const char*, std::vector<Point>> cases[] = {
+    struct Case {
+        const char* record;
+        std::vector<Point> configured;
+        Point from{3000, 3000};
+    } const cases[] = {
         {R"({"side": "right", "offset": 200})", {{1440, 200}}},
         {R"({"side": "left", "offset": -120})", {{-1366, -120}}},
         {R"({"side": "above", "offset": -50})", {{-50, -1024}}},
@@ -97,26 +102,18 @@ TEST_F(DisplayArrangementTest, RestorePlacesTheDisplayFromTheRecord) {
         {R"({"side": "left", "offset": "12"})", {}},
         {R"(["left", 3])", {}},
         {R"("left")", {}},
+        {R"({"side": "right", "offset": 200})", {}, {1440.5, 199.5}},
+        {R"({"side": "right", "offset": 200})", {{1440, 200}}, {1440.6, 200}},
     };
-    for (const auto& [record, configured] : cases) {
-        geometry->displays[kVirtual] = Rect{3000, 3000, 1366, 1024};
+    for (const auto& [record, configured, from] : cases) {
+        geometry->displays[kVirtual] = Rect{from.x, from.y, 1366, 1024};
         geometry->configured.clear();
         ASSERT_TRUE(settings->setDisplayArrangement(record));
         const auto before = settings->displayArrangement();
         DisplayArrangement::create(kVirtual, geometry, settings, clock)->start();
-        EXPECT_EQ(geometry->configured, configured) << record;
+        EXPECT_EQ(geometry->configured, configured) << record << " from " << from.x;
         EXPECT_EQ(settings->displayArrangement(), before) << record;
     }
-}
-
-TEST_F(DisplayArrangementTest, AlreadyThereWithinHalfAPointConfiguresNothing) {
-    storeRecord({"right", 200});
-    geometry->displays[kVirtual] = Rect{1440.5, 199.5, 1366, 1024};
-    arrangement->start();
-    EXPECT_TRUE(geometry->configured.empty());
-    geometry->displays[kVirtual] = Rect{1440.6, 200, 1366, 1024};
-    arrangement->restore();
-    EXPECT_EQ(geometry->configured, (std::vector<Point>{{1440, 200}}));
 }
 
 // From below the offset is 0; from the other side it is kept; it is clamped to keep 100 points
