@@ -135,21 +135,8 @@ class CanvasWindow final : public RigWindow {
         canvas_->setPointer(side, side, kOpaque | rgb, 0, 0);
     }
     std::pair<int, int> size() const override { return canvas_->size(); }
-    std::vector<Input> buttons() override {
-        const auto received = canvas_->received();
-        std::vector<Input> inputs;
-        for (size_t i = 0; i < received.buttons.size(); ++i) {
-            const auto [x, y] = received.buttonPlaces[i];
-            inputs.push_back({received.buttons[i].key, received.buttons[i].pressed, x, y});
-        }
-        return inputs;
-    }
-    std::vector<Input> keys() override {
-        std::vector<Input> inputs;
-        for (const auto& key : canvas_->received().keys)
-            inputs.push_back({key.key, key.pressed, 0, 0});
-        return inputs;
-    }
+    std::vector<Input> buttons() override { return canvas_->received().buttons; }
+    std::vector<Input> keys() override { return canvas_->received().keys; }
     Scrolled scrolled() override {
         const auto received = canvas_->received();
         return {received.vertical, received.horizontal};

@@ -17,19 +17,15 @@
 #include <vector>
 
 #include "platform/linux/desktop/desktop_platform.h"
+#include "wayland_canvas.h"
 
 namespace panelora::test {
 
 // A window over a whole display, in its own coordinates (the display's points).
 class RigWindow {
   public:
-    // A button or key as Linux input codes name it (BTN_LEFT 0x110, KEY_A 30), and where the
-    // pointer was for a button.
-    struct Input {
-        uint32_t code = 0;
-        bool pressed = false;
-        double x = 0, y = 0;
-    };
+    // A button or key as Linux input codes name it, and where the pointer was for a button.
+    using Input = WaylandCanvas::Key;
     struct Scrolled {
         double vertical = 0, horizontal = 0;  // positive towards the end, in the desktop's steps
     };

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "eventually.h"
 #include "platform/linux/sway/sway_ipc.h"
@@ -51,13 +50,11 @@ std::unique_ptr<SwaySession> SwaySession::start(std::string* skipReason) {
         if (chown(session->runtimeDir_.c_str(), kNobody, kNobody) != 0)
             return fail("cannot give the runtime directory to nobody");
     }
-    {
-        std::ofstream config(dir + "/config");
-        config << "xwayland disable\n"
-                  "output HEADLESS-1 mode 1440x900 position 0 0\n"
-                  "default_border none\n"
-                  "default_floating_border none\n";
-    }
+    writeFile(dir + "/config",
+              "xwayland disable\n"
+              "output HEADLESS-1 mode 1440x900 position 0 0\n"
+              "default_border none\n"
+              "default_floating_border none\n");
     chmod((dir + "/config").c_str(), 0644);
 
     std::vector<std::string> argv{"/usr/bin/sway", "-c", dir + "/config"};

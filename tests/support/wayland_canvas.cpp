@@ -82,7 +82,7 @@ struct WaylandCanvas::State {
     int hotX = 0, hotY = 0;
     bool hasPointerImage = false;
     Received received;
-    Place pointerAt;
+    std::pair<double, double> pointerAt;
     std::mutex mutex;
 
     // Reads everything the compositor sent until now.
@@ -161,8 +161,8 @@ void pointerMotion(void* data, wl_pointer*, uint32_t, wl_fixed_t x, wl_fixed_t y
 }
 void pointerButton(void* data, wl_pointer*, uint32_t, uint32_t, uint32_t button, uint32_t state) {
     auto* s = static_cast<State*>(data);
-    s->received.buttons.push_back({button, state == WL_POINTER_BUTTON_STATE_PRESSED});
-    s->received.buttonPlaces.push_back(s->pointerAt);
+    s->received.buttons.push_back({button, state == WL_POINTER_BUTTON_STATE_PRESSED,
+                                   s->pointerAt.first, s->pointerAt.second});
 }
 void pointerAxis(void* data, wl_pointer*, uint32_t, uint32_t axis, wl_fixed_t value) {
     WaylandCanvas::Received& r = static_cast<State*>(data)->received;

@@ -27,10 +27,16 @@ class WaylandCanvas {
         int outputY = 0;
         uint32_t argb = 0xFF000000;
     };
+    // A key or a pointer button as evdev codes name it (KEY_A 30, BTN_LEFT 0x110), and for a
+    // button where the pointer was, in the window's coordinates. Equal when the same key went
+    // the same way, wherever.
     struct Key {
-        uint32_t key = 0;  // evdev code
+        uint32_t code = 0;
         bool pressed = false;
-        bool operator==(const Key&) const = default;
+        double x = 0, y = 0;
+        bool operator==(const Key& other) const {
+            return code == other.code && pressed == other.pressed;
+        }
     };
 
     // Waits until the window shows its first picture; nothing, with `error`, when it cannot.
@@ -49,17 +55,9 @@ class WaylandCanvas {
     // colour with its hot spot at (hotX, hotY). Set at once when the pointer is over it.
     void setPointer(int width, int height, uint32_t argb, int hotX, int hotY);
 
-    // Where the pointer was at a button, in the window's coordinates.
-    struct Place {
-        double x = 0, y = 0;
-    };
     // What the window received until now.
     struct Received {
-        std::vector<Key> keys;
-        // Pointer buttons, as keys are (evdev codes: BTN_LEFT 0x110, BTN_RIGHT 0x111), and
-        // where each was pressed or released.
-        std::vector<Key> buttons;
-        std::vector<Place> buttonPlaces;
+        std::vector<Key> keys, buttons;
         // Sums of the axis values (Wayland's signs: positive scrolls towards the end).
         double vertical = 0, horizontal = 0;
         bool pointerInside = false;

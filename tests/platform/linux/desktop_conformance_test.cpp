@@ -229,8 +229,7 @@ TEST_P(DesktopConformance, TouchesLandAtTheirMappedPointAndClickThere) {
     ASSERT_EQ(buttons.size(), std::size(expected));
     for (size_t i = 0; i < buttons.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(buttons[i].code, expected[i].code);
-        EXPECT_EQ(buttons[i].pressed, expected[i].pressed);
+        EXPECT_EQ(buttons[i], expected[i]);  // the button, and which way
         EXPECT_NEAR(buttons[i].x, expected[i].x, 2);
         EXPECT_NEAR(buttons[i].y, expected[i].y, 2);
     }

@@ -15,8 +15,6 @@
 namespace panelora::test {
 namespace {
 
-constexpr uint8_t kHover = 4;
-
 class GnomeBackend : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -27,24 +25,14 @@ class GnomeBackend : public ::testing::Test {
                                            LibavVideoCodecFactory::Encoders::automatic},
                                           &why);
         ASSERT_TRUE(platform_) << why;
-        injector_.emplace(platform_->poster(), platform_->geometry(), Clock::system());
     }
 
     std::unique_ptr<VirtualDisplay> makeDisplay(const StreamProfile& profile) {
         return VirtualDisplay::create(platform_->virtualDisplays(), profile, 1);
     }
-    void hover(const VirtualDisplay& display, float x, float y) {
-        injector_->injectTouch(kHover, display.displayID(), x, y);
-    }
-    // Relative motion, which takes the pointer over the display's edges.
-    void motion(const VirtualDisplay& display, double dx) {
-        platform_->monitors()->find(display.displayID())->session()->pointerMotionRelative(dx, 0);
-    }
-    std::optional<Point> pointer() { return platform_->cursor()->location(); }
 
     GnomeSession* gnome_ = nullptr;
     std::unique_ptr<GnomePlatform> platform_;
-    std::optional<PointerInjector> injector_;
 };
 
 // The size, the place and the end are the conformance suite's; mutter's own mode and scale here.
@@ -92,11 +80,14 @@ TEST_F(GnomeBackend, ThePointerLeavingTheMonitorIsSeenJustPastItsEdge) {
     auto display = makeDisplay(StreamProfile::fallback);
     ASSERT_TRUE(display);
     const Rect bounds = platform_->geometry()->bounds(display->displayID());
-    ASSERT_TRUE(repeatUntil([&] { hover(*display, 0.01f, 0.5f); },
+    PointerInjector injector(platform_->poster(), platform_->geometry(), Clock::system());
+    auto pointer = [&] { return platform_->cursor()->location(); };
+    ASSERT_TRUE(repeatUntil([&] { injector.injectTouch(4, display->displayID(), 0.01f, 0.5f); },
                             [&] { return pointer() == Point(1440 + 20, 768); }));
     // Relative motion takes it over the left edge onto the primary (repeated: mutter drops
     // motion while it restarts the stream, as it may after the monitor appeared).
-    ASSERT_TRUE(repeatUntil([&] { motion(*display, -200); },
+    const auto session = platform_->monitors()->find(display->displayID())->session();
+    ASSERT_TRUE(repeatUntil([&] { session->pointerMotionRelative(-200, 0); },
                             [&] { return pointer() && !bounds.contains(*pointer()); }));
     EXPECT_EQ(pointer(), Point(1440 - 1, 768));
 }
