@@ -108,7 +108,6 @@ class FakeSession final : public SupervisedSession {
     void moveDisplay(DisplayArrangement::Side side) override { moves.push_back(side); }
     StreamProfile profile() const override { return kProfile; }
 
-    void end() { stop(); }  // the tablet went away
     void sendStats(const SessionStats& stats) {
         if (onStats) onStats(stats);
     }

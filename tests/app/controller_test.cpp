@@ -16,7 +16,6 @@ const std::string kStreamingShown = kStreaming + "||arrange|session";
 
 class ControllerTest : public ::testing::Test, public AppRig {
   protected:
-    void writeSettings(const std::string& json) { writeFile(settingsPath(), json); }
     nlohmann::json stored() const { return nlohmann::json::parse(readFile(settingsPath())); }
 
     std::shared_ptr<Controller> make() {
@@ -73,7 +72,7 @@ TEST_F(ControllerTest, CreationNeedsItsSeamsStartsNothingAndStartRunsOnce) {
     EXPECT_THROW(Controller::create(env), std::invalid_argument);
     env.permissions = nullptr;
     EXPECT_THROW(Controller::create(env), std::invalid_argument);
-    writeSettings(R"({"space": "wide", "preferSmooth": 1})");  // read leniently
+    writeFile(settingsPath(), R"({"space": "wide", "preferSmooth": 1})");  // read leniently
     make();
     EXPECT_EQ(controller->space(), 0);
     EXPECT_FALSE(controller->preferSmooth());
@@ -125,7 +124,7 @@ TEST_F(ControllerTest, DiscoveryStatusOneAttemptAtATimeAndNoBackoff) {
 }
 
 TEST_F(ControllerTest, StreamsFromTheFirstDeviceThatAcceptsWithProfileAndStatistics) {
-    writeSettings(R"({"space": 125})");
+    writeFile(settingsPath(), R"({"space": 125})");
     devices->devices = {{1, "first"}, {2, "second"}, {3, "third"}};
     devices->accepts = {{1, false}, {2, true}, {3, true}};
     auto session = startStreaming();
@@ -151,7 +150,7 @@ TEST_F(ControllerTest, StreamsFromTheFirstDeviceThatAcceptsWithProfileAndStatist
     // not re-armed.
     controller.reset();
     session->sendStats(SessionStats{});
-    session->end();
+    session->stop();  // the tablet went away
     clock.advance(3s);
     EXPECT_EQ(clock.pendingTasks(), 0u);
     EXPECT_EQ(backgroundClock.pendingTasks(), 0u);
@@ -180,7 +179,7 @@ TEST_F(ControllerTest, EachEndShowsItsStatusAndRetriesAfterItsBackoff) {
             runFor(300ms);  // off the one-second grid
             ASSERT_FALSE(controller->statsLine().empty());
         }
-        if (how != failedStart) session->end();
+        if (how != failedStart) session->stop();  // the tablet went away
         settle();
         const int64_t endedAt = clock.uptimeNanos();
         const size_t listings = devices->listTimes.size();

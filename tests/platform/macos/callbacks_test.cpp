@@ -58,31 +58,26 @@ EncodedSample sample(uint8_t byte) {
 // The handler's result (a frame or a failure) and the call's return (accepted or refused) in
 // either order: what completes.
 TEST(EncodeCompletion, AnAcceptedFrameCompletesOnceWithTheHandlersResultARefusedOneNever) {
-    struct Case {
-        bool handlerFirst, accepted;
-        std::optional<EncodedSample> result;
+    using Avcc = std::optional<std::vector<uint8_t>>;
+    // Whether the handler comes first, whether the call accepted the frame, the handler's result.
+    const std::tuple<bool, bool, std::optional<EncodedSample>> cases[] = {
+        {true, true, sample(7)},  {false, true, sample(7)},  {false, true, std::nullopt},
+        {true, false, sample(7)}, {false, false, sample(7)},
     };
-    for (const Case& c : {Case{true, true, sample(7)}, Case{false, true, sample(7)},
-                          Case{false, true, std::nullopt}, Case{true, false, sample(7)},
-                          Case{false, false, sample(7)}}) {
-        SCOPED_TRACE(std::to_string(c.handlerFirst) + std::to_string(c.accepted));
-        std::vector<std::optional<EncodedSample>> completed;
-        vt::EncodeCompletion gate([&](std::optional<EncodedSample> s) { completed.push_back(s); });
-        if (c.handlerFirst)
-            gate.handlerCalled(c.result);
-        else
-            gate.callReturned(c.accepted);
+    for (const auto& [handlerFirst, accepted, result] : cases) {
+        SCOPED_TRACE(std::to_string(handlerFirst) + std::to_string(accepted));
+        std::vector<Avcc> completed;
+        vt::EncodeCompletion gate([&](std::optional<EncodedSample> s) {
+            completed.push_back(s ? Avcc(s->avcc) : std::nullopt);
+        });
+        const std::function<void()> handler = [&] { gate.handlerCalled(result); };
+        const std::function<void()> call = [&] { gate.callReturned(accepted); };
+        (handlerFirst ? handler : call)();
         EXPECT_TRUE(completed.empty());  // one end alone completes nothing
-        if (c.handlerFirst)
-            gate.callReturned(c.accepted);
-        else
-            gate.handlerCalled(c.result);
+        (handlerFirst ? call : handler)();
         gate.handlerCalled(sample(8));  // a second handler call is ignored
-        ASSERT_EQ(completed.size(), c.accepted ? 1u : 0u);
-        if (!c.accepted) continue;
-        EXPECT_EQ(completed[0].has_value(), c.result.has_value());
-        EXPECT_EQ(completed[0].value_or(EncodedSample{}).avcc,
-                  c.result.value_or(EncodedSample{}).avcc);
+        const Avcc expected = result ? Avcc(result->avcc) : std::nullopt;
+        EXPECT_EQ(completed, accepted ? std::vector<Avcc>{expected} : std::vector<Avcc>{});
     }
 }
 
@@ -105,28 +100,24 @@ using std::chrono::milliseconds;
 // Checks every 20 ms from the start on the queue, not in the caller; done once, when the
 // condition holds or at the deadline, with nothing left behind.
 TEST(Settle, CallsDoneOnceTheConditionHoldsOrAtTheDeadline) {
-    struct Case {
-        int holdsAtCheck;  // 0: never
-        bool settled;
-        int64_t doneAtMs;
-        int checks;
-    };
-    const Case cases[] = {{4, true, 60, 4}, {0, false, 100, 6}, {1, true, 0, 1}};
-    for (const Case& c : cases) {
+    // The check the condition first holds at (0: never), whether it settled, when, and the checks.
+    const std::tuple<int, bool, int64_t, int> cases[] = {
+        {4, true, 60, 4}, {0, false, 100, 6}, {1, true, 0, 1}};
+    for (const auto& [holdsAtCheck, settled, doneAtMs, checksMade] : cases) {
         ManualClock clock;
         auto queue = clock.makeQueue("main");
         int checks = 0;
         std::vector<std::pair<bool, int64_t>> done;
         const int64_t start = clock.uptimeNanos();
         waitUntilSettled(
-            queue, [&] { return ++checks == c.holdsAtCheck; }, milliseconds(100), milliseconds(20),
+            queue, [&] { return ++checks == holdsAtCheck; }, milliseconds(100), milliseconds(20),
             [&](bool settled) { done.emplace_back(settled, clock.uptimeNanos() - start); });
         EXPECT_EQ(checks, 0);
         clock.advance(std::chrono::seconds(10));
         ASSERT_EQ(done.size(), 1u);
-        EXPECT_EQ(done[0].first, c.settled);
-        EXPECT_EQ(done[0].second, milliseconds(c.doneAtMs).count() * 1'000'000);
-        EXPECT_EQ(checks, c.checks);
+        EXPECT_EQ(done[0].first, settled);
+        EXPECT_EQ(done[0].second, milliseconds(doneAtMs).count() * 1'000'000);
+        EXPECT_EQ(checks, checksMade);
         EXPECT_EQ(clock.pendingTasks(), 0u);
     }
 }

@@ -34,21 +34,17 @@ TEST(DarwinAddress, DaemonSocketLayoutAndPathLimits) {
 
 TEST(DisplayEdge, FarEdgeStaysOnTheDisplaysLastPixel) {
     const Rect virtualDisplay{1440, 0, 1024, 768};  // right of a 1440-point main display
-    struct Case {
-        Point global;
-        double pixelsPerPoint;
-        Point kept;
-    };
-    const Case cases[] = {
+    const std::tuple<Point, double, Point> cases[] = {
+        // global, pixels per point, kept
         {{2464, 768}, 2, {2463.5, 767.5}},  // a touch at (1, 1) on a HiDPI display
         {{2464, 768}, 1, {2463, 767}},     {{2463.75, 400}, 2, {2463.5, 400}},
         {{1440, 0}, 2, {1440, 0}},  // the near edges belong to the display already
         {{2000, 300}, 2, {2000, 300}},     {{1439.5, -3}, 2, {1440, 0}},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(keepOnDisplay(c.global, virtualDisplay, c.pixelsPerPoint), c.kept)
-            << c.global.x << "," << c.global.y << " at " << c.pixelsPerPoint;
-        EXPECT_TRUE(virtualDisplay.contains(keepOnDisplay(c.global, virtualDisplay, 2)));
+    for (const auto& [global, pixelsPerPoint, kept] : cases) {
+        EXPECT_EQ(keepOnDisplay(global, virtualDisplay, pixelsPerPoint), kept)
+            << global.x << "," << global.y << " at " << pixelsPerPoint;
+        EXPECT_TRUE(virtualDisplay.contains(keepOnDisplay(global, virtualDisplay, 2)));
     }
     EXPECT_EQ(keepOnDisplay({5000, 5000}, Rect{}, 2), (Point{5000, 5000}));  // display gone
     EXPECT_EQ(keepOnDisplay({2464, 768}, virtualDisplay, 0), (Point{2464, 768}));
@@ -57,13 +53,8 @@ TEST(DisplayEdge, FarEdgeStaysOnTheDisplaysLastPixel) {
 TEST(MediaTime, NanosFromTimeAndBack) {
     constexpr uint32_t valid = media::kTimeValid;
     constexpr int64_t max = std::numeric_limits<int64_t>::max();
-    struct Case {
-        int64_t value;
-        int32_t timescale;
-        uint32_t flags;
-        int64_t nanos;
-    };
-    const Case cases[] = {
+    // value, timescale, flags, nanoseconds
+    const std::tuple<int64_t, int32_t, uint32_t, int64_t> cases[] = {
         {1'500'000'000, 1'000'000'000, valid, 1'500'000'000},  // the host clock's own scale
         {3, 600, valid, 5'000'000},
         {1, 3, valid, 333'333'333},  // truncated
@@ -79,9 +70,9 @@ TEST(MediaTime, NanosFromTimeAndBack) {
         {1, -600, valid, -1},
         {-5, 600, valid, -1},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(media::nanosFromTime(c.value, c.timescale, c.flags), c.nanos)
-            << c.value << "/" << c.timescale << " flags " << c.flags;
+    for (const auto& [value, timescale, flags, nanos] : cases) {
+        EXPECT_EQ(media::nanosFromTime(value, timescale, flags), nanos)
+            << value << "/" << timescale << " flags " << flags;
     }
     // And back: exact, and invalid when negative.
     const media::Time t = media::timeFromNanos(123'456'789'012);
