@@ -67,16 +67,12 @@ class SwayBackend : public ::testing::Test {
         EXPECT_TRUE(platform) << why;
         return platform;
     }
-    std::unique_ptr<VirtualDisplay> makeDisplay(SwayPlatform& platform) {
-        return VirtualDisplay::create(*platform.seams().virtualDisplays, StreamProfile::fallback,
-                                      1);
-    }
     // Our outputs as sway lists them, by name.
-    std::map<std::string, SwayOutput> ours(SwayPlatform& platform) {
-        platform.layout()->refresh();
+    std::map<std::string, SwayOutput> ours() {
+        platform_->layout()->refresh();
         std::map<std::string, SwayOutput> found;
-        const auto owned = platform.layout()->ownedOutputs();
-        for (const auto& output : platform.layout()->outputs()) {
+        const auto owned = platform_->layout()->ownedOutputs();
+        for (const auto& output : platform_->layout()->outputs()) {
             if (owned.contains(output.name)) found[output.name] = output;
         }
         return found;
@@ -84,7 +80,6 @@ class SwayBackend : public ::testing::Test {
 
     SwaySession* sway_ = nullptr;
     std::unique_ptr<SwayPlatform> platform_;
-    TempDir temp_;
 };
 
 // A platform that ended without parking (a crash) left its output beside the main one: the next
@@ -106,17 +101,18 @@ TEST_F(SwayBackend, OutputsAreParkedBetweenSessionsAndReusedAlsoACrashsLeftover)
 
     platform_ = makePlatform();
     ASSERT_TRUE(platform_);
-    const auto owned = ours(*platform_);
+    const auto owned = ours();
     ASSERT_TRUE(owned.contains(leftover));
     auto expectParked = [&] {
-        for (const auto& [name, output] : ours(*platform_))
+        for (const auto& [name, output] : ours())
             EXPECT_GE(output.rect.x, SwayLayout::kParkX) << name << " left in the layout";
     };
     expectParked();
     std::set<DisplayID> ids;
     std::set<std::string> names;
     for (int session = 0; session < 3; ++session) {
-        auto display = makeDisplay(*platform_);
+        auto display =
+            VirtualDisplay::create(*platform_->seams().virtualDisplays, StreamProfile::fallback, 1);
         ASSERT_TRUE(display);
         ids.insert(display->displayID());
         names.insert(platform_->layout()->outputName(display->displayID()));
@@ -126,7 +122,7 @@ TEST_F(SwayBackend, OutputsAreParkedBetweenSessionsAndReusedAlsoACrashsLeftover)
     EXPECT_EQ(ids.size(), 3u) << "each session has a display ID of its own";
     ASSERT_EQ(names.size(), 1u);
     EXPECT_TRUE(owned.contains(*names.begin())) << "a new output, not a parked one";
-    EXPECT_EQ(ours(*platform_).size(), owned.size());
+    EXPECT_EQ(ours().size(), owned.size());
 }
 
 // swayidle's timeout does not run out while a session holds the platform's activity, and does
@@ -134,7 +130,8 @@ TEST_F(SwayBackend, OutputsAreParkedBetweenSessionsAndReusedAlsoACrashsLeftover)
 TEST_F(SwayBackend, AStreamingSessionKeepsSwayFromIdling) {
     const auto activity = platform_->seams().activity;
     ASSERT_TRUE(activity);
-    const std::string idled = temp_.file("idled");
+    TempDir temp;
+    const std::string idled = temp.file("idled");
     auto token = activity->begin("streaming");
     auto swayidle = ChildProcess::start(
         {"swayidle", "-w", "timeout", "1", "touch " + idled},
