@@ -3,8 +3,6 @@
 #include <X11/Xutil.h>
 #include <poll.h>
 
-#include <algorithm>
-
 #include "platform/linux/x11/randr_handles.h"
 
 namespace panelora::test {

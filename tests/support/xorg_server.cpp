@@ -6,7 +6,6 @@
 #include <fstream>
 
 #include "eventually.h"
-#include "files.h"
 
 namespace panelora::test {
 namespace {

@@ -2,11 +2,7 @@
 // after a failed grab (the screen being reconfigured) the same changes again.
 #include "platform/linux/x11/changed_area.h"
 
-#include <gtest/gtest.h>
-
-#include <set>
-#include <string>
-#include <vector>
+#include "test_prelude.h"
 
 namespace panelora {
 namespace {

@@ -5,14 +5,9 @@
 // conformance suite's.
 #include "x11_helpers.h"  // first: gtest before Xlib, whose macros break its templates
 
-#include <algorithm>
-
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
-#include "child_process.h"
-#include "collected.h"
-#include "eventually.h"
 #include "platform/linux/x11/x11_display_registry.h"
 #include "platform/linux/x11/x11_platform.h"
 #include "video/virtual_display.h"
@@ -20,8 +15,6 @@
 
 namespace panelora::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 // What the tests compare before and after: screen size, DUMMY0's place and panning, monitors.
 struct Screen {
