@@ -133,9 +133,7 @@ std::optional<std::string> pipewireTool(const GnomeSession& session,
     ChildProcess::Options options;
     options.environment = session.environment();
     auto tool = ChildProcess::start(argv, options);
-    if (!tool) return std::nullopt;
-    const std::optional<int> status = tool->wait(std::chrono::seconds(10));
-    if (status != 0) return std::nullopt;
+    if (!tool || tool->wait(10s) != 0) return std::nullopt;
     return tool->output();
 }
 
