@@ -31,31 +31,21 @@ std::string shape(const std::vector<MenuEntry>& entries) {
     return out;
 }
 
-MenuRow row(MenuRowKind kind, MenuItem item, const char* text) {
-    MenuRow row;
-    row.kind = kind;
-    row.item = item;
-    row.text = text;
-    return row;
-}
-
-// A row of each kind; Quit's key is given in upper case, as AppKit must not get it.
+// A row of each kind: kind, item, text, options, selected tag, checked, shortcut. Quit's key is
+// given in upper case, as AppKit must not get it.
 std::vector<MenuRow> rowsOfEachKind(std::optional<int64_t> space = 125, bool launch = true) {
     using K = MenuRowKind;
-    std::vector<MenuRow> rows{
-        row(K::text, MenuItem::status, "Streaming"),
-        row(K::caption, MenuItem::statistics, "60 fps"),
-        row(K::separator, MenuItem::separator, ""),
-        row(K::picker, MenuItem::spacePicker, "Screen space"),
-        row(K::toggle, MenuItem::launchAtLogin, "Launch"),
-        row(K::button, MenuItem::moveLeft, "Left"),
-        row(K::button, MenuItem::quit, "Quit"),
+    using I = MenuItem;
+    const std::vector<MenuOption> spaces{{"Auto", 0}, {"Roomy", 125}, {"Spacious", 150}};
+    return {
+        {K::text, I::status, "Streaming", {}, {}, false, {}},
+        {K::caption, I::statistics, "60 fps", {}, {}, false, {}},
+        {K::separator, I::separator, "", {}, {}, false, {}},
+        {K::picker, I::spacePicker, "Screen space", spaces, space, false, {}},
+        {K::toggle, I::launchAtLogin, "Launch", {}, {}, launch, {}},
+        {K::button, I::moveLeft, "Left", {}, {}, false, {}},
+        {K::button, I::quit, "Quit", {}, {}, false, MenuShortcut{'Q', true}},
     };
-    rows[3].options = {{"Auto", 0}, {"Roomy", 125}, {"Spacious", 150}};
-    rows[3].selectedTag = space;
-    rows[4].checked = launch;
-    rows[6].shortcut = MenuShortcut{'Q', true};
-    return rows;
 }
 
 // Choosing an entry passes what performMenuAction() takes: an option its tag, the toggle the
