@@ -53,11 +53,6 @@ class X11InputTest : public XorgTest {
         EXPECT_TRUE(seen) << "the watcher did not report " << name;
         return spare;
     }
-    // Where RandR shows a display in the root window.
-    Rect rootBounds(DisplayID display) {
-        const auto placement = x11::findDisplay(d(), display);
-        return placement ? placement->bounds : Rect{};
-    }
 
     void SetUp() override {
         XorgTest::SetUp();
@@ -253,8 +248,8 @@ TEST_F(X11GeometryTest, ConfigureOriginMovesTheOutputAlsoLeftOfThePrimary) {
         ASSERT_TRUE(geometry().configureOrigin(id, c.x, c.y));
         EXPECT_EQ(geometry().bounds(id), (Rect{double(c.x), double(c.y), 1024, 768}));
         EXPECT_EQ(geometry().bounds(primary), (Rect{0, 0, 1920, 1080}));
-        EXPECT_EQ(rootBounds(id), c.root);
-        EXPECT_EQ(rootBounds(primary), c.primaryRoot);
+        EXPECT_EQ(x11::displayBounds(d(), id), c.root);
+        EXPECT_EQ(x11::displayBounds(d(), primary), c.primaryRoot);
         EXPECT_EQ(screenSize(d()), c.screen);
         XWarpPointer(d(), None, DefaultRootWindow(d()), 0, 0, 0, 0, int(c.root.x) + 100,
                      int(c.root.y) + 50);
@@ -268,7 +263,7 @@ TEST_F(X11GeometryTest, ConfigureOriginMovesTheOutputAlsoLeftOfThePrimary) {
     EXPECT_FALSE(geometry().configureOrigin(id, maxW, 0));
     EXPECT_FALSE(geometry().configureOrigin(0x7fffff, 0, 0));
     EXPECT_EQ(geometry().bounds(id), (Rect{1920, 50, 1024, 768}));
-    EXPECT_EQ(rootBounds(id), (Rect{1920, 50, 1024, 768}));
+    EXPECT_EQ(x11::displayBounds(d(), id), (Rect{1920, 50, 1024, 768}));
     EXPECT_TRUE(geometry().bounds(0).isEmpty() && geometry().bounds(0x7fffff).isEmpty());
 }
 
