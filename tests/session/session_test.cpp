@@ -225,7 +225,6 @@ TEST(SessionStart, NoHelloGivesTheFallbackProfileWithTheCursorDrawn) {
     ASSERT_TRUE(rig.capture.configuration);
     EXPECT_TRUE(rig.capture.configuration->showsCursor);
     EXPECT_EQ(rig.tracker, nullptr);
-    EXPECT_TRUE(rig.displays.isAlive(rig.session->displayID()));
 }
 
 TEST(SessionStart, HelloNegotiatesTheProfileAndClientCursorStartsATracker) {
@@ -280,7 +279,6 @@ TEST(SessionSend, FirstOutputThatIsNotAKeyFrameIsDroppedAndAKeyFrameRequested) {
     ASSERT_FALSE(rig.session->start(false, std::nullopt));
     rig.capture.deliverFrame(1'000);
     ASSERT_EQ(rig.codecs.count(), 1u);
-    EXPECT_TRUE(rig.codecs.at(0).forceKey);
     // The codec answers with a non-key frame: dropped, and a key frame is asked for. The screen
     // is static, so the encoder's fallback re-encodes the last frame as a key frame.
     rig.codecs.completeOk(0, false);
