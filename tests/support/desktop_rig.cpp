@@ -131,9 +131,7 @@ class CanvasWindow final : public RigWindow {
     explicit CanvasWindow(std::unique_ptr<WaylandCanvas> canvas) : canvas_(std::move(canvas)) {}
 
     void fill(uint32_t rgb) override { canvas_->fill(kOpaque | rgb); }
-    void setPointer(int side, uint32_t rgb) override {
-        canvas_->setPointer(side, side, kOpaque | rgb, 0, 0);
-    }
+    void setPointer(int side, uint32_t rgb) override { canvas_->setPointer(side, kOpaque | rgb); }
     std::pair<int, int> size() const override { return canvas_->size(); }
     std::vector<Input> buttons() override { return canvas_->received().buttons; }
     std::vector<Input> keys() override { return canvas_->received().keys; }

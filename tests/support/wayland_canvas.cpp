@@ -28,17 +28,13 @@ struct ShmBuffer {
 };
 
 std::unique_ptr<ShmBuffer> makeBuffer(wl_shm* shm, int width, int height, uint32_t argb) {
-    const size_t size = size_t(width) * size_t(height) * 4;
+    const std::vector<uint32_t> pixels(size_t(width) * size_t(height), argb);
+    const size_t size = pixels.size() * 4;
     const int fd = memfd_create("panelora-canvas", MFD_CLOEXEC);
-    void* data = fd >= 0 && ftruncate(fd, off_t(size)) == 0
-                     ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
-                     : MAP_FAILED;
-    if (data == MAP_FAILED) {
+    if (fd < 0 || write(fd, pixels.data(), size) != ssize_t(size)) {
         if (fd >= 0) close(fd);
         return nullptr;
     }
-    std::fill_n(static_cast<uint32_t*>(data), size / 4, argb);
-    munmap(data, size);  // the pool keeps the memory
     wl_shm_pool* pool = wl_shm_create_pool(shm, fd, int32_t(size));
     auto result = std::make_unique<ShmBuffer>();
     result->buffer =
@@ -79,7 +75,6 @@ struct WaylandCanvas::State {
 
     int pendingWidth = 0, pendingHeight = 0, width = 0, height = 0;
     uint32_t enterSerial = 0;
-    int hotX = 0, hotY = 0;
     bool hasPointerImage = false;
     Received received;
     std::pair<double, double> pointerAt;
@@ -103,7 +98,7 @@ struct WaylandCanvas::State {
 
     void applyPointer() {
         if (pointer && enterSerial && hasPointerImage) {
-            wl_pointer_set_cursor(pointer, enterSerial, cursorSurface, hotX, hotY);
+            wl_pointer_set_cursor(pointer, enterSerial, cursorSurface, 0, 0);
             wl_display_flush(display);
         }
     }
@@ -310,13 +305,11 @@ void WaylandCanvas::fill(uint32_t argb) {
     state_->show(state_->surface, state_->width, state_->height, argb);
 }
 
-void WaylandCanvas::setPointer(int width, int height, uint32_t argb, int hotX, int hotY) {
+void WaylandCanvas::setPointer(int side, uint32_t argb) {
     std::lock_guard lock(state_->mutex);
     State& s = *state_;
     s.pump();
-    s.show(s.cursorSurface, width, height, argb);
-    s.hotX = hotX;
-    s.hotY = hotY;
+    s.show(s.cursorSurface, side, side, argb);
     s.hasPointerImage = true;
     s.applyPointer();
 }

@@ -51,9 +51,9 @@ class WaylandCanvas {
 
     // Repaints the whole window; returns once the picture is committed.
     void fill(uint32_t argb);
-    // The pointer image while the pointer is over the window: a `width` × `height` square of one
-    // colour with its hot spot at (hotX, hotY). Set at once when the pointer is over it.
-    void setPointer(int width, int height, uint32_t argb, int hotX, int hotY);
+    // The pointer image while the pointer is over the window: a square of `side` of one colour,
+    // its hot spot top-left. Set at once when the pointer is over it.
+    void setPointer(int side, uint32_t argb);
 
     // What the window received until now.
     struct Received {

@@ -57,7 +57,7 @@ class PaneloraOnGnome : public ::testing::Test {
         // The virtual monitor sits right of the 1440 × 900 primary.
         auto canvas = WaylandCanvas::open({gnome_->waylandSocket(), 1440, 0, tablet.colour}, &why);
         ASSERT_TRUE(canvas) << why;
-        canvas->setPointer(24, 24, 0xFF000000, 0, 0);  // the cursor image the tablet gets
+        canvas->setPointer(24, 0xFF000000);  // the cursor image the tablet gets
         ASSERT_TRUE(panelora.waitForLine("stats: ", 10s)) << panelora.output();
         EXPECT_TRUE(eventually([&] { return canvas->received().buttons == kTabletClick; }, 15s));
         std::this_thread::sleep_for(2s);  // the hover's cursor packets, and a settled picture
