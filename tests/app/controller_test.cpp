@@ -90,21 +90,17 @@ TEST_F(ControllerTest, CreationNeedsItsSeamsStartsNothingAndStartRunsOnce) {
 // What one attempt shows for each discovery outcome, and that none of them backs off. While a
 // blocking call hangs no further attempt starts.
 TEST_F(ControllerTest, DiscoveryStatusOneAttemptAtATimeAndNoBackoff) {
-    struct Case {
-        std::vector<USBMux::Device> devices;
-        std::map<int64_t, bool> accepts;
-        const char* status;
-    };
-    const Case cases[] = {
+    // The devices listed, which of them accept, and the status shown.
+    const std::tuple<std::vector<USBMux::Device>, std::map<int64_t, bool>, const char*> cases[] = {
         {{}, {}, Controller::noDeviceText},
         {{{3, "A"}}, {{3, false}}, Controller::noAppText},
         {{{3, "A"}, {4, "B"}}, {}, Controller::noAppText},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.devices.size());
+    for (const auto& [listed, accepts, status] : cases) {
+        SCOPED_TRACE(listed.size());
         devices = std::make_shared<FakeDevices>(clock);
-        devices->devices = c.devices;
-        devices->accepts = c.accepts;
+        devices->devices = listed;
+        devices->accepts = accepts;
         make()->start();
         clock.runUntilIdle();  // the first tick posts a listing that does not finish
         EXPECT_TRUE(controller->attemptInProgress());
@@ -112,8 +108,8 @@ TEST_F(ControllerTest, DiscoveryStatusOneAttemptAtATimeAndNoBackoff) {
         EXPECT_EQ(backgroundClock.pendingTasks(), 1u);
         settle();
         EXPECT_EQ(devices->listTimes.size(), 1u);
-        EXPECT_EQ(controller->status(), c.status);
-        EXPECT_EQ(devices->connects.size(), c.devices.size());
+        EXPECT_EQ(controller->status(), status);
+        EXPECT_EQ(devices->connects.size(), listed.size());
         EXPECT_TRUE(sessions.empty());
         EXPECT_FALSE(controller->attemptInProgress());
         runFor(4s);  // the next attempts come a second apart

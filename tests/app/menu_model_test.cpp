@@ -169,14 +169,9 @@ TEST(MenuActions, EachRowReachesItsTarget) {
 // failure is one literal log line.
 TEST(LaunchAtLogin, ShowsWhatThePlatformSaysAfterEachCall) {
     using Status = LoginItemBackend::Status;
-    struct Case {
-        Status initial;
-        bool enable;
-        const char* error;  // of the call, also logged
-        Status after;
-        bool enabled;
-    };
-    const Case cases[] = {
+    // The status before, the call (enable or not), its error (also logged), the status after, and
+    // what the toggle shows then.
+    const std::tuple<Status, bool, const char*, Status, bool> cases[] = {
         {Status::notRegistered, true, nullptr, Status::enabled, true},
         {Status::enabled, false, nullptr, Status::enabled, false},
         {Status::notRegistered, true, nullptr, Status::requiresApproval, false},
@@ -184,20 +179,20 @@ TEST(LaunchAtLogin, ShowsWhatThePlatformSaysAfterEachCall) {
         {Status::enabled, false, "busy", Status::enabled, true},
         {Status::notFound, true, "gone", Status::enabled, false},
     };
-    for (const Case& c : cases) {
+    for (const auto& [initial, enable, error, after, enabled] : cases) {
         auto items = std::make_shared<ScriptedLoginItems>();
-        items->current = c.initial;
-        items->after = c.after;
-        if (c.error) items->error = c.error;
+        items->current = initial;
+        items->after = after;
+        if (error) items->error = error;
         LaunchAtLoginToggle toggle(items);
-        EXPECT_EQ(toggle.enabled(), c.initial == Status::enabled);
+        EXPECT_EQ(toggle.enabled(), initial == Status::enabled);
         LogCapture log("%n|%v");
-        toggle.setLaunchAtLogin(c.enable);
-        EXPECT_EQ(toggle.enabled(), c.enabled) << (c.error ? c.error : "");
-        EXPECT_EQ(log.lines(),
-                  c.error ? std::vector<std::string>{std::string("app|Launch at login failed: ") +
-                                                     c.error}
-                          : std::vector<std::string>{});
+        toggle.setLaunchAtLogin(enable);
+        EXPECT_EQ(toggle.enabled(), enabled) << (error ? error : "");
+        EXPECT_EQ(
+            log.lines(),
+            error ? std::vector<std::string>{std::string("app|Launch at login failed: ") + error}
+                  : std::vector<std::string>{});
     }
 }
 

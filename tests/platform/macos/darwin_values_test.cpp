@@ -154,14 +154,8 @@ TEST(DefaultsDocument, ValuesForASavedDocument) {
 TEST(FetchResult, Answers) {
     const std::vector<uint8_t> body(20'000, 'x');
     const std::string https = "https://panelora.app/downloads/panelora.json";
-    struct Case {
-        const char* what;
-        URLAnswer answer;
-        size_t limit;
-        std::optional<long> status;  // nothing: the fetch failed
-        size_t kept;
-    };
-    const Case cases[] = {
+    // What, the answer, the body limit, the status (nothing: the fetch failed), the bytes kept.
+    const std::tuple<const char*, URLAnswer, size_t, std::optional<long>, size_t> cases[] = {
         {"ok, the body cut", {false, true, 200, https, body}, 16'384, 200, 16'384},
         {"within the limit", {false, true, 200, https, body}, 30'000, 200, 20'000},
         {"no body wanted", {false, true, 200, https, body}, 0, 200, 0},
@@ -174,12 +168,12 @@ TEST(FetchResult, Answers) {
         {"one slash", {false, true, 200, "https:/panelora.app", body}, 9, {}, 0},
         {"FTP", {false, true, 200, "ftp://panelora.app", body}, 9, {}, 0},
     };
-    for (const Case& c : cases) {
-        const auto result = fetchResult(c.answer, c.limit);
-        ASSERT_EQ(result.has_value(), c.status.has_value()) << c.what;
+    for (const auto& [what, answer, limit, status, kept] : cases) {
+        const auto result = fetchResult(answer, limit);
+        ASSERT_EQ(result.has_value(), status.has_value()) << what;
         if (!result) continue;
-        EXPECT_EQ(result->statusCode, *c.status) << c.what;
-        EXPECT_EQ(result->body, std::vector<uint8_t>(c.kept, 'x')) << c.what;
+        EXPECT_EQ(result->statusCode, *status) << what;
+        EXPECT_EQ(result->body, std::vector<uint8_t>(kept, 'x')) << what;
     }
 }
 
