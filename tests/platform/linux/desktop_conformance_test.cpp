@@ -184,7 +184,7 @@ TEST_P(DesktopConformance, ThePointerIsInTheFramesOnlyWhenAskedFor) {
         Frames frames;
         auto capturer = capture(*display, shows, frames);
         if (shows || always) {
-            // sway draws a pointer that stands still only once it changed: judged after the move.
+            // sway left a pointer that had not moved out of the first frame: judged after a move.
             if (shows) {
                 ASSERT_TRUE(repeatUntil([&] { touch(kHover, *display, 0.5f, 0.5f); },
                                         [&] { return pointerExactlyAt(frames, cx, cy); }));

@@ -82,7 +82,8 @@ TEST_F(GnomeBackend, ThePointerLeavingTheMonitorIsSeenJustPastItsEdge) {
     const Rect bounds = platform_->geometry()->bounds(display->displayID());
     PointerInjector injector(platform_->poster(), platform_->geometry(), Clock::system());
     auto pointer = [&] { return platform_->cursor()->location(); };
-    ASSERT_TRUE(repeatUntil([&] { injector.injectTouch(4, display->displayID(), 0.01f, 0.5f); },
+    const uint8_t hover = 4;
+    ASSERT_TRUE(repeatUntil([&] { injector.injectTouch(hover, display->displayID(), 0.01f, 0.5f); },
                             [&] { return pointer() == Point(1440 + 20, 768); }));
     // Relative motion takes it over the left edge onto the primary (repeated: mutter drops
     // motion while it restarts the stream, as it may after the monitor appeared).
