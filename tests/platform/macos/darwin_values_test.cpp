@@ -219,14 +219,11 @@ TEST(CursorPngCache, EncodesOnlyWhenTheBitmapDiffersFromTheLastEncoded) {
     Bytes changed = pixels, copy = pixels;  // a copy: equal bytes elsewhere
     changed[13] = 0xAB;
     int encodings = 0;
-    std::optional<Bytes> gives;
-    auto encoder = [&] { return ++encodings, gives; };
-    struct Case {
-        const char* what;
-        cursor::Bitmap bitmap;
-        std::optional<Bytes> gives, png;
-        int encodings;  // so far
-    };
+    std::optional<Bytes> encoded;
+    auto encoder = [&] { return ++encodings, encoded; };
+    // What changed, the bitmap, what an encoding would give, the PNG, the encodings so far.
+    using Case =
+        std::tuple<const char*, cursor::Bitmap, std::optional<Bytes>, std::optional<Bytes>, int>;
     // clang-format off
     const Case cases[] = {
         {"a failed encoding", bitmapOf(pixels), std::nullopt, std::nullopt, 1},
@@ -239,10 +236,10 @@ TEST(CursorPngCache, EncodesOnlyWhenTheBitmapDiffersFromTheLastEncoded) {
     };
     // clang-format on
     cursor::PngCache cache;
-    for (const Case& c : cases) {
-        gives = c.gives;
-        EXPECT_EQ(cache.png(c.bitmap, encoder), c.png) << c.what;
-        EXPECT_EQ(encodings, c.encodings) << c.what;
+    for (const auto& [what, bitmap, gives, png, encodingsSoFar] : cases) {
+        encoded = gives;
+        EXPECT_EQ(cache.png(bitmap, encoder), png) << what;
+        EXPECT_EQ(encodings, encodingsSoFar) << what;
     }
 }
 
