@@ -126,7 +126,6 @@ TEST_F(X11Capture, SmallChangesGiveThePictureAWholeGrabGives) {
 TEST_F(X11Capture, FramesArePacedToAtMostFpsPerSecond) {
     stream_ = start(configuration(1024, 768, 20, false));
     ASSERT_TRUE(stream_ && sink_.waitFor(1));
-    EXPECT_TRUE(sink_.at(0).isScreen && sink_.at(0).status == FrameStatus::complete);
     EXPECT_GT(sink_.at(0).ptsNanos, 0);
     const auto begin = std::chrono::steady_clock::now();
     const size_t before = sink_.size();
