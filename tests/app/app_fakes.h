@@ -3,8 +3,6 @@
 
 #include <fcntl.h>
 
-#include <deque>
-
 #include "app/controller.h"
 #include "app/launch_at_login.h"
 #include "app/permissions.h"
@@ -127,18 +125,14 @@ struct AppRig {
     std::shared_ptr<SerialQueue> background = backgroundClock.makeQueue("background");
     std::shared_ptr<FakeDevices> devices = std::make_shared<FakeDevices>(clock);
     std::shared_ptr<FakePermissions> permissions = std::make_shared<FakePermissions>();
-    std::deque<std::optional<std::string>> startResults;  // success once they run out
-    std::vector<std::shared_ptr<FakeSession>> sessions;   // every one made
+    std::optional<std::string> nextStartError;           // for the next session made; then success
+    std::vector<std::shared_ptr<FakeSession>> sessions;  // every one made
 
     std::filesystem::path settingsPath() const { return dir.path() / "settings.json"; }
     AppEnvironment environment() {
         auto makeSession = [this](int fd) {
-            std::optional<std::string> result;
-            if (!startResults.empty()) {
-                result = startResults.front();
-                startResults.pop_front();
-            }
-            return sessions.emplace_back(std::make_shared<FakeSession>(fd, result));
+            auto error = std::exchange(nextStartError, std::nullopt);
+            return sessions.emplace_back(std::make_shared<FakeSession>(fd, std::move(error)));
         };
         return {permissions, makeSession, devices, std::make_shared<SettingsStore>(settingsPath()),
                 mainQueue,   background,  &clock,  {}};

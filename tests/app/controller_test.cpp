@@ -166,7 +166,7 @@ TEST_F(ControllerTest, EachEndShowsItsStatusAndRetriesAfterItsBackoff) {
     for (const auto& [how, shows, backoff] : cases) {
         SCOPED_TRACE(how);
         sessions.clear();
-        if (how == failedStart) startResults = {std::string("Couldn't create the virtual display")};
+        if (how == failedStart) nextStartError = "Couldn't create the virtual display";
         auto session = runUntilStartPending();
         ASSERT_TRUE(session);
         if (how == whileStreaming) {
