@@ -118,17 +118,15 @@ TEST_F(PointerInjectorTest, GuardStripBoundaries) {
     }
 }
 
+// A double press, then a suppressed press whose up never comes: the new session's first up is
+// posted with a count of 1, and a press at the same place well within 0.5 s counts from 1.
 TEST_F(PointerInjectorTest, NewSessionForgetsTheCounterAndTheSuppression) {
-    posted({{T::down, 0.25f, 0.5f}, {T::up, 0.25f, 0.5f}, {T::down, 0.25f, 0.5f}});
-    EXPECT_EQ(injector.lastClickState(), 2);
-    posted({{T::down, 0.75f, 0.0f}});  // suppressed, and its up never comes
+    posted({{T::down, 0.25f, 0.5f},
+            {T::up, 0.25f, 0.5f},
+            {T::down, 0.25f, 0.5f},
+            {T::down, 0.75f, 0.0f}});
     injector.resetInjectionState();
     EXPECT_EQ(poster->resets, 1);  // the backend's carried scroll goes too
-    EXPECT_FALSE(injector.touchSuppressed());
-    EXPECT_EQ(injector.lastClickState(), 1);
-    EXPECT_EQ(injector.clickCounter().count, 0);
-    EXPECT_FALSE(injector.clickCounter().lastTime);
-    // The first touch of the session, then a press at the same place well within 0.5 s.
     EXPECT_EQ(posted({{T::up, 0.25f, 0.5f}, {T::down, 0.25f, 0.5f, 100}}),
               (Calls{"up 1696,300 #1 on 7", "move 1696,300 on 7", "down 1696,300 #1 on 7"}));
 }

@@ -30,7 +30,6 @@ class Animator {
                                            const Render& render, int frames = 16);
     ~Animator();
 
-    uint64_t framesShown() const { return shown_.load(); }
     // Pictures shown per second since the animation started.
     double framesPerSecond() const;
 

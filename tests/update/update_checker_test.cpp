@@ -102,7 +102,11 @@ TEST(IsNewerTest, ComparesNumericPiecesInOrder) {
 // A fetcher whose transfers the test completes, from any thread.
 class FakeFetcher final : public HttpFetcher {
   public:
-    void fetch(Request, Completion done) override { completions.push_back(std::move(done)); }
+    void fetch(Request request, Completion done) override {
+        requests.push_back(std::move(request));
+        completions.push_back(std::move(done));
+    }
+    std::vector<Request> requests;
     std::vector<Completion> completions;
 };
 
@@ -188,11 +192,15 @@ TEST_F(CheckForUpdatesTest, AlertsAndTheirButtons) {
     }
 }
 
+// The manifest is asked for with a 10 s limit and a body limit one past the largest accepted.
 TEST_F(CheckForUpdatesTest, AlertShowsOnTheQueueAfterBringingTheAppForward) {
     bool finished = false;
     presenter->answerLater = true;
     UpdateChecker::checkForUpdates(environment(), [&] { finished = true; });
     ASSERT_EQ(fetcher->completions.size(), 1u);
+    const HttpFetcher::Request& request = fetcher->requests[0];
+    EXPECT_EQ(std::tie(request.url, request.timeout, request.maxBodyBytes),
+              std::tuple("https://panelora.app/downloads/panelora.json", 10s, 16'384u));
 
     // The fetch ends on another thread; nothing is shown until the queue runs.
     std::thread([&] { fetcher->completions[0](ok(R"({"version":"2"})")); }).join();

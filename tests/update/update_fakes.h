@@ -1,4 +1,4 @@
-// Recording stand-ins for the update check's presenter, shared by the unit and system tests.
+// A recording stand-in for the update check's presenter, and manifests padded to a size.
 #pragma once
 
 #include <cstddef>
