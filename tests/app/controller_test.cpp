@@ -72,10 +72,7 @@ TEST_F(ControllerTest, CreationNeedsItsSeamsStartsNothingAndStartRunsOnce) {
     EXPECT_THROW(Controller::create(env), std::invalid_argument);
     env.permissions = nullptr;
     EXPECT_THROW(Controller::create(env), std::invalid_argument);
-    writeFile(settingsPath(), R"({"space": "wide", "preferSmooth": 1})");  // read leniently
     make();
-    EXPECT_EQ(controller->space(), 0);
-    EXPECT_FALSE(controller->preferSmooth());
     settle();
     EXPECT_EQ(permissions->prompts, 0);
     EXPECT_TRUE(devices->listTimes.empty());

@@ -78,12 +78,8 @@ TEST(MenuPlan, EntriesOfEachKindAndTheirChoices) {
 
 TEST(MenuPlan, InPlaceUpdateOnlyWhileTheShapeStays) {
     const auto before = planMenu(rowsOfEachKind());
-    struct Case {
-        const char* change;
-        void (*apply)(std::vector<MenuRow>&);
-        bool inPlace;
-    };
-    const Case cases[] = {
+    // The change, made to the rows, and whether the open menu may take it in place.
+    const std::tuple<const char*, void (*)(std::vector<MenuRow>&), bool> cases[] = {
         {"new texts", [](std::vector<MenuRow>& r) { r[0].text = r[1].text = "58 fps"; }, true},
         {"other option chosen", [](std::vector<MenuRow>& r) { r[3].selectedTag = 0; }, true},
         {"toggled", [](std::vector<MenuRow>& r) { r[4].checked = false; }, true},
@@ -92,12 +88,12 @@ TEST(MenuPlan, InPlaceUpdateOnlyWhileTheShapeStays) {
         {"another option", [](std::vector<MenuRow>& r) { r[3].options[2].tag = 175; }, false},
         {"no key", [](std::vector<MenuRow>& r) { r[6].shortcut.reset(); }, false},
     };
-    for (const Case& c : cases) {
+    for (const auto& [change, apply, inPlace] : cases) {
         auto rows = rowsOfEachKind();
-        c.apply(rows);
+        apply(rows);
         const auto after = planMenu(rows);
-        EXPECT_EQ(canUpdateInPlace(before, after), c.inPlace) << c.change;
-        EXPECT_NE(before, after) << c.change;
+        EXPECT_EQ(canUpdateInPlace(before, after), inPlace) << change;
+        EXPECT_NE(before, after) << change;
     }
     EXPECT_FALSE(canUpdateInPlace({}, before));  // the first rendering builds the items
 }

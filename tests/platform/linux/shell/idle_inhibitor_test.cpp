@@ -72,28 +72,25 @@ TEST(IdleInhibitor, AsksTheDesktopWhileHeldAndLetsGoAfter) {
     ScopedEnvironment environment;
     environment.set("DBUS_SESSION_BUS_ADDRESS", *address);
 
-    struct Case {
-        const char* service;
-        std::vector<std::string> calls;
-    };
     const std::string saver = "/org/freedesktop/ScreenSaver org.freedesktop.ScreenSaver.";
     const std::string session = "/org/gnome/SessionManager org.gnome.SessionManager.";
-    const Case cases[] = {
+    // The service's bus name, the calls it gets.
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
         {"org.freedesktop.ScreenSaver",
          {saver + "Inhibit('Panelora', 'Streaming')", saver + "UnInhibit(uint32 42,)"}},
         {"org.gnome.SessionManager",
          {session + "Inhibit('app.panelora.Panelora', uint32 0, 'Streaming', uint32 8)",
           session + "Uninhibit(uint32 42,)"}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.service);
-        FakeService service(*address, c.service);
+    for (const auto& [name, calls] : cases) {
+        SCOPED_TRACE(name);
+        FakeService service(*address, name);
         IdleInhibitor inhibitor(":59999");  // no X server: the bus or nothing
         auto held = inhibitor.begin("Streaming");
         ASSERT_TRUE(held);
         EXPECT_EQ(service.calls.size(), 1u);
         held.reset();
-        EXPECT_EQ(service.calls.items(), c.calls);
+        EXPECT_EQ(service.calls.items(), calls);
     }
     // Neither service: nothing to hold, and no wait.
     IdleInhibitor inhibitor(":59999");
