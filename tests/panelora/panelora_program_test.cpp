@@ -70,18 +70,16 @@ struct ProgramRig {
 // Where the program's virtual display is: the CRTC that shows a "panelora-" mode.
 std::optional<Rect> virtualDisplay(Display* d) {
     std::optional<Rect> found;
-    XRRScreenResources* screen = XRRGetScreenResources(d, DefaultRootWindow(d));
+    auto screen = screenResources(d);
     for (int c = 0; screen && c < screen->ncrtc; ++c) {
-        XRRCrtcInfo* crtc = XRRGetCrtcInfo(d, screen, screen->crtcs[c]);
+        x11::CrtcInfo crtc(XRRGetCrtcInfo(d, screen.get(), screen->crtcs[c]));
         for (int m = 0; crtc && m < screen->nmode; ++m) {
             if (screen->modes[m].id == crtc->mode &&
                 std::string_view(screen->modes[m].name).starts_with("panelora-"))
                 found = Rect{double(crtc->x), double(crtc->y), double(crtc->width),
                              double(crtc->height)};
         }
-        if (crtc) XRRFreeCrtcInfo(crtc);
     }
-    if (screen) XRRFreeScreenResources(screen);
     return found;
 }
 
@@ -353,24 +351,21 @@ TEST(PaneloraProcess, PermissionsAndTheProgramFollowTheXServerGoingAway) {
 // the refusal lists them.
 TEST(PaneloraOptions, DesktopTakesOnlyTheDesktopsOfTheBuild) {
     TempDir temp;
-    auto run = [&](std::vector<std::string> args, const std::string& name) {
-        args.insert(args.begin(), PANELORA_PATH);
-        ChildProcess::Options options;
-        return ChildProcess::start(args, options.stderrTo(temp.file(name + ".err")));
-    };
     struct Case {
-        std::vector<std::string> args;
+        std::vector<std::string> argv;
         std::string error;
     };
     for (const Case& c : {
-             Case{{"--desktop", "kde"},
+             Case{{PANELORA_PATH, "--desktop", "kde"},
                   "panelora: this build has no desktop kde (it has: auto, "
                   "gnome, sway, x11)\n"},
-             Case{{"--headless", "--desktop", "X11"}, "this build has no desktop X11 "},
-             Case{{"--desktop"}, "panelora: --desktop needs a name\n"},
-             Case{{"--desktop", ""}, "panelora: --desktop needs a name\n"},
+             Case{{PANELORA_PATH, "--headless", "--desktop", "X11"},
+                  "this build has no desktop X11 "},
+             Case{{PANELORA_PATH, "--desktop"}, "panelora: --desktop needs a name\n"},
+             Case{{PANELORA_PATH, "--desktop", ""}, "panelora: --desktop needs a name\n"},
          }) {
-        auto refused = run(c.args, "refused");
+        auto refused =
+            ChildProcess::start(c.argv, ChildProcess::Options().stderrTo(temp.file("refused.err")));
         ASSERT_TRUE(refused);
         EXPECT_EQ(refused->wait(10s), 2);
         EXPECT_NE(refused->stderrText().find(c.error), std::string::npos) << refused->stderrText();

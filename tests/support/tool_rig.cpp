@@ -7,9 +7,6 @@
 
 namespace panelora::test {
 
-std::string tabletSimPath() {
-    return PANELORA_TABLET_SIM_PATH;
-}
 std::string usbmuxdSimPath() {
     return PANELORA_USBMUXD_SIM_PATH;
 }
@@ -39,7 +36,7 @@ std::unique_ptr<UsbmuxdSim> UsbmuxdSim::start(const std::vector<std::string>& de
 std::unique_ptr<TabletSim> TabletSim::start(const std::vector<std::string>& args, uint16_t port,
                                             std::string* error) {
     std::unique_ptr<TabletSim> sim(new TabletSim);
-    std::vector<std::string> argv{tabletSimPath(), "--port", std::to_string(port)};
+    std::vector<std::string> argv{PANELORA_TABLET_SIM_PATH, "--port", std::to_string(port)};
     argv.insert(argv.end(), args.begin(), args.end());
     sim->process_ = ChildProcess::start(argv, ChildProcess::Options(), error);
     if (!sim->process_) return nullptr;

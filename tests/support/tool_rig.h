@@ -23,8 +23,7 @@
 
 namespace panelora::test {
 
-// Paths of the tools, set at build time.
-std::string tabletSimPath();
+// usbmuxd-sim's path, set at build time.
 std::string usbmuxdSimPath();
 
 // usbmuxd-sim listing `devices` ("SERIAL,USB,127.0.0.1:PORT[,flag]"), on `socketPath` or, when
