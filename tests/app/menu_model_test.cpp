@@ -33,23 +33,8 @@ std::vector<MenuItem> items(const std::vector<MenuRow>& rows) {
     return out;
 }
 
-// Everything shown: streaming with statistics, both permissions missing.
-MenuState fullest() {
-    MenuState state;
-    state.status = "Streaming 2732\u00D72048 @ 60 fps \u00B7 looks like 1708\u00D71280";
-    state.statsLine = "60 fps \u00B7 12 Mbps";
-    state.canArrange = true;
-    state.screenRecordingAllowed = false;
-    state.accessibilityAllowed = false;
-    state.space = 125;
-    state.preferSmooth = true;
-    state.launchAtLogin = true;
-    state.version = "0.1.0";
-    return state;
-}
-
 TEST(MenuModel, EveryRowInOrder) {
-    const auto rows = buildMenu(fullest());
+    const auto rows = buildMenu(fullestMenuState());
     EXPECT_EQ(
         describe(rows),
         (std::vector<std::string>{
@@ -100,9 +85,9 @@ TEST(MenuModel, HiddenRows) {
          {I::accessibilityHeadline, I::openAccessibilitySettings, I::accessibilityAdvice}},
     };
     for (const auto& [change, hidden] : cases) {
-        MenuState state = fullest();
+        MenuState state = fullestMenuState();
         change(state);
-        auto expected = items(buildMenu(fullest()));
+        auto expected = items(buildMenu(fullestMenuState()));
         std::erase_if(expected, [&](I item) { return std::ranges::count(hidden, item) > 0; });
         EXPECT_EQ(items(buildMenu(state)), expected) << int(hidden[0]);
     }
@@ -110,7 +95,7 @@ TEST(MenuModel, HiddenRows) {
 
 // A space that matches no option and the toggle off are the tray menu test's (model and rendering).
 TEST(MenuModel, VersionAndQualityFallBack) {
-    MenuState state = fullest();
+    MenuState state = fullestMenuState();
     state.version = "";
     state.preferSmooth = false;
     const auto lines = describe(buildMenu(state));

@@ -7,6 +7,7 @@
 #include <QShortcut>
 #include <QTimer>
 
+#include "../app/app_fakes.h"
 #include "app/menu_model.h"
 #include "qt_main_queue.h"
 #include "test_prelude.h"
@@ -105,18 +106,6 @@ TEST_F(QtMainQueueTest, DelayedTasksRunInDeadlineOrderAndNotEarlyAndAClosedQueue
 
 class TrayMenuTest : public QtTest {
   protected:
-    static MenuState streamingState() {
-        MenuState state;
-        state.status = "Streaming 2732\u00d72048 @ 60 fps \u00b7 looks like 1708\u00d71280";
-        state.statsLine = "60 fps \u00b7 14 Mbps";
-        state.canArrange = true;
-        state.accessibilityAllowed = false;
-        state.space = 125;
-        state.preferSmooth = true;
-        state.launchAtLogin = true;
-        return state;
-    }
-
     using Choice = std::pair<MenuItem, std::optional<int64_t>>;
 
     void fill(const MenuState& state) {
@@ -137,10 +126,10 @@ class TrayMenuTest : public QtTest {
 };
 
 TEST_F(TrayMenuTest, RowsBecomeActionsThatReportTheirRow) {
-    fill(streamingState());
-    ASSERT_EQ(menu.actions().size(), 17 + 6);  // one action per row and per picker option
+    fill(test::fullestMenuState());
+    ASSERT_EQ(menu.actions().size(), 20 + 6);  // one action per row and per picker option
     EXPECT_TRUE(menu.actions().at(0)->isEnabled());  // a label widget: reads as text
-    QAction* stats = find(QString::fromUtf8("60 fps \u00b7 14 Mbps"));
+    QAction* stats = find(QString::fromUtf8("60 fps \u00b7 12 Mbps"));
     ASSERT_TRUE(stats && find("Move Panelora to the Left") && find("Screen space"));
     EXPECT_FALSE(stats->isEnabled());
     EXPECT_TRUE(find("Move Panelora to the Left")->isEnabled());
@@ -186,7 +175,7 @@ TEST_F(TrayMenuTest, RowsBecomeActionsThatReportTheirRow) {
 // hovered row keeps its highlight; a row that comes or goes rebuilds the menu.
 TEST_F(TrayMenuTest, TextAndChecksChangeInPlaceWhileTheMenuIsOpen) {
     MenuRenderer renderer(menu, [](MenuItem, std::optional<int64_t>) {});
-    MenuState state = streamingState();
+    MenuState state = test::fullestMenuState();
     EXPECT_TRUE(renderer.render(buildMenu(state)));
     menu.popup(QPoint(10, 10));
     QAction* hovered = find(QString::fromUtf8(Menu::moveLeftText));
@@ -213,7 +202,7 @@ TEST_F(TrayMenuTest, TextAndChecksChangeInPlaceWhileTheMenuIsOpen) {
 // Nothing of the earlier menus stays; a stored space that matches no option checks none.
 TEST_F(TrayMenuTest, RebuildingReplacesEverything) {
     for (int i = 0; i < 50; ++i)
-        fill(streamingState());
+        fill(test::fullestMenuState());
     MenuState idle;
     idle.status = "Looking for your tablet\u2026";
     idle.space = 110;
