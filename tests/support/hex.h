@@ -1,6 +1,7 @@
 // Byte layouts written as hex pairs: hex("05 00000007 0AAC").
 #pragma once
 
+#include <cctype>
 #include <cstdint>
 #include <initializer_list>
 #include <stdexcept>
@@ -12,24 +13,18 @@ namespace panelora::test {
 
 // White space is ignored; anything else but hex digits, or an odd digit, throws.
 inline std::vector<uint8_t> hex(std::string_view text) {
-    auto digit = [&](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        throw std::invalid_argument("not a hex digit in \"" + std::string(text) + "\"");
-    };
-    std::vector<uint8_t> bytes;
-    int high = -1;
+    std::string digits;
     for (char c : text) {
         if (c == ' ' || c == '\n' || c == '\t') continue;
-        if (high < 0) {
-            high = digit(c);
-        } else {
-            bytes.push_back(static_cast<uint8_t>(high << 4 | digit(c)));
-            high = -1;
-        }
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            throw std::invalid_argument("not a hex digit in \"" + std::string(text) + "\"");
+        digits += c;
     }
-    if (high >= 0) throw std::invalid_argument("odd hex digit in \"" + std::string(text) + "\"");
+    if (digits.size() % 2 != 0)
+        throw std::invalid_argument("odd hex digit in \"" + std::string(text) + "\"");
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < digits.size(); i += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return bytes;
 }
 

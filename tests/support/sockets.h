@@ -43,15 +43,7 @@ class SocketPair {
         if (peer >= 0) ::close(std::exchange(peer, -1));
     }
     // Writes everything on `peer`; from a second thread when it exceeds the socket buffers.
-    bool send(std::span<const uint8_t> bytes) const {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::send(peer, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
+    bool send(std::span<const uint8_t> bytes) const { return writeAll(peer, bytes); }
 
     int fd = -1;
     int peer = -1;
