@@ -2,11 +2,44 @@
 
 #include "support/manual_clock.h"
 #include "test_prelude.h"
+#include "update/alert_presenter.h"
 #include "update/user_text.h"
-#include "update_fakes.h"
 
 namespace panelora::test {
 namespace {
+
+// `{"version":"<version>","pad":"<spaces>"}` padded to exactly `size` bytes.
+std::string manifestOfSize(std::string_view version, std::size_t size) {
+    const std::string head = "{\"version\":\"" + std::string(version) + "\",\"pad\":\"";
+    const std::string tail = "\"}";
+    return head + std::string(size - head.size() - tail.size(), ' ') + tail;
+}
+
+// Records what the check shows and answers every alert with `choice`, at once (as a nested modal
+// loop would) or, with `answerLater`, only when the test calls answer().
+class RecordingPresenter final : public AlertPresenter {
+  public:
+    void activateApplication() override { events.push_back("activate"); }
+    void present(const Alert& alert,
+                 std::function<void(std::optional<std::size_t>)> done) override {
+        events.push_back("present");
+        alerts.push_back(alert);
+        if (answerLater) {
+            pending_ = std::move(done);
+        } else {
+            done(choice);
+        }
+    }
+    void answer(std::optional<std::size_t> chosen) { std::exchange(pending_, nullptr)(chosen); }
+
+    std::optional<std::size_t> choice = 0;
+    bool answerLater = false;
+    std::vector<Alert> alerts;
+    std::vector<std::string> events;
+
+  private:
+    std::function<void(std::optional<std::size_t>)> pending_;
+};
 
 std::optional<UpdateChecker::Manifest> parse(std::string_view text) {
     return UpdateChecker::parseManifest(bytesOf(text));
@@ -134,8 +167,7 @@ class CheckForUpdatesTest : public ::testing::Test {
         fetcher->completions.back()(std::move(response));
         clock.runUntilIdle();
         EXPECT_TRUE(finished);
-        const auto alerts = presenter->alerts();
-        return alerts.empty() ? Alert{} : alerts.back();
+        return presenter->alerts.empty() ? Alert{} : presenter->alerts.back();
     }
 
     static HttpFetcher::Response ok(std::string_view body) { return {200, bytesOf(body)}; }
@@ -204,9 +236,9 @@ TEST_F(CheckForUpdatesTest, AlertShowsOnTheQueueAfterBringingTheAppForward) {
 
     // The fetch ends on another thread; nothing is shown until the queue runs.
     std::thread([&] { fetcher->completions[0](ok(R"({"version":"2"})")); }).join();
-    EXPECT_TRUE(presenter->events().empty());
+    EXPECT_TRUE(presenter->events.empty());
     clock.runUntilIdle();
-    EXPECT_EQ(presenter->events(), (std::vector<std::string>{"activate", "present"}));
+    EXPECT_EQ(presenter->events, (std::vector<std::string>{"activate", "present"}));
 
     // The check ends when the alert is dismissed, not before.
     EXPECT_FALSE(finished);
@@ -232,14 +264,14 @@ TEST_F(CheckForUpdatesTest, GonePresenterQueueOrFetcher) {
     fetcher->completions[1](ok(R"({"version":"2"})"));
     clock.runUntilIdle();
     EXPECT_EQ(finished, 1);
-    EXPECT_TRUE(presenter->alerts().empty());
+    EXPECT_TRUE(presenter->alerts.empty());
 
     queue = clock.makeQueue("main");
     auto env = environment();
     env.fetcher = nullptr;
     UpdateChecker::checkForUpdates(env);
     clock.runUntilIdle();
-    EXPECT_EQ(presenter->alerts(), std::vector<Alert>{failure});
+    EXPECT_EQ(presenter->alerts, std::vector<Alert>{failure});
 }
 
 // Marks attach to their base (not to a control or at the start); CR LF is one; flags pair their
