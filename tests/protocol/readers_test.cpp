@@ -95,8 +95,6 @@ TEST(ReadHello, OutcomesOfTheFirstPacket) {
          Kind::noHello},
         {"hello of 1024 bytes", padded(1024), false, Kind::noHello},
         {"empty hello", Wire::packet(PacketType::hello, {}), false, Kind::noHello},
-        {"portrait hello", Wire::packet(PacketType::hello, hex("0600 0800 3C")), false,
-         Kind::noHello},
         {"garbage header over the packet limit", hex("FFFFFFFFFF"), false, Kind::streamBroken},
         {"length 1,000,001", hex("05 000F4241"), false, Kind::streamBroken},
         {"timeout inside the header", hex("05 0000"), false, Kind::streamBroken},

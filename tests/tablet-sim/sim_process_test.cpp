@@ -214,8 +214,6 @@ TEST_F(TabletSimProcess, LateHelloLatePongPeriodicKeyRequestsAndAStrictEnd) {
     EXPECT_EQ(sim_->process().wait(10s), 1) << sim_->process().output();
     EXPECT_EQ(report()["endReason"], "violation");
     EXPECT_GE(report()["keyRequestsSent"].get<int>(), 4);
-    drain(host_.get(), 100ms);  // the key requests sent meanwhile
-    EXPECT_TRUE(closedWithin(host_.get(), 2s));
 }
 
 TEST_F(TabletSimProcess, SilentTabletWithoutPongsUntilTheDurationEnds) {
