@@ -37,11 +37,8 @@ bool waitUntil(ChildProcess& process, SteadyClock::time_point deadline, Ready re
 void stop(std::unique_ptr<ChildProcess>& process) {
     if (!process) return;
     process->signal(SIGTERM);
-    if (!process->wait(5s)) {
-        process->signal(SIGKILL);
-        process->wait(5s);
-    }
-    process.reset();
+    process->wait(5s);
+    process.reset();  // kills and reaps it if it still runs
 }
 
 }  // namespace

@@ -24,21 +24,19 @@ struct Tablet {
     bool sentHello() const { return hello != "none"; }
 };
 
-class PaneloraOnGnome : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        gnome_ = GnomeSession::shared();
-        if (!gnome_) GTEST_SKIP() << GnomeSession::sharedSkipReason();
-    }
+TEST(PaneloraOnGnome, EveryProfileWithTheTabletsOnTheCable) {
+    GnomeSession* gnome = GnomeSession::shared();
+    if (!gnome) GTEST_SKIP() << GnomeSession::sharedSkipReason();
+    TempDir temp;
     // panelora --headless in the GNOME session (no X display to fall back on), with settings
     // of its own and the rig's daemon.
-    std::unique_ptr<ChildProcess> startPanelora(const TabletRig& rig, const std::string& settings) {
-        std::filesystem::create_directories(temp_.path() / "config/panelora");
-        writeFile(temp_.path() / "config/panelora/settings.json", settings);
+    auto startPanelora = [&](const TabletRig& rig, const std::string& settings) {
+        std::filesystem::create_directories(temp.path() / "config/panelora");
+        writeFile(temp.path() / "config/panelora/settings.json", settings);
         ChildProcess::Options options;
-        options.environment = gnome_->environment();
+        options.environment = gnome->environment();
         options.set("DISPLAY=")
-            .set("XDG_CONFIG_HOME=" + temp_.file("config"))
+            .set("XDG_CONFIG_HOME=" + temp.file("config"))
             .set("PANELORA_INSTANCE_NAME=gnome-" + std::to_string(getpid()))
             .set("USBMUXD_SOCKET_ADDRESS=UNIX:" + rig.daemonSocket())
             .stderrMerged();
@@ -46,16 +44,15 @@ class PaneloraOnGnome : public ::testing::Test {
         auto panelora = ChildProcess::start({PANELORA_PATH, "--headless"}, options, &error);
         EXPECT_TRUE(panelora) << error;
         return panelora;
-    }
-
+    };
     // One tablet on the cable until its touch has arrived, then unplugged; checks what both
     // ends saw.
-    void streamTo(ChildProcess& panelora, TabletRig& rig, const Tablet& tablet) {
+    auto streamTo = [&](ChildProcess& panelora, TabletRig& rig, const Tablet& tablet) {
         SCOPED_TRACE(tablet.status);
         ASSERT_TRUE(panelora.waitForLine("status: " + tablet.status, 40s)) << panelora.output();
         std::string why;
         // The virtual monitor sits right of the 1440 × 900 primary.
-        auto canvas = WaylandCanvas::open({gnome_->waylandSocket(), 1440, 0, tablet.colour}, &why);
+        auto canvas = WaylandCanvas::open({gnome->waylandSocket(), 1440, 0, tablet.colour}, &why);
         ASSERT_TRUE(canvas) << why;
         canvas->setPointer(24, 0xFF000000);  // the cursor image the tablet gets
         ASSERT_TRUE(panelora.waitForLine("stats: ", 10s)) << panelora.output();
@@ -63,18 +60,12 @@ class PaneloraOnGnome : public ::testing::Test {
         std::this_thread::sleep_for(2s);  // the hover's cursor packets, and a settled picture
         expectTabletSaw(rig, tablet.width, tablet.height, tablet.colour, tablet.sentHello());
         ASSERT_TRUE(panelora.waitForLine("status: Disconnected", 40s)) << panelora.output();
-    }
-
-    void quit(ChildProcess& panelora) {
+    };
+    auto quit = [](ChildProcess& panelora) {
         panelora.signal(SIGTERM);
         EXPECT_EQ(panelora.wait(20s), 0) << panelora.output();
-    }
+    };
 
-    GnomeSession* gnome_ = nullptr;
-    TempDir temp_;
-};
-
-TEST_F(PaneloraOnGnome, EveryProfileWithTheTabletsOnTheCable) {
     const std::string sharp = "\u00b7 looks like 1708\u00d71280";
     const std::vector<Tablet> tablets{
         {"2732x2048@120", "{}", "Streaming 2732\u00d72048 @ 60 fps " + sharp, 2732, 2048,
@@ -103,9 +94,9 @@ TEST_F(PaneloraOnGnome, EveryProfileWithTheTabletsOnTheCable) {
             // ends cleanly, and the next attempt streams again.
             ASSERT_TRUE(panelora->waitForLine("status: " + tablets[i].status, 40s))
                 << panelora->output();
-            const std::vector<uint32_t> nodes = gnome_->screenCastNodes();
+            const std::vector<uint32_t> nodes = gnome->screenCastNodes();
             ASSERT_EQ(nodes.size(), 1u);
-            ASSERT_TRUE(gnome_->destroyNode(nodes[0], &error)) << error;
+            ASSERT_TRUE(gnome->destroyNode(nodes[0], &error)) << error;
             ASSERT_TRUE(panelora->waitForLine("status: Disconnected", 20s)) << panelora->output();
         }
         streamTo(*panelora, *rig, tablets[i]);
