@@ -24,8 +24,8 @@ namespace fs = std::filesystem;
 // ---- Launch at login ----
 
 // The entry appears whole (written aside and renamed), replaced by a second registration, and
-// goes; nothing to remove is no failure.
-TEST(XdgAutostart, RegisterWritesTheEntryAndUnregisterRemovesIt) {
+// goes; nothing to remove is no failure. A failed registration is reported and leaves no entry.
+TEST(XdgAutostart, RegisterWritesTheEntryUnregisterRemovesItAndAFailureLeavesNone) {
     TempDir temp;
     const fs::path dir = temp.path() / "config" / "autostart";  // made on demand
     XdgAutostart autostart(dir, "/opt/panelora/bin/panelora");
@@ -49,6 +49,17 @@ TEST(XdgAutostart, RegisterWritesTheEntryAndUnregisterRemovesIt) {
         EXPECT_EQ(autostart.status(), Status::notRegistered);
     }
     EXPECT_FALSE(fs::exists(autostart.entryPath()));
+
+    // A file where the folder should be (which fails for root too), or no program to name.
+    writeFile(temp.path() / "autostart", "not a folder");
+    XdgAutostart blocked(temp.path() / "autostart", "/usr/bin/panelora");
+    const auto error = blocked.registerApp();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_NE(error->find((temp.path() / "autostart").string()), std::string::npos) << *error;
+    EXPECT_EQ(blocked.status(), Status::notRegistered);
+    XdgAutostart withoutProgram(temp.path(), "");
+    EXPECT_TRUE(withoutProgram.registerApp().has_value());
+    EXPECT_FALSE(fs::exists(withoutProgram.entryPath()));
 }
 
 TEST(XdgAutostart, AnEntrySwitchedOffByTheDesktopIsNotEnabled) {
@@ -68,21 +79,6 @@ TEST(XdgAutostart, AnEntrySwitchedOffByTheDesktopIsNotEnabled) {
         writeFile(autostart.entryPath(), text);
         EXPECT_EQ(autostart.status() == LoginItemBackend::Status::enabled, enabled) << text;
     }
-}
-
-TEST(XdgAutostart, AFailedRegistrationIsReportedAndLeavesNoEntry) {
-    TempDir temp;
-    // A file where the folder should be: fails for root too.
-    writeFile(temp.path() / "autostart", "not a folder");
-    XdgAutostart autostart(temp.path() / "autostart", "/usr/bin/panelora");
-    const auto error = autostart.registerApp();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_NE(error->find((temp.path() / "autostart").string()), std::string::npos) << *error;
-    EXPECT_EQ(autostart.status(), LoginItemBackend::Status::notRegistered);
-
-    XdgAutostart withoutProgram(temp.path(), "");
-    EXPECT_TRUE(withoutProgram.registerApp().has_value());
-    EXPECT_FALSE(fs::exists(withoutProgram.entryPath()));
 }
 
 TEST(XdgAutostart, DirectoryFollowsXdgConfigHomeThenHome) {
@@ -236,8 +232,10 @@ std::string printed(const std::function<void(std::FILE*)>& write) {
 }
 
 // The first state tells missing permissions and any statistics; then each change gets a line.
-TEST(StatusPrinter, PrintsEachChangeOnItsOwnLine) {
-    const std::string text = printed([](std::FILE* out) {
+// An alert, on the same output, prints every line of its text and is answered with no button.
+TEST(TextShell, PrintsEachStatusChangeOnItsOwnLineAndEveryLineOfAnAlert) {
+    std::optional<std::optional<size_t>> chosen;
+    const std::string text = printed([&](std::FILE* out) {
         StatusPrinter printer(out);
         using S = StatusPrinter::State;
         printer.update(S{"Looking", "1 fps", false, false});
@@ -246,17 +244,6 @@ TEST(StatusPrinter, PrintsEachChangeOnItsOwnLine) {
         printer.update(S{"Streaming", "60 fps", true, false});
         printer.update(S{"Streaming", "59 fps", true, true});
         printer.update(S{"Disconnected", "", false, true});
-    });
-    EXPECT_EQ(text,
-              "permission: screen-recording off\npermission: accessibility off\nstatus: Looking\n"
-              "stats: 1 fps\npermission: screen-recording on\nstatus: Connect\nstats:\n"
-              "status: Streaming\nstats: 60 fps\npermission: accessibility on\nstats: 59 fps\n"
-              "permission: screen-recording off\nstatus: Disconnected\nstats:\n");
-}
-
-TEST(TextAlertPresenter, PrintsEveryLineAndChoosesNoButton) {
-    std::optional<std::optional<size_t>> chosen;
-    const std::string text = printed([&](std::FILE* out) {
         TextAlertPresenter presenter(out);
         presenter.present(Alert{"Panelora 2.0 is available",
                                 "Faster.\n\nYou have version 1.0.",
@@ -264,6 +251,10 @@ TEST(TextAlertPresenter, PrintsEveryLineAndChoosesNoButton) {
                           [&](std::optional<size_t> button) { chosen = button; });
     });
     EXPECT_EQ(text,
+              "permission: screen-recording off\npermission: accessibility off\nstatus: Looking\n"
+              "stats: 1 fps\npermission: screen-recording on\nstatus: Connect\nstats:\n"
+              "status: Streaming\nstats: 60 fps\npermission: accessibility on\nstats: 59 fps\n"
+              "permission: screen-recording off\nstatus: Disconnected\nstats:\n"
               "alert: Panelora 2.0 is available\nalert: Faster.\nalert: \n"
               "alert: You have version 1.0.\n");
     EXPECT_EQ(chosen, std::optional<std::optional<size_t>>(std::in_place));  // answered: none
