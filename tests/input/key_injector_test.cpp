@@ -116,13 +116,10 @@ TEST_F(KeyInjectorTest, ReleaseAllLiftsEveryHeldKeyAndStopsRepeats) {
     posted.clear();
     keys->releaseAll();
     clock.runUntilIdle();
-    EXPECT_EQ(posted, (Lines{"0 0 up", "0 56 up"}));
     EXPECT_TRUE(keys->held().empty());
-    EXPECT_EQ(keys->repeatTimerCount(), 0u);
-    EXPECT_EQ(keys->currentFlags(), 0u);
     clock.advance(2s);
-    EXPECT_EQ(posted.size(), 2u);
-    key(4, true);
+    key(4, true);  // no repeat came, and Shift is no longer down
+    EXPECT_EQ(posted, (Lines{"0 0 up", "0 56 up", "2000 0 down"}));
     keys.reset();
     clock.advance(2s);
     EXPECT_EQ(posted.size(), 3u);
