@@ -70,6 +70,7 @@ TEST_F(ControllerTest, CreationNeedsItsSeamsStartsNothingAndStartRunsOnce) {
     AppEnvironment env = environment();
     env.makeSession = nullptr;
     EXPECT_THROW(Controller::create(env), std::invalid_argument);
+    env = environment();
     env.permissions = nullptr;
     EXPECT_THROW(Controller::create(env), std::invalid_argument);
     make();
