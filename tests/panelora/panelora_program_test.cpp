@@ -10,7 +10,6 @@
 #include <sstream>
 
 #include "animator.h"
-#include "app/permissions.h"
 #include "platform/linux/shell/linux_permissions.h"
 #include "platform/linux/x11/x11_platform.h"
 #include "png_reader.h"

@@ -82,7 +82,8 @@ std::unique_ptr<SwaySession> SwaySession::start(std::string* skipReason) {
                                                   SwayIpc::connect(ipc, nullptr) != nullptr);
         },
         20s);
-    if (!up || !session->sway_->running()) return fail("sway did not come up: " + session->log());
+    if (!up || !session->sway_->running())
+        return fail("sway did not come up: " + readFile(options.stdoutFile));
     session->ipcSocket_ = ipc;
     session->waylandSocket_ = wayland;
     return session;
@@ -93,17 +94,10 @@ std::vector<std::string> SwaySession::environment() const {
             "WAYLAND_DISPLAY=" + waylandSocket_, "XDG_SESSION_TYPE=wayland"};
 }
 
-std::string SwaySession::log() const {
-    return readFile(dir_.path() / "sway.log");
-}
-
 SwaySession::~SwaySession() {
     if (!sway_) return;
     sway_->signal(SIGTERM);
-    if (!sway_->wait(5s)) {
-        sway_->signal(SIGKILL);
-        sway_->wait(5s);
-    }
+    sway_->wait(5s);  // then the member's destructor kills and reaps it if it still runs
 }
 
 namespace {

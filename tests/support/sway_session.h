@@ -44,7 +44,6 @@ class SwaySession {
     // The variables a program needs to run in this session as in a sway login.
     std::vector<std::string> environment() const;
     pid_t pid() const { return sway_->pid(); }
-    std::string log() const;
 
   private:
     SwaySession() = default;

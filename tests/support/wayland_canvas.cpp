@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <mutex>
 
 #include "xdg-shell-client-protocol.h"

@@ -26,13 +26,6 @@ Bytes cursorHeader(uint32_t id, int32_t x, int32_t y, int32_t hotX, int32_t hotY
     return b;
 }
 
-// A 2 × 1 RGBA bitmap behind the cursor header: spa_meta_bitmap (20 bytes) then the pixels.
-// Format SPA_VIDEO_FORMAT_RGBA (11), 2 × 1, stride 8, pixels 20 bytes after the bitmap header:
-// opaque red, half-transparent green (premultiplied).
-const Bytes kCursorWithBitmap =
-    join({cursorHeader(1, 640, 360, 3, 4, 28),
-          hex("0b000000 02000000 01000000 08000000 14000000  ff0000ff 00400080")});
-
 // The cursor read from `length` bytes of `b`, as text: "unknown", "off", or "at x,y", then the
 // bitmap's size, hot spot and pixels when there is one.
 std::string described(const Bytes& b, size_t length) {
@@ -63,7 +56,12 @@ TEST(CursorMetadata, PositionAndBitmapAsMutterWritesThemAndNoneWhenMalformed) {
     // Mutter's empty sprite: a bitmap header of zeros but the format, no pixels.
     const Bytes empty = join(
         {cursorHeader(1, 10, 20, 0, 0, 28), hex("0b000000 00000000 00000000 00000000 00000000")});
-    const Bytes& full = kCursorWithBitmap;
+    // A 2 × 1 RGBA bitmap behind the cursor header: spa_meta_bitmap (20 bytes) then the pixels.
+    // Format SPA_VIDEO_FORMAT_RGBA (11), 2 × 1, stride 8, pixels 20 bytes after the bitmap
+    // header: opaque red, half-transparent green (premultiplied).
+    const Bytes full =
+        join({cursorHeader(1, 640, 360, 3, 4, 28),
+              hex("0b000000 02000000 01000000 08000000 14000000  ff0000ff 00400080")});
     const std::string noImage = "at 640,360";
     // clang-format off
     const Case cases[] = {

@@ -6,7 +6,6 @@
 
 #include <fstream>
 
-#include "eventually.h"
 #include "platform/linux/sway/sway_platform.h"
 #include "sway_session.h"
 #include "video/virtual_display.h"
