@@ -66,9 +66,7 @@ TEST_P(FrameConverterSizes, QuadrantColoursSurviveAtTheEncodedSize) {
     auto pixels = quadrants(c.sourceWidth, c.sourceHeight, stride);
     FrameConverter converter(c.sourceWidth, c.sourceHeight, c.width, c.height);
     EXPECT_EQ(converter.path(), c.path);
-    Nv12Buffer image(c.width, c.height);
-    std::fill(image.mutablePlaneData(0),
-              image.mutablePlaneData(0) + image.planeStride(0) * c.height, 0);
+    Nv12Buffer image(c.width, c.height);  // zeros
     converter.convert(pixels.data(), stride, image);
 
     const int qx = c.width / 4, qy = c.height / 4;
