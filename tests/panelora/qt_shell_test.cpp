@@ -150,9 +150,7 @@ TEST_F(TrayMenuTest, RowsBecomeActionsThatReportTheirRow) {
     ASSERT_TRUE(toggle);
     EXPECT_TRUE(toggle->isCheckable() && toggle->isChecked());
     // Quit shows its shortcut, and the open menu takes it.
-    QAction* quit = find("Quit Panelora");
-    ASSERT_TRUE(quit);
-    EXPECT_EQ(quit->text(), QString("Quit Panelora\tCtrl+Q"));
+    ASSERT_TRUE(find("Quit Panelora\tCtrl+Q"));
     auto shortcuts = menu.findChildren<QShortcut*>();
     ASSERT_EQ(shortcuts.size(), 1);
     EXPECT_EQ(shortcuts[0]->key(), QKeySequence("Ctrl+Q"));
@@ -209,8 +207,7 @@ TEST_F(TrayMenuTest, RebuildingReplacesEverything) {
     fill(idle);
     EXPECT_EQ(menu.findChildren<QActionGroup*>().size(), 2);
     EXPECT_EQ(menu.findChildren<QShortcut*>().size(), 1);
-    EXPECT_EQ(find("Move Panelora to the Left"), nullptr);
-    EXPECT_EQ(menu.actions().size(), 11 + 6);
+    EXPECT_EQ(menu.actions().size(), 11 + 6);  // no row of the streaming menus stays
     for (const MenuOption& option : Menu::spaceOptions()) {
         ASSERT_TRUE(find(QString::fromStdString(option.text))) << option.text;
         EXPECT_FALSE(find(QString::fromStdString(option.text))->isChecked()) << option.text;
