@@ -1,9 +1,5 @@
 #include "support/log.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-
 #include "test_prelude.h"
 
 namespace panelora::test {

@@ -1,5 +1,4 @@
 // The packet reader, and the handshake read on top of it.
-#include <sys/time.h>
 
 #include "protocol/hello_reader.h"
 #include "protocol/packet_reader.h"

@@ -37,9 +37,6 @@ TEST(WireBuild, PacketLayouts) {
     };
     for (const auto& [built, expected] : cases)
         EXPECT_EQ(built, hex(expected)) << expected;
-    const Bytes big = Wire::packet(PacketType::cursorImage, Bytes(0x010203, 0xEE));
-    ASSERT_EQ(big.size(), 5u + 0x010203);
-    EXPECT_EQ(Bytes(big.begin(), big.begin() + 5), hex("09 00010203"));  // all four length bytes
 }
 
 TEST(WireBuild, ConfigRejectsParameterSetsOf65536BytesOrMore) {

@@ -11,7 +11,6 @@
 #include "support/clock.h"
 #include "test_prelude.h"
 #include "tool_rig.h"
-#include "transport/socket_io.h"
 
 namespace panelora::test {
 namespace {

@@ -267,25 +267,17 @@ TEST(TabletSimOptions, HelloChoicesAsTheHostReadsThem) {
 
 // Within one text and across every source on the command line.
 TEST(TabletSimOptions, ScriptsSortByTimeKeepingTheWrittenOrderOfTies) {
-    auto texts = [](const std::vector<ScriptEvent>& events) {
-        std::vector<std::string> out;
-        for (const ScriptEvent& event : events)
-            out.push_back(event.text);
-        return out;
-    };
-    const auto parsed = parseInputScript(
-        "at 300 keyrequest; at 100 scroll 1 1; at 200 scroll 2 2; at 100 scroll 3 3");
-    EXPECT_EQ(texts(parsed.events),
-              (std::vector<std::string>{"at 100 scroll 1 1", "at 100 scroll 3 3",
-                                        "at 200 scroll 2 2", "at 300 keyrequest"}));
     std::string error;
     const auto options = parse({"--input", "at 300 scroll 0 1", "--key-request-at", "100",
-                                "--input", "at 200 key 4 down; at 100 key 4 up"},
+                                "--input", "at 200 key 4 down; at 100 key 4 up; at 100 scroll 3 3"},
                                error);
     ASSERT_TRUE(options) << error;
-    EXPECT_EQ(texts(options->script),
-              (std::vector<std::string>{"at 100 keyrequest", "at 100 key 4 up", "at 200 key 4 down",
-                                        "at 300 scroll 0 1"}));
+    std::vector<std::string> texts;
+    for (const ScriptEvent& event : options->script)
+        texts.push_back(event.text);
+    EXPECT_EQ(texts,
+              (std::vector<std::string>{"at 100 keyrequest", "at 100 key 4 up", "at 100 scroll 3 3",
+                                        "at 200 key 4 down", "at 300 scroll 0 1"}));
 }
 
 TEST(TabletSimOptions, BadArgumentsAreRefusedWithAReason) {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/time.h>
 
 #include "test_prelude.h"
 
