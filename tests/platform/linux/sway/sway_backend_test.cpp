@@ -107,18 +107,15 @@ TEST_F(SwayBackend, OutputsAreParkedBetweenSessionsAndReusedAlsoACrashsLeftover)
             EXPECT_GE(output.rect.x, SwayLayout::kParkX) << name << " left in the layout";
     };
     expectParked();
-    std::set<DisplayID> ids;
     std::set<std::string> names;
     for (int session = 0; session < 3; ++session) {
         auto display =
             VirtualDisplay::create(*platform_->seams().virtualDisplays, StreamProfile::fallback, 1);
         ASSERT_TRUE(display);
-        ids.insert(display->displayID());
         names.insert(platform_->layout()->outputName(display->displayID()));
         display.reset();
         expectParked();
     }
-    EXPECT_EQ(ids.size(), 3u) << "each session has a display ID of its own";
     ASSERT_EQ(names.size(), 1u);
     EXPECT_TRUE(owned.contains(*names.begin())) << "a new output, not a parked one";
     EXPECT_EQ(ours().size(), owned.size());
