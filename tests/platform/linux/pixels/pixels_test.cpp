@@ -124,8 +124,8 @@ TEST(BlendCursor, PremultipliedPixelsBlendAndClipAtTheEdges) {
 }
 
 // Drawing into the converted picture gives what converting the picture with the cursor blended in
-// gives, for cursors inside, at odd places and hanging over each edge; the source is not touched.
-TEST(BlendCursorIntoNv12, MatchesBlendingBeforeTheConversionAndLeavesTheSourceAlone) {
+// gives, for cursors inside, at odd places and hanging over each edge.
+TEST(BlendCursorIntoNv12, MatchesBlendingBeforeTheConversion) {
     const int width = 64, height = 48, stride = width * 4;
     const std::vector<uint8_t> source = quadrants(width, height, stride);
     std::vector<unsigned long> cursor(7 * 5);
@@ -144,7 +144,6 @@ TEST(BlendCursorIntoNv12, MatchesBlendingBeforeTheConversionAndLeavesTheSourceAl
         blendCursorIntoNv12(source.data(), stride, width, height, placed, actual, scratch);
         EXPECT_TRUE(samePicture(actual, expected)) << "cursor at " << left << "," << top;
     }
-    EXPECT_EQ(source, quadrants(width, height, stride));
 }
 
 using Rect = IncrementalConverter::Rect;
