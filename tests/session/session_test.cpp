@@ -231,7 +231,6 @@ TEST(SessionStart, HelloNegotiatesTheProfileAndClientCursorStartsATracker) {
     EXPECT_EQ(rig.displays.settings.back().modes.at(0).width, 1708u);
 
     rig.session->moveDisplay(DisplayArrangement::Side::left);
-    rig.clock.runUntilIdle();
     rig.session->stop();
     EXPECT_EQ(rig.tracker->stopped, 1);
     rig.session->moveDisplay(DisplayArrangement::Side::right);  // after the end: nothing
