@@ -126,7 +126,7 @@ class TrayMenuTest : public QtTest {
 
 TEST_F(TrayMenuTest, RowsBecomeActionsThatReportTheirRow) {
     fill(test::fullestMenuState());
-    ASSERT_EQ(menu.actions().size(), 20 + 6);  // one action per row and per picker option
+    ASSERT_EQ(menu.actions().size(), 20 + 6);        // one action per row and per picker option
     EXPECT_TRUE(menu.actions().at(0)->isEnabled());  // a label widget: reads as text
     QAction* stats = find(QString::fromUtf8("60 fps \u00b7 12 Mbps"));
     ASSERT_TRUE(stats && find("Move Panelora to the Left") && find("Screen space"));

@@ -44,7 +44,7 @@ TEST(UsbmuxRealDaemonTest, EmptyListAndRefusedConnectWithNoDevice) {
     unsetenv("USBMUXD_SOCKET_ADDRESS");
     const int before = openDescriptorCount();
     EXPECT_TRUE(listDevices().empty());  // the default address
-    EXPECT_FALSE(connect(1, 5555));  // a descriptor it returned would show in the count
+    EXPECT_FALSE(connect(1, 5555));      // a descriptor it returned would show in the count
     EXPECT_EQ(openDescriptorCount(), before);
     child->signal(SIGTERM);
     EXPECT_EQ(child->wait(10s), 0) << child->output();

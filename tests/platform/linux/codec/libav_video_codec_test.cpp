@@ -147,7 +147,8 @@ TEST(LibavVideoCodec, DecodedPicturesMatchTheSourceAndKeyFramesStandAlone) {
             const auto units = splitAvcc(sample.avcc);
             ASSERT_TRUE(units) << "AVCC lengths do not add up";
             auto has = [&](int type) {
-                return std::ranges::any_of(*units, [&](auto unit) { return nalType(unit) == type; });
+                return std::ranges::any_of(*units,
+                                           [&](auto unit) { return nalType(unit) == type; });
             };
             const bool forced = i == 0 || i == 10;
             EXPECT_EQ(sample.notSync, !forced);
