@@ -7,6 +7,7 @@
 #include "app/launch_at_login.h"
 #include "app/menu_model.h"
 #include "app/permissions.h"
+#include "fullest_menu.h"
 #include "support/manual_clock.h"
 #include "test_prelude.h"
 
@@ -69,21 +70,6 @@ class ScriptedLoginItems final : public LoginItemBackend {
     }
     Status status() override { return current; }
 };
-
-// Every menu row shown: streaming with statistics, both permissions missing.
-inline MenuState fullestMenuState() {
-    MenuState state;
-    state.status = "Streaming 2732\u00D72048 @ 60 fps \u00B7 looks like 1708\u00D71280";
-    state.statsLine = "60 fps \u00B7 12 Mbps";
-    state.canArrange = true;
-    state.screenRecordingAllowed = false;
-    state.accessibilityAllowed = false;
-    state.space = 125;
-    state.preferSmooth = true;
-    state.launchAtLogin = true;
-    state.version = "0.1.0";
-    return state;
-}
 
 struct StartCall {
     bool preferSmooth;

@@ -118,7 +118,7 @@ TEST_F(KeyInjectorTest, ReleaseAllLiftsEveryHeldKeyAndStopsRepeats) {
     clock.runUntilIdle();
     EXPECT_TRUE(keys->held().empty());
     clock.advance(2s);
-    key(4, true);  // no repeat came, and Shift is no longer down
+    key(4, true);  // no repeat came in the two seconds before it
     EXPECT_EQ(posted, (Lines{"0 0 up", "0 56 up", "2000 0 down"}));
     keys.reset();
     clock.advance(2s);

@@ -178,8 +178,9 @@ TEST(PaneloraProcess, TheTabletSeesTheDesktopTouchesItAndOutlastsAStall) {
                          "--stall-for", "6500", "--json", rig.temp.file("b.json")});
     ASSERT_TRUE(tablet);
     ASSERT_TRUE(line("status: Streaming ").starts_with("status: Streaming "));
-    auto animator =
-        Animator::start(xorg->displayName(), *virtualDisplay(x.get()), 60, Animator::noise());
+    const auto stalled = virtualDisplay(x.get());
+    ASSERT_TRUE(stalled);
+    auto animator = Animator::start(xorg->displayName(), *stalled, 60, Animator::noise());
     ASSERT_TRUE(animator);
     // Statistics, "stats: 60 fps · …", come through the stall, which is over 7.5 s after the
     // connection; then frames flow again: a record with frames and none dropped, then another.

@@ -7,8 +7,8 @@
 #include <QShortcut>
 #include <QTimer>
 
-#include "../app/app_fakes.h"
 #include "app/menu_model.h"
+#include "fullest_menu.h"
 #include "qt_main_queue.h"
 #include "test_prelude.h"
 #include "tray_menu.h"

@@ -66,6 +66,8 @@ TEST(UsbmuxToolsTest, IproxyForwardsALocalPortThroughTheSimulator) {
     UniqueFd fd;
     ASSERT_TRUE(eventually([&] { return bool(fd = connectLoopback(localPort)); }, 5s))
         << "iproxy never listened: " << child->output();
+    const timeval timeout{10, 0};  // a stuck relay fails here, with iproxy's output
+    setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     const auto sent = pattern(200000);
     std::thread writer([&] { EXPECT_TRUE(writeAll(fd.get(), sent)); });
     const auto got = readExactly(fd.get(), sent.size());

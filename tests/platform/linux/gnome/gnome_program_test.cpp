@@ -8,8 +8,8 @@
 
 #include <signal.h>
 
-#include "../desktop/tablet_on_desktop.h"
 #include "gnome_session.h"
+#include "tablet_on_desktop.h"
 
 namespace panelora::test {
 namespace {

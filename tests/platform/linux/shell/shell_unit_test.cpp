@@ -182,16 +182,21 @@ TEST(FindOnPath, FindsExecutableFilesOnly) {
     EXPECT_EQ(findOnPath((a / "tool").string(), path), std::nullopt);
 }
 
-// The settings program starts detached: no signal of ours blocked or ignored, no output of ours.
-TEST(SpawnDetached, StartsTheProgramWithCleanSignalsAndNoOutput) {
+// The menu's display settings start the desktop's program detached: no signal of ours blocked or
+// ignored, no output of ours.
+TEST(SettingsShortcut, StartsTheProgramDetachedWithCleanSignalsAndNoOutput) {
     TempDir temp;
     const fs::path report = temp.path() / "report";
-    writeFile(temp.path() / "settings",
+    writeFile(temp.path() / "gnome-control-center",
               "#!/bin/sh\nout=$(readlink /proc/$$/fd/1)\n{ echo \"args:$*\"; grep -E "
               "'^Sig(Blk|Ign):' /proc/self/status; echo \"stdout:$out\"; } > '" +
                   report.string() + ".tmp'\nmv '" + report.string() + ".tmp' '" + report.string() +
                   "'\n");
-    fs::permissions(temp.path() / "settings", fs::perms(0755));
+    fs::permissions(temp.path() / "gnome-control-center", fs::perms(0755));
+    LinuxPermissions::Options options;
+    options.desktops = {"GNOME"};
+    options.find = [dir = temp.path().string()](std::string_view p) { return findOnPath(p, dir); };
+    LinuxPermissions permissions(options);
     // As in the program: its stop signals blocked and SIGPIPE ignored.
     sigset_t stop, old;
     sigemptyset(&stop);
@@ -199,7 +204,7 @@ TEST(SpawnDetached, StartsTheProgramWithCleanSignalsAndNoOutput) {
     sigaddset(&stop, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stop, &old);
     auto oldPipe = signal(SIGPIPE, SIG_IGN);
-    EXPECT_TRUE(spawnDetached({(temp.path() / "settings").string(), "display"}));
+    openDisplaySettings(permissions);
     signal(SIGPIPE, oldPipe);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 

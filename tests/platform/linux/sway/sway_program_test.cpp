@@ -7,9 +7,9 @@
 
 #include <signal.h>
 
-#include "../desktop/tablet_on_desktop.h"
 #include "platform/linux/sway/sway_layout.h"
 #include "sway_session.h"
+#include "tablet_on_desktop.h"
 
 namespace panelora::test {
 namespace {
