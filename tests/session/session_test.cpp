@@ -54,6 +54,7 @@ struct SessionRig : SessionFakes {
         Session::Stats stats;
         session->setOnStats([&](const Session::Stats& s) { stats = s; });
         session->tick();
+        session->setOnStats(nullptr);  // the timer's later ticks must not reach `stats`
         return stats;
     }
     // Captures a frame and completes what the codec got with nothing; whether it was forced.
