@@ -2,7 +2,6 @@
 
 #include "platform/linux/gnome/mutter_names.h"
 #include "support/log.h"
-#include "support/main_queue.h"
 
 namespace panelora {
 namespace {
@@ -30,7 +29,8 @@ std::shared_ptr<GnomeDisplayGeometry> GnomeDisplayGeometry::create(std::shared_p
     return geometry;
 }
 
-GnomeDisplayGeometry::GnomeDisplayGeometry(std::shared_ptr<SessionBus> bus) : bus_(std::move(bus)) {}
+GnomeDisplayGeometry::GnomeDisplayGeometry(std::shared_ptr<SessionBus> bus)
+    : bus_(std::move(bus)) {}
 
 GnomeDisplayGeometry::~GnomeDisplayGeometry() = default;
 
@@ -130,19 +130,11 @@ bool GnomeDisplayGeometry::configureOrigin(DisplayID display, int32_t x, int32_t
 
 DisplayGeometry::CallbackToken GnomeDisplayGeometry::addReconfigurationCallback(
     ReconfigurationCallback callback) {
-    std::lock_guard lock(mutex_);
-    CallbackToken token = nextToken_++;
-    callbacks_[token] = std::make_shared<ReconfigurationCallback>(std::move(callback));
-    return token;
+    return callbacks_.add(std::move(callback));
 }
 
 void GnomeDisplayGeometry::removeReconfigurationCallback(CallbackToken token) {
-    std::shared_ptr<ReconfigurationCallback> removed;  // destroyed outside the lock
-    std::lock_guard lock(mutex_);
-    auto found = callbacks_.find(token);
-    if (found == callbacks_.end()) return;
-    removed = std::move(found->second);
-    callbacks_.erase(found);
+    callbacks_.remove(token);
 }
 
 void GnomeDisplayGeometry::setAppliedHandler(std::function<void()> handler) {
@@ -155,31 +147,7 @@ void GnomeDisplayGeometry::monitorsChanged() {
     std::vector<std::pair<DisplayID, uint32_t>> changed;
     for (const auto& [spec, flags] : before.changesTo(layout()))
         changed.emplace_back(idOf(spec), flags);
-    if (changed.empty()) return;
-    std::vector<std::shared_ptr<ReconfigurationCallback>> targets;
-    {
-        std::lock_guard lock(mutex_);
-        for (const auto& [token, callback] : callbacks_)
-            targets.push_back(callback);
-    }
-    if (targets.empty()) return;
-    // The callbacks are held until they have run; removal only stops later deliveries.
-    std::weak_ptr<GnomeDisplayGeometry> weak = weak_from_this();
-    mainQueue()->post([weak, targets = std::move(targets), changed = std::move(changed)] {
-        auto self = weak.lock();
-        if (!self) return;
-        for (const auto& callback : targets) {
-            {
-                std::lock_guard lock(self->mutex_);
-                bool live = false;
-                for (const auto& [token, held] : self->callbacks_)
-                    live = live || held == callback;
-                if (!live) continue;
-            }
-            for (const auto& [display, flags] : changed)
-                (*callback)(display, flags);
-        }
-    });
+    callbacks_.deliver(std::move(changed));
 }
 
 }  // namespace panelora

@@ -26,13 +26,13 @@
 #include <vector>
 
 #include "display/display_geometry.h"
+#include "display/reconfiguration_callbacks.h"
 #include "platform/linux/dbus/session_bus.h"
 #include "platform/linux/gnome/monitor_layout.h"
 
 namespace panelora {
 
-class GnomeDisplayGeometry final : public DisplayGeometry,
-                                   public std::enable_shared_from_this<GnomeDisplayGeometry> {
+class GnomeDisplayGeometry final : public DisplayGeometry {
   public:
     // Nothing, with `why`, when mutter's DisplayConfig does not answer.
     static std::shared_ptr<GnomeDisplayGeometry> create(std::shared_ptr<SessionBus> bus,
@@ -77,8 +77,7 @@ class GnomeDisplayGeometry final : public DisplayGeometry,
     bool published_ = false;                // guarded by mutex_
     std::map<MonitorSpec, DisplayID> ids_;  // guarded by mutex_
     DisplayID nextID_ = 1;                  // guarded by mutex_
-    CallbackToken nextToken_ = 1;           // guarded by mutex_
-    std::map<CallbackToken, std::shared_ptr<ReconfigurationCallback>> callbacks_;  // guarded
+    ReconfigurationCallbacks callbacks_;
 };
 
 }  // namespace panelora

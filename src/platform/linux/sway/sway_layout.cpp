@@ -7,7 +7,6 @@
 #include <fstream>
 
 #include "support/log.h"
-#include "support/main_queue.h"
 
 namespace panelora {
 namespace {
@@ -162,7 +161,6 @@ bool SwayLayout::refresh() {
 void SwayLayout::publish(std::vector<SwayOutput> outputs) {
     std::vector<std::pair<DisplayID, uint32_t>> changed;
     std::vector<std::function<void()>> gone;
-    std::vector<std::shared_ptr<ReconfigurationCallback>> targets;
     {
         std::lock_guard lock(mutex_);
         if (outputs == outputs_) return;
@@ -219,27 +217,9 @@ void SwayLayout::publish(std::vector<SwayOutput> outputs) {
         for (const auto& [id, rect] : before) {
             if (!after.contains(id)) changed.emplace_back(id, DisplayChange::removeFlag);
         }
-        for (const auto& [token, callback] : callbacks_)
-            targets.push_back(callback);
     }
     fireGone(gone);
-    if (changed.empty() || targets.empty()) return;
-    std::weak_ptr<SwayLayout> weak = weak_from_this();
-    mainQueue()->post([weak, targets = std::move(targets), changed = std::move(changed)] {
-        auto self = weak.lock();
-        if (!self) return;
-        for (const auto& callback : targets) {
-            {
-                std::lock_guard lock(self->mutex_);
-                bool live = false;
-                for (const auto& [token, held] : self->callbacks_)
-                    live = live || held == callback;
-                if (!live) continue;
-            }
-            for (const auto& [display, flags] : changed)
-                (*callback)(display, flags);
-        }
-    });
+    callbacks_.deliver(std::move(changed));
 }
 
 void SwayLayout::fireGone(const std::vector<std::function<void()>>& handlers) {
@@ -333,19 +313,11 @@ bool SwayLayout::configureOrigin(DisplayID display, int32_t x, int32_t y) {
 
 DisplayGeometry::CallbackToken SwayLayout::addReconfigurationCallback(
     ReconfigurationCallback callback) {
-    std::lock_guard lock(mutex_);
-    const CallbackToken token = nextToken_++;
-    callbacks_[token] = std::make_shared<ReconfigurationCallback>(std::move(callback));
-    return token;
+    return callbacks_.add(std::move(callback));
 }
 
 void SwayLayout::removeReconfigurationCallback(CallbackToken token) {
-    std::shared_ptr<ReconfigurationCallback> removed;  // destroyed outside the lock
-    std::lock_guard lock(mutex_);
-    auto found = callbacks_.find(token);
-    if (found == callbacks_.end()) return;
-    removed = std::move(found->second);
-    callbacks_.erase(found);
+    callbacks_.remove(token);
 }
 
 std::optional<std::string> SwayLayout::spareOrNewOutput(OutputMaker& maker, std::string* why) {

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "display/display_geometry.h"
+#include "display/reconfiguration_callbacks.h"
 #include "platform/linux/sway/sway_ipc.h"
 
 namespace panelora {
@@ -53,7 +54,7 @@ class OutputMaker {
     virtual std::optional<std::string> makeOutput(std::string* why) = 0;
 };
 
-class SwayLayout final : public DisplayGeometry, public std::enable_shared_from_this<SwayLayout> {
+class SwayLayout final : public DisplayGeometry {
   public:
     // Nothing, with `why`, when get_outputs gives nothing. `ownedFile` empty: the default file in
     // $XDG_RUNTIME_DIR (or /tmp).
@@ -116,8 +117,7 @@ class SwayLayout final : public DisplayGeometry, public std::enable_shared_from_
     std::map<std::string, DisplayID> ids_;  // guarded by mutex_: live IDs by output name
     DisplayID nextID_ = 1;                  // guarded by mutex_
     std::map<uint64_t, std::pair<DisplayID, std::function<void()>>> goneWatchers_;  // guarded
-    CallbackToken nextToken_ = 1;  // guarded by mutex_
-    std::map<CallbackToken, std::shared_ptr<ReconfigurationCallback>> callbacks_;  // guarded
+    ReconfigurationCallbacks callbacks_;
 
     std::mutex watchMutex_;
     std::condition_variable watchWake_;

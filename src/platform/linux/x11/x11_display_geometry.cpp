@@ -13,15 +13,8 @@
 #include "platform/linux/x11/randr_handles.h"
 #include "platform/linux/x11/x11_display_registry.h"
 #include "support/log.h"
-#include "support/main_queue.h"
 
 namespace panelora {
-
-struct X11DisplayGeometry::CallbackHub {
-    std::mutex mutex;
-    CallbackToken nextToken = 1;                                                  // guarded
-    std::map<CallbackToken, std::shared_ptr<ReconfigurationCallback>> callbacks;  // guarded
-};
 
 namespace {
 
@@ -113,7 +106,7 @@ std::shared_ptr<X11DisplayGeometry> X11DisplayGeometry::create(
 }
 
 X11DisplayGeometry::X11DisplayGeometry(std::shared_ptr<X11ConnectionPool> pool, int scale)
-    : pool_(std::move(pool)), scale_(std::max(1, scale)), hub_(std::make_shared<CallbackHub>()) {}
+    : pool_(std::move(pool)), scale_(std::max(1, scale)) {}
 
 X11DisplayGeometry::~X11DisplayGeometry() {
     if (watcherThread_.joinable()) {
@@ -381,19 +374,11 @@ bool X11DisplayGeometry::moveMonitor(const x11::MonitorMover& mover, DisplayID d
 
 X11DisplayGeometry::CallbackToken X11DisplayGeometry::addReconfigurationCallback(
     ReconfigurationCallback callback) {
-    std::lock_guard lock(hub_->mutex);
-    CallbackToken token = hub_->nextToken++;
-    hub_->callbacks[token] = std::make_shared<ReconfigurationCallback>(std::move(callback));
-    return token;
+    return callbacks_.add(std::move(callback));
 }
 
 void X11DisplayGeometry::removeReconfigurationCallback(CallbackToken token) {
-    std::shared_ptr<ReconfigurationCallback> removed;  // destroyed outside the lock
-    std::lock_guard lock(hub_->mutex);
-    auto found = hub_->callbacks.find(token);
-    if (found == hub_->callbacks.end()) return;
-    removed = std::move(found->second);
-    hub_->callbacks.erase(found);
+    callbacks_.remove(token);
 }
 
 std::vector<std::pair<DisplayID, uint32_t>> X11DisplayGeometry::changes(const Layout& before,
@@ -509,40 +494,13 @@ void X11DisplayGeometry::watch(Layout initial) {
             auto now = readLayout(d);
             if (now && !watcherConnection_->broken()) {
                 publish(*now);
-                deliver(changes(last, *now, scale_));
+                callbacks_.deliver(changes(last, *now, scale_));
                 last = std::move(*now);
             }
             continue;  // read what arrived meanwhile before waiting again
         }
         if (wait(-1) < 0) return;
     }
-}
-
-void X11DisplayGeometry::deliver(std::vector<std::pair<DisplayID, uint32_t>> list) const {
-    if (list.empty()) return;
-    std::weak_ptr<CallbackHub> weakHub = hub_;
-    mainQueue()->post([weakHub, list = std::move(list)] {
-        auto hub = weakHub.lock();
-        if (!hub) return;
-        std::vector<CallbackToken> tokens;
-        {
-            std::lock_guard lock(hub->mutex);
-            for (const auto& [token, callback] : hub->callbacks)
-                tokens.push_back(token);
-        }
-        for (const auto& [display, flags] : list) {
-            for (CallbackToken token : tokens) {
-                std::shared_ptr<ReconfigurationCallback> callback;
-                {
-                    std::lock_guard lock(hub->mutex);
-                    auto found = hub->callbacks.find(token);
-                    if (found != hub->callbacks.end()) callback = found->second;
-                }
-                // Looked up again for every call: one removed meanwhile is not called.
-                if (callback) (*callback)(display, flags);
-            }
-        }
-    });
 }
 
 }  // namespace panelora

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "display/display_geometry.h"
+#include "display/reconfiguration_callbacks.h"
 #include "platform/linux/x11/x11_connection_pool.h"
 #include "support/geometry.h"
 
@@ -96,8 +97,6 @@ class X11DisplayGeometry final : public DisplayGeometry {
     static std::vector<std::pair<DisplayID, uint32_t>> changes(const Layout& before,
                                                                const Layout& after, int scale);
 
-    struct CallbackHub;
-
   private:
     X11DisplayGeometry(std::shared_ptr<X11ConnectionPool> pool, int scale);
     std::optional<Layout> readLayout(Display* display) const;
@@ -108,7 +107,6 @@ class X11DisplayGeometry final : public DisplayGeometry {
                      int32_t y);
     bool startWatcher(std::string* why);
     void watch(Layout initial);
-    void deliver(std::vector<std::pair<DisplayID, uint32_t>> changes) const;
 
     const std::shared_ptr<X11ConnectionPool> pool_;
     const int scale_;
@@ -117,7 +115,7 @@ class X11DisplayGeometry final : public DisplayGeometry {
     mutable Layout layout_;           // guarded by layoutMutex_
     mutable bool published_ = false;  // guarded by layoutMutex_
 
-    std::shared_ptr<CallbackHub> hub_;
+    ReconfigurationCallbacks callbacks_;
     mutable std::mutex goneMutex_;
     std::function<void()> onServerGone_;  // guarded by goneMutex_
 
