@@ -2,13 +2,10 @@
 
 #include <X11/Xatom.h>
 #include <X11/extensions/Xrandr.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <mutex>
 #include <optional>
@@ -138,10 +135,7 @@ std::string atomName(Display* display, Atom atom) {
 // "PANELORA-<pid>-<n>" of another process still running: its display is alive.
 bool ownedByAnotherLiveProcess(std::string_view name) {
     name.remove_prefix(kMonitorPrefix.size());
-    pid_t pid = 0;
-    auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
-    if (ec != std::errc() || end == name.data() || pid <= 0 || pid == getpid()) return false;
-    return kill(pid, 0) == 0 || errno == EPERM;
+    return isAnotherLiveProcess(name);
 }
 
 // Takes our tracking panning off every CRTC and shrinks the screen to the CRTCs.

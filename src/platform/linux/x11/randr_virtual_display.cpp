@@ -3,13 +3,10 @@
 #include <X11/Xatom.h>
 #include <X11/Xresource.h>
 #include <X11/extensions/Xrandr.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -133,10 +130,7 @@ bool ownedByAnotherLiveProcess(std::string_view name) {
     auto dash = name.find('-');
     if (dash == std::string_view::npos) return false;
     name.remove_prefix(dash + 1);
-    pid_t pid = 0;
-    auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
-    if (ec != std::errc() || end == name.data() || pid <= 0 || pid == getpid()) return false;
-    return kill(pid, 0) == 0 || errno == EPERM;
+    return x11::isAnotherLiveProcess(name);
 }
 
 // Disables and deletes every "panelora-" mode that no live display owns: not one of this

@@ -1,5 +1,10 @@
 #include "platform/linux/x11/x11_display_registry.h"
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -7,6 +12,14 @@
 #include "platform/linux/x11/randr_handles.h"
 
 namespace panelora::x11 {
+
+bool isAnotherLiveProcess(std::string_view text) {
+    pid_t pid = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), pid);
+    if (ec != std::errc() || end == text.data() || pid <= 0 || pid == getpid()) return false;
+    return kill(pid, 0) == 0 || errno == EPERM;
+}
+
 namespace {
 
 struct Entry {

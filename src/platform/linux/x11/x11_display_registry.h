@@ -29,6 +29,9 @@ namespace panelora::x11 {
 inline constexpr std::string_view kModePrefix = "panelora-";
 // Name prefix of the RandR 1.5 monitor of a virtual display on an enlarged screen.
 inline constexpr std::string_view kMonitorPrefix = "PANELORA-";
+// The names carry the process ID after the prefix ("<pid>-<n>"): true when the ID `text` starts
+// with is another process, still running, whose display is alive and not left over.
+bool isAnotherLiveProcess(std::string_view text);
 
 struct OutputPlacement {
     DisplayID id = 0;
